@@ -1,0 +1,48 @@
+// The board registry: the process-wide list of open boards, each with a
+// re-entrant lock, an operation state and the reason of its last failure.
+//
+// The list and its counters have no lock: registering and closing boards
+// must not overlap other use of the library. Per-board fields that other
+// threads may read while one thread writes them (state, lastError) are read
+// and written atomically; writes also take the board's lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "kpxadac16.h"
+
+namespace kpx {
+
+// Registers the opened device `handle`.
+// 0 registered; -1 already registered or no memory; -2 the ID request
+// failed; -3 board ID not accepted.
+int32_t addBoard(BoardHandle handle);
+
+// 0 removed; -1 no record with that handle. Does not close the handle.
+int32_t removeBoard(BoardHandle handle);
+
+// The record of `handle`, or null. Waits until no other thread holds the
+// board's lock and releases it at once, so every lookup is a barrier.
+BoardRecord* findBoard(BoardHandle handle);
+
+void setBoardState(BoardRecord* record, BoardState state);
+void setBoardError(BoardRecord* record, BoardError error);
+BoardState boardState(const BoardRecord* record);
+
+// Holds the board's lock (re-entrant for the holder).
+void lockBoard(BoardRecord* record);
+void unlockBoard(BoardRecord* record);
+
+// Relaxed atomic access to record fields that another thread may touch.
+template <typename T>
+T loadField(const T& field) {
+  return std::atomic_ref<T>(const_cast<T&>(field)).load(std::memory_order_relaxed);
+}
+
+template <typename T>
+void storeField(T& field, T value) {
+  std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}
+
+}  // namespace kpx
