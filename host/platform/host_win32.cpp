@@ -1,0 +1,116 @@
+// Host services on Windows: the kernel's own mutexes (re-entrant for their
+// owner), the thread's last error, the system's message texts and the
+// console of standard input.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <conio.h>
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace kpx::platform {
+
+namespace {
+
+// A Mutex* is the kernel mutex handle itself; there is nothing to allocate.
+HANDLE toWin32(Mutex* mutex) {
+  return reinterpret_cast<HANDLE>(mutex);
+}
+
+HANDLE standardInput() {
+  return GetStdHandle(STD_INPUT_HANDLE);
+}
+
+bool isConsole(HANDLE input) {
+  DWORD mode = 0;
+  return GetConsoleMode(input, &mode) != FALSE;
+}
+
+}  // namespace
+
+Mutex* createMutex(bool initiallyOwned) {
+  return reinterpret_cast<Mutex*>(CreateMutexA(nullptr, initiallyOwned ? TRUE : FALSE, nullptr));
+}
+
+void destroyMutex(Mutex* mutex) {
+  if (mutex) CloseHandle(toWin32(mutex));
+}
+
+void waitMutex(Mutex* mutex) {
+  WaitForSingleObject(toWin32(mutex), INFINITE);
+}
+
+void releaseMutex(Mutex* mutex) {
+  ReleaseMutex(toWin32(mutex));
+}
+
+void sleepMilliseconds(uint32_t milliseconds) {
+  Sleep(milliseconds);
+}
+
+uint32_t lastError() {
+  return GetLastError();
+}
+
+void setLastError(uint32_t error) {
+  SetLastError(error);
+}
+
+char* errorText(uint32_t error) {
+  char* text = nullptr;
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                nullptr, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  if (length == 0) return nullptr;  // no text for this number; nothing was allocated
+  return text;
+}
+
+void freeErrorText(char* text) {
+  LocalFree(text);
+}
+
+// True when a read would return at once: a key on the console, bytes in a
+// pipe, or the end of a pipe or file (as poll() reports on POSIX hosts).
+bool consoleKeyWaiting() {
+  HANDLE input = standardInput();
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return true;
+  if (isConsole(input)) return _kbhit() != 0;
+  switch (GetFileType(input)) {
+    case FILE_TYPE_PIPE: {
+      DWORD available = 0;
+      if (PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr)) return available > 0;
+      // A pipe whose writer has gone is at its end. A pipe that cannot be
+      // peeked at (Wine's pipes from the Unix side) tells nothing.
+      return GetLastError() == ERROR_BROKEN_PIPE;
+    }
+    case FILE_TYPE_DISK:
+    case FILE_TYPE_CHAR:
+      // Files and character devices such as NUL never make a read wait.
+      return true;
+    default:
+      return false;
+  }
+}
+
+int consoleReadChar() {
+  HANDLE input = standardInput();
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return -1;
+  // Straight from the handle, not through the C runtime's buffer, so that
+  // consoleKeyWaiting sees the same input that is left to read.
+  unsigned char c = 0;
+  DWORD count = 0;
+  if (!ReadFile(input, &c, 1, &count, nullptr) || count != 1) return -1;
+  // Ctrl+Z ends console input, as the C runtime treats it.
+  if (c == 0x1A && isConsole(input)) return -1;
+  return c;
+}
+
+bool consoleIsInteractive() {
+  return isConsole(standardInput());
+}
+
+}  // namespace kpx::platform
