@@ -230,22 +230,54 @@ KPXADAC_API BoardError Kpxadac16_GetLastError(BoardHandle handle);
  * FPGA configuration
  * ---------------------------------------------------------------------- */
 
-/** Result codes of Kpxadac16_LoadBitstreamFile besides 1 to 8 and -1. */
-#define KPXADAC16_BITFILE_UNREADABLE 9  /* file could not be read in full */
-#define KPXADAC16_BITFILE_TOO_LARGE 10  /* length + 4 exceeds 32 bits */
-#define KPXADAC16_BITFILE_NO_MEMORY 11  /* buffer could not be allocated */
-#define KPXADAC16_BITFILE_BAD_HEADER 12 /* fields run past the end of the file */
+/* Result codes of Kpxadac16_LoadBitstreamFile besides 1 to 8 and -1. Each is
+ * a file that is refused before anything is sent to the driver. */
+#define KPXADAC16_BITFILE_UNREADABLE 9     /* length unknown, or file not read in full */
+#define KPXADAC16_BITFILE_TOO_LARGE 10     /* length + 4 does not fit in 32 bits */
+#define KPXADAC16_BITFILE_NO_MEMORY 11     /* staging buffer could not be allocated */
+#define KPXADAC16_BITFILE_BAD_HEADER 12    /* a field runs past the end of the file,
+                                              or a part name lacks its NUL */
+#define KPXADAC16_BITFILE_PART_TOO_LONG 13 /* collected part name over 255 characters */
+
+/* Result codes of Kpxadac16_LoadBitstream besides -3 to -1. Each is tested
+ * before the board is looked up, and nothing is sent. */
+#define KPXADAC16_IMAGE_TOO_LARGE (-4) /* length + 4 does not fit in 32 bits */
+#define KPXADAC16_IMAGE_NO_MEMORY (-5) /* staging buffer could not be allocated */
+#define KPXADAC16_IMAGE_MISSING (-6)   /* null image with a nonzero length */
 
 /** Loads the FPGA from a Xilinx .bit file after checking its header and its
  *  part name against the board's ID.
- *  @return 1 file not found; 8 not a .bit header; 6 identification failed;
- *  4 board ID without a part; 7 part name does not match; 3 unregistered;
- *  2 not idle; -1 download failed; otherwise the driver's result word. */
+ *
+ *  The file is read whole; its first 13 bytes must be the .bit start
+ *  00 09 0F F0 0F F0 0F F0 0F F0 00 00 01. Of the fields after it (a key
+ *  byte, a 16-bit big-endian length of which only the low byte counts, the
+ *  value) at most four are walked, and a length byte of 0 ends the walk;
+ *  the values of the 'b' fields among them make up the part name. The name
+ *  the board ID expects ("4vlx40" for 0x8A, ...) must occur in it,
+ *  case-sensitively, with no digit right before or after it: "xc4vlx40ff668"
+ *  matches on 0x8A, "4vlx400" does not.
+ *
+ *  The board must be idle; it is held in STATE_QUERY for the identification
+ *  and in STATE_PROGRAMMING for the download. The driver's result word is
+ *  returned as it comes, so it may coincide with one of the codes.
+ *
+ *  @return, in the order tested:
+ *  1 file not opened ("Error, File not found!" printed; also for a null
+ *  name); 9 unreadable; 10 too large; 11 no memory; 8 not a .bit header
+ *  (also any file under 13 bytes); 12 fields run past the end or a part name
+ *  without NUL; 13 part name too long; 6 identification failed
+ *  (unregistered, busy or request failed); 4 board ID without a part; 7 part
+ *  name does not match; 3 unregistered; 2 not idle (lastError ERR_NOT_IDLE);
+ *  -1 download failed (line printed, lastError ERR_REQUEST_FAILED);
+ *  otherwise the driver's result word. */
 KPXADAC_API int32_t Kpxadac16_LoadBitstreamFile(BoardHandle handle, const char *fileName);
 
-/** Loads the FPGA from an image in memory, unchecked.
- *  @return -3 unregistered; -2 not idle; -1 download failed; otherwise the
- *  driver's result word. */
+/** Loads the FPGA from `length` bytes at `image`, unchecked, sent as they
+ *  are behind their 32-bit length.
+ *  @return -4 length + 4 exceeds 32 bits; -6 null image with a nonzero
+ *  length; -5 no memory; -3 unregistered; -2 not idle (lastError
+ *  ERR_NOT_IDLE); -1 download failed (line printed, lastError
+ *  ERR_REQUEST_FAILED); otherwise the driver's result word. */
 KPXADAC_API int32_t Kpxadac16_LoadBitstream(BoardHandle handle, const uint8_t *image, uint32_t length);
 
 /* ------------------------------------------------------------------------

@@ -25,6 +25,12 @@ inline uint32_t withBit(uint32_t value, int bit, bool set) {
   return set ? (value | mask) : (value & ~mask);
 }
 
+// `value` with the bits of `mask` cleared and `bits` ORed in. `bits` is not
+// reduced to `mask`: callers place values that fit.
+inline uint32_t withField(uint32_t value, uint32_t mask, uint32_t bits) {
+  return (value & ~mask) | bits;
+}
+
 inline int32_t bitOf(uint32_t value, int bit) { return static_cast<int32_t>((value >> bit) & 1u); }
 
 // Reads the register, sets or clears one bit, writes it back. Returns 1.
