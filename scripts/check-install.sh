@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the SDK from a build tree into a scratch prefix and uses it the way
+# users do: a C program built with pkg-config, and a CMake project with
+# find_package. The C program runs on a two-board virtual rack with the
+# request trace on, and the trace must show its requests.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$1
+prefix=$2
+work=$prefix-use
+rm -rf "$prefix" "$work"
+mkdir -p "$work"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(find "$prefix" -name kpxadac.pc -printf '%h\n' | head -1)
+
+export PKG_CONFIG_PATH=$libdir
+cc -std=c99 -Wall -Werror "$root/examples/enumerate_boards.c" $(pkg-config --cflags --libs kpxadac) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir kpxadac)" -o "$work/enumerate_boards"
+
+export KPXADAC_SIM='{"boards":[{"device":0,"board_id":"0x8A"},{"device":4,"board_id":"0x86"}]}'
+export KPXADAC_TRACE=$work/trace.jsonl
+"$work/enumerate_boards" | tee "$work/output.txt"
+grep -q "ADC 0: board ID 0x8A" "$work/output.txt"
+grep -q "DAC 0: board ID 0x86" "$work/output.txt"
+grep -q '"name":"IOCTL_WRITE_SET_HSREG","in":"7000000078563412","in_len":8,"out_len":4' "$KPXADAC_TRACE"
+grep -q '"name":"IOCTL_GET_HSREG","in":"70000000","in_len":4,"out_len":4,"returned":4,"out":"78563412"' "$KPXADAC_TRACE"
+grep -q '"op":"open","device":4,"ok":true' "$KPXADAC_TRACE"
+echo "pkg-config build: ok ($(wc -l <"$KPXADAC_TRACE") trace lines)"
+
+cmake -S "$root/examples/cmake_consumer" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake" >/dev/null
+unset KPXADAC_TRACE
+LD_LIBRARY_PATH=$libdir "$work/cmake/enumerate_boards" >/dev/null
+"$work/cmake/enumerate_boards_static" >/dev/null
+echo "find_package build: ok"

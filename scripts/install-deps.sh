@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what building and testing the SDK needs, from Debian's packages.
+# Extra package names may be passed as arguments.
+set -euo pipefail
+packages=(build-essential cmake pkg-config nlohmann-json3-dev googletest libgtest-dev libgmock-dev
+          libcli11-dev libfmt-dev libbenchmark-dev python3 python3-jsonschema "$@")
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test:
+#   1. the unit and program tests (warnings as errors);
+#   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   3. the threaded tests under ThreadSanitizer;
+#   4. the installed package used from C through pkg-config and from CMake;
+#   5. the .bit header fuzz target for a bounded time;
+#   6. the Windows build under Wine.
+# Build trees go to build-test/ (override with KPXADAC_TEST_BUILD).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=${KPXADAC_TEST_BUILD:-$root/build-test}
+jobs=$(nproc)
+"$root/scripts/install-deps.sh" clang libclang-rt-14-dev
+
+passed=0
+failed=0
+stage() {  # stage NAME COMMAND...: runs one stage and counts it
+  local name=$1
+  shift
+  echo "=== $name"
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "=== $name FAILED"
+  fi
+}
+
+build_and_test() {  # build_and_test DIR CTEST_ARGS [CMAKE_ARGS...]
+  local dir=$1 ctest_args=$2
+  shift 2
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null &&
+    cmake --build "$dir" -j"$jobs" >"$dir/build.log" 2>&1 || { tail -50 "$dir/build.log"; return 1; }
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" $ctest_args)
+}
+
+stage "unit and program tests" build_and_test "$out/native" ""
+stage "address and undefined-behaviour sanitizers" \
+  build_and_test "$out/asan" "" -DKPXADAC_SANITIZE=address,undefined
+stage "thread sanitizer (threaded tests)" \
+  env TSAN_OPTIONS=halt_on_error=1 build_and_test "$out/tsan" "-R Streaming|Registry|VirtualBoard|Thread" \
+  -DKPXADAC_SANITIZE=thread -DKPXADAC_BUILD_TOOLS=OFF
+stage "installed package" "$root/scripts/check-install.sh" "$out/native" "$out/install"
+if [[ -x "$root/fuzz/run-fuzz.sh" ]]; then
+  stage "fuzzing the .bit header walk" "$root/fuzz/run-fuzz.sh" "$out/fuzz"
+fi
+if [[ -x "$root/scripts/windows-tests.sh" && -z "${KPXADAC_SKIP_WINDOWS:-}" ]]; then
+  stage "Windows build under Wine" "$root/scripts/windows-tests.sh" "$out/windows"
+fi
+
+echo
+echo "test stages: $passed passed, $failed failed"
+[[ $failed -eq 0 ]]

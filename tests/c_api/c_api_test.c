@@ -1,0 +1,49 @@
+/* The public headers as a C99 program sees them: types, sizes, constants,
+ * and a few calls through the shared library. */
+#include <stdio.h>
+#include <string.h>
+
+#include "kpxadac16.h"
+#include "kpxadc.h"
+
+static int failures = 0;
+
+#define CHECK(condition)                                             \
+  do {                                                               \
+    if (!(condition)) {                                              \
+      printf("%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      ++failures;                                                    \
+    }                                                                \
+  } while (0)
+
+int main(void) {
+  BoardHandle adc, dac;
+  uint8_t info[6];
+  V360DebugRecord snapshot;
+  ClockSetting setting;
+
+  CHECK(sizeof(V360DebugRecord) == 44);
+  CHECK(sizeof(TalvoErrorCounts) == 8);
+  CHECK(sizeof(ProfilingRecord) == 20);
+  CHECK(sizeof(ClockSetting) == 16);
+  CHECK(TALVO_MAX_CHUNK == 0x3F00000u);
+  CHECK(sizeof(BoardType) == 4 && sizeof(BoardState) == 4 && sizeof(BoardError) == 4);
+
+  CHECK(Kpxadac16_Open() >= 2);
+  adc = Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0);
+  dac = Kpxadac16_GetHandle(BOARD_TYPE_DAC, 0);
+  CHECK(adc != KPXADAC_INVALID_HANDLE);
+  CHECK(dac != KPXADAC_INVALID_HANDLE);
+  CHECK(Kpxadac16_GetBoardId(BOARD_TYPE_DAC, 0) == 0x87);
+  CHECK(Kpxadac16_GetBoardInfo(adc, info) == 0 && info[5] == 0x8A);
+  CHECK(Kpxadac16_WriteReg(adc, 0x74, 0xCAFEu) == 0xCAFE);
+  CHECK(KPXADC_GetClockSource(adc) == 0);
+  CHECK(Kpxadac16_V360Debug(adc, &snapshot) == 0);
+  memset(&setting, 0, sizeof setting);
+  CHECK(Kpxadac16_GetState(adc) == STATE_IDLE);
+  Kpxadac16_CloseAll();
+  CHECK(Kpxadac16_GetState(adc) == STATE_NONE);
+
+  printf("%s\n", failures ? "FAILED" : "ok");
+  return failures ? 1 : 0;
+}

@@ -1,0 +1,80 @@
+// Runs one of our programs as a separate process in a scratch folder, with
+// chosen environment variables, and collects its exit status and output.
+#pragma once
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+namespace test_support {
+
+struct ProgramRun {
+  int status = -1;  // the exit status as the program returned it (-1 stays -1)
+  std::string output;
+};
+
+inline void setEnvironment(const std::string& name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+  _putenv_s(name.c_str(), value ? value->c_str() : "");
+#else
+  if (value)
+    setenv(name.c_str(), value->c_str(), 1);
+  else
+    unsetenv(name.c_str());
+#endif
+}
+
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs `program` with `arguments` in `folder`; standard input is empty.
+inline ProgramRun runProgram(const std::string& program, const std::string& arguments,
+                             const std::filesystem::path& folder,
+                             const std::map<std::string, std::optional<std::string>>& environment) {
+  for (const auto& [name, value] : environment) setEnvironment(name, value);
+  auto outputFile = folder / "program-output.txt";
+  auto previous = std::filesystem::current_path();
+  std::filesystem::current_path(folder);
+#ifdef _WIN32
+  std::string command = "\"\"" + program + "\" " + arguments + " < NUL > \"" +
+                        outputFile.string() + "\" 2>&1\"";
+#else
+  std::string command =
+      "'" + program + "' " + arguments + " < /dev/null > '" + outputFile.string() + "' 2>&1";
+#endif
+  int raw = std::system(command.c_str());
+  std::filesystem::current_path(previous);
+  for (const auto& entry : environment) setEnvironment(entry.first, std::nullopt);
+
+  ProgramRun run;
+#ifdef _WIN32
+  run.status = raw;
+#else
+  run.status = WIFEXITED(raw) ? static_cast<signed char>(WEXITSTATUS(raw)) : -1000;
+#endif
+  run.output = readFile(outputFile);
+  std::filesystem::remove(outputFile);
+  return run;
+}
+
+// A fresh empty folder under the system's temporary folder.
+inline std::filesystem::path scratchFolder(const std::string& name) {
+  auto folder = std::filesystem::temp_directory_path() / ("kpxadac-" + name);
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  return folder;
+}
+
+}  // namespace test_support
