@@ -1,0 +1,46 @@
+#!/bin/sh
+# Configures a clang build with the fuzz targets, builds them and runs each
+# for a bounded time on a scratch copy of its corpus.
+#
+#   fuzz/run-fuzz.sh [seconds per target] [target...]
+#
+# Defaults: 60 seconds, every target (fuzz_bit_header fuzz_rack_config).
+# Environment: KPXADAC_FUZZ_BUILD (build directory, default
+# /work/build-adc-fuzz), KPXADAC_FUZZ_JOBS (build jobs, default 2).
+# A crashing input is written to <build>/fuzz-artifacts/ and the script
+# exits nonzero; keep it as a regression case in tests/bitstream/.
+set -eu
+
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(dirname "$here")
+build=${KPXADAC_FUZZ_BUILD:-/work/build-adc-fuzz}
+jobs=${KPXADAC_FUZZ_JOBS:-2}
+seconds=${1:-60}
+[ $# -gt 0 ] && shift
+targets=${*:-fuzz_bit_header fuzz_rack_config}
+
+generator=
+command -v ninja >/dev/null 2>&1 && generator="-G Ninja"
+# shellcheck disable=SC2086
+cmake -S "$source_dir" -B "$build" $generator -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKPXADAC_BUILD_FUZZERS=ON \
+  -DKPXADAC_BUILD_TESTS=OFF -DKPXADAC_BUILD_TOOLS=OFF >/dev/null
+# shellcheck disable=SC2086
+cmake --build "$build" --target $targets -j "$jobs"
+
+mkdir -p "$build/fuzz-artifacts"
+status=0
+for target in $targets; do
+  seeds="$here/corpus/${target#fuzz_}"
+  scratch="$build/fuzz-corpus/$target"
+  mkdir -p "$scratch"
+  echo "== $target: $seconds s"
+  # New inputs go to the scratch corpus (first directory); the checked-in
+  # seeds are only read.
+  if ! "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+      -artifact_prefix="$build/fuzz-artifacts/$target-" "$scratch" "$seeds"; then
+    echo "== $target: FAILED (input kept in $build/fuzz-artifacts/)"
+    status=1
+  fi
+done
+exit $status
