@@ -32,6 +32,7 @@ inline constexpr uint32_t kSharingViolation = 32;
 inline constexpr uint32_t kInvalidParameter = 87;
 inline constexpr uint32_t kSemTimeout = 121;
 inline constexpr uint32_t kInsufficientBuffer = 122;
+inline constexpr uint32_t kNotLocked = 158;
 inline constexpr uint32_t kBusy = 170;
 inline constexpr uint32_t kOperationAborted = 995;
 inline constexpr uint32_t kIoPending = 997;

@@ -5,6 +5,7 @@
 // reached the driver and steer timing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -36,24 +37,53 @@ uint32_t cancelIo(Handle handle);
 std::string configure(std::string_view config);
 
 // ---- Journal: every operation that reached the virtual driver -------------
+// At most the last kJournalCapacity entries are kept.
+inline constexpr size_t kJournalCapacity = 100000;
 struct JournalEntry {
-  std::string op;  // "open", "close", "control", "read", "write", "cancel"
-  int device = -1;
-  uint32_t code = 0;             // control requests
-  std::vector<uint8_t> in;       // whole input block of a control request
+  std::string op;     // "open", "close", "control", "read", "write", "cancel"
+  int device = -1;    // -1: unknown handle or name
+  uint32_t code = 0;  // control requests
+  // Control requests: the whole input block (the first 1 MiB of a larger
+  // one). Reads: the first 64 bytes delivered; writes: the first 64 bytes
+  // written. Open: the device name.
+  std::vector<uint8_t> in{};
   uint32_t inLength = 0;
   uint32_t outLength = 0;
-  uint32_t length = 0;           // read and write length
+  uint32_t length = 0;  // read and write length
   bool ok = false;
   uint32_t error = 0;
-  uint32_t returned = 0;         // bytes returned / moved
+  uint32_t returned = 0;  // bytes returned / moved
 };
 std::vector<JournalEntry> journal();
 void clearJournal();
+// Off, nothing is recorded (for benchmarks); on by default.
+void setJournalEnabled(bool enabled);
 
 // ---- Direct board access for tests and tools (not journaled) -------------
+// For a device that is not in the rack: reads give 0, "" or false and writes
+// do nothing.
+// The register as a read would show it, without counting as a read.
 uint32_t peekRegister(int device, uint32_t offset);
+// Sets the register outright; a handshake running on it (clock ready or
+// busy, table busy, sequence) ends without completing.
 void pokeRegister(int device, uint32_t offset, uint32_t value);
+// Part name found in the last downloaded image ("" for none or no header).
+std::string loadedPart(int device);
+// Whether an image has been downloaded (status bit 0).
+bool fpgaConfigured(int device);
+// Whether some handle holds the driver-side lock.
+bool isLocked(int device);
+// Whether a synthesizer start (clock register bits 3 and 6) has completed.
+bool synthesizerProgrammed(int device);
+// Samples per second of the board's streaming channel.
+double sampleRate(int device);
+// Index of the next sample the channel delivers (0 after IOCTL_TALVO_RESET).
+uint64_t channelSampleIndex(int device);
+// The value of sample `index` of the board's signal.
+int16_t signalSample(int device, uint64_t index);
+// The board's FPGA memory, read and written directly.
+std::vector<uint8_t> peekFpgaMemory(int device, uint64_t address, size_t length);
+void pokeFpgaMemory(int device, uint64_t address, const std::vector<uint8_t>& bytes);
 
 // ---- Gate: holds one operation inside the driver --------------------------
 // The next operation named `op` (a request name such as "IOCTL_GET_BOARD_STATUS",

@@ -1,0 +1,358 @@
+#include "virtual_boards/board.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace kpx::sim {
+namespace {
+
+namespace err = driver::error;
+
+uint32_t loadWord(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+void storeWord(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void storeHalf(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+}  // namespace
+
+Board::Board(BoardConfig config)
+    : config_(std::move(config)),
+      registers_(config_.registers),
+      rxOverrun_(config_.rxOverrun),
+      txUnderrun_(config_.txUnderrun),
+      faultMatches_(config_.faults.size(), 0) {
+  // A board whose clock can become ready starts with it ready, unless the
+  // configuration gives the clock register.
+  if (!config_.registers.contains(reg::kClock) && config_.readyAfterReads)
+    registers_[reg::kClock] = reg::kClockReady;
+}
+
+std::optional<FaultRule> Board::takeFault(std::string_view op) {
+  if (config_.faults.empty()) return std::nullopt;
+  std::lock_guard lock(mutex_);
+  std::optional<FaultRule> fired;
+  for (size_t i = 0; i < config_.faults.size(); ++i) {
+    const FaultRule& rule = config_.faults[i];
+    if (rule.op != op) continue;
+    const uint32_t seen = faultMatches_[i];
+    if (seen != UINT32_MAX) ++faultMatches_[i];
+    const bool inWindow = seen >= rule.skip && (!rule.count || seen - rule.skip < *rule.count);
+    if (inWindow && !fired) fired = rule;
+  }
+  return fired;
+}
+
+void Board::applyFaultCounters(const FaultRule& rule) {
+  std::lock_guard lock(mutex_);
+  rxOverrun_ += rule.rxOverrun;
+  txUnderrun_ += rule.txUnderrun;
+}
+
+// ---- Registers ---------------------------------------------------------
+
+uint32_t Board::visibleRegister(uint32_t offset) const {
+  const auto found = registers_.find(offset);
+  uint32_t value = found == registers_.end() ? 0 : found->second;
+  if (offset == reg::kSequenceState)
+    value = (value & ~3u) | (sequence_.active ? reg::kSequenceStateRunning : 0u);
+  return value;
+}
+
+uint32_t Board::readRegister(uint32_t offset) {
+  switch (offset) {
+    case reg::kClock: {
+      uint32_t& clock = registers_[offset];
+      if (clockReady_.finishesOnRead()) clock |= reg::kClockReady;
+      if (synthBusy_.finishesOnRead()) {
+        clock &= ~reg::kClockBusy;
+        synthesizerProgrammed_ = true;
+      }
+      break;
+    }
+    case reg::kTableControl:
+      if (tableBusy_.finishesOnRead()) registers_[offset] &= ~reg::kTableBusy;
+      break;
+    case reg::kSequenceStatus:
+      if (sequence_.finishesOnRead()) {
+        uint32_t& status = registers_[offset];
+        status = (status & ~reg::kSequenceCodeMask) | static_cast<uint32_t>(config_.sequenceResult)
+                                                          << reg::kSequenceCodeShift;
+      }
+      break;
+    default:
+      break;
+  }
+  return visibleRegister(offset);
+}
+
+void Board::writeRegister(uint32_t offset, uint32_t value) {
+  const uint32_t old = visibleRegister(offset);
+  switch (offset) {
+    case reg::kClock: {
+      // Ready is a status bit: the board, not the writer, decides it.
+      value = (value & ~reg::kClockReady) | (old & reg::kClockReady);
+      if (!(old & reg::kClockReset) && (value & reg::kClockReset)) {
+        value &= ~reg::kClockReady;
+        clockReady_.start(config_.readyAfterReads);
+      }
+      const uint32_t startBits = reg::kClockSynthStart | reg::kClockBusy;
+      if ((value & startBits) == startBits && (old & startBits) != startBits)
+        synthBusy_.start(config_.busyReads);
+      if (synthBusy_.active) value |= reg::kClockBusy;
+      break;
+    }
+    case reg::kTableControl:
+      if ((value & reg::kTableBusy) && !(old & reg::kTableBusy))
+        tableBusy_.start(config_.tableBusyReads);
+      if (tableBusy_.active) value |= reg::kTableBusy;
+      break;
+    case reg::kSequenceStatus:
+      if ((value & reg::kSequenceStart) && !(old & reg::kSequenceStart))
+        sequence_.start(config_.sequenceReads);
+      if (sequence_.active)
+        value = (value & ~reg::kSequenceCodeMask) | reg::kSequenceRunningCode
+                                                        << reg::kSequenceCodeShift;
+      break;
+    default:
+      break;
+  }
+  registers_[offset] = value;
+  if (offset == reg::kClock || offset == reg::kRun) changed_.notify_all();
+}
+
+bool Board::streaming() const {
+  return (visibleRegister(reg::kRun) & reg::kRunBit) &&
+         (visibleRegister(reg::kClock) & reg::kClockReady);
+}
+
+// ---- Control requests ---------------------------------------------------
+
+void Board::fillDebugSnapshot(uint8_t* out) const {
+  // Every field gets its own value, made from its offset, so that a field
+  // copied to the wrong place shows at once.
+  for (int at : {0, 2, 6, 24, 26, 28, 30}) storeHalf(out + at, static_cast<uint16_t>(0x1600 + at));
+  out[4] = 0xA4;  // the two unused bytes
+  out[5] = 0xA5;
+  for (int at : {8, 12, 16, 20, 36}) storeWord(out + at, 0x32000000u + static_cast<uint32_t>(at));
+  out[32] = 0x80 + 32;
+  out[33] = 0x80 + 33;
+  out[34] = 0xEE;  // reserved
+  out[35] = 0xEF;
+  // The last word counts the V360 resets.
+  storeWord(out + 40, 0x32000000u + 40 + v360Resets_);
+}
+
+uint32_t Board::control(Handle handle, uint32_t code, const uint8_t* in, uint32_t inLength,
+                        uint8_t* out, uint32_t outLength, uint32_t& returned) {
+  using namespace driver;
+  // FPGA memory moves large blocks; it has its own lock so register requests
+  // do not wait for it.
+  if (code == IOCTL_READ_FPGA_MEM || code == IOCTL_WRITE_FPGA_MEM) {
+    const uint32_t address = loadWord(in);
+    const uint32_t remaining = loadWord(in + 4);
+    // The count still to move includes this chunk.
+    if (remaining < outLength) return err::kInvalidParameter;
+    if (code == IOCTL_READ_FPGA_MEM)
+      memory_.read(address, out, outLength);
+    else
+      memory_.write(address, out, outLength);
+    std::lock_guard lock(mutex_);
+    ++profiling_.controls;
+    returned = outLength;
+    return 0;
+  }
+
+  std::lock_guard lock(mutex_);
+  returned = outLength;
+  switch (code) {
+    case IOCTL_SET_FPGA_BITSTREAM:
+      loadedPart_ = partNameFromBitImage(in + 4, inLength - 4);
+      fpgaConfigured_ = true;
+      storeWord(out, config_.bitstreamResult);
+      break;
+    case IOCTL_GET_BOARD_ID:
+      std::copy(config_.ident.begin(), config_.ident.end(), out);
+      out[5] = static_cast<uint8_t>(config_.boardId);
+      break;
+    case IOCTL_GET_HSREG:
+      storeWord(out, readRegister(loadWord(in)));
+      break;
+    case IOCTL_WRITE_SET_HSREG:
+      writeRegister(loadWord(in), loadWord(in + 4));
+      storeWord(out, loadWord(in + 4));
+      break;
+    case IOCTL_TALVO_PRELOAD_WRITE:
+      returned = loadWord(in);
+      break;
+    case IOCTL_GET_TALVO_ERROR:
+      storeWord(out, rxOverrun_);
+      storeWord(out + 4, txUnderrun_);
+      break;
+    case IOCTL_TALVO_RESET:
+      channelPosition_ = 0;
+      announcedWords_.reset();
+      rxOverrun_ = txUnderrun_ = 0;
+      break;
+    case IOCTL_TALVO_FLOWCONTROL:
+      flowControl_ = {in[0], in[1]};
+      break;
+    case IOCTL_GET_PROFILING: {
+      const uint64_t words[5] = {profiling_.controls, profiling_.reads, profiling_.bytesRead,
+                                 profiling_.writes, profiling_.bytesWritten};
+      for (int i = 0; i < 5; ++i) storeWord(out + 4 * i, static_cast<uint32_t>(words[i]));
+      return 0;  // the profiling requests do not count themselves
+    }
+    case IOCTL_RESET_PROFILING: {
+      const uint8_t mask = in[0] == 0 ? 0x1F : in[0];
+      uint64_t* words[5] = {&profiling_.controls, &profiling_.reads, &profiling_.bytesRead,
+                            &profiling_.writes, &profiling_.bytesWritten};
+      for (int i = 0; i < 5; ++i)
+        if (mask & (1u << i)) *words[i] = 0;
+      return 0;
+    }
+    case IOCTL_V360_DEBUG:
+      fillDebugSnapshot(out);
+      break;
+    case IOCTL_LOCK_BOARD:
+      if (lockOwner_ != 0 && lockOwner_ != handle) return err::kBusy;
+      lockOwner_ = handle;
+      break;
+    case IOCTL_UNLOCK_BOARD:
+      if (lockOwner_ == 0) return err::kNotLocked;
+      if (lockOwner_ != handle) return err::kBusy;
+      lockOwner_ = 0;
+      break;
+    case IOCTL_GET_BOARD_STATUS:
+      out[0] = static_cast<uint8_t>(config_.status | (fpgaConfigured_ ? kStatusFpgaConfigured : 0));
+      break;
+    case IOCTL_V360_RESET:
+      ++v360Resets_;
+      break;
+    case IOCTL_GET_FIXED_CLOCK:
+      out[0] = config_.fixedClock;
+      break;
+    case IOCTL_SET_TRANSFER_WORDS:
+      announcedWords_ = loadWord(in);
+      break;
+    default:
+      return err::kInvalidFunction;
+  }
+  ++profiling_.controls;
+  return 0;
+}
+
+// ---- Streaming ----------------------------------------------------------
+
+uint32_t Board::read(uint8_t* buffer, uint32_t length, std::optional<uint32_t> cap,
+                     uint32_t& moved) {
+  std::unique_lock lock(mutex_);
+  if (!cap && !streaming()) {
+    // Like the driver, wait a little for data before giving up.
+    const auto timeout = std::chrono::milliseconds(config_.readTimeoutMs);
+    if (!changed_.wait_for(lock, timeout, [this] { return streaming(); })) return err::kSemTimeout;
+  }
+  uint32_t count = length;
+  if (announcedWords_) {
+    count = static_cast<uint32_t>(std::min<uint64_t>(count, uint64_t{*announcedWords_} * 4));
+    announcedWords_.reset();
+  }
+  if (cap) count = std::min(count, *cap);
+  const uint64_t position = channelPosition_;
+  channelPosition_ += count;
+  ++profiling_.reads;
+  profiling_.bytesRead += count;
+  lock.unlock();
+  // The range is reserved; the samples are a function of their index, so
+  // they are made without the lock.
+  source().fillBytes(buffer, position, count);
+  moved = count;
+  return 0;
+}
+
+uint32_t Board::write(uint32_t length, std::optional<uint32_t> cap, uint32_t& moved) {
+  std::lock_guard lock(mutex_);
+  moved = cap ? std::min(length, *cap) : length;
+  ++profiling_.writes;
+  profiling_.bytesWritten += moved;
+  return 0;
+}
+
+void Board::handleClosed(Handle handle) {
+  std::lock_guard lock(mutex_);
+  if (lockOwner_ == handle) lockOwner_ = 0;
+}
+
+const SampleSource& Board::source() {
+  std::call_once(sourceOnce_,
+                 [this] { source_ = SampleSource::make(config_.signal, sampleRate()); });
+  return *source_;
+}
+
+// ---- Test hooks ---------------------------------------------------------
+
+uint32_t Board::peek(uint32_t offset) {
+  std::lock_guard lock(mutex_);
+  return visibleRegister(offset);
+}
+
+void Board::poke(uint32_t offset, uint32_t value) {
+  std::lock_guard lock(mutex_);
+  // A poke sets the state outright: any handshake in progress on that
+  // register is over.
+  switch (offset) {
+    case reg::kClock:
+      clockReady_.active = synthBusy_.active = false;
+      break;
+    case reg::kTableControl:
+      tableBusy_.active = false;
+      break;
+    case reg::kSequenceStatus:
+      sequence_.active = false;
+      break;
+    default:
+      break;
+  }
+  registers_[offset] = value;
+  changed_.notify_all();
+}
+
+std::string Board::loadedPart() {
+  std::lock_guard lock(mutex_);
+  return loadedPart_;
+}
+
+bool Board::fpgaConfigured() {
+  std::lock_guard lock(mutex_);
+  return fpgaConfigured_;
+}
+
+bool Board::isLocked() {
+  std::lock_guard lock(mutex_);
+  return lockOwner_ != 0;
+}
+
+bool Board::synthesizerProgrammed() {
+  std::lock_guard lock(mutex_);
+  return synthesizerProgrammed_;
+}
+
+double Board::sampleRate() const {
+  return config_.fixedClock != 0 ? config_.fixedClockRateHz : config_.synthesizerRateHz;
+}
+
+uint64_t Board::channelSampleIndex() {
+  std::lock_guard lock(mutex_);
+  return channelPosition_ / 2;
+}
+
+}  // namespace kpx::sim

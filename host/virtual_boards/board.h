@@ -1,0 +1,136 @@
+// One virtual board: its registers with the few that move by themselves, its
+// FPGA memory and configuration, the driver-side lock and profiling, and the
+// streaming channel. The rack (virtual_rack.cpp) checks handles, lengths,
+// faults and the gate before a request gets here.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "kpxadac_ioctl.h"
+#include "virtual_boards/board_memory.h"
+#include "virtual_boards/rack_config.h"
+#include "virtual_boards/signal_generator.h"
+#include "virtual_boards/virtual_rack.h"
+
+namespace kpx::sim {
+
+// Register offsets and bits with a behaviour of their own.
+namespace reg {
+inline constexpr uint32_t kClock = 8;
+inline constexpr uint32_t kClockSynthStart = 0x08;
+inline constexpr uint32_t kClockBusy = 0x40;
+inline constexpr uint32_t kClockReset = 0x80;
+inline constexpr uint32_t kClockReady = 0x100;
+inline constexpr uint32_t kRun = 28;
+inline constexpr uint32_t kRunBit = 0x1;
+inline constexpr uint32_t kTableControl = 36;
+inline constexpr uint32_t kTableBusy = 1u << 17;
+inline constexpr uint32_t kSequenceStatus = 0x1010;
+inline constexpr uint32_t kSequenceStart = 1u << 17;
+inline constexpr uint32_t kSequenceCodeShift = 24;
+inline constexpr uint32_t kSequenceCodeMask = 0xFu << 24;
+inline constexpr uint32_t kSequenceRunningCode = 2;
+inline constexpr uint32_t kSequenceState = 0x1080;
+inline constexpr uint32_t kSequenceStateRunning = 2;
+}  // namespace reg
+
+// Bit of the status byte that reports a configured FPGA.
+inline constexpr uint8_t kStatusFpgaConfigured = 0x01;
+
+// A status bit that stays in its "busy" value for a number of reads of its
+// register and then changes by itself (remaining == nullopt: never).
+struct ReadCountdown {
+  bool active = false;
+  ReadCount remaining;
+  void start(ReadCount reads) {
+    active = true;
+    remaining = reads;
+  }
+  // Counts one read; true when this read is the one that sees it finished.
+  bool finishesOnRead() {
+    if (!active || !remaining) return false;
+    if (*remaining == 0) {
+      active = false;
+      return true;
+    }
+    --*remaining;
+    return false;
+  }
+};
+
+class Board {
+ public:
+  explicit Board(BoardConfig config);
+
+  int device() const { return config_.device; }
+
+  // The fault rule that applies to this operation, if any; counts it.
+  std::optional<FaultRule> takeFault(std::string_view op);
+  void applyFaultCounters(const FaultRule& rule);
+
+  // Control request with lengths already checked. Returns 0 or an error.
+  uint32_t control(Handle handle, uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
+                   uint32_t outLength, uint32_t& returned);
+  // Streaming read; `cap` (from a fault rule) makes it succeed with at most
+  // that many bytes whatever the channel's state.
+  uint32_t read(uint8_t* buffer, uint32_t length, std::optional<uint32_t> cap, uint32_t& moved);
+  uint32_t write(uint32_t length, std::optional<uint32_t> cap, uint32_t& moved);
+  void handleClosed(Handle handle);
+
+  // Test hooks.
+  uint32_t peek(uint32_t offset);
+  void poke(uint32_t offset, uint32_t value);
+  std::string loadedPart();
+  bool fpgaConfigured();
+  bool isLocked();
+  bool synthesizerProgrammed();
+  double sampleRate() const;
+  uint64_t channelSampleIndex();
+  const SampleSource& source();
+  SparseMemory& memory() { return memory_; }
+
+ private:
+  struct Profiling {
+    uint64_t controls = 0, reads = 0, bytesRead = 0, writes = 0, bytesWritten = 0;
+  };
+
+  uint32_t readRegister(uint32_t offset);
+  void writeRegister(uint32_t offset, uint32_t value);
+  uint32_t visibleRegister(uint32_t offset) const;
+  bool streaming() const;
+  void fillDebugSnapshot(uint8_t* out) const;
+
+  const BoardConfig config_;
+  std::mutex mutex_;                 // everything below but memory_ and source_
+  std::condition_variable changed_;  // a register that gates reads was written
+  std::unordered_map<uint32_t, uint32_t> registers_;
+  ReadCountdown clockReady_, synthBusy_, tableBusy_, sequence_;
+  bool synthesizerProgrammed_ = false;
+  bool fpgaConfigured_ = false;
+  std::string loadedPart_;
+  Handle lockOwner_ = 0;
+  Profiling profiling_;
+  uint32_t v360Resets_ = 0;
+  // Streaming channel: the next byte of the sample stream, and the length
+  // announced for the next read.
+  uint64_t channelPosition_ = 0;
+  std::optional<uint32_t> announcedWords_;
+  uint32_t rxOverrun_ = 0, txUnderrun_ = 0;
+  std::array<uint8_t, 2> flowControl_{};
+  std::vector<uint32_t> faultMatches_;  // per rule of config_.faults
+
+  SparseMemory memory_;
+  std::once_flag sourceOnce_;
+  std::shared_ptr<const SampleSource> source_;
+};
+
+}  // namespace kpx::sim

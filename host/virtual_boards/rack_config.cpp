@@ -1,0 +1,306 @@
+#include "virtual_boards/rack_config.h"
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <initializer_list>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "kpxadac_ioctl.h"
+
+namespace kpx::sim {
+namespace {
+
+using nlohmann::json;
+
+// Every check throws this with the reason; the parser's caller turns it into
+// a plain string so nothing escapes to the device entry points.
+struct ConfigError {
+  std::string reason;
+};
+
+[[noreturn]] void fail(const std::string& where, const std::string& what) {
+  throw ConfigError{where + ": " + what};
+}
+
+void allowOnly(const json& object, const std::string& where,
+               std::initializer_list<std::string_view> keys) {
+  for (const auto& item : object.items()) {
+    if (std::find(keys.begin(), keys.end(), item.key()) == keys.end())
+      fail(where, "unknown key \"" + item.key() + "\"");
+  }
+}
+
+std::optional<uint64_t> parseUnsignedText(const std::string& text) {
+  int base = 10;
+  std::string_view digits = text;
+  if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+    base = 16;
+    digits.remove_prefix(2);
+  }
+  if (digits.empty() || digits.size() > 16) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : digits) {
+    int d;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return std::nullopt;
+    value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+  }
+  return value;
+}
+
+// A whole number from 0 to `max`, given as a JSON number or as a decimal or
+// "0x" hexadecimal string.
+uint64_t unsignedValue(const json& v, const std::string& where, uint64_t max) {
+  std::optional<uint64_t> value;
+  if (v.is_number_unsigned()) {
+    value = v.get<uint64_t>();
+  } else if (v.is_number_integer()) {
+    if (v.get<int64_t>() >= 0) value = static_cast<uint64_t>(v.get<int64_t>());
+  } else if (v.is_number_float()) {
+    const double d = v.get<double>();
+    if (d >= 0 && d <= 1.8e19 && std::floor(d) == d) value = static_cast<uint64_t>(d);
+  } else if (v.is_string()) {
+    value = parseUnsignedText(v.get<std::string>());
+  }
+  if (!value || *value > max)
+    fail(where, "expected a whole number from 0 to " + std::to_string(max) + ", got " + v.dump());
+  return *value;
+}
+
+uint32_t u32(const json& v, const std::string& where) {
+  return static_cast<uint32_t>(unsignedValue(v, where, 0xFFFFFFFFu));
+}
+
+uint8_t byteValue(const json& v, const std::string& where) {
+  return static_cast<uint8_t>(unsignedValue(v, where, 255));
+}
+
+double realValue(const json& v, const std::string& where, double min, double max) {
+  if (!v.is_number() || !(v.get<double>() >= min && v.get<double>() <= max)) {
+    std::ostringstream range;
+    range << "expected a number from " << min << " to " << max << ", got " << v.dump();
+    fail(where, range.str());
+  }
+  return v.get<double>();
+}
+
+// null or -1: never; otherwise a count of reads.
+ReadCount readCount(const json& v, const std::string& where) {
+  if (v.is_null() || (v.is_number_integer() && v.get<int64_t>() == -1)) return std::nullopt;
+  if (!v.is_number() && !v.is_string()) fail(where, "expected a count of reads, -1 or null");
+  return u32(v, where);
+}
+
+SignalSpec parseSignal(const json& v, const std::string& where) {
+  if (!v.is_object()) fail(where, "expected an object");
+  SignalSpec spec;
+  std::string type = "tone";
+  if (v.contains("type")) {
+    if (!v["type"].is_string()) fail(where + ".type", "expected \"tone\" or \"ramp\"");
+    type = v["type"].get<std::string>();
+  }
+  if (type == "ramp") {
+    spec.kind = SignalSpec::Kind::kRamp;
+    allowOnly(v, where, {"type", "comment"});
+    return spec;
+  }
+  if (type != "tone")
+    fail(where + ".type", "expected \"tone\" or \"ramp\", got " + v["type"].dump());
+  allowOnly(v, where,
+            {"type", "frequency_hz", "amplitude_dbfs", "noise_lsb_rms", "seed", "comment"});
+  if (v.contains("frequency_hz"))
+    spec.frequencyHz = realValue(v["frequency_hz"], where + ".frequency_hz", 0, 1e10);
+  if (v.contains("amplitude_dbfs"))
+    spec.amplitudeDbfs = realValue(v["amplitude_dbfs"], where + ".amplitude_dbfs", -200, 0);
+  if (v.contains("noise_lsb_rms"))
+    spec.noiseLsbRms = realValue(v["noise_lsb_rms"], where + ".noise_lsb_rms", 0, 10000);
+  if (v.contains("seed")) spec.seed = unsignedValue(v["seed"], where + ".seed", UINT64_MAX);
+  return spec;
+}
+
+bool isFaultOp(const std::string& op) {
+  return driver::findRequest(op) != nullptr || op == "open" || op == "close" || op == "read" ||
+         op == "write" || op == "cancel";
+}
+
+FaultRule parseFault(const json& v, const std::string& where) {
+  if (!v.is_object()) fail(where, "expected an object");
+  allowOnly(v, where,
+            {"op", "error", "skip", "count", "returned", "rx_overrun", "tx_underrun", "comment"});
+  FaultRule rule;
+  if (!v.contains("op") || !v["op"].is_string()) fail(where, "\"op\" is required (a name)");
+  rule.op = v["op"].get<std::string>();
+  if (!isFaultOp(rule.op))
+    fail(where + ".op", "unknown operation \"" + rule.op +
+                            "\" (use a request name such as \"IOCTL_GET_HSREG\", or open, close, "
+                            "read, write, cancel)");
+  if (v.contains("skip")) rule.skip = u32(v["skip"], where + ".skip");
+  if (v.contains("count")) rule.count = u32(v["count"], where + ".count");
+  if (v.contains("rx_overrun")) rule.rxOverrun = u32(v["rx_overrun"], where + ".rx_overrun");
+  if (v.contains("tx_underrun")) rule.txUnderrun = u32(v["tx_underrun"], where + ".tx_underrun");
+  if (v.contains("returned")) {
+    if (rule.op == "open" || rule.op == "close" || rule.op == "cancel")
+      fail(where + ".returned", "\"" + rule.op + "\" moves no bytes");
+    if (v.contains("error")) fail(where, "\"returned\" and \"error\" exclude each other");
+    rule.returned = u32(v["returned"], where + ".returned");
+  }
+  if (v.contains("error")) {
+    rule.error = u32(v["error"], where + ".error");
+    if (rule.error == 0) fail(where + ".error", "0 is not an error");
+  }
+  const bool counterOnly =
+      (v.contains("rx_overrun") || v.contains("tx_underrun")) && !v.contains("error");
+  rule.fails = !rule.returned && !counterOnly;
+  return rule;
+}
+
+BoardConfig parseBoard(const json& v, const std::string& where, size_t position) {
+  if (!v.is_object()) fail(where, "expected an object");
+  allowOnly(v, where,
+            {"device",
+             "board_id",
+             "fixed_clock",
+             "ident",
+             "status",
+             "faults",
+             "registers",
+             "signal",
+             "clock_ready",
+             "ready_after_reads",
+             "busy_reads",
+             "table_busy_reads",
+             "sequence_reads",
+             "sequence_result",
+             "synthesizer_rate_hz",
+             "fixed_clock_rate_hz",
+             "read_timeout_ms",
+             "bitstream_result",
+             "rx_overrun",
+             "tx_underrun",
+             "comment"});
+  BoardConfig b;
+  b.device = static_cast<int>(position);
+  if (v.contains("device"))
+    b.device = static_cast<int>(unsignedValue(v["device"], where + ".device", driver::kLastDevice));
+  if (b.device > driver::kLastDevice)
+    fail(where,
+         "device " + std::to_string(b.device) + " is out of range 0 to 64 (give \"device\")");
+  if (v.contains("board_id"))
+    b.boardId = static_cast<int>(byteValue(v["board_id"], where + ".board_id"));
+  if (v.contains("fixed_clock")) b.fixedClock = byteValue(v["fixed_clock"], where + ".fixed_clock");
+  if (v.contains("status")) b.status = byteValue(v["status"], where + ".status");
+  if (v.contains("ident")) {
+    const json& ident = v["ident"];
+    if (!ident.is_array() || ident.size() != 5) fail(where + ".ident", "expected 5 bytes");
+    for (size_t i = 0; i < 5; ++i)
+      b.ident[i] = byteValue(ident[i], where + ".ident[" + std::to_string(i) + "]");
+  }
+  if (v.contains("registers")) {
+    const json& regs = v["registers"];
+    if (!regs.is_object()) fail(where + ".registers", "expected an object of offset: value");
+    for (const auto& item : regs.items()) {
+      const std::string at = where + ".registers[\"" + item.key() + "\"]";
+      const auto offset = parseUnsignedText(item.key());
+      if (!offset || *offset > 0xFFFFFFFFu) fail(at, "the key must be a 32-bit offset");
+      b.registers[static_cast<uint32_t>(*offset)] = u32(item.value(), at);
+    }
+  }
+  if (v.contains("signal")) b.signal = parseSignal(v["signal"], where + ".signal");
+  if (v.contains("ready_after_reads"))
+    b.readyAfterReads = readCount(v["ready_after_reads"], where + ".ready_after_reads");
+  if (v.contains("clock_ready")) {
+    if (!v["clock_ready"].is_boolean()) fail(where + ".clock_ready", "expected true or false");
+    if (!v["clock_ready"].get<bool>()) {
+      if (v.contains("ready_after_reads") && b.readyAfterReads)
+        fail(where, "\"clock_ready\": false contradicts \"ready_after_reads\"");
+      b.readyAfterReads = std::nullopt;
+    }
+  }
+  if (v.contains("busy_reads")) b.busyReads = readCount(v["busy_reads"], where + ".busy_reads");
+  if (v.contains("table_busy_reads"))
+    b.tableBusyReads = readCount(v["table_busy_reads"], where + ".table_busy_reads");
+  if (v.contains("sequence_reads"))
+    b.sequenceReads = readCount(v["sequence_reads"], where + ".sequence_reads");
+  if (v.contains("sequence_result")) {
+    b.sequenceResult = byteValue(v["sequence_result"], where + ".sequence_result");
+    if (b.sequenceResult != 4 && (b.sequenceResult < 8 || b.sequenceResult > 15))
+      fail(where + ".sequence_result", "expected 4 (done) or an error code from 8 to 15");
+  }
+  if (v.contains("synthesizer_rate_hz"))
+    b.synthesizerRateHz =
+        realValue(v["synthesizer_rate_hz"], where + ".synthesizer_rate_hz", 1, 1e10);
+  if (v.contains("fixed_clock_rate_hz"))
+    b.fixedClockRateHz =
+        realValue(v["fixed_clock_rate_hz"], where + ".fixed_clock_rate_hz", 1, 1e10);
+  if (v.contains("read_timeout_ms"))
+    b.readTimeoutMs = static_cast<uint32_t>(
+        unsignedValue(v["read_timeout_ms"], where + ".read_timeout_ms", 60000));
+  if (v.contains("bitstream_result"))
+    b.bitstreamResult = u32(v["bitstream_result"], where + ".bitstream_result");
+  if (v.contains("rx_overrun")) b.rxOverrun = u32(v["rx_overrun"], where + ".rx_overrun");
+  if (v.contains("tx_underrun")) b.txUnderrun = u32(v["tx_underrun"], where + ".tx_underrun");
+  if (v.contains("faults")) {
+    const json& faults = v["faults"];
+    if (!faults.is_array()) fail(where + ".faults", "expected a list");
+    for (size_t i = 0; i < faults.size(); ++i)
+      b.faults.push_back(parseFault(faults[i], where + ".faults[" + std::to_string(i) + "]"));
+  }
+  return b;
+}
+
+}  // namespace
+
+std::optional<std::string> parseRackJson(std::string_view text, RackConfig& rack) {
+  rack = RackConfig{};
+  try {
+    const json root = json::parse(text.begin(), text.end());
+    if (!root.is_object()) fail("configuration", "expected a JSON object");
+    allowOnly(root, "configuration", {"boards", "comment"});
+    if (root.contains("boards")) {
+      const json& boards = root["boards"];
+      if (!boards.is_array()) fail("boards", "expected a list");
+      for (size_t i = 0; i < boards.size(); ++i) {
+        const std::string where = "boards[" + std::to_string(i) + "]";
+        BoardConfig board = parseBoard(boards[i], where, i);
+        for (const BoardConfig& other : rack.boards)
+          if (other.device == board.device)
+            fail(where, "device " + std::to_string(board.device) + " is given twice");
+        rack.boards.push_back(std::move(board));
+      }
+    }
+    return std::nullopt;
+  } catch (const ConfigError& e) {
+    rack = RackConfig{};
+    return e.reason;
+  } catch (const std::exception& e) {
+    rack = RackConfig{};
+    return std::string("invalid JSON: ") + e.what();
+  }
+}
+
+std::optional<std::string> loadRackConfig(std::string_view value, RackConfig& rack) {
+  rack = RackConfig{};
+  if (value.empty()) {
+    rack.boards.emplace_back();  // one ADC board, ID 0x8A, synthesizer clock, tone
+    return std::nullopt;
+  }
+  if (value == "none") return std::nullopt;
+  const size_t first = value.find_first_not_of(" \t\r\n");
+  if (first != std::string_view::npos && value[first] == '{') return parseRackJson(value, rack);
+  std::ifstream file{std::string(value), std::ios::binary};
+  if (!file) return "cannot read the file \"" + std::string(value) + "\"";
+  std::ostringstream text;
+  text << file.rdbuf();
+  if (file.bad()) return "cannot read the file \"" + std::string(value) + "\"";
+  return parseRackJson(text.str(), rack);
+}
+
+}  // namespace kpx::sim

@@ -1,0 +1,68 @@
+// The description of a virtual rack, as read from KPXADAC_SIM or configure().
+// docs/virtual-boards.md gives every key with its default and meaning.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "virtual_boards/signal_generator.h"
+
+namespace kpx::sim {
+
+// A countdown measured in register reads; nullopt means "never".
+using ReadCount = std::optional<uint32_t>;
+
+// One injected fault: the first `skip` operations named `op` go through, the
+// next `count` (all of them when absent) are changed as described.
+struct FaultRule {
+  std::string op;       // request name, or open/close/read/write/cancel
+  uint32_t error = 31;  // last error of a failed operation
+  uint32_t skip = 0;
+  std::optional<uint32_t> count;     // absent: every later operation
+  std::optional<uint32_t> returned;  // succeed, moving at most this many bytes
+  uint32_t rxOverrun = 0;            // added to the channel's counters
+  uint32_t txUnderrun = 0;
+  // A rule with `returned` or only counter effects lets the operation succeed.
+  bool fails = true;
+};
+
+struct BoardConfig {
+  int device = 0;
+  int boardId = 0x8A;
+  uint8_t fixedClock = 0;
+  std::array<uint8_t, 5> ident{0x4B, 0x50, 0x58, 0x01, 0x00};  // "KPX", version 1.0
+  uint8_t status = 0;
+  std::unordered_map<uint32_t, uint32_t> registers;  // initial values
+  SignalSpec signal;
+  ReadCount readyAfterReads = 3;
+  ReadCount busyReads = 3;
+  ReadCount tableBusyReads = 2;
+  ReadCount sequenceReads = 3;
+  uint8_t sequenceResult = 4;
+  double synthesizerRateHz = 105e6;
+  double fixedClockRateHz = 100e6;
+  uint32_t readTimeoutMs = 20;
+  uint32_t bitstreamResult = 0;
+  uint32_t rxOverrun = 0;
+  uint32_t txUnderrun = 0;
+  std::vector<FaultRule> faults;
+};
+
+struct RackConfig {
+  std::vector<BoardConfig> boards;
+};
+
+// Parses the JSON text of a rack. Returns the reason on failure.
+std::optional<std::string> parseRackJson(std::string_view text, RackConfig& rack);
+
+// Builds a rack from a KPXADAC_SIM value: "" the default rack, "none" no
+// boards, text starting with '{' inline JSON, anything else a file path.
+// Returns the reason on failure; `rack` is then empty.
+std::optional<std::string> loadRackConfig(std::string_view value, RackConfig& rack);
+
+}  // namespace kpx::sim
