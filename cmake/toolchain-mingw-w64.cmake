@@ -28,6 +28,7 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 # Header-only packages of the build machine, seen through directories that
 # hold nothing else (its /usr/include would shadow the Windows headers).
 set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/cross/nlohmann_json)
+set(CLI11_DIR ${CMAKE_CURRENT_LIST_DIR}/cross/CLI11)
 
 # Test programs run under Wine, where it is installed.
 find_program(KPXADAC_WINE NAMES wine wine64)
