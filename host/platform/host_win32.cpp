@@ -10,6 +10,8 @@
 #include <conio.h>
 #include <windows.h>
 
+#include <mutex>
+
 #include "platform/platform.h"
 
 namespace kpx::platform {
@@ -28,6 +30,37 @@ HANDLE standardInput() {
 bool isConsole(HANDLE input) {
   DWORD mode = 0;
   return GetConsoleMode(input, &mode) != FALSE;
+}
+
+// A console in line mode hands out a whole line per read and keeps what a
+// short read leaves in a buffer of its own, which _kbhit cannot see. So the
+// whole line is read here, and consoleKeyWaiting looks at its rest first.
+struct ConsoleLine {
+  unsigned char data[4096];
+  DWORD next = 0;
+  DWORD end = 0;
+};
+ConsoleLine consoleLine;
+std::mutex consoleLineMutex;
+
+int readConsoleChar(HANDLE input) {
+  std::lock_guard lock(consoleLineMutex);
+  ConsoleLine& line = consoleLine;
+  if (line.next == line.end) {
+    line.next = line.end = 0;
+    DWORD count = 0;
+    if (!ReadFile(input, line.data, sizeof line.data, &count, nullptr) || count == 0) return -1;
+    line.end = count;
+  }
+  int c = line.data[line.next++];
+  // Enter arrives as CR LF; hand it out as one line feed, as the C runtime does.
+  if (c == '\r' && line.next < line.end && line.data[line.next] == '\n') c = line.data[line.next++];
+  // Ctrl+Z ends console input, as the C runtime treats it.
+  if (c == 0x1A) {
+    line.next = line.end;
+    return -1;
+  }
+  return c;
 }
 
 }  // namespace
@@ -73,12 +106,19 @@ void freeErrorText(char* text) {
   LocalFree(text);
 }
 
-// True when a read would return at once: a key on the console, bytes in a
-// pipe, or the end of a pipe or file (as poll() reports on POSIX hosts).
+// True when a read would return at once: a line or key on the console,
+// bytes in a pipe, or the end of a pipe or file (as poll() reports on
+// POSIX hosts).
 bool consoleKeyWaiting() {
   HANDLE input = standardInput();
   if (input == nullptr || input == INVALID_HANDLE_VALUE) return true;
-  if (isConsole(input)) return _kbhit() != 0;
+  if (isConsole(input)) {
+    {
+      std::lock_guard lock(consoleLineMutex);
+      if (consoleLine.next < consoleLine.end) return true;
+    }
+    return _kbhit() != 0;
+  }
   switch (GetFileType(input)) {
     case FILE_TYPE_PIPE: {
       DWORD available = 0;
@@ -99,13 +139,12 @@ bool consoleKeyWaiting() {
 int consoleReadChar() {
   HANDLE input = standardInput();
   if (input == nullptr || input == INVALID_HANDLE_VALUE) return -1;
+  if (isConsole(input)) return readConsoleChar(input);
   // Straight from the handle, not through the C runtime's buffer, so that
   // consoleKeyWaiting sees the same input that is left to read.
   unsigned char c = 0;
   DWORD count = 0;
   if (!ReadFile(input, &c, 1, &count, nullptr) || count != 1) return -1;
-  // Ctrl+Z ends console input, as the C runtime treats it.
-  if (c == 0x1A && isConsole(input)) return -1;
   return c;
 }
 
