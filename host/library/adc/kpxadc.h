@@ -129,7 +129,8 @@ KPXADAC_API uint8_t KPXADC_GetStatusBit(BoardHandle handle, uint32_t bit);
 /** Writes bits 0-15 of the table control register. @return 1. */
 KPXADAC_API int32_t KPXADC_SetTableControl(BoardHandle handle, uint32_t value);
 /** Writes the sixteen table entries and waits for the load to finish.
- *  @return 1 done; 0 busy after 500 reads. */
+ *  @return 1 done; 0 busy after 500 reads, or null `entries` (nothing
+ *  written). */
 KPXADAC_API int32_t KPXADC_LoadTable(BoardHandle handle, uint32_t mode, const uint16_t entries[16]);
 /** Writes table control register bit 18. @return 1. */
 KPXADAC_API int32_t KPXADC_SetTableBit18(BoardHandle handle, uint32_t flag);
