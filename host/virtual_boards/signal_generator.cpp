@@ -18,7 +18,10 @@ uint16_t toLittleEndian(uint16_t v) {
 // splitmix64: tiny, seedable, and the same on every host and standard
 // library, unlike std::normal_distribution.
 struct NoiseSource {
+  explicit NoiseSource(uint64_t seed) : state(seed) {}
   uint64_t state;
+  double spare = 0;
+  bool hasSpare = false;
   uint64_t next() {
     uint64_t z = (state += 0x9E3779B97F4A7C15ull);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -28,8 +31,17 @@ struct NoiseSource {
   double uniform() {  // in (0, 1]
     return (static_cast<double>(next() >> 11) + 1.0) * (1.0 / 9007199254740992.0);
   }
-  double gaussian() {  // Box-Muller; the second value is dropped for simplicity
-    return std::sqrt(-2.0 * std::log(uniform())) * std::cos(2.0 * std::numbers::pi * uniform());
+  // Box-Muller, both values of each pair used.
+  double gaussian() {
+    if (hasSpare) {
+      hasSpare = false;
+      return spare;
+    }
+    const double radius = std::sqrt(-2.0 * std::log(uniform()));
+    const double angle = 2.0 * std::numbers::pi * uniform();
+    spare = radius * std::sin(angle);
+    hasSpare = true;
+    return radius * std::cos(angle);
   }
 };
 
@@ -66,16 +78,16 @@ std::shared_ptr<const SampleSource> SampleSource::make(const SignalSpec& spec,
       source->period_[k] = toLittleEndian(static_cast<uint16_t>(k));
   } else {
     const double n = static_cast<double>(kTonePeriod);
-    const double cycles = sampleRateHz > 0 ? std::round(spec.frequencyHz * n / sampleRateHz) : 0.0;
-    source->toneFrequencyHz_ = cycles * sampleRateHz / n;
+    const double wanted = sampleRateHz > 0 ? std::round(spec.frequencyHz * n / sampleRateHz) : 0;
+    const uint64_t cycles = static_cast<uint64_t>(std::min(wanted, n));
+    source->toneFrequencyHz_ = static_cast<double>(cycles) * sampleRateHz / n;
     const double amplitude = 32767.0 * std::pow(10.0, spec.amplitudeDbfs / 20.0);
     NoiseSource noise{spec.seed};
     source->period_.resize(kTonePeriod);
     for (size_t k = 0; k < kTonePeriod; ++k) {
-      // cycles * k stays exact in a double, and reducing it modulo the period
-      // keeps the phase accurate far into the table.
-      const double phase = std::fmod(cycles * static_cast<double>(k), n) / n;
-      double v = amplitude * std::sin(2.0 * std::numbers::pi * phase);
+      // The phase in whole steps of 1/kTonePeriod cycle, exact for every k.
+      const uint64_t step = (cycles * k) % kTonePeriod;
+      double v = amplitude * std::sin(2.0 * std::numbers::pi * static_cast<double>(step) / n);
       if (spec.noiseLsbRms > 0) v += spec.noiseLsbRms * noise.gaussian();
       v = std::clamp(std::round(v), -32768.0, 32767.0);
       source->period_[k] = toLittleEndian(static_cast<uint16_t>(static_cast<int16_t>(v)));

@@ -183,9 +183,9 @@ uint32_t openDevice(const char* path, uint32_t access, uint32_t share, uint32_t 
       disposition != driver::kOpenExisting || flags != driver::kNoFlags)
     return finish(entry, err::kInvalidParameter, 0);
   const auto device = driver::deviceNumberFromName(path);
+  if (device) entry.device = *device;  // also for a number with no board
   std::shared_ptr<Board> board = device ? boardAt(*device) : nullptr;
   if (!board) return finish(entry, err::kFileNotFound, 0);
-  entry.device = *device;
   passGate(*device, "open");
   if (auto fault = board->takeFault("open"); fault && fault->fails)
     return finish(entry, fault->error, 0);

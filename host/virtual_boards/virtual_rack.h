@@ -41,7 +41,7 @@ std::string configure(std::string_view config);
 inline constexpr size_t kJournalCapacity = 100000;
 struct JournalEntry {
   std::string op;     // "open", "close", "control", "read", "write", "cancel"
-  int device = -1;    // -1: unknown handle or name
+  int device = -1;    // from the handle or the name; -1 when neither gives one
   uint32_t code = 0;  // control requests
   // Control requests: the whole input block (the first 1 MiB of a larger
   // one). Reads: the first 64 bytes delivered; writes: the first 64 bytes

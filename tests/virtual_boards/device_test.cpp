@@ -26,6 +26,12 @@ TEST_F(DeviceTest, OpenChecksArgumentsAndNames) {
        {"\\\\.\\KPXADAC_1", "\\\\.\\KPXADAC_00", "\\\\.\\KPXADAC_", "KPXADAC_0"})
     EXPECT_EQ(openDevice(missing, kGenericReadWrite, 3, 3, 0, &h), 2u) << missing;
 
+  const auto entries = journal();
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(entries.back().device, -1);
+  EXPECT_EQ(entries[entries.size() - 4].device, 1) << "the number is known without a board";
+  EXPECT_EQ(entries[entries.size() - 4].error, 2u);
+
   const Handle a = open(0), b = open(0);
   EXPECT_NE(a, b);
   for (Handle x : {a, b}) EXPECT_TRUE(x != 0 && x != -1);
