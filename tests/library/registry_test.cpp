@@ -23,13 +23,13 @@ class RegistryTest : public SimTest {};
 
 TEST_F(RegistryTest, EmptyRackRegistersNothing) {
   int32_t before = Kpxadac16_Open();
-  EXPECT_EQ(Kpxadac16_Open(), before);
-  for (BoardType type : {BOARD_TYPE_ADC, BOARD_TYPE_DAC})
-    for (int index : {0, 1, 255}) EXPECT_EQ(Kpxadac16_GetHandle(type, uint8_t(index)), -1);
   // All 65 device names were tried, in order.
   auto entries = kpx::sim::journal();
   ASSERT_EQ(entries.size(), 65u);
   for (int n = 0; n <= 64; ++n) EXPECT_EQ(entries[n].device, n);
+  EXPECT_EQ(Kpxadac16_Open(), before);
+  for (BoardType type : {BOARD_TYPE_ADC, BOARD_TYPE_DAC})
+    for (int index : {0, 1, 255}) EXPECT_EQ(Kpxadac16_GetHandle(type, uint8_t(index)), -1);
 }
 
 TEST_F(RegistryTest, LookupByTypeAndIndexFollowsRegistrationOrder) {
