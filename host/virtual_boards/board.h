@@ -121,7 +121,9 @@ class Board {
   Profiling profiling_;
   uint32_t v360Resets_ = 0;
   // Streaming channel: the next byte of the sample stream, and the length
-  // announced for the next read.
+  // announced for the next read. A read reserves its range here under the
+  // lock and fills it afterwards; paced delivery would only bound the
+  // reserved length by what the sample clock has produced since the reset.
   uint64_t channelPosition_ = 0;
   std::optional<uint32_t> announcedWords_;
   uint32_t rxOverrun_ = 0, txUnderrun_ = 0;

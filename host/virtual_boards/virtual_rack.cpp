@@ -305,6 +305,13 @@ std::string configure(std::string_view config) {
   return reason.value_or("");
 }
 
+void resetToEnvironment() {
+  Rack& r = rack();
+  std::lock_guard lock(r.mutex);
+  installLocked(r, RackConfig{});
+  r.built = false;
+}
+
 // ---- Journal ----------------------------------------------------------------
 
 std::vector<JournalEntry> journal() {

@@ -3,6 +3,7 @@
 // driver services (lock, profiling, V360, FPGA memory and download).
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 
@@ -211,6 +212,32 @@ TEST_F(DeviceTest, MalformedConfigurationLeavesNoBoards) {
   }
   EXPECT_NE(configure(R"({"boards":[{"device":1},{"device":1}]})").find("boards[1]"),
             std::string::npos);
+}
+
+void setEnvironment(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value);
+#else
+  setenv(name, value, 1);
+#endif
+}
+
+TEST_F(DeviceTest, EnvironmentIsReadAtFirstOpenAndErrorsArePrinted) {
+  setEnvironment("KPXADAC_SIM", R"({"boards":[{"device":4}]})");
+  resetToEnvironment();
+  open(4);
+  setEnvironment("KPXADAC_SIM", "none");
+  open(4);  // read once only
+
+  setEnvironment("KPXADAC_SIM", R"({"boards":[{"device":4,"status":300}]})");
+  resetToEnvironment();
+  ::testing::internal::CaptureStderr();
+  Handle h = 0;
+  EXPECT_EQ(openDevice(name(4).c_str(), kGenericReadWrite, 3, 3, 0, &h), 2u);
+  const std::string printed = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(printed.rfind("kpxadac: KPXADAC_SIM: boards[0].status: ", 0), 0u) << printed;
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1);
+  setEnvironment("KPXADAC_SIM", "");
 }
 
 TEST_F(DeviceTest, ReadsConfigurationFromFile) {
