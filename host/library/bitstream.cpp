@@ -50,24 +50,13 @@ class StagedImage {
   uint32_t length_;
 };
 
-enum class Download { kSent, kNoBoard, kNotIdle, kFailed };
-
-// The guarded download: refuse unless idle, hold STATE_PROGRAMMING while the
-// request is in flight, record a failure (whose line the request prints).
-Download download(BoardHandle handle, const StagedImage& staged, uint32_t& result) {
-  BoardRecord* record = findBoard(handle);
-  if (!record) return Download::kNoBoard;
-  if (boardState(record) != STATE_IDLE) {
-    setBoardError(record, ERR_NOT_IDLE);
-    return Download::kNotIdle;
-  }
-  setBoardState(record, STATE_PROGRAMMING);
+// The guarded download: STATE_PROGRAMMING while the request is in flight;
+// a failed request prints its line.
+Guarded download(BoardHandle handle, const StagedImage& staged, uint32_t& result) {
   result = 0;
-  bool ok = sendRequest(handle, IOCTL_SET_FPGA_BITSTREAM, staged.request(), staged.requestLength(),
-                        &result, sizeof result);
-  if (!ok) setBoardError(record, ERR_REQUEST_FAILED);
-  setBoardState(record, STATE_IDLE);
-  return ok ? Download::kSent : Download::kFailed;
+  return runGuardedRequest(handle, STATE_PROGRAMMING, IOCTL_SET_FPGA_BITSTREAM, staged.request(),
+                           staged.requestLength(), &result, sizeof result,
+                           Report::kPrintFailure);
 }
 
 // Result codes of the file entry (see kpxadac16.h).
@@ -141,13 +130,13 @@ int32_t Kpxadac16_LoadBitstreamFile(BoardHandle handle, const char* fileName) {
 
   uint32_t result = 0;
   switch (download(handle, *staged, result)) {
-    case Download::kNoBoard:
+    case Guarded::kNoBoard:
       return kFileNoBoard;
-    case Download::kNotIdle:
+    case Guarded::kNotIdle:
       return kFileNotIdle;
-    case Download::kFailed:
+    case Guarded::kFailed:
       return -1;
-    case Download::kSent:
+    case Guarded::kRan:
       break;
   }
   return static_cast<int32_t>(result);
@@ -163,13 +152,13 @@ int32_t Kpxadac16_LoadBitstream(BoardHandle handle, const uint8_t* image, uint32
 
   uint32_t result = 0;
   switch (download(handle, staged, result)) {
-    case Download::kNoBoard:
+    case Guarded::kNoBoard:
       return -3;
-    case Download::kNotIdle:
+    case Guarded::kNotIdle:
       return -2;
-    case Download::kFailed:
+    case Guarded::kFailed:
       return -1;
-    case Download::kSent:
+    case Guarded::kRan:
       break;
   }
   return static_cast<int32_t>(result);

@@ -51,24 +51,6 @@ BoardRecord* recordAt(BoardType type, uint8_t index) {
   return nullptr;
 }
 
-// The guarded-query pattern: refuse unless idle, hold the busy state while
-// the request is in flight, record a failure.
-enum class Guard { kRan, kNoBoard, kNotIdle, kFailed };
-
-Guard runGuardedQuery(BoardHandle handle, uint32_t code, void* out, uint32_t outLength) {
-  BoardRecord* record = findBoard(handle);
-  if (!record) return Guard::kNoBoard;
-  if (boardState(record) != STATE_IDLE) {
-    setBoardError(record, ERR_NOT_IDLE);
-    return Guard::kNotIdle;
-  }
-  setBoardState(record, STATE_QUERY);
-  bool ok = sendRequest(handle, code, nullptr, 0, out, outLength, nullptr, Report::kSilent);
-  if (!ok) setBoardError(record, ERR_REQUEST_FAILED);
-  setBoardState(record, STATE_IDLE);
-  return ok ? Guard::kRan : Guard::kFailed;
-}
-
 }  // namespace
 
 int32_t addBoard(BoardHandle handle) {
@@ -146,6 +128,21 @@ void setBoardError(BoardRecord* record, BoardError error) {
   platform::releaseMutex(mutexOf(record));
 }
 
+Guarded runGuardedRequest(BoardHandle handle, BoardState busyState, uint32_t code, const void* in,
+                          uint32_t inLength, void* out, uint32_t outLength, Report report) {
+  BoardRecord* record = findBoard(handle);
+  if (!record) return Guarded::kNoBoard;
+  if (boardState(record) != STATE_IDLE) {
+    setBoardError(record, ERR_NOT_IDLE);
+    return Guarded::kNotIdle;
+  }
+  setBoardState(record, busyState);
+  bool ok = sendRequest(handle, code, in, inLength, out, outLength, nullptr, report);
+  if (!ok) setBoardError(record, ERR_REQUEST_FAILED);
+  setBoardState(record, STATE_IDLE);
+  return ok ? Guarded::kRan : Guarded::kFailed;
+}
+
 BoardState boardState(const BoardRecord* record) { return loadField(record->state); }
 
 void lockBoard(BoardRecord* record) { platform::waitMutex(mutexOf(record)); }
@@ -200,22 +197,24 @@ int32_t Kpxadac16_GetBoardId(BoardType type, uint8_t index) {
 
 int32_t Kpxadac16_GetBoardStatus(BoardHandle handle) {
   uint8_t status = 0;
-  switch (runGuardedQuery(handle, IOCTL_GET_BOARD_STATUS, &status, sizeof status)) {
-    case Guard::kNoBoard: return -3;
-    case Guard::kNotIdle: return -1;
-    case Guard::kFailed: return -2;
-    case Guard::kRan: break;
+  switch (runGuardedRequest(handle, STATE_QUERY, IOCTL_GET_BOARD_STATUS, nullptr, 0, &status,
+                            sizeof status, Report::kSilent)) {
+    case Guarded::kNoBoard: return -3;
+    case Guarded::kNotIdle: return -1;
+    case Guarded::kFailed: return -2;
+    case Guarded::kRan: break;
   }
   return status;
 }
 
 int32_t Kpxadac16_GetBoardInfo(BoardHandle handle, uint8_t info[6]) {
   uint8_t reply[6] = {};
-  switch (runGuardedQuery(handle, IOCTL_GET_BOARD_ID, reply, sizeof reply)) {
-    case Guard::kNoBoard: return -3;
-    case Guard::kNotIdle: return -2;
-    case Guard::kFailed: return -1;
-    case Guard::kRan: break;
+  switch (runGuardedRequest(handle, STATE_QUERY, IOCTL_GET_BOARD_ID, nullptr, 0, reply,
+                            sizeof reply, Report::kSilent)) {
+    case Guarded::kNoBoard: return -3;
+    case Guarded::kNotIdle: return -2;
+    case Guarded::kFailed: return -1;
+    case Guarded::kRan: break;
   }
   if (info) {
     // Bytes 3 and 4 change places; the board ID stays in byte 5.

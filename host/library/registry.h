@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "kpxadac16.h"
+#include "requests.h"
 
 namespace kpx {
 
@@ -29,6 +30,13 @@ BoardRecord* findBoard(BoardHandle handle);
 void setBoardState(BoardRecord* record, BoardState state);
 void setBoardError(BoardRecord* record, BoardError error);
 BoardState boardState(const BoardRecord* record);
+
+// The guarded-operation pattern: refuse (ERR_NOT_IDLE) unless the board is
+// idle, hold `busyState` while the request is in flight, record
+// ERR_REQUEST_FAILED when it fails, and return to STATE_IDLE.
+enum class Guarded { kRan, kNoBoard, kNotIdle, kFailed };
+Guarded runGuardedRequest(BoardHandle handle, BoardState busyState, uint32_t code, const void* in,
+                          uint32_t inLength, void* out, uint32_t outLength, Report report);
 
 // Holds the board's lock (re-entrant for the holder).
 void lockBoard(BoardRecord* record);

@@ -66,6 +66,7 @@ int32_t KPXADC_SetClockFlags(BoardHandle handle, uint32_t flagA, uint32_t flagB)
 }
 
 int32_t KPXADC_ProgramClock(BoardHandle handle, const ClockSetting* setting) {
+  if (!setting) return 0;  // nothing to program: touch no register
   uint32_t value = readRegister(handle, KPXADC_REG_CLOCK);
   uint32_t prepared = withBit(withBit(value, kSynthStartBit, false), kSynthBusyBit, false);
   writeRegister(handle, KPXADC_REG_CLOCK, withBit(prepared, kFlagABit, true));
