@@ -21,5 +21,9 @@ install(FILES ${PROJECT_BINARY_DIR}/kpxadacConfig.cmake
               ${PROJECT_BINARY_DIR}/kpxadacConfigVersion.cmake
         DESTINATION ${KPXADAC_CMAKE_DIR})
 
+# The .pc file finds the prefix from its own place, so the package can be
+# installed (or moved) anywhere.
+file(RELATIVE_PATH KPXADAC_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+string(REGEX REPLACE "/$" "" KPXADAC_PC_TO_PREFIX "${KPXADAC_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/kpxadac.pc.in ${PROJECT_BINARY_DIR}/kpxadac.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kpxadac.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
