@@ -14,6 +14,8 @@
 #   build's and CTest's parallelism. Exits non-zero on any failure; the last
 #   line reads "windows: N passed, M failed".
 set -euo pipefail
+# Nothing here reads the terminal; programs under Wine get an empty input.
+exec </dev/null
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$repo/build-win}
