@@ -7,18 +7,15 @@
 
 #include "kpxadac16.h"
 #include "kpxadc.h"
+#include "kpxadc_receive_settings.h"
 #include "platform/platform.h"
 
 namespace {
 
 constexpr uint32_t kCaptureBytes = 81920;
 constexpr uint32_t kCustomRegister0 = 112;
-constexpr uint32_t kCustomRegister0Value = 412977624;
+constexpr uint32_t kCustomRegister0Value = KPXADC_RECEIVE_CREG0_VALUE;
 constexpr const char* kOutputFile = "talvo_rx_data.bin";
-
-// Synthesizer words for a 105 MHz sample clock.
-constexpr ClockSetting kClock105MHz = {{0x10, 0x54, 0x40, 0x00, 0x00, 0x20, 0x00, 0x00, 0x20, 0x00,
-                                        0x00, 0x00, 0x00, 0x00, 0x00, 0x0E}};
 
 // Waits for Enter. Keystrokes typed during the capture are dropped first, so
 // only an Enter pressed after the final message ends the program. Without an
@@ -66,7 +63,7 @@ int main() {
   } else {
     std::printf("\nProgramming clock of ADC to 105 MHz\n");
     KPXADC_SetClockFlags(board, 1, 0);
-    KPXADC_ProgramClock(board, &kClock105MHz);
+    KPXADC_ProgramClock(board, &kKpxadcClock105MHz);
   }
 
   std::printf("\nSetting ADC Run State\n");

@@ -1,0 +1,51 @@
+// Command-line options of kpxadac-capture and the exit statuses it ends with.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace capture {
+
+// Exit statuses; scripts test them, so the values never change.
+enum ExitStatus : int {
+  kExitClean = 0,     // capture complete (or stopped by a signal), no sample lost
+  kExitUsage = 1,     // bad options: nothing was captured
+  kExitFailure = 2,   // board, bitstream, clock, read or output failure
+  kExitDataLost = 3,  // capture complete, but overruns lost samples
+};
+
+enum class OutputFormat { kRaw, kSigmf };
+enum class ClockChoice { kAsBoardReports, kFixed, kSynthesizer };
+
+inline constexpr uint32_t kDefaultChunkBytes = 4u << 20;
+inline constexpr unsigned kDefaultRingBuffers = 8;
+inline constexpr double kDefaultFixedClockRateHz = 100e6;
+
+struct Options {
+  bool dacBoard = false;
+  unsigned index = 0;
+  std::optional<uint64_t> samples;
+  std::optional<double> durationSeconds;
+  uint32_t chunkBytes = kDefaultChunkBytes;
+  std::string output;  // "-" is standard output
+  OutputFormat format = OutputFormat::kRaw;
+  ClockChoice clock = ClockChoice::kAsBoardReports;
+  std::optional<double> sampleRateHz;
+  std::string bitstream;  // empty: no bitstream is loaded
+  unsigned ringBuffers = kDefaultRingBuffers;
+  unsigned writerDelayMs = 0;  // testing aid: the writer sleeps this long after each block
+
+  bool toStandardOutput() const { return output == "-"; }
+};
+
+struct ParsedCommandLine {
+  std::optional<Options> options;  // empty: end at once with `exitStatus`
+  int exitStatus = kExitClean;
+};
+
+// Parses the command line. Help and errors are printed here (help on standard
+// output, errors on standard error).
+ParsedCommandLine parseCommandLine(int argc, char** argv);
+
+}  // namespace capture

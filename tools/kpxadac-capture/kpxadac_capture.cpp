@@ -1,0 +1,177 @@
+// kpxadac-capture: captures samples from a KPX-ADAC board's streaming channel
+// to a raw file, standard output or a SigMF recording, with overruns
+// detected and recorded. Uses only the public library API. See
+// docs/capture.md.
+#include <unistd.h>
+
+#include <atomic>
+#include <cinttypes>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "board_setup.h"
+#include "capture_options.h"
+#include "capture_session.h"
+#include "console.h"
+#include "kpxadac16.h"
+#include "kpxadac_ioctl.h"
+#include "kpxadc_receive_settings.h"
+#include "output_file.h"
+#include "sigmf_metadata.h"
+
+namespace {
+
+using namespace capture;
+
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
+
+extern "C" void requestStop(int) {
+  stopRequested.store(true);
+}
+
+// SIGINT and SIGTERM end the capture after the current block. The handler
+// then goes back to the default, so that a second Ctrl+C ends the program
+// at once.
+void installStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = requestStop;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  // A reader that goes away shows as a write error, not as a silent death.
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+// The SigMF base name: the output name without a SigMF extension.
+std::string sigmfBase(const std::string& output) {
+  for (const char* extension : {".sigmf-data", ".sigmf-meta", ".sigmf"}) {
+    const std::string suffix = extension;
+    if (output.size() > suffix.size() && output.ends_with(suffix))
+      return output.substr(0, output.size() - suffix.size());
+  }
+  return output;
+}
+
+std::string hardwareText(const BoardChoice& board) {
+  const char* part = kpx::driver::expectedPart(board.boardId);
+  char text[160];
+  std::snprintf(text, sizeof text, "KPX-ADAC %s board %u, board ID 0x%02X, FPGA part %s",
+                board.typeName, board.index, static_cast<unsigned>(board.boardId & 0xFF),
+                part ? part : "unknown");
+  return text;
+}
+
+std::string writeMetadata(const std::string& path, const RecordingDescription& recording) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << sigmfMetadata(recording).dump(2) << '\n';
+  out.close();
+  return out ? "" : "cannot write " + path;
+}
+
+void printSummary(Console& console, const CaptureResult& result) {
+  char line[200];
+  const double rate =
+      result.seconds > 0 ? static_cast<double>(result.bytesWritten) / result.seconds : 0;
+  std::snprintf(line, sizeof line, "%" PRIu64 " samples (%" PRIu64 " bytes) in %.3f s, %.1f MB/s",
+                result.samplesWritten(), result.bytesWritten, result.seconds, rate / 1e6);
+  console.message(line);
+  std::snprintf(line, sizeof line, "overruns: %zu (%" PRIu64 " samples lost)",
+                result.overruns.size(), result.lostSamples);
+  console.message(line);
+  const auto& s = result.statistics;
+  if (s.count() == 0) return;
+  std::snprintf(line, sizeof line, "samples: min %d, max %d, mean %.3f, rms %.3f", s.min(), s.max(),
+                s.mean(), s.rms());
+  console.message(line);
+}
+
+int run(const Options& options) {
+  Console console(isatty(STDERR_FILENO) == 1);
+  OutputFile file;
+  if (options.toStandardOutput()) {
+    // The samples get standard output to themselves: the library's own
+    // lines go to standard error instead.
+    file.adopt(dup(STDOUT_FILENO), "standard output");
+    std::fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+  }
+
+  auto fail = [&console](const std::string& reason) {
+    console.message(reason);
+    return kExitFailure;
+  };
+
+  BoardChoice board;
+  if (auto reason = findBoard(options, board); !reason.empty()) return fail(reason);
+  if (!options.bitstream.empty()) {
+    if (auto reason = loadBitstream(board, options.bitstream); !reason.empty()) return fail(reason);
+    console.message("bitstream " + options.bitstream + " loaded");
+  }
+  bool synthesizer = false;
+  if (auto reason = setUpClock(board, options.clock, synthesizer); !reason.empty())
+    return fail(reason);
+  const double sampleRate = options.sampleRateHz.value_or(synthesizer ? KPXADC_SYNTHESIZER_RATE_HZ
+                                                                      : kDefaultFixedClockRateHz);
+
+  CaptureSettings settings;
+  settings.board = board.handle;
+  settings.chunkBytes = options.chunkBytes;
+  settings.ringBuffers = options.ringBuffers;
+  settings.writerDelayMs = options.writerDelayMs;
+  settings.computeSha512 = options.format == OutputFormat::kSigmf;
+  if (options.samples)
+    settings.sampleLimit = *options.samples;
+  else if (options.durationSeconds)
+    settings.sampleLimit = std::max<uint64_t>(
+        1, static_cast<uint64_t>(std::ceil(*options.durationSeconds * sampleRate)));
+
+  const std::string base = sigmfBase(options.output);
+  const std::string dataPath = settings.computeSha512 ? base + ".sigmf-data" : options.output;
+  if (!options.toStandardOutput())
+    if (auto reason = file.create(dataPath); !reason.empty()) return fail(reason);
+
+  if (auto reason = startChannel(board, settings.initialOverrunCount); !reason.empty())
+    return fail(reason);
+
+  installStopHandlers();
+  CaptureResult result = runCapture(settings, file, stopRequested, console);
+  if (auto reason = file.close(); !reason.empty() && result.writeFailure.empty())
+    result.writeFailure = reason;
+  if (result.stopped) console.message("stopped by signal");
+  if (!result.readFailure.empty()) console.message(result.readFailure);
+  if (!result.writeFailure.empty()) console.message(result.writeFailure);
+
+  std::string metadataFailure;
+  if (options.format == OutputFormat::kSigmf) {
+    RecordingDescription recording;
+    recording.sampleRateHz = sampleRate;
+    recording.hardware = hardwareText(board);
+    recording.description =
+        std::string("sample clock: ") +
+        (synthesizer ? "clock synthesizer, 105 MHz setting" : "onboard fixed clock");
+    recording.sha512 = result.sha512;
+    recording.startTime = result.startTime;
+    recording.overruns = result.overruns;
+    metadataFailure = writeMetadata(base + ".sigmf-meta", recording);
+    if (!metadataFailure.empty()) console.message(metadataFailure);
+  }
+  printSummary(console, result);
+  Kpxadac16_CloseAll();
+
+  if (!result.readFailure.empty() || !result.writeFailure.empty() || !metadataFailure.empty())
+    return kExitFailure;
+  return result.lostSamples ? kExitDataLost : kExitClean;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ParsedCommandLine parsed = parseCommandLine(argc, argv);
+  if (!parsed.options) return parsed.exitStatus;
+  return run(*parsed.options);
+}

@@ -1,0 +1,65 @@
+#include "sigmf_metadata.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+namespace capture {
+
+std::string isoUtc(std::chrono::system_clock::time_point time) {
+  using namespace std::chrono;
+  const auto milliseconds =
+      duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(milliseconds / 1000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[64];
+  const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + length, sizeof text - length, ".%03dZ",
+                static_cast<int>(milliseconds % 1000));
+  return text;
+}
+
+namespace {
+
+nlohmann::ordered_json captureSegment(uint64_t sampleStart, uint64_t globalIndex,
+                                      const RecordingDescription& recording) {
+  // The time of a later segment follows from the board's sample count.
+  const auto offset =
+      std::chrono::duration<double>(static_cast<double>(globalIndex) / recording.sampleRateHz);
+  const auto time =
+      recording.startTime + std::chrono::duration_cast<std::chrono::system_clock::duration>(offset);
+  return {{"core:sample_start", sampleStart},
+          {"core:global_index", globalIndex},
+          {"core:datetime", isoUtc(time)}};
+}
+
+}  // namespace
+
+nlohmann::ordered_json sigmfMetadata(const RecordingDescription& recording) {
+  nlohmann::ordered_json global = {
+      {"core:datatype", "ri16_le"},         {"core:sample_rate", recording.sampleRateHz},
+      {"core:version", kSigmfVersion},      {"core:num_channels", 1},
+      {"core:sha512", recording.sha512},    {"core:hw", recording.hardware},
+      {"core:recorder", "kpxadac-capture"}, {"core:description", recording.description},
+  };
+  auto captures = nlohmann::ordered_json::array({captureSegment(0, 0, recording)});
+  auto annotations = nlohmann::ordered_json::array();
+  // Both lists must be in ascending sample order.
+  std::vector<OverrunEvent> gaps = recording.overruns;
+  std::stable_sort(gaps.begin(), gaps.end(),
+                   [](const auto& a, const auto& b) { return a.fileSample < b.fileSample; });
+  for (const auto& gap : gaps) {
+    if (gap.fileSample == 0)
+      captures[0] = captureSegment(0, gap.globalSample, recording);
+    else
+      captures.push_back(captureSegment(gap.fileSample, gap.globalSample, recording));
+    annotations.push_back({{"core:sample_start", gap.fileSample},
+                           {"core:sample_count", 0},
+                           {"core:label", "overrun"},
+                           {"core:comment", std::to_string(gap.lostSamples) + " samples lost"}});
+  }
+  return {{"global", global}, {"captures", captures}, {"annotations", annotations}};
+}
+
+}  // namespace capture
