@@ -9,9 +9,8 @@ namespace capture {
 
 namespace {
 
-// Samples per inner pass: small enough that the 64-bit sums cannot overflow
-// (32768^2 * 2^20 < 2^63), large enough to keep the loop's setup cost low.
-constexpr size_t kSamplesPerPass = size_t{1} << 20;
+// Samples per inner run: the run's 32-bit sum cannot overflow (2^12 * 2^15).
+constexpr size_t kSamplesPerRun = 4096;
 
 inline int16_t loadSample(const uint8_t* p) {
   if constexpr (std::endian::native == std::endian::little) {
@@ -19,8 +18,34 @@ inline int16_t loadSample(const uint8_t* p) {
     std::memcpy(&value, p, sizeof value);
     return value;
   } else {
-    return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
+    return static_cast<int16_t>(p[0] | (p[1] << 8));
   }
+}
+
+struct RunSums {
+  int32_t sum = 0;
+  uint64_t squares = 0;
+  int16_t lowest = INT16_MAX;
+  int16_t highest = INT16_MIN;
+};
+
+// One run of at most kSamplesPerRun samples. Narrow types let the compiler
+// use wide vector lanes.
+inline RunSums sumRun(const uint8_t* bytes, size_t samples) {
+  // Plain local accumulators: the compiler vectorises reductions over
+  // locals, not over the fields of a struct.
+  int32_t sum = 0;
+  uint64_t squares = 0;
+  int16_t lowest = INT16_MAX;
+  int16_t highest = INT16_MIN;
+  for (size_t i = 0; i < samples; ++i) {
+    const int16_t v = loadSample(bytes + 2 * i);
+    sum += v;
+    squares += static_cast<uint32_t>(v * v);
+    lowest = std::min(lowest, v);
+    highest = std::max(highest, v);
+  }
+  return {sum, squares, lowest, highest};
 }
 
 }  // namespace
@@ -39,27 +64,19 @@ void SampleStatistics::add(const uint8_t* bytes, size_t length) {
 }
 
 void SampleStatistics::addWholeSamples(const uint8_t* bytes, size_t samples) {
-  for (size_t done = 0; done < samples; done += kSamplesPerPass) {
-    const size_t n = std::min(kSamplesPerPass, samples - done);
-    const uint8_t* p = bytes + 2 * done;
-    // A plain reduction loop that the compiler turns into vector code.
-    int64_t sum = 0;
-    int64_t squares = 0;
-    int lowest = INT16_MAX;
-    int highest = INT16_MIN;
-    for (size_t i = 0; i < n; ++i) {
-      const int v = loadSample(p + 2 * i);
-      sum += v;
-      squares += static_cast<int64_t>(v * v);
-      lowest = std::min(lowest, v);
-      highest = std::max(highest, v);
-    }
-    count_ += n;
-    sum_ += sum;
-    sumOfSquares_ += static_cast<double>(squares);
-    min_ = std::min(min_, lowest);
-    max_ = std::max(max_, highest);
-  }
+  auto addRun = [this](const RunSums& run) {
+    sum_ += run.sum;
+    sumOfSquares_ += static_cast<double>(run.squares);
+    min_ = std::min<int>(min_, run.lowest);
+    max_ = std::max<int>(max_, run.highest);
+  };
+  // Full runs have a constant length, which the compiler vectorises without
+  // a scalar tail; the last, shorter run takes the same code.
+  size_t done = 0;
+  for (; samples - done >= kSamplesPerRun; done += kSamplesPerRun)
+    addRun(sumRun(bytes + 2 * done, kSamplesPerRun));
+  if (done < samples) addRun(sumRun(bytes + 2 * done, samples - done));
+  count_ += samples;
 }
 
 double SampleStatistics::mean() const {

@@ -24,7 +24,7 @@ class SampleStatistics {
 
   uint64_t count_ = 0;
   int64_t sum_ = 0;
-  double sumOfSquares_ = 0;  // each block adds its exact 64-bit sum
+  double sumOfSquares_ = 0;  // each call adds its exact 64-bit sum
   int min_ = INT16_MAX;
   int max_ = INT16_MIN;
   std::optional<uint8_t> pendingLowByte_;

@@ -1,0 +1,439 @@
+// kpxadac-capture run as a program against configured virtual boards.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include "bit_file.h"
+#include "program_runner.h"
+#include "virtual_boards/virtual_rack.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using test_support::readFile;
+using test_support::runProgram;
+using test_support::scratchFolder;
+
+namespace {
+
+const std::string kRamp = R"({"boards": [{"device": 0, "signal": {"type": "ramp"}}]})";
+const std::string kFixedClockRamp =
+    R"({"boards": [{"device": 0, "fixed_clock": 1, "signal": {"type": "ramp"}}]})";
+
+// A ramp board with extra board keys, e.g. R"("faults": [...])".
+std::string rampWith(const std::string& keys) {
+  return R"({"boards": [{"device": 0, "signal": {"type": "ramp"}, )" + keys + "}]}";
+}
+
+struct Capture {
+  test_support::ProgramRun run;
+  fs::path folder;
+  std::string file(const std::string& name) const { return readFile(folder / name); }
+};
+
+Capture capture(const std::string& name, const std::optional<std::string>& rack,
+                const std::string& arguments) {
+  Capture c;
+  c.folder = scratchFolder("capture-" + name);
+  c.run = runProgram(KPXADAC_CAPTURE, arguments, c.folder, {{"KPXADAC_SIM", rack}});
+  return c;
+}
+
+std::vector<uint16_t> samplesOf(const std::string& bytes) {
+  std::vector<uint16_t> samples(bytes.size() / 2);
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  return samples;
+}
+
+// Whether samples [begin, end) continue a ramp whose sample `begin` has
+// board index `boardIndex` (a ramp's sample k is k mod 65536).
+testing::AssertionResult continuesRamp(const std::vector<uint16_t>& samples, size_t begin,
+                                       size_t end, uint64_t boardIndex) {
+  for (size_t k = begin; k < end; ++k) {
+    const auto expected = static_cast<uint16_t>(boardIndex + (k - begin));
+    if (samples[k] != expected)
+      return testing::AssertionFailure()
+             << "sample " << k << " is " << samples[k] << ", the ramp expects " << expected;
+  }
+  return testing::AssertionSuccess();
+}
+
+std::string sha512Hex(const std::string& bytes) {
+  unsigned char digest[SHA512_DIGEST_LENGTH];
+  SHA512(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
+  char hex[2 * SHA512_DIGEST_LENGTH + 1];
+  for (int i = 0; i < SHA512_DIGEST_LENGTH; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+  return hex;
+}
+
+bool jsonschemaAvailable() {
+  return std::system("python3 -c 'import jsonschema' > /dev/null 2>&1") == 0;
+}
+
+// Validates `meta` against the stored SigMF schema; "" when it is valid,
+// otherwise the validator's complaint.
+std::string schemaComplaint(const fs::path& meta) {
+  const std::string script =
+      "import json, sys, jsonschema; "
+      "schema = json.load(open(sys.argv[1])); "
+      "v = jsonschema.Draft202012Validator(schema, "
+      "format_checker=jsonschema.Draft202012Validator.FORMAT_CHECKER); "
+      "errors = [e.message for e in v.iter_errors(json.load(open(sys.argv[2])))]; "
+      "print('\\n'.join(errors) if errors else 'valid')";
+  auto run =
+      runProgram("python3", "-c \"" + script + "\" '" SIGMF_SCHEMA "' '" + meta.string() + "'",
+                 meta.parent_path(), {});
+  return run.output == "valid\n" ? "" : run.output;
+}
+
+// The SigMF version the stored schema is for, from its $id.
+std::string schemaVersion() {
+  const json schema = json::parse(readFile(SIGMF_SCHEMA));
+  std::smatch match;
+  const std::string id = schema["$id"];
+  EXPECT_TRUE(std::regex_search(id, match, std::regex(R"(/v(\d+\.\d+\.\d+)/)"))) << id;
+  return match[1];
+}
+
+// Checks what every recording must hold; returns the metadata.
+json checkRecording(const Capture& c, const std::string& base) {
+  const std::string data = c.file(base + ".sigmf-data");
+  json meta = json::parse(c.file(base + ".sigmf-meta"));
+  EXPECT_EQ(meta["global"]["core:sha512"], sha512Hex(data));
+  EXPECT_EQ(meta["global"]["core:datatype"], "ri16_le");
+  EXPECT_EQ(meta["global"]["core:num_channels"], 1);
+  EXPECT_EQ(meta["global"]["core:recorder"], "kpxadac-capture");
+  EXPECT_EQ(meta["global"]["core:version"], schemaVersion());
+  EXPECT_EQ(meta["captures"][0]["core:sample_start"], 0);
+  EXPECT_TRUE(std::regex_match(meta["captures"][0]["core:datetime"].get<std::string>(),
+                               std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+  if (jsonschemaAvailable()) {
+    EXPECT_EQ(schemaComplaint(c.folder / (base + ".sigmf-meta")), "");
+  }
+  return meta;
+}
+
+// ---- Raw captures ----------------------------------------------------------
+
+TEST(CaptureRaw, RampComesOutWholeFromZeroWithTheExactSampleCount) {
+  // An odd count and small blocks: many reads, and a last half word.
+  auto c = capture("raw", kRamp, "--samples 100001 --chunk 4096 --ring 2 -o ramp.bin");
+  EXPECT_EQ(c.run.status, 0) << c.run.output;
+  const auto samples = samplesOf(c.file("ramp.bin"));
+  ASSERT_EQ(samples.size(), 100001u);
+  EXPECT_TRUE(continuesRamp(samples, 0, samples.size(), 0));
+  EXPECT_NE(c.run.output.find("100001 samples (200002 bytes)"), std::string::npos) << c.run.output;
+  EXPECT_NE(c.run.output.find("overruns: 0 (0 samples lost)"), std::string::npos);
+  // 0 .. 65535 then 0 .. 34464 as signed 16-bit values.
+  EXPECT_NE(c.run.output.find("samples: min -32768, max 32767"), std::string::npos);
+}
+
+TEST(CaptureRaw, StandardOutputCarriesOnlyTheSamples) {
+  auto folder = scratchFolder("capture-stdout");
+  auto run = runProgram("/bin/sh", "-c '\"" KPXADAC_CAPTURE "\" --samples 5000 -o - > out.bin'",
+                        folder, {{"KPXADAC_SIM", kRamp}});
+  EXPECT_EQ(run.status, 0) << run.output;
+  const auto samples = samplesOf(readFile(folder / "out.bin"));
+  ASSERT_EQ(samples.size(), 5000u);
+  EXPECT_TRUE(continuesRamp(samples, 0, samples.size(), 0));
+  EXPECT_NE(run.output.find("5000 samples"), std::string::npos) << run.output;
+}
+
+TEST(CaptureRaw, DurationCountsSamplesAtTheClockRate) {
+  // Synthesizer clock: 105e6 samples per second.
+  auto synth = capture("duration-synth", kRamp, "--duration 0.001 -o d.bin");
+  EXPECT_EQ(synth.run.status, 0) << synth.run.output;
+  EXPECT_EQ(synth.file("d.bin").size(), 2u * 105000);
+  // Fixed clock: 100e6 by default, or the rate given.
+  auto fixed = capture("duration-fixed", kFixedClockRamp, "--duration 0.001 -o d.bin");
+  EXPECT_EQ(fixed.file("d.bin").size(), 2u * 100000);
+  auto given =
+      capture("duration-given", kFixedClockRamp, "--duration 0.25 --sample-rate 1e6 -o d.bin");
+  EXPECT_EQ(given.file("d.bin").size(), 2u * 250000);
+}
+
+// ---- SigMF recordings --------------------------------------------------------
+
+TEST(CaptureSigmf, RecordingHoldsTheRampAndValidMetadata) {
+  auto c = capture("sigmf", kFixedClockRamp, "--samples 70000 --format sigmf -o rec");
+  EXPECT_EQ(c.run.status, 0) << c.run.output;
+  const auto samples = samplesOf(c.file("rec.sigmf-data"));
+  ASSERT_EQ(samples.size(), 70000u);
+  EXPECT_TRUE(continuesRamp(samples, 0, samples.size(), 0));
+  json meta = checkRecording(c, "rec");
+  EXPECT_EQ(meta["global"]["core:sample_rate"], 100e6);
+  const std::string hw = meta["global"]["core:hw"];
+  for (const char* part : {"ADC board 0", "0x8A", "4vlx40"})
+    EXPECT_NE(hw.find(part), std::string::npos) << hw;
+  EXPECT_EQ(meta["captures"].size(), 1u);
+  EXPECT_EQ(meta["captures"][0]["core:global_index"], 0);
+  EXPECT_TRUE(meta["annotations"].empty());
+}
+
+TEST(CaptureSigmf, SampleRateFollowsTheClockOrTheOption) {
+  auto synth = capture("rate-synth", kRamp, "--samples 10 --format sigmf -o rec.sigmf-data");
+  EXPECT_EQ(checkRecording(synth, "rec")["global"]["core:sample_rate"], 105e6);
+  auto given =
+      capture("rate-given", kRamp, "--samples 10 --sample-rate 2.5e6 --format sigmf -o rec");
+  EXPECT_EQ(checkRecording(given, "rec")["global"]["core:sample_rate"], 2.5e6);
+  // --clock fixed on a synthesizer board: the fixed clock's default rate.
+  auto fixed = capture("rate-fixed", kRamp, "--samples 10 --clock fixed --format sigmf -o rec");
+  EXPECT_EQ(checkRecording(fixed, "rec")["global"]["core:sample_rate"], 100e6);
+}
+
+// ---- Overruns -------------------------------------------------------------------
+
+TEST(CaptureOverrun, CounterGrowthAfterABlockPlacesTheGapAtThatBlocksStart) {
+  // The fifth read (blocks of 2048 samples) raises the counter by 3 words.
+  auto c =
+      capture("overrun-fault",
+              rampWith(R"("faults": [{"op": "read", "skip": 4, "count": 1, "rx_overrun": 3}])"),
+              "--samples 20000 --chunk 4096 --format sigmf -o rec");
+  EXPECT_EQ(c.run.status, 3) << c.run.output;
+  EXPECT_NE(c.run.output.find("overrun: 6 samples lost before sample 8192 (board sample 8198)"),
+            std::string::npos)
+      << c.run.output;
+  EXPECT_NE(c.run.output.find("overruns: 1 (6 samples lost)"), std::string::npos);
+  json meta = checkRecording(c, "rec");
+  ASSERT_EQ(meta["captures"].size(), 2u);
+  EXPECT_EQ(meta["captures"][1]["core:sample_start"], 8192);
+  EXPECT_EQ(meta["captures"][1]["core:global_index"], 8198);
+  ASSERT_EQ(meta["annotations"].size(), 1u);
+  EXPECT_EQ(meta["annotations"][0]["core:sample_start"], 8192);
+  EXPECT_EQ(meta["annotations"][0]["core:label"], "overrun");
+  EXPECT_EQ(meta["annotations"][0]["core:comment"], "6 samples lost");
+}
+
+TEST(CaptureOverrun, LossBeforeTheFirstBlockMovesTheFirstSegmentsGlobalIndex) {
+  auto c = capture("overrun-first",
+                   rampWith(R"("faults": [{"op": "read", "count": 1, "rx_overrun": 5}])"),
+                   "--samples 4000 --chunk 4096 --format sigmf -o rec");
+  EXPECT_EQ(c.run.status, 3) << c.run.output;
+  json meta = checkRecording(c, "rec");
+  ASSERT_EQ(meta["captures"].size(), 1u);
+  EXPECT_EQ(meta["captures"][0]["core:global_index"], 10);
+  ASSERT_EQ(meta["annotations"].size(), 1u);
+  EXPECT_EQ(meta["annotations"][0]["core:sample_start"], 0);
+}
+
+TEST(CaptureOverrun, UnreadableCountersAreReportedOnceAndTheCaptureGoesOn) {
+  auto c =
+      capture("counters", rampWith(R"("faults": [{"op": "IOCTL_GET_TALVO_ERROR", "skip": 2}])"),
+              "--samples 20000 --chunk 4096 -o r.bin");
+  EXPECT_EQ(c.run.status, 0) << c.run.output;
+  EXPECT_EQ(c.file("r.bin").size(), 40000u);
+  const std::string warning = "error counters cannot be read";
+  const auto first = c.run.output.find(warning);
+  EXPECT_NE(first, std::string::npos) << c.run.output;
+  EXPECT_EQ(c.run.output.find(warning, first + 1), std::string::npos) << c.run.output;
+}
+
+// A real-time board whose FIFO overflows while a slowed writer holds the
+// ring full. Every gap must sit where the ramp jumps, with the jump as the
+// board's count.
+TEST(CaptureOverrun, RealTimeBoardGapsMatchTheRamp) {
+  const std::string rack =
+      R"({"boards": [{"device": 0, "fixed_clock": 1, "fixed_clock_rate_hz": 1e6, "realtime": true,
+          "fifo_depth": 4096, "signal": {"type": "ramp"}}]})";
+  const std::string refusal = kpx::sim::configure(rack);
+  kpx::sim::configure("none");
+  if (!refusal.empty()) GTEST_SKIP() << "no real-time virtual boards yet: " << refusal;
+
+  auto c =
+      capture("realtime", rack,
+              "--samples 200000 --chunk 4096 --ring 2 --writer-delay-ms 20 --format sigmf -o rec");
+  EXPECT_EQ(c.run.status, 3) << c.run.output;
+  EXPECT_NE(c.run.output.find("overrun: "), std::string::npos) << c.run.output;
+  json meta = checkRecording(c, "rec");
+  const auto samples = samplesOf(c.file("rec.sigmf-data"));
+  ASSERT_EQ(samples.size(), 200000u);
+  const auto& captures = meta["captures"];
+  ASSERT_GE(captures.size(), 2u);
+  ASSERT_EQ(meta["annotations"].size(), captures.size() - 1);
+  uint64_t previousGlobal = 0;
+  for (size_t i = 0; i < captures.size(); ++i) {
+    const uint64_t start = captures[i]["core:sample_start"];
+    const uint64_t global = captures[i]["core:global_index"];
+    const uint64_t end = i + 1 < captures.size()
+                             ? captures[i + 1]["core:sample_start"].get<uint64_t>()
+                             : samples.size();
+    EXPECT_TRUE(continuesRamp(samples, start, end, global)) << "segment " << i;
+    if (i > 0) {
+      const auto& note = meta["annotations"][i - 1];
+      EXPECT_EQ(note["core:sample_start"], start);
+      const uint64_t previousStart = captures[i - 1]["core:sample_start"];
+      const uint64_t lost = global - previousGlobal - (start - previousStart);
+      EXPECT_GT(lost, 0u);
+      EXPECT_EQ(note["core:comment"], std::to_string(lost) + " samples lost");
+    }
+    previousGlobal = global;
+  }
+}
+
+// ---- Failures -------------------------------------------------------------------
+
+TEST(CaptureFailure, FailingReadIsReportedAndKeepsWhatCameBefore) {
+  auto c = capture("read-fails", rampWith(R"("faults": [{"op": "read", "skip": 3, "error": 31}])"),
+                   "--samples 100000 --chunk 4096 --format sigmf -o rec");
+  EXPECT_EQ(c.run.status, 2) << c.run.output;
+  EXPECT_NE(c.run.output.find("[TalvoReadBuffer] ERROR! TalvoReadFile error! ErrNo: 31"),
+            std::string::npos)
+      << c.run.output;
+  EXPECT_NE(c.run.output.find("read from the board failed after 6144 samples"), std::string::npos)
+      << c.run.output;
+  const auto samples = samplesOf(c.file("rec.sigmf-data"));
+  ASSERT_EQ(samples.size(), 6144u);
+  EXPECT_TRUE(continuesRamp(samples, 0, samples.size(), 0));
+  checkRecording(c, "rec");
+}
+
+TEST(CaptureFailure, MissingBoardEndsWithoutAFile) {
+  auto none = capture("no-board", "none", "--samples 10 -o r.bin");
+  EXPECT_EQ(none.run.status, 2);
+  EXPECT_NE(none.run.output.find("no ADC board with index 0"), std::string::npos)
+      << none.run.output;
+  EXPECT_FALSE(fs::exists(none.folder / "r.bin"));
+  auto dac = capture("no-dac", kRamp, "--type dac --index 1 --samples 10 -o r.bin");
+  EXPECT_EQ(dac.run.status, 2);
+  EXPECT_NE(dac.run.output.find("no DAC board with index 1"), std::string::npos) << dac.run.output;
+}
+
+TEST(CaptureFailure, ClockThatNeverComesIsAnError) {
+  auto c = capture("no-clock", rampWith(R"("clock_ready": false)"), "--samples 10 -o r.bin");
+  EXPECT_EQ(c.run.status, 2);
+  EXPECT_NE(c.run.output.find("did not become ready"), std::string::npos) << c.run.output;
+}
+
+TEST(CaptureBitstream, MatchingFileIsLoadedBeforeTheCapture) {
+  const std::string bit = writeTempFile("good.bit", bitImageForPart("xc4vlx40ff668"));
+  auto c = capture("bit-good", kRamp, "--bitstream '" + bit + "' --samples 100 -o r.bin");
+  EXPECT_EQ(c.run.status, 0) << c.run.output;
+  EXPECT_NE(c.run.output.find("bitstream " + bit + " loaded"), std::string::npos) << c.run.output;
+  EXPECT_EQ(c.file("r.bin").size(), 200u);
+}
+
+TEST(CaptureBitstream, RefusedFileStopsBeforeAnythingIsCaptured) {
+  const std::string wrongPart = writeTempFile("wrong.bit", bitImageForPart("xc2v3000"));
+  auto mismatch =
+      capture("bit-wrong", kRamp, "--bitstream '" + wrongPart + "' --samples 100 -o r.bin");
+  EXPECT_EQ(mismatch.run.status, 2);
+  EXPECT_NE(mismatch.run.output.find("not loaded: result 7 (the file's FPGA part does not match"),
+            std::string::npos)
+      << mismatch.run.output;
+  EXPECT_FALSE(fs::exists(mismatch.folder / "r.bin"));
+
+  const std::string notBit = writeTempFile("text.bit", {'h', 'e', 'l', 'l', 'o'});
+  auto garbage =
+      capture("bit-garbage", kRamp, "--bitstream '" + notBit + "' --samples 100 -o r.bin");
+  EXPECT_EQ(garbage.run.status, 2);
+  EXPECT_NE(garbage.run.output.find("result 8 (not a .bit file)"), std::string::npos);
+
+  // The driver's own refusal: any result word but 0.
+  const std::string good = writeTempFile("good.bit", bitImageForPart("xc4vlx40ff668"));
+  auto driver = capture("bit-driver", rampWith(R"("bitstream_result": 5)"),
+                        "--bitstream '" + good + "' --samples 100 -o r.bin");
+  EXPECT_EQ(driver.run.status, 2);
+  EXPECT_NE(driver.run.output.find("result 5 (the driver refused the image)"), std::string::npos)
+      << driver.run.output;
+}
+
+// ---- Options --------------------------------------------------------------------
+
+struct BadOptions {
+  const char* arguments;
+  const char* message;
+};
+
+class CaptureOptions : public testing::TestWithParam<BadOptions> {};
+
+TEST_P(CaptureOptions, AreRefusedWithStatusOneAndAReason) {
+  auto c = capture("options", kRamp, GetParam().arguments);
+  EXPECT_EQ(c.run.status, 1) << c.run.output;
+  EXPECT_NE(c.run.output.find(GetParam().message), std::string::npos) << c.run.output;
+  EXPECT_FALSE(fs::exists(c.folder / "r.bin"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refused, CaptureOptions,
+    testing::Values(BadOptions{"--samples 10", "--output is required"},
+                    BadOptions{"--chunk 4098 -o r.bin", "--chunk must be a multiple of 4"},
+                    BadOptions{"--chunk 0 -o r.bin", "--chunk"},
+                    BadOptions{"--samples 0 -o r.bin", "--samples"},
+                    BadOptions{"--samples 5 --duration 1 -o r.bin", "excludes"},
+                    BadOptions{"--duration -1 -o r.bin", "--duration"},
+                    BadOptions{"--type scope -o r.bin", "--type"},
+                    BadOptions{"--format wav -o r.bin", "--format"},
+                    BadOptions{"--clock pll -o r.bin", "--clock"},
+                    BadOptions{"--ring 1 -o r.bin", "--ring"},
+                    BadOptions{"--format sigmf -o -", "needs a file base name"},
+                    BadOptions{"--frobnicate -o r.bin", "frobnicate"}));
+
+// ---- Signals --------------------------------------------------------------------
+
+// Starts the tool with `arguments` and the rack in its environment; its
+// output goes to `log`.
+pid_t startCapture(const std::vector<std::string>& arguments, const std::string& rack,
+                   const fs::path& log) {
+  std::vector<std::string> words{KPXADAC_CAPTURE};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  std::string simulation = "KPXADAC_SIM=" + rack;
+  char* envp[] = {simulation.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 2, 1);
+  pid_t pid = -1;
+  EXPECT_EQ(posix_spawn(&pid, KPXADAC_CAPTURE, &actions, nullptr, argv.data(), envp), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+class CaptureSignal : public testing::TestWithParam<int> {};
+
+TEST_P(CaptureSignal, StopsCleanlyWithAValidRecording) {
+  auto folder = scratchFolder("capture-signal-" + std::to_string(GetParam()));
+  const fs::path data = folder / "rec.sigmf-data";
+  // No sample limit; a slowed writer keeps the file small.
+  pid_t pid = startCapture({"--format", "sigmf", "--chunk", "65536", "--ring", "2",
+                            "--writer-delay-ms", "5", "-o", (folder / "rec").string()},
+                           kRamp, folder / "log.txt");
+  ASSERT_GT(pid, 0);
+  // Wait (without a time limit of our own: the test's time-out bounds it)
+  // until the capture has written something.
+  std::error_code error;
+  int status = 0;
+  while (fs::file_size(data, error) < 256 * 1024 || error) {
+    ASSERT_EQ(waitpid(pid, &status, WNOHANG), 0) << "ended early: " << readFile(folder / "log.txt");
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, GetParam());
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  const std::string log = readFile(folder / "log.txt");
+  ASSERT_TRUE(WIFEXITED(status)) << log;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << log;
+  EXPECT_NE(log.find("stopped by signal"), std::string::npos) << log;
+
+  Capture c{{}, folder};
+  checkRecording(c, "rec");
+  const auto samples = samplesOf(c.file("rec.sigmf-data"));
+  EXPECT_GE(samples.size(), 128u * 1024);
+  EXPECT_EQ(samples.size() % (65536 / 2), 0u) << "whole blocks only";
+  EXPECT_TRUE(continuesRamp(samples, 0, samples.size(), 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(IntAndTerm, CaptureSignal, testing::Values(SIGINT, SIGTERM));
+
+}  // namespace
