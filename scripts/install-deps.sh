@@ -3,7 +3,7 @@
 # Extra package names may be passed as arguments.
 set -euo pipefail
 packages=(build-essential cmake pkg-config nlohmann-json3-dev googletest libgtest-dev libgmock-dev
-          libcli11-dev libfmt-dev libbenchmark-dev python3 python3-jsonschema "$@")
+          libcli11-dev libfmt-dev libbenchmark-dev libssl-dev python3 python3-jsonschema "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
