@@ -24,16 +24,17 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
+// Sanitizer allocators report a failed allocation instead of returning null.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizerAllocator = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitizerAllocator = true;
 #else
-constexpr bool kAddressSanitizer = false;
+constexpr bool kSanitizerAllocator = false;
 #endif
 #else
-constexpr bool kAddressSanitizer = false;
+constexpr bool kSanitizerAllocator = false;
 #endif
 
 std::vector<uint8_t> withLengthPrefix(const std::vector<uint8_t>& image) {
@@ -219,7 +220,7 @@ void underMemoryCap(Body body) {
 }
 
 TEST_F(BitstreamTest, FailedAllocationIsRefusedWithItsCode) {
-  if (kAddressSanitizer) GTEST_SKIP() << "the sanitizer's allocator does not return null";
+  if (kSanitizerAllocator) GTEST_SKIP() << "the sanitizer's allocator does not return null";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   openBoard(0x8A);
   const std::string path = writeTempFile("big.bit", bitImageForPart("4vlx40"));
