@@ -26,7 +26,8 @@ cmake -S "$source_dir" -B "$build" $generator -DCMAKE_BUILD_TYPE=RelWithDebInfo 
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKPXADAC_BUILD_FUZZERS=ON \
   -DKPXADAC_BUILD_TESTS=OFF -DKPXADAC_BUILD_TOOLS=OFF >/dev/null
 # shellcheck disable=SC2086
-cmake --build "$build" --target $targets -j "$jobs"
+cmake --build "$build" --target $targets -j "$jobs" >"$build/build.log" 2>&1 ||
+  { tail -40 "$build/build.log"; exit 1; }
 
 mkdir -p "$build/fuzz-artifacts"
 status=0
@@ -37,8 +38,13 @@ for target in $targets; do
   echo "== $target: $seconds s"
   # New inputs go to the scratch corpus (first directory); the checked-in
   # seeds are only read.
-  if ! "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
-      -artifact_prefix="$build/fuzz-artifacts/$target-" "$scratch" "$seeds"; then
+  # libFuzzer's running log goes to a file; its final statistics are shown.
+  log="$build/fuzz-artifacts/$target.log"
+  if "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+      -artifact_prefix="$build/fuzz-artifacts/$target-" "$scratch" "$seeds" >"$log" 2>&1; then
+    grep -E "^stat::number_of_executed_units|^stat::peak_rss_mb|^Done" "$log" || true
+  else
+    tail -40 "$log"
     echo "== $target: FAILED (input kept in $build/fuzz-artifacts/)"
     status=1
   fi

@@ -44,7 +44,8 @@ stage "thread sanitizer" \
   -DKPXADAC_SANITIZE=thread -DKPXADAC_BUILD_TOOLS=OFF
 stage "installed package" "$root/scripts/check-install.sh" "$out/native" "$out/install"
 if [[ -x "$root/fuzz/run-fuzz.sh" ]]; then
-  stage "fuzzing the .bit header walk" "$root/fuzz/run-fuzz.sh" "$out/fuzz"
+  stage "fuzzing the .bit header walk and the rack parser" \
+    env KPXADAC_FUZZ_BUILD="$out/fuzz" KPXADAC_FUZZ_JOBS="$jobs" "$root/fuzz/run-fuzz.sh" 60
 fi
 if [[ -x "$root/scripts/windows-tests.sh" && -z "${KPXADAC_SKIP_WINDOWS:-}" ]]; then
   stage "Windows build under Wine" "$root/scripts/windows-tests.sh" "$out/windows"
