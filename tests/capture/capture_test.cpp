@@ -249,9 +249,9 @@ TEST(CaptureOverrun, RealTimeBoardGapsMatchTheRamp) {
   kpx::sim::configure("none");
   if (!refusal.empty()) GTEST_SKIP() << "no real-time virtual boards yet: " << refusal;
 
-  auto c =
-      capture("realtime", rack,
-              "--samples 200000 --chunk 4096 --ring 2 --writer-delay-ms 20 --format sigmf -o rec");
+  auto c = capture("realtime", rack,
+                   "--samples 200000 --sample-rate 1e6 --chunk 4096 --ring 2 --writer-delay-ms 20 "
+                   "--format sigmf -o rec");
   EXPECT_EQ(c.run.status, 3) << c.run.output;
   EXPECT_NE(c.run.output.find("overrun: "), std::string::npos) << c.run.output;
   json meta = checkRecording(c, "rec");
