@@ -23,6 +23,38 @@ void storeHalf(uint8_t* p, uint16_t v) {
   p[1] = static_cast<uint8_t>(v >> 8);
 }
 
+// How a paced transfer waits for its sample clock: while the clock runs,
+// until `due`, the moment its data (or room for it) is there; while the
+// clock is stopped, for a change of the run state, like the driver at most
+// `timeout` in a row. wait() returns false once that time-out has run out.
+class ClockWait {
+ public:
+  using Clock = SampleClock::Clock;
+  explicit ClockWait(uint32_t timeoutMs) : timeout_(std::chrono::milliseconds(timeoutMs)) {}
+
+  bool wait(std::condition_variable& changed, std::unique_lock<std::mutex>& lock,
+            std::optional<Clock::time_point> due, Clock::time_point now) {
+    if (due) {
+      stalled_ = false;
+      changed.wait_until(lock, *due);
+      return true;
+    }
+    if (!stalled_) {
+      stalled_ = true;
+      stalledSince_ = now;
+    }
+    const auto giveUp = stalledSince_ + timeout_;
+    if (now >= giveUp) return false;
+    changed.wait_until(lock, giveUp);
+    return true;
+  }
+
+ private:
+  std::chrono::milliseconds timeout_;
+  bool stalled_ = false;
+  Clock::time_point stalledSince_{};
+};
+
 }  // namespace
 
 Board::Board(BoardConfig config)
@@ -30,11 +62,16 @@ Board::Board(BoardConfig config)
       registers_(config_.registers),
       rxOverrun_(config_.rxOverrun),
       txUnderrun_(config_.txUnderrun),
-      faultMatches_(config_.faults.size(), 0) {
+      faultMatches_(config_.faults.size(), 0),
+      adcClock_(sampleRate()),
+      dacClock_(sampleRate()),
+      transmit_(fifoDepthBytes()) {
   // A board whose clock can become ready starts with it ready, unless the
   // configuration gives the clock register.
   if (!config_.registers.contains(reg::kClock) && config_.readyAfterReads)
     registers_[reg::kClock] = reg::kClockReady;
+  // A board configured as running produces from the start.
+  adcClock_.restart(SampleClock::Clock::now(), streaming());
 }
 
 std::optional<FaultRule> Board::takeFault(std::string_view op) {
@@ -135,6 +172,14 @@ bool Board::streaming() const {
          (visibleRegister(reg::kClock) & reg::kClockReady);
 }
 
+void Board::followRunState() {
+  if (!config_.realtime) return;
+  const bool running = streaming();
+  if (running == adcClock_.running()) return;
+  adcClock_.setRunning(running, SampleClock::Clock::now());
+  changed_.notify_all();
+}
+
 // ---- Control requests ---------------------------------------------------
 
 void Board::fillDebugSnapshot(uint8_t* out) const {
@@ -185,10 +230,13 @@ uint32_t Board::control(Handle handle, uint32_t code, const uint8_t* in, uint32_
       out[5] = static_cast<uint8_t>(config_.boardId);
       break;
     case IOCTL_GET_HSREG:
+      // A read can complete the clock's ready handshake.
       storeWord(out, readRegister(loadWord(in)));
+      followRunState();
       break;
     case IOCTL_WRITE_SET_HSREG:
       writeRegister(loadWord(in), loadWord(in + 4));
+      followRunState();
       storeWord(out, loadWord(in + 4));
       break;
     case IOCTL_TALVO_PRELOAD_WRITE:
@@ -202,6 +250,7 @@ uint32_t Board::control(Handle handle, uint32_t code, const uint8_t* in, uint32_
       channelPosition_ = 0;
       announcedWords_.reset();
       rxOverrun_ = txUnderrun_ = 0;
+      if (config_.realtime) resetRealtimeChannel();
       break;
     case IOCTL_TALVO_FLOWCONTROL:
       flowControl_ = {in[0], in[1]};
@@ -253,20 +302,34 @@ uint32_t Board::control(Handle handle, uint32_t code, const uint8_t* in, uint32_
 
 // ---- Streaming ----------------------------------------------------------
 
+uint32_t Board::readLength(uint32_t length, std::optional<uint32_t> cap) const {
+  uint32_t count = length;
+  if (announcedWords_)
+    count = static_cast<uint32_t>(std::min<uint64_t>(count, uint64_t{*announcedWords_} * 4));
+  if (cap) count = std::min(count, *cap);
+  return count;
+}
+
 uint32_t Board::read(uint8_t* buffer, uint32_t length, std::optional<uint32_t> cap,
                      uint32_t& moved) {
+  if (config_.realtime) {
+    // The FIFO is accounted once per read, with the announcement as the read
+    // starts (a failed read leaves it).
+    uint32_t count;
+    {
+      std::lock_guard lock(mutex_);
+      count = readLength(length, cap);
+    }
+    return readPaced(buffer, count, moved);
+  }
   std::unique_lock lock(mutex_);
   if (!cap && !streaming()) {
     // Like the driver, wait a little for data before giving up.
     const auto timeout = std::chrono::milliseconds(config_.readTimeoutMs);
     if (!changed_.wait_for(lock, timeout, [this] { return streaming(); })) return err::kSemTimeout;
   }
-  uint32_t count = length;
-  if (announcedWords_) {
-    count = static_cast<uint32_t>(std::min<uint64_t>(count, uint64_t{*announcedWords_} * 4));
-    announcedWords_.reset();
-  }
-  if (cap) count = std::min(count, *cap);
+  const uint32_t count = readLength(length, cap);
+  announcedWords_.reset();
   const uint64_t position = channelPosition_;
   channelPosition_ += count;
   ++profiling_.reads;
@@ -279,12 +342,93 @@ uint32_t Board::read(uint8_t* buffer, uint32_t length, std::optional<uint32_t> c
   return 0;
 }
 
+uint32_t Board::readPaced(uint8_t* buffer, uint32_t count, uint32_t& moved) {
+  using Clock = SampleClock::Clock;
+  std::lock_guard reader(readerMutex_);
+  std::unique_lock lock(mutex_);
+  ClockWait waiting(config_.readTimeoutMs);
+  std::optional<uint64_t> accountedAtReset;  // resets_ when the FIFO was last accounted
+  uint64_t end = 0;
+  for (;;) {
+    const auto now = Clock::now();
+    if (accountedAtReset != resets_) {
+      // What the clock produced since the last read joins the FIFO; beyond
+      // its depth the oldest words are lost, so the read starts after the gap.
+      const uint64_t lost =
+          dropOverflow(channelPosition_, adcClock_.bytesAt(now), fifoDepthBytes());
+      rxOverrun_ += static_cast<uint32_t>(lost);  // the counter wraps as the board's does
+      end = channelPosition_ + count;
+      accountedAtReset = resets_;
+    }
+    // Samples produced while the read waits are taken by it at once, so the
+    // FIFO cannot overflow during a read.
+    const auto due = adcClock_.timeOfBytes(end, now);
+    if (due && *due <= now) break;
+    if (!waiting.wait(changed_, lock, due, now)) return err::kSemTimeout;
+  }
+  announcedWords_.reset();
+  const uint64_t position = channelPosition_;
+  channelPosition_ = end;
+  ++profiling_.reads;
+  profiling_.bytesRead += count;
+  lock.unlock();
+  source().fillBytes(buffer, position, count);
+  moved = count;
+  return 0;
+}
+
 uint32_t Board::write(uint32_t length, std::optional<uint32_t> cap, uint32_t& moved) {
+  const uint32_t count = cap ? std::min(length, *cap) : length;
+  if (config_.realtime && driver::isDacBoardId(config_.boardId)) return writePaced(count, moved);
   std::lock_guard lock(mutex_);
-  moved = cap ? std::min(length, *cap) : length;
+  moved = count;
   ++profiling_.writes;
   profiling_.bytesWritten += moved;
   return 0;
+}
+
+uint32_t Board::writePaced(uint32_t count, uint32_t& moved) {
+  using Clock = SampleClock::Clock;
+  std::lock_guard writer(writerMutex_);
+  std::unique_lock lock(mutex_);
+  ClockWait waiting(config_.readTimeoutMs);
+  uint64_t remaining = count;
+  for (;;) {
+    const auto now = Clock::now();
+    if (dacArmed_) {
+      dacClock_.restart(now, true);
+      dacArmed_ = false;
+    }
+    // The words the clock wanted since the last write, and found missing.
+    txUnderrun_ += static_cast<uint32_t>(transmit_.settle(dacClock_.bytesAt(now)));
+    const uint64_t put = std::min(remaining, transmit_.space());
+    transmit_.put(put);
+    remaining -= put;
+    if (remaining == 0) break;
+    // The FIFO is full: wait until the clock has taken out room for the rest.
+    const uint64_t room = std::min(remaining, fifoDepthBytes());
+    const auto due = dacClock_.timeOfBytes(transmit_.demanded() + room, now);
+    if (!waiting.wait(changed_, lock, due, now)) {
+      // Nothing drains before the first channel reset: after the time-out
+      // the write ends with what fitted, or fails when nothing did.
+      if (remaining == count) return err::kSemTimeout;
+      break;
+    }
+  }
+  moved = static_cast<uint32_t>(count - remaining);
+  ++profiling_.writes;
+  profiling_.bytesWritten += moved;
+  return 0;
+}
+
+void Board::resetRealtimeChannel() {
+  const auto now = SampleClock::Clock::now();
+  adcClock_.restart(now, streaming());
+  dacClock_.restart(now, false);
+  dacArmed_ = driver::isDacBoardId(config_.boardId);
+  transmit_.clear();
+  ++resets_;
+  changed_.notify_all();
 }
 
 void Board::handleClosed(Handle handle) {
@@ -323,6 +467,7 @@ void Board::poke(uint32_t offset, uint32_t value) {
       break;
   }
   registers_[offset] = value;
+  followRunState();
   changed_.notify_all();
 }
 

@@ -18,6 +18,7 @@
 #include "kpxadac_ioctl.h"
 #include "virtual_boards/board_memory.h"
 #include "virtual_boards/rack_config.h"
+#include "virtual_boards/realtime_channel.h"
 #include "virtual_boards/signal_generator.h"
 #include "virtual_boards/virtual_rack.h"
 
@@ -107,6 +108,16 @@ class Board {
   void writeRegister(uint32_t offset, uint32_t value);
   uint32_t visibleRegister(uint32_t offset) const;
   bool streaming() const;
+  // Real-time boards: starts or stops the sample clock when the run state
+  // or the clock's ready bit has changed.
+  void followRunState();
+  void resetRealtimeChannel();
+  uint32_t readPaced(uint8_t* buffer, uint32_t count, uint32_t& moved);
+  uint32_t writePaced(uint32_t count, uint32_t& moved);
+  uint64_t fifoDepthBytes() const { return config_.fifoDepthSamples * 2; }
+  // What a read of `length` bytes may deliver under the announced words and
+  // a fault's cap.
+  uint32_t readLength(uint32_t length, std::optional<uint32_t> cap) const;
   void fillDebugSnapshot(uint8_t* out) const;
 
   const BoardConfig config_;
@@ -120,15 +131,26 @@ class Board {
   Handle lockOwner_ = 0;
   Profiling profiling_;
   uint32_t v360Resets_ = 0;
-  // Streaming channel: the next byte of the sample stream, and the length
-  // announced for the next read. A read reserves its range here under the
-  // lock and fills it afterwards; paced delivery would only bound the
-  // reserved length by what the sample clock has produced since the reset.
+  // Streaming channel: the next byte of the sample stream (lost bytes
+  // counted), and the length announced for the next read. A read reserves
+  // its range here under the lock and fills it afterwards.
   uint64_t channelPosition_ = 0;
   std::optional<uint32_t> announcedWords_;
   uint32_t rxOverrun_ = 0, txUnderrun_ = 0;
   std::array<uint8_t, 2> flowControl_{};
   std::vector<uint32_t> faultMatches_;  // per rule of config_.faults
+  // Real-time channel (config_.realtime). The ADC clock runs while
+  // streaming(); the receive FIFO is the range from channelPosition_ to what
+  // that clock has produced. On a DAC board a channel reset arms the DAC
+  // clock, the next write starts it, and from then on it drains the transmit
+  // FIFO. `resets_` tells a waiting read that the channel was reset under it.
+  SampleClock adcClock_;
+  SampleClock dacClock_;
+  bool dacArmed_ = false;
+  TransmitFifo transmit_;
+  uint64_t resets_ = 0;
+  std::mutex readerMutex_;  // one paced read at a time drains the FIFO
+  std::mutex writerMutex_;  // one paced write at a time fills it
 
   SparseMemory memory_;
   std::once_flag sourceOnce_;

@@ -182,6 +182,8 @@ BoardConfig parseBoard(const json& v, const std::string& where, size_t position)
              "synthesizer_rate_hz",
              "fixed_clock_rate_hz",
              "read_timeout_ms",
+             "realtime",
+             "fifo_depth",
              "bitstream_result",
              "rx_overrun",
              "tx_underrun",
@@ -243,6 +245,17 @@ BoardConfig parseBoard(const json& v, const std::string& where, size_t position)
   if (v.contains("read_timeout_ms"))
     b.readTimeoutMs = static_cast<uint32_t>(
         unsignedValue(v["read_timeout_ms"], where + ".read_timeout_ms", 60000));
+  if (v.contains("realtime")) {
+    if (!v["realtime"].is_boolean()) fail(where + ".realtime", "expected true or false");
+    b.realtime = v["realtime"].get<bool>();
+  }
+  if (v.contains("fifo_depth")) {
+    b.fifoDepthSamples =
+        unsignedValue(v["fifo_depth"], where + ".fifo_depth", kMaxFifoDepthSamples);
+    // The FIFO moves whole 32-bit words, two samples each.
+    if (b.fifoDepthSamples < 2 || b.fifoDepthSamples % 2 != 0)
+      fail(where + ".fifo_depth", "expected an even number of samples, at least 2");
+  }
   if (v.contains("bitstream_result"))
     b.bitstreamResult = u32(v["bitstream_result"], where + ".bitstream_result");
   if (v.contains("rx_overrun")) b.rxOverrun = u32(v["rx_overrun"], where + ".rx_overrun");

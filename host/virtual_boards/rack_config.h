@@ -31,6 +31,11 @@ struct FaultRule {
   bool fails = true;
 };
 
+// 4 Mi samples (8 MiB): 40 ms of the 105 MHz synthesizer clock.
+inline constexpr uint64_t kDefaultFifoDepthSamples = uint64_t{4} << 20;
+// The largest FIFO a configuration may give (the FIFO holds no memory).
+inline constexpr uint64_t kMaxFifoDepthSamples = uint64_t{1} << 40;
+
 struct BoardConfig {
   int device = 0;
   int boardId = 0x8A;
@@ -47,6 +52,11 @@ struct BoardConfig {
   double synthesizerRateHz = 105e6;
   double fixedClockRateHz = 100e6;
   uint32_t readTimeoutMs = 20;
+  // Real-time channel: reads wait for the sample clock and a FIFO of
+  // `fifoDepthSamples` 16-bit samples overflows when the host falls behind
+  // (on DAC boards: writes fill a FIFO that the clock drains).
+  bool realtime = false;
+  uint64_t fifoDepthSamples = kDefaultFifoDepthSamples;
   uint32_t bitstreamResult = 0;
   uint32_t rxOverrun = 0;
   uint32_t txUnderrun = 0;
