@@ -39,9 +39,9 @@ constexpr bool kSanitizerAllocator = false;
 
 std::vector<uint8_t> withLengthPrefix(const std::vector<uint8_t>& image) {
   const auto n = static_cast<uint32_t>(image.size());
-  std::vector<uint8_t> out = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
-                              static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24)};
-  out.insert(out.end(), image.begin(), image.end());
+  std::vector<uint8_t> out(4 + image.size());
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(n >> (8 * i));
+  std::copy(image.begin(), image.end(), out.begin() + 4);
   return out;
 }
 

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "system_text.h"
 #include "kpxadac_ioctl.h"
 #include "kpxadc.h"
 #include "sim_fixture.h"
@@ -118,8 +119,8 @@ TEST_F(StreamingTest, FailureOnALaterChunkKeepsEarlierBytes) {
   CaptureStdout();
   EXPECT_EQ(TalvoReadBuffer(board, buffer, 16), 0u);
   EXPECT_EQ(GetCapturedStdout(),
-            "[TalvoReadBuffer] ERROR! TalvoReadFile error! ErrNo: 31\n"
-            "A device attached to the system is not functioning.\r\n\n");
+            "[TalvoReadBuffer] ERROR! TalvoReadFile error! ErrNo: 31\n" +
+            systemText(31) + "\n");
   BoardRecord record = Kpxadac16_GetBoardRecord(board);
   EXPECT_EQ(record.readTotal, 4u);
   EXPECT_EQ(record.lastError, ERR_READ_FAILED);

@@ -65,6 +65,14 @@ inline ProgramRun runProgram(const std::string& program, const std::string& argu
   run.status = WIFEXITED(raw) ? static_cast<signed char>(WEXITSTATUS(raw)) : -1000;
 #endif
   run.output = readFile(outputFile);
+#ifdef _WIN32
+  // Standard output is in text mode on Windows: every "\n" arrived as "\r\n".
+  std::string lines;
+  for (size_t i = 0; i < run.output.size(); ++i)
+    if (!(run.output[i] == '\r' && i + 1 < run.output.size() && run.output[i + 1] == '\n'))
+      lines += run.output[i];
+  run.output = lines;
+#endif
   std::filesystem::remove(outputFile);
   return run;
 }
