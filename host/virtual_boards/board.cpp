@@ -72,6 +72,9 @@ Board::Board(BoardConfig config)
     registers_[reg::kClock] = reg::kClockReady;
   // A board configured as running produces from the start.
   adcClock_.restart(SampleClock::Clock::now(), streaming());
+  // Building a tone takes tens of milliseconds: on a real-time board that
+  // must not happen in the first read, while the FIFO fills.
+  if (config_.realtime) source();
 }
 
 std::optional<FaultRule> Board::takeFault(std::string_view op) {
