@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Builds the SDK in Release and runs every benchmark, printing each figure as
+# a ratio of two things measured side by side in the same run:
+#   1-3. the Google Benchmark programs (benchmarks/): library overhead on a
+#        64 MiB read, register access, signal generation;
+#   4.   kpxadac-capture of 4 GiB from an unpaced virtual board to a file,
+#        against dd writing 4 GiB to the same folder, both ending with fsync;
+#   5.   real-time headroom: the highest sample rate (multiple of 105 MHz) at
+#        which kpxadac-capture keeps a real-time virtual board's FIFO from
+#        overflowing for the whole duration, writing to disk.
+# Nothing here is a test: the figures are for reading, and the script fails
+# only when a program fails to build or run.
+#
+# Usage: scripts/bench.sh [options]
+#   --build-dir DIR   build folder (default: <repo>/build-bench)
+#   --dir DIR         folder for the capture and dd files (default: the build folder)
+#   --duration S      seconds of each real-time run (default 60)
+#   --multiples LIST  rates to try, in multiples of 105 MHz (default "1 1.5 2 3 4")
+#   --runs N          runs of each whole-process command (default 3)
+#   --repetitions N   interleaved runs of each micro benchmark (default 15)
+#   --skip LIST       any of micro,process,headroom, comma-separated
+#   -j N              build jobs (default 2)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build-bench"
+dir=""
+duration=60
+multiples="1 1.5 2 3 4"
+runs=3
+repetitions=15
+skip=""
+jobs=2
+while (($#)); do
+  case "$1" in
+    --build-dir) build=$2; shift 2 ;;
+    --dir) dir=$2; shift 2 ;;
+    --duration) duration=$2; shift 2 ;;
+    --multiples) multiples=$2; shift 2 ;;
+    --runs) runs=$2; shift 2 ;;
+    --repetitions) repetitions=$2; shift 2 ;;
+    --skip) skip=$2; shift 2 ;;
+    -j) jobs=$2; shift 2 ;;
+    -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+    *) echo "bench.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
+  esac
+done
+dir=${dir:-$build}
+skipped() { [[ ",$skip," == *",$1,"* ]]; }
+
+readonly base_rate=105e6
+readonly gib=$((1 << 30))
+capture="$build/tools/kpxadac-capture/kpxadac-capture"
+bench="$build/benchmarks/kpxadac_bench"
+
+echo "== Building (Release) in $build"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKPXADAC_BUILD_TESTS=OFF \
+  -DKPXADAC_BUILD_TOOLS=ON -DKPXADAC_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$build" -j"$jobs" --target kpxadac_bench kpxadac-capture >"$build/bench-build.log" 2>&1 ||
+  { tail -30 "$build/bench-build.log"; exit 1; }
+
+echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
+
+if ! skipped micro; then
+  echo "== Micro benchmarks"
+  json="$build/bench-micro.json"
+  "$bench" --benchmark_repetitions="$repetitions" --benchmark_enable_random_interleaving=true \
+    --benchmark_min_time=0.2 --benchmark_out="$json" --benchmark_out_format=json \
+    >"$build/bench-micro.log" 2>&1 || { tail -20 "$build/bench-micro.log"; exit 1; }
+  python3 "$root/benchmarks/summarize.py" "$json"
+fi
+
+mkdir -p "$dir"
+calc() { awk "BEGIN { printf \"%.6f\", $* }"; }
+free_bytes() { df -B1 --output=avail "$dir" | tail -1 | tr -d ' '; }
+# Wall-clock seconds of a command, with its output in $log.
+seconds_of() {
+  local start end
+  start=$(date +%s.%N)
+  "$@" >"$log" 2>&1
+  end=$(date +%s.%N)
+  calc "$end - $start"
+}
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
+log="$build/bench-last-run.log"
+
+if ! skipped process; then
+  echo "== Whole process: 4 GiB to $dir, kpxadac-capture against dd (goal: at least 0.9)"
+  target="$dir/bench-4gib.bin"
+  if (($(free_bytes) < 6 * gib)); then
+    echo "   skipped: less than 6 GiB free in $dir"
+  else
+    dd_times=() capture_times=()
+    for ((i = 1; i <= runs; i++)); do
+      sync
+      dd_times+=("$(seconds_of dd if=/dev/zero of="$target" bs=4M count=1024 conv=fsync)")
+      rm -f "$target"
+      sync
+      capture_times+=("$(seconds_of env KPXADAC_SIM='{"boards":[{"device":0}]}' \
+        "$capture" --samples $((2 * gib)) -o "$target")")
+      size=$(stat -c %s "$target")
+      rm -f "$target"
+      ((size == 4 * gib)) || { echo "   kpxadac-capture wrote $size bytes:"; cat "$log"; exit 1; }
+    done
+    dd_s=$(median "${dd_times[@]}")
+    capture_s=$(median "${capture_times[@]}")
+    printf '   dd %.2f s (%.0f MB/s), kpxadac-capture %.2f s (%.0f MB/s); ratio %.3f (medians of %d)\n' \
+      "$dd_s" "$(calc "4 * $gib / $dd_s / 1e6")" "$capture_s" \
+      "$(calc "4 * $gib / $capture_s / 1e6")" "$(calc "$dd_s / $capture_s")" "$runs"
+    echo "   runs (s): dd ${dd_times[*]}; capture ${capture_times[*]}"
+  fi
+fi
+
+if ! skipped headroom; then
+  echo "== Real-time headroom: ${duration} s to $dir per rate, default FIFO (4 Mi samples) (goal: at least 1.5)"
+  target="$dir/bench-realtime.bin"
+  held=""
+  for m in $multiples; do
+    rate=$(awk "BEGIN { printf \"%.0f\", $m * $base_rate }")
+    bytes=$(awk "BEGIN { printf \"%.0f\", $rate * 2 * $duration }")
+    if (($(free_bytes) < bytes + 2 * gib)); then
+      echo "   ${m} x 105 MHz: not tried, $((bytes / gib)) GiB would not fit in $dir"
+      break
+    fi
+    sync
+    config="{\"boards\":[{\"device\":0,\"realtime\":true,\"synthesizer_rate_hz\":$rate}]}"
+    status=0
+    secs=$(seconds_of env KPXADAC_SIM="$config" "$capture" --duration "$duration" \
+      --sample-rate "$rate" -o "$target") || true
+    # The capture's summary line: "overruns: N (M samples lost)".
+    grep -q "overruns: 0 (" "$log" || status=1
+    rm -f "$target"
+    if ((status == 0)); then
+      printf '   %s x 105 MHz: held, no overrun (%.1f s with the final flush)\n' "$m" "$secs"
+      held=$m
+    else
+      echo "   $m x 105 MHz: not held: $(grep -E 'overruns: [0-9]+ \(|failed' "$log" | head -2 | tr '\n' ' ')"
+      break
+    fi
+  done
+  echo "   largest rate held for ${duration} s: ${held:-none} x 105 MHz"
+fi
