@@ -99,31 +99,31 @@ ReadCount readCount(const json& v, const std::string& where) {
   return u32(v, where);
 }
 
-SignalSpec parseSignal(const json& v, const std::string& where) {
+SignalSettings parseSignal(const json& v, const std::string& where) {
   if (!v.is_object()) fail(where, "expected an object");
-  SignalSpec spec;
+  SignalSettings settings;
   std::string type = "tone";
   if (v.contains("type")) {
     if (!v["type"].is_string()) fail(where + ".type", "expected \"tone\" or \"ramp\"");
     type = v["type"].get<std::string>();
   }
   if (type == "ramp") {
-    spec.kind = SignalSpec::Kind::kRamp;
+    settings.kind = SignalSettings::Kind::kRamp;
     allowOnly(v, where, {"type", "comment"});
-    return spec;
+    return settings;
   }
   if (type != "tone")
     fail(where + ".type", "expected \"tone\" or \"ramp\", got " + v["type"].dump());
   allowOnly(v, where,
             {"type", "frequency_hz", "amplitude_dbfs", "noise_lsb_rms", "seed", "comment"});
   if (v.contains("frequency_hz"))
-    spec.frequencyHz = realValue(v["frequency_hz"], where + ".frequency_hz", 0, 1e10);
+    settings.frequencyHz = realValue(v["frequency_hz"], where + ".frequency_hz", 0, 1e10);
   if (v.contains("amplitude_dbfs"))
-    spec.amplitudeDbfs = realValue(v["amplitude_dbfs"], where + ".amplitude_dbfs", -200, 0);
+    settings.amplitudeDbfs = realValue(v["amplitude_dbfs"], where + ".amplitude_dbfs", -200, 0);
   if (v.contains("noise_lsb_rms"))
-    spec.noiseLsbRms = realValue(v["noise_lsb_rms"], where + ".noise_lsb_rms", 0, 10000);
-  if (v.contains("seed")) spec.seed = unsignedValue(v["seed"], where + ".seed", UINT64_MAX);
-  return spec;
+    settings.noiseLsbRms = realValue(v["noise_lsb_rms"], where + ".noise_lsb_rms", 0, 10000);
+  if (v.contains("seed")) settings.seed = unsignedValue(v["seed"], where + ".seed", UINT64_MAX);
+  return settings;
 }
 
 bool isFaultOp(const std::string& op) {

@@ -43,7 +43,7 @@ struct BoardConfig {
   std::array<uint8_t, 5> ident{0x4B, 0x50, 0x58, 0x01, 0x00};  // "KPX", version 1.0
   uint8_t status = 0;
   std::unordered_map<uint32_t, uint32_t> registers;  // initial values
-  SignalSpec signal;
+  SignalSettings signal;
   ReadCount readyAfterReads = 3;
   ReadCount busyReads = 3;
   ReadCount tableBusyReads = 2;

@@ -45,21 +45,21 @@ struct NoiseSource {
   }
 };
 
-bool sameRequest(const SignalSpec& a, double rateA, const SignalSpec& b, double rateB) {
+bool sameRequest(const SignalSettings& a, double rateA, const SignalSettings& b, double rateB) {
   if (a.kind != b.kind) return false;
-  if (a.kind == SignalSpec::Kind::kRamp) return true;
+  if (a.kind == SignalSettings::Kind::kRamp) return true;
   return a.frequencyHz == b.frequencyHz && a.amplitudeDbfs == b.amplitudeDbfs &&
          a.noiseLsbRms == b.noiseLsbRms && a.seed == b.seed && rateA == rateB;
 }
 
 }  // namespace
 
-std::shared_ptr<const SampleSource> SampleSource::make(const SignalSpec& spec,
+std::shared_ptr<const SampleSource> SampleSource::make(const SignalSettings& settings,
                                                        double sampleRateHz) {
   // Building a tone period takes a few milliseconds; racks are rebuilt for
   // every test, so recent sources are kept and shared.
   struct Cached {
-    SignalSpec spec;
+    SignalSettings settings;
     double rate;
     std::shared_ptr<const SampleSource> source;
   };
@@ -68,27 +68,27 @@ std::shared_ptr<const SampleSource> SampleSource::make(const SignalSpec& spec,
   {
     std::lock_guard lock(cacheMutex);
     for (const Cached& c : cache)
-      if (sameRequest(c.spec, c.rate, spec, sampleRateHz)) return c.source;
+      if (sameRequest(c.settings, c.rate, settings, sampleRateHz)) return c.source;
   }
 
   auto source = std::make_shared<SampleSource>();
-  if (spec.kind == SignalSpec::Kind::kRamp) {
+  if (settings.kind == SignalSettings::Kind::kRamp) {
     source->period_.resize(65536);
     for (size_t k = 0; k < source->period_.size(); ++k)
       source->period_[k] = toLittleEndian(static_cast<uint16_t>(k));
   } else {
     const double n = static_cast<double>(kTonePeriod);
-    const double wanted = sampleRateHz > 0 ? std::round(spec.frequencyHz * n / sampleRateHz) : 0;
+    const double wanted = sampleRateHz > 0 ? std::round(settings.frequencyHz * n / sampleRateHz) : 0;
     const uint64_t cycles = static_cast<uint64_t>(std::min(wanted, n));
     source->toneFrequencyHz_ = static_cast<double>(cycles) * sampleRateHz / n;
-    const double amplitude = 32767.0 * std::pow(10.0, spec.amplitudeDbfs / 20.0);
-    NoiseSource noise{spec.seed};
+    const double amplitude = 32767.0 * std::pow(10.0, settings.amplitudeDbfs / 20.0);
+    NoiseSource noise{settings.seed};
     source->period_.resize(kTonePeriod);
     for (size_t k = 0; k < kTonePeriod; ++k) {
       // The phase in whole steps of 1/kTonePeriod cycle, exact for every k.
       const uint64_t step = (cycles * k) % kTonePeriod;
       double v = amplitude * std::sin(2.0 * std::numbers::pi * static_cast<double>(step) / n);
-      if (spec.noiseLsbRms > 0) v += spec.noiseLsbRms * noise.gaussian();
+      if (settings.noiseLsbRms > 0) v += settings.noiseLsbRms * noise.gaussian();
       v = std::clamp(std::round(v), -32768.0, 32767.0);
       source->period_[k] = toLittleEndian(static_cast<uint16_t>(static_cast<int16_t>(v)));
     }
@@ -96,7 +96,7 @@ std::shared_ptr<const SampleSource> SampleSource::make(const SignalSpec& spec,
 
   std::lock_guard lock(cacheMutex);
   if (cache.size() >= 8) cache.erase(cache.begin());
-  cache.push_back({spec, sampleRateHz, source});
+  cache.push_back({settings, sampleRateHz, source});
   return source;
 }
 
