@@ -26,10 +26,10 @@ Buffers& buffers() {
   return b;
 }
 
-void generate(benchmark::State& state, kpx::sim::SignalSpec::Kind kind) {
-  kpx::sim::SignalSpec spec;
-  spec.kind = kind;
-  const auto source = kpx::sim::SampleSource::make(spec, 105e6);
+void generate(benchmark::State& state, kpx::sim::SignalSettings::Kind kind) {
+  kpx::sim::SignalSettings settings;
+  settings.kind = kind;
+  const auto source = kpx::sim::SampleSource::make(settings, 105e6);
   uint8_t* target = buffers().target.get();
   // Each pass continues the stream, as consecutive reads do.
   uint64_t position = 0;
@@ -42,12 +42,12 @@ void generate(benchmark::State& state, kpx::sim::SignalSpec::Kind kind) {
 }
 
 void BM_GenerateTone(benchmark::State& state) {
-  generate(state, kpx::sim::SignalSpec::Kind::kTone);
+  generate(state, kpx::sim::SignalSettings::Kind::kTone);
 }
 BENCHMARK(BM_GenerateTone)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_GenerateRamp(benchmark::State& state) {
-  generate(state, kpx::sim::SignalSpec::Kind::kRamp);
+  generate(state, kpx::sim::SignalSettings::Kind::kRamp);
 }
 BENCHMARK(BM_GenerateRamp)->Unit(benchmark::kMillisecond)->UseRealTime();
 
