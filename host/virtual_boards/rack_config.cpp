@@ -301,7 +301,8 @@ std::optional<std::string> parseRackJson(std::string_view text, RackConfig& rack
 
 std::optional<std::string> loadRackConfig(std::string_view value, RackConfig& rack) {
   rack = RackConfig{};
-  if (value.empty()) {
+  // "default" names the default rack where a shell cannot set an empty value.
+  if (value.empty() || value == "default") {
     rack.boards.emplace_back();  // one ADC board, ID 0x8A, synthesizer clock, tone
     return std::nullopt;
   }

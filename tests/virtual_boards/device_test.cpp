@@ -84,6 +84,20 @@ TEST_F(DeviceTest, EveryRequestChecksItsLengths) {
   EXPECT_EQ(control(h, IOCTL_GET_BOARD_ID, nullptr, 0, nullptr, 6, &returned), 87u);
 }
 
+TEST_F(DeviceTest, DefaultRackByEmptyValueOrByName) {
+  for (const char* value : {"", "default"}) {
+    useRack(value);
+    const Handle h = open(0);
+    std::vector<uint8_t> id(6), clock(1);
+    ASSERT_EQ(request(h, IOCTL_GET_BOARD_ID, {}, id), 0u) << value;
+    EXPECT_EQ(id[5], 0x8A) << value;
+    ASSERT_EQ(request(h, IOCTL_GET_FIXED_CLOCK, {}, clock), 0u);
+    EXPECT_EQ(clock[0], 0) << "synthesizer clock";
+    Handle other = 0;
+    EXPECT_EQ(openDevice(name(1).c_str(), kGenericReadWrite, 3, 3, 0, &other), 2u);
+  }
+}
+
 TEST_F(DeviceTest, AnswersIdentityStatusAndClockKind) {
   useRack(R"({"boards":[{"device":3,"board_id":"0x91","ident":[1,2,3,"0x44",5],
              "status":"0x40","fixed_clock":7}]})");
