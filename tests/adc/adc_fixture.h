@@ -45,19 +45,6 @@ inline std::vector<RegisterOp> operator+(std::vector<RegisterOp> a,
 
 class AdcTest : public SimTest {
  protected:
-  BoardHandle board = -1;
-
-  // A rack with one ADC board at device 0; `settings` are further keys of
-  // the board, e.g. R"("busy_reads": null)".
-  void openBoard(const std::string& settings = "") {
-    std::string extra = settings.empty() ? "" : ", " + settings;
-    useRack(R"({"boards": [{"device": 0, "board_id": "0x8A")" + extra + "}]}");
-    Kpxadac16_Open();
-    board = Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0);
-    ASSERT_NE(board, -1);
-    kpx::sim::clearJournal();
-  }
-
   static void poke(uint32_t offset, uint32_t value) { kpx::sim::pokeRegister(0, offset, value); }
   static uint32_t peek(uint32_t offset) { return kpx::sim::peekRegister(0, offset); }
 

@@ -47,18 +47,6 @@ std::vector<uint8_t> withLengthPrefix(const std::vector<uint8_t>& image) {
 
 class BitstreamTest : public SimTest {
  protected:
-  BoardHandle board = -1;
-
-  // One board at device 0 with `boardId`; `settings` are further keys.
-  void openBoard(int boardId, const std::string& settings = "") {
-    std::string extra = settings.empty() ? "" : ", " + settings;
-    useRack(R"({"boards": [{"device": 0, "board_id": )" + std::to_string(boardId) + extra + "}]}");
-    Kpxadac16_Open();
-    board = Kpxadac16_GetHandle(isDacBoardId(boardId) ? BOARD_TYPE_DAC : BOARD_TYPE_ADC, 0);
-    ASSERT_NE(board, -1);
-    kpx::sim::clearJournal();
-  }
-
   // Loads `image` from a file on the board and returns the result.
   int32_t loadFile(const std::vector<uint8_t>& image) {
     return Kpxadac16_LoadBitstreamFile(board, writeTempFile("image.bit", image).c_str());
@@ -70,7 +58,7 @@ class BitstreamTest : public SimTest {
 // ---- Part table --------------------------------------------------------------
 
 TEST_F(BitstreamTest, MatchingPartIsDownloadedWholeWithItsLength) {
-  openBoard(0x8A, R"("bitstream_result": "0x12345678")");
+  openBoard(R"("bitstream_result": "0x12345678")", 0x8A);
   const auto image = bitImageForPart("4vlx40ff668");
   EXPECT_EQ(loadFile(image), 0x12345678);
   const auto journal = kpx::sim::journal();
@@ -97,7 +85,7 @@ TEST_F(BitstreamTest, PartTableAcceptsAndRefuses) {
       {0x8D, "4vlx100ff1148", true},   {0x8C, "4vlx100ff1148", false},
   };
   for (const auto& c : cases) {
-    openBoard(c.boardId, R"("bitstream_result": 77)");
+    openBoard(R"("bitstream_result": 77)", c.boardId);
     EXPECT_EQ(loadFile(bitImageForPart(c.part)), c.accepted ? 77 : 7)
         << c.part << " on 0x" << std::hex << c.boardId;
     EXPECT_EQ(requests(IOCTL_SET_FPGA_BITSTREAM).size(), c.accepted ? 1u : 0u) << c.part;
@@ -105,7 +93,7 @@ TEST_F(BitstreamTest, PartTableAcceptsAndRefuses) {
 }
 
 TEST_F(BitstreamTest, OnlyTheFirstFourFieldsAreWalked) {
-  openBoard(0x8A, R"("bitstream_result": 1000)");
+  openBoard(R"("bitstream_result": 1000)", 0x8A);
   // 'b' as the fifth field is never read.
   EXPECT_EQ(loadFile(bitImage({{'a', "a"}, {'c', "c"}, {'d', "d"}, {'x', "x"}, {'b', "4vlx40"}})),
             7);
@@ -121,7 +109,7 @@ TEST_F(BitstreamTest, OnlyTheFirstFourFieldsAreWalked) {
 // ---- Refusals before any request -------------------------------------------
 
 TEST_F(BitstreamTest, MissingFileGives1AndTouchesNothing) {
-  openBoard(0x8A);
+  openBoard();
   CaptureStdout();
   EXPECT_EQ(Kpxadac16_LoadBitstreamFile(board, (testing::TempDir() + "no/such.bit").c_str()), 1);
   EXPECT_EQ(Kpxadac16_LoadBitstreamFile(board, nullptr), 1);
@@ -130,7 +118,7 @@ TEST_F(BitstreamTest, MissingFileGives1AndTouchesNothing) {
 }
 
 TEST_F(BitstreamTest, FileWithoutTheHeaderGives8WithNoRequestAtAll) {
-  openBoard(0x8A);
+  openBoard();
   auto raw = bitImageForPart("4vlx40");
   raw.erase(raw.begin(), raw.begin() + 13);  // a raw configuration image
   EXPECT_EQ(loadFile(raw), 8);
@@ -144,7 +132,7 @@ TEST_F(BitstreamTest, FileWithoutTheHeaderGives8WithNoRequestAtAll) {
 }
 
 TEST_F(BitstreamTest, MalformedFieldsAreRefusedWithoutReadingPastTheFile) {
-  openBoard(0x8A);
+  openBoard();
   const auto good = bitImageForPart("4vlx40ff668");
   // The header alone, and cuts inside the second field's prefix and value.
   for (size_t size : {size_t{13}, size_t{14}, size_t{15}, size_t{16 + 29 + 2}, size_t{16 + 29 + 5}})
@@ -163,7 +151,7 @@ TEST_F(BitstreamTest, MalformedFieldsAreRefusedWithoutReadingPastTheFile) {
 }
 
 TEST_F(BitstreamTest, PartNameLongerThan255CharactersIsRefused) {
-  openBoard(0x8A);
+  openBoard();
   const std::string first(254, 'x');
   // 255 characters fit: the file goes on to the identification query.
   EXPECT_EQ(loadFile(bitImage({{'b', first}, {'b', "4"}})), 7);
@@ -176,7 +164,7 @@ TEST_F(BitstreamTest, PartNameLongerThan255CharactersIsRefused) {
 }
 
 TEST_F(BitstreamTest, FileTooLargeForTheRequestIsRefusedUnread) {
-  openBoard(0x8A);
+  openBoard();
   const std::string path = writeTempFile("huge.bit", bitImageForPart("4vlx40"));
   std::error_code error;
   std::filesystem::resize_file(path, 0xFFFFFFFCull, error);  // n + 4 needs 33 bits
@@ -193,7 +181,7 @@ TEST_F(BitstreamTest, FileTooLargeForTheRequestIsRefusedUnread) {
 
 #ifndef _WIN32
 TEST_F(BitstreamTest, FileWithoutALengthIsUnreadable) {
-  openBoard(0x8A);
+  openBoard();
   const std::string path = testing::TempDir() + "kpxadac_bitstream_fifo";
   ::unlink(path.c_str());
   ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
@@ -222,7 +210,7 @@ void underMemoryCap(Body body) {
 TEST_F(BitstreamTest, FailedAllocationIsRefusedWithItsCode) {
   if (kSanitizerAllocator) GTEST_SKIP() << "the sanitizer's allocator does not return null";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  openBoard(0x8A);
+  openBoard();
   const std::string path = writeTempFile("big.bit", bitImageForPart("4vlx40"));
   std::error_code error;
   std::filesystem::resize_file(path, 0xF0000000ull, error);
@@ -245,7 +233,7 @@ TEST_F(BitstreamTest, FailedAllocationIsRefusedWithItsCode) {
 // ---- Guarded states ----------------------------------------------------------
 
 TEST_F(BitstreamTest, BusyBoardIsRefusedByBothEntries) {
-  openBoard(0x8A);
+  openBoard();
   kpx::sim::setGate(0, "IOCTL_GET_BOARD_STATUS");
   int32_t status = 0;
   std::thread query([&] { status = Kpxadac16_GetBoardStatus(board); });
@@ -264,7 +252,7 @@ TEST_F(BitstreamTest, BusyBoardIsRefusedByBothEntries) {
 }
 
 TEST_F(BitstreamTest, DownloadHoldsTheBoardInProgramming) {
-  openBoard(0x8A, R"("bitstream_result": 5)");
+  openBoard(R"("bitstream_result": 5)", 0x8A);
   kpx::sim::setGate(0, "IOCTL_SET_FPGA_BITSTREAM");
   int32_t result = 0;
   const std::string path = writeTempFile("image.bit", bitImageForPart("4vlx40ff668"));
@@ -280,7 +268,7 @@ TEST_F(BitstreamTest, DownloadHoldsTheBoardInProgramming) {
 }
 
 TEST_F(BitstreamTest, UnregisteredHandle) {
-  openBoard(0x8A);
+  openBoard();
   const BoardHandle stranger = board + 1000;
   const std::string path = writeTempFile("image.bit", bitImageForPart("4vlx40ff668"));
   EXPECT_EQ(Kpxadac16_LoadBitstreamFile(stranger, path.c_str()), 6);
@@ -290,7 +278,7 @@ TEST_F(BitstreamTest, UnregisteredHandle) {
 }
 
 TEST_F(BitstreamTest, FailedDownloadFromEitherEntry) {
-  openBoard(0x8A, R"("faults": [{"op": "IOCTL_SET_FPGA_BITSTREAM", "error": 31}])");
+  openBoard(R"("faults": [{"op": "IOCTL_SET_FPGA_BITSTREAM", "error": 31}])", 0x8A);
   const std::string path = writeTempFile("image.bit", bitImageForPart("4vlx40ff668"));
   const uint8_t image[3] = {1, 2, 3};
   CaptureStdout();
@@ -305,7 +293,7 @@ TEST_F(BitstreamTest, FailedDownloadFromEitherEntry) {
 }
 
 TEST_F(BitstreamTest, FailedIdentificationGives6) {
-  openBoard(0x8A, R"("faults": [{"op": "IOCTL_GET_BOARD_ID", "error": 31, "skip": 1}])");
+  openBoard(R"("faults": [{"op": "IOCTL_GET_BOARD_ID", "error": 31, "skip": 1}])", 0x8A);
   CaptureStdout();
   EXPECT_EQ(loadFile(bitImageForPart("4vlx40ff668")), 6);
   EXPECT_EQ(GetCapturedStdout(), "");
@@ -316,7 +304,7 @@ TEST_F(BitstreamTest, FailedIdentificationGives6) {
 // ---- From memory ---------------------------------------------------------------
 
 TEST_F(BitstreamTest, MemoryImageIsSentUnchecked) {
-  openBoard(0x8B, R"("bitstream_result": 7)");
+  openBoard(R"("bitstream_result": 7)", 0x8B);
   const auto image = bitImageForPart("2v8000");  // not this board's part
   EXPECT_EQ(Kpxadac16_LoadBitstream(board, image.data(), static_cast<uint32_t>(image.size())), 7);
   auto sent = requests(IOCTL_SET_FPGA_BITSTREAM);
@@ -332,7 +320,7 @@ TEST_F(BitstreamTest, MemoryImageIsSentUnchecked) {
 }
 
 TEST_F(BitstreamTest, MemoryImageThatCannotBeStagedIsRefused) {
-  openBoard(0x8A);
+  openBoard();
   const uint8_t small[4] = {1, 2, 3, 4};
   // The length is checked before the image is touched or the board looked up.
   EXPECT_EQ(Kpxadac16_LoadBitstream(board, small, 0xFFFFFFFCu), KPXADAC16_IMAGE_TOO_LARGE);

@@ -360,29 +360,35 @@ struct BadOptions {
   const char* message;
 };
 
-class CaptureOptions : public testing::TestWithParam<BadOptions> {};
+constexpr BadOptions kBadOptions[] = {
+    {"--samples 10", "--output is required"},
+    {"--chunk 4098 -o r.bin", "--chunk must be a multiple of 4"},
+    {"--chunk 0 -o r.bin", "--chunk"},
+    {"--samples 0 -o r.bin", "--samples"},
+    {"--samples 5 --duration 1 -o r.bin", "excludes"},
+    {"--duration -1 -o r.bin", "--duration"},
+    {"--type scope -o r.bin", "--type"},
+    {"--format wav -o r.bin", "--format"},
+    {"--clock pll -o r.bin", "--clock"},
+    {"--ring 1 -o r.bin", "--ring"},
+    {"--format sigmf -o -", "needs a file base name"},
+    {"--frobnicate -o r.bin", "frobnicate"},
+};
+
+// The parameter is an index into kBadOptions, which keeps the registered
+// test names plain and stable from build to build.
+class CaptureOptions : public testing::TestWithParam<int> {};
 
 TEST_P(CaptureOptions, AreRefusedWithStatusOneAndAReason) {
-  auto c = capture("options", kRamp, GetParam().arguments);
-  EXPECT_EQ(c.run.status, 1) << c.run.output;
-  EXPECT_NE(c.run.output.find(GetParam().message), std::string::npos) << c.run.output;
+  const BadOptions& bad = kBadOptions[GetParam()];
+  auto c = capture("options-" + std::to_string(GetParam()), kRamp, bad.arguments);
+  EXPECT_EQ(c.run.status, 1) << bad.arguments << "\n" << c.run.output;
+  EXPECT_NE(c.run.output.find(bad.message), std::string::npos) << c.run.output;
   EXPECT_FALSE(fs::exists(c.folder / "r.bin"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Refused, CaptureOptions,
-    testing::Values(BadOptions{"--samples 10", "--output is required"},
-                    BadOptions{"--chunk 4098 -o r.bin", "--chunk must be a multiple of 4"},
-                    BadOptions{"--chunk 0 -o r.bin", "--chunk"},
-                    BadOptions{"--samples 0 -o r.bin", "--samples"},
-                    BadOptions{"--samples 5 --duration 1 -o r.bin", "excludes"},
-                    BadOptions{"--duration -1 -o r.bin", "--duration"},
-                    BadOptions{"--type scope -o r.bin", "--type"},
-                    BadOptions{"--format wav -o r.bin", "--format"},
-                    BadOptions{"--clock pll -o r.bin", "--clock"},
-                    BadOptions{"--ring 1 -o r.bin", "--ring"},
-                    BadOptions{"--format sigmf -o -", "needs a file base name"},
-                    BadOptions{"--frobnicate -o r.bin", "frobnicate"}));
+INSTANTIATE_TEST_SUITE_P(Refused, CaptureOptions,
+                         testing::Range(0, static_cast<int>(std::size(kBadOptions))));
 
 // ---- Signals --------------------------------------------------------------------
 

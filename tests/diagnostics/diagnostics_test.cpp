@@ -14,15 +14,6 @@ namespace {
 
 class DiagnosticsTest : public SimTest {
  protected:
-  BoardHandle board = -1;
-  void openBoard(const std::string& faults = "[]") {
-    useRack(R"({"boards": [{"device": 0, "faults": )" + faults + "}]}");
-    Kpxadac16_Open();
-    board = Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0);
-    ASSERT_NE(board, -1);
-    kpx::sim::clearJournal();
-  }
-
   // The driver's own answer to a request without input, bypassing the
   // library.
   template <size_t N>
@@ -93,7 +84,7 @@ TEST_F(DiagnosticsTest, SnapshotKeepsTheTwoUncopiedPairs) {
 }
 
 TEST_F(DiagnosticsTest, FailedSnapshotAndProfilingLeaveTheRecordsUntouched) {
-  openBoard(R"([{"op": "IOCTL_V360_DEBUG", "error": 31},
+  openBoard(R"("faults": [{"op": "IOCTL_V360_DEBUG", "error": 31},
                 {"op": "IOCTL_GET_PROFILING", "error": 1167}])");
   V360DebugRecord snapshot;
   std::memset(&snapshot, 0xA7, sizeof snapshot);
@@ -128,7 +119,7 @@ TEST_F(DiagnosticsTest, ProfilingWordsArriveInTheDriversOrder) {
 }
 
 TEST_F(DiagnosticsTest, ResetProfilingSendsItsParametersInOrder) {
-  openBoard(R"([{"op": "IOCTL_RESET_PROFILING", "error": 87, "skip": 1}])");
+  openBoard(R"("faults": [{"op": "IOCTL_RESET_PROFILING", "error": 87, "skip": 1}])");
   EXPECT_EQ(Kpxadac16_ResetProfiling(board, 0x12, 0x34), 0);
   auto sent = requests(IOCTL_RESET_PROFILING);
   ASSERT_EQ(sent.size(), 1u);
@@ -141,7 +132,7 @@ TEST_F(DiagnosticsTest, ResetProfilingSendsItsParametersInOrder) {
 }
 
 TEST_F(DiagnosticsTest, V360ResetResult) {
-  openBoard(R"([{"op": "IOCTL_V360_RESET", "error": 31, "skip": 1, "count": 1}])");
+  openBoard(R"("faults": [{"op": "IOCTL_V360_RESET", "error": 31, "skip": 1, "count": 1}])");
   EXPECT_EQ(Kpxadac16_V360Reset(board), 0);
   CaptureStdout();
   EXPECT_EQ(Kpxadac16_V360Reset(board), -1);

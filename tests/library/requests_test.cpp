@@ -18,17 +18,7 @@ uint32_t word(const std::vector<uint8_t>& bytes, size_t index) {
   return value;
 }
 
-class RequestsTest : public SimTest {
- protected:
-  BoardHandle board = -1;
-  void openBoard(const std::string& faults = "[]") {
-    useRack(R"({"boards": [{"device": 0, "faults": )" + faults + "}]}");
-    Kpxadac16_Open();
-    board = Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0);
-    ASSERT_NE(board, -1);
-    kpx::sim::clearJournal();
-  }
-};
+using RequestsTest = SimTest;
 
 TEST_F(RequestsTest, RegisterReadAndWrite) {
   openBoard();
@@ -53,12 +43,12 @@ TEST_F(RequestsTest, RegisterReadAndWrite) {
 }
 
 TEST_F(RequestsTest, FailedRegisterRequestsPrintTheirLine) {
-  openBoard(R"([{"op": "IOCTL_GET_HSREG", "error": 31}, {"op": "IOCTL_WRITE_SET_HSREG", "error": 6}])");
+  openBoard(
+      R"("faults": [{"op": "IOCTL_GET_HSREG", "error": 31}, {"op": "IOCTL_WRITE_SET_HSREG", "error": 6}])");
   CaptureStdout();
   EXPECT_EQ(Kpxadac16_ReadReg(board, 8), 0xFFFFFFFFu);
   EXPECT_EQ(Kpxadac16_WriteReg(board, 8, 5), -1);
-  EXPECT_EQ(GetCapturedStdout(),
-            "IOCTL_GET_HSREG failed:  31\nIOCTL_WRITE_SET_HSREG failed:  6\n");
+  EXPECT_EQ(GetCapturedStdout(), "IOCTL_GET_HSREG failed:  31\nIOCTL_WRITE_SET_HSREG failed:  6\n");
 }
 
 TEST_F(RequestsTest, FpgaMemoryChunksAtTheDriverLimit) {
@@ -104,7 +94,7 @@ TEST_F(RequestsTest, FpgaMemoryChunksAtTheDriverLimit) {
 }
 
 TEST_F(RequestsTest, FailingSecondChunkGivesMinusOne) {
-  openBoard(R"([{"op": "IOCTL_READ_FPGA_MEM", "error": 31, "skip": 1, "count": 1}])");
+  openBoard(R"("faults": [{"op": "IOCTL_READ_FPGA_MEM", "error": 31, "skip": 1, "count": 1}])");
   const uint32_t length = KPXADAC16_FPGA_MEM_MAX_CHUNK + 8;
   std::vector<uint32_t> buffer(length / 4);
   CaptureStdout();
@@ -114,7 +104,7 @@ TEST_F(RequestsTest, FailingSecondChunkGivesMinusOne) {
 }
 
 TEST_F(RequestsTest, TransferWordsDropsOddBytes) {
-  openBoard(R"([{"op": "IOCTL_SET_TRANSFER_WORDS", "error": 31, "skip": 2}])");
+  openBoard(R"("faults": [{"op": "IOCTL_SET_TRANSFER_WORDS", "error": 31, "skip": 2}])");
   EXPECT_EQ(Kpxadac16_SetTransferWords(board, 7), 1);
   EXPECT_EQ(Kpxadac16_SetTransferWords(board, 3), 1);
   CaptureStdout();

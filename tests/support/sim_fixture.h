@@ -22,6 +22,21 @@ class SimTest : public ::testing::Test {
     kpx::sim::clearJournal();
   }
 
+  BoardHandle board = -1;
+
+  // A rack with one board at device 0 with `boardId`, described further by
+  // the JSON keys in `settings` (for example R"("faults": [...])"); the
+  // board is registered and the journal emptied.
+  void openBoard(const std::string& settings = "", int boardId = 0x8A) {
+    std::string extra = settings.empty() ? "" : ", " + settings;
+    useRack(R"({"boards": [{"device": 0, "board_id": )" + std::to_string(boardId) + extra + "}]}");
+    Kpxadac16_Open();
+    board = Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0);
+    if (board == -1) board = Kpxadac16_GetHandle(BOARD_TYPE_DAC, 0);
+    ASSERT_NE(board, -1);
+    kpx::sim::clearJournal();
+  }
+
   // The journal entries of control requests with `code`.
   static std::vector<kpx::sim::JournalEntry> requests(uint32_t code) {
     std::vector<kpx::sim::JournalEntry> out;
