@@ -15,9 +15,12 @@
 #   --build-dir DIR   build folder (default: <repo>/build-bench)
 #   --dir DIR         folder for the capture and dd files (default: the build folder)
 #   --duration S      seconds of each real-time run (default 60)
-#   --multiples LIST  rates to try, in multiples of 105 MHz (default "1 1.5 2 3 4")
+#   --multiples LIST  rates to try, in multiples of 105 MHz (default "1 1.5 2 3 4 6 8")
 #   --runs N          runs of each whole-process command (default 3)
 #   --repetitions N   interleaved runs of each micro benchmark (default 15)
+#   --capture-options "OPTS"  extra kpxadac-capture options for 4 and 5 (e.g. "--ring 64")
+#   --headroom-to-null  real-time runs write to /dev/null: the headroom of the
+#                     reading and writing threads without the disk
 #   --skip LIST       any of micro,process,headroom, comma-separated
 #   -j N              build jobs (default 2)
 set -euo pipefail
@@ -26,10 +29,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
 dir=""
 duration=60
-multiples="1 1.5 2 3 4"
+multiples="1 1.5 2 3 4 6 8"
 runs=3
 repetitions=15
 skip=""
+capture_options=""
+headroom_to_null=0
 jobs=2
 while (($#)); do
   case "$1" in
@@ -39,6 +44,8 @@ while (($#)); do
     --multiples) multiples=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --repetitions) repetitions=$2; shift 2 ;;
+    --capture-options) capture_options=$2; shift 2 ;;
+    --headroom-to-null) headroom_to_null=1; shift ;;
     --skip) skip=$2; shift 2 ;;
     -j) jobs=$2; shift 2 ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
@@ -85,7 +92,7 @@ median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? 
 log="$build/bench-last-run.log"
 
 if ! skipped process; then
-  echo "== Whole process: 4 GiB to $dir, kpxadac-capture against dd (goal: at least 0.9)"
+  echo "== Whole process: 4 GiB to $dir, kpxadac-capture ${capture_options:+($capture_options) }against dd (goal: at least 0.9)"
   target="$dir/bench-4gib.bin"
   if (($(free_bytes) < 6 * gib)); then
     echo "   skipped: less than 6 GiB free in $dir"
@@ -97,7 +104,7 @@ if ! skipped process; then
       rm -f "$target"
       sync
       capture_times+=("$(seconds_of env KPXADAC_SIM='{"boards":[{"device":0}]}' \
-        "$capture" --samples $((2 * gib)) -o "$target")")
+        "$capture" $capture_options --samples $((2 * gib)) -o "$target")")
       size=$(stat -c %s "$target")
       rm -f "$target"
       ((size == 4 * gib)) || { echo "   kpxadac-capture wrote $size bytes:"; cat "$log"; exit 1; }
@@ -112,24 +119,28 @@ if ! skipped process; then
 fi
 
 if ! skipped headroom; then
-  echo "== Real-time headroom: ${duration} s to $dir per rate, default FIFO (4 Mi samples) (goal: at least 1.5)"
   target="$dir/bench-realtime.bin"
+  ((headroom_to_null)) && target=/dev/null
+  place=$dir
+  ((headroom_to_null)) && place=/dev/null
+  echo "== Real-time headroom: ${duration} s to $place per rate, default FIFO" \
+    "(4 Mi samples), kpxadac-capture ${capture_options:-with its defaults} (goal: at least 1.5)"
   held=""
   for m in $multiples; do
     rate=$(awk "BEGIN { printf \"%.0f\", $m * $base_rate }")
     bytes=$(awk "BEGIN { printf \"%.0f\", $rate * 2 * $duration }")
-    if (($(free_bytes) < bytes + 2 * gib)); then
+    if ((!headroom_to_null && $(free_bytes) < bytes + 2 * gib)); then
       echo "   ${m} x 105 MHz: not tried, $((bytes / gib)) GiB would not fit in $dir"
       break
     fi
     sync
     config="{\"boards\":[{\"device\":0,\"realtime\":true,\"synthesizer_rate_hz\":$rate}]}"
     status=0
-    secs=$(seconds_of env KPXADAC_SIM="$config" "$capture" --duration "$duration" \
+    secs=$(seconds_of env KPXADAC_SIM="$config" "$capture" $capture_options --duration "$duration" \
       --sample-rate "$rate" -o "$target") || true
     # The capture's summary line: "overruns: N (M samples lost)".
     grep -q "overruns: 0 (" "$log" || status=1
-    rm -f "$target"
+    ((headroom_to_null)) || rm -f "$target"
     if ((status == 0)); then
       printf '   %s x 105 MHz: held, no overrun (%.1f s with the final flush)\n' "$m" "$secs"
       held=$m
