@@ -78,7 +78,8 @@ std::shared_ptr<const SampleSource> SampleSource::make(const SignalSettings& set
       source->period_[k] = toLittleEndian(static_cast<uint16_t>(k));
   } else {
     const double n = static_cast<double>(kTonePeriod);
-    const double wanted = sampleRateHz > 0 ? std::round(settings.frequencyHz * n / sampleRateHz) : 0;
+    const double wanted =
+        sampleRateHz > 0 ? std::round(settings.frequencyHz * n / sampleRateHz) : 0;
     const uint64_t cycles = static_cast<uint64_t>(std::min(wanted, n));
     source->toneFrequencyHz_ = static_cast<double>(cycles) * sampleRateHz / n;
     const double amplitude = 32767.0 * std::pow(10.0, settings.amplitudeDbfs / 20.0);

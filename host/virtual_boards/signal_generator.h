@@ -32,7 +32,8 @@ class SampleSource {
   // 105 MHz); its noise repeats with the same period.
   static constexpr size_t kTonePeriod = size_t{1} << 20;
 
-  static std::shared_ptr<const SampleSource> make(const SignalSettings& settings, double sampleRateHz);
+  static std::shared_ptr<const SampleSource> make(const SignalSettings& settings,
+                                                  double sampleRateHz);
 
   // Writes samples first .. first + count - 1 to `out` (2 bytes each, LE).
   void fill(uint8_t* out, uint64_t first, size_t count) const;
