@@ -31,8 +31,13 @@ class OutputFile {
   const std::string& name() const { return name_; }
 
  private:
+  void streamToDisk(uint64_t start, size_t length);
+
   int descriptor_ = -1;
   std::string name_;
+  bool regularFile_ = false;
+  uint64_t offset_ = 0;   // bytes written so far
+  uint64_t settled_ = 0;  // bytes known to be on the disk and out of the cache
 };
 
 }  // namespace capture
