@@ -72,7 +72,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   app.add_option("--bitstream", options.bitstream, "Xilinx .bit file to load into the FPGA first")
       ->option_text("FILE");
   app.add_option("--ring", options.ringBuffers,
-                 "Buffers in the ring between the board and the file (default 8)")
+                 "Buffers in the ring between the board and the file (default 64)")
       ->check(CLI::Range(2u, 4096u))
       ->option_text("N");
   // Testing aid, left out of the help: slows the writer so that the ring

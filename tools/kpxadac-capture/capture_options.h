@@ -19,7 +19,9 @@ enum class OutputFormat { kRaw, kSigmf };
 enum class ClockChoice { kAsBoardReports, kFixed, kSynthesizer };
 
 inline constexpr uint32_t kDefaultChunkBytes = 4u << 20;
-inline constexpr unsigned kDefaultRingBuffers = 8;
+// 64 buffers of 4 MiB hold about 1.2 s of a 210 MB/s stream: enough to ride out
+// the pauses of an ordinary disk.
+inline constexpr unsigned kDefaultRingBuffers = 64;
 inline constexpr double kDefaultFixedClockRateHz = 100e6;
 
 struct Options {

@@ -15,8 +15,10 @@ std::string systemReason(const std::string& what, const std::string& name) {
   return what + " " + name + ": " + std::strerror(errno);
 }
 
-// How far the data waited for on the disk trails the newest block.
-constexpr uint64_t kWritebackWindow = 64ull << 20;
+// Writeback is started per stretch of this many bytes; stretches this far
+// behind the newest are dropped from the page cache.
+constexpr uint64_t kWritebackStep = 8ull << 20;
+constexpr uint64_t kWritebackWindow = 256ull << 20;
 
 bool isRegularFile(int descriptor) {
   struct stat info {};
@@ -34,6 +36,7 @@ std::string OutputFile::create(const std::string& path) {
   descriptor_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (descriptor_ < 0) return systemReason("cannot create", path);
   regularFile_ = isRegularFile(descriptor_);
+  startWriteback();
   return "";
 }
 
@@ -41,6 +44,7 @@ void OutputFile::adopt(int descriptor, std::string name) {
   descriptor_ = descriptor;
   name_ = std::move(name);
   regularFile_ = isRegularFile(descriptor_);
+  startWriteback();
 }
 
 std::string OutputFile::write(const uint8_t* bytes, size_t length, size_t& written) {
@@ -51,37 +55,64 @@ std::string OutputFile::write(const uint8_t* bytes, size_t length, size_t& writt
     if (n <= 0) return systemReason("cannot write", name_);
     written += static_cast<size_t>(n);
   }
-  streamToDisk(offset_, written);
-  offset_ += written;
+  if (writeback_.joinable()) {
+    {
+      std::lock_guard lock(writebackMutex_);
+      written_ += written;
+    }
+    writebackWake_.notify_one();
+  }
   return "";
 }
 
-// Keeps the disk busy from the first block and the page cache small: each
-// block's writeback starts at once, and data a window behind is waited for
-// and dropped from the cache. The final flush then has little left to do, and
-// a long capture never piles up dirty pages that the kernel would later push
-// out in one long stall.
-void OutputFile::streamToDisk(uint64_t start, size_t length) {
+void OutputFile::startWriteback() {
 #ifdef __linux__
-  if (!regularFile_ || length == 0) return;
-  const auto at = static_cast<off64_t>(start);
-  ::sync_file_range(descriptor_, at, static_cast<off64_t>(length), SYNC_FILE_RANGE_WRITE);
-  const uint64_t end = start + length;
-  if (end < settled_ + 2 * kWritebackWindow) return;
-  const uint64_t upTo = end - kWritebackWindow;
-  const auto from = static_cast<off64_t>(settled_);
-  const auto span = static_cast<off64_t>(upTo - settled_);
-  ::sync_file_range(descriptor_, from, span,
-                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-  ::posix_fadvise(descriptor_, from, span, POSIX_FADV_DONTNEED);
-  settled_ = upTo;
-#else
-  (void)start;
-  (void)length;
+  if (regularFile_) writeback_ = std::thread([this] { runWriteback(); });
+#endif
+}
+
+void OutputFile::stopWriteback() {
+  if (!writeback_.joinable()) return;
+  {
+    std::lock_guard lock(writebackMutex_);
+    stopping_ = true;
+  }
+  writebackWake_.notify_one();
+  writeback_.join();
+}
+
+// Starts the disk on each new stretch as soon as it is written, instead of
+// when the kernel's dirty-page thresholds are reached, and drops stretches a
+// window behind (by then on the disk) from the page cache, so that a long
+// capture does not fill memory with pages the kernel would later push out in
+// one long stall.
+void OutputFile::runWriteback() {
+#ifdef __linux__
+  uint64_t started = 0;  // writeback asked for up to here
+  uint64_t dropped = 0;  // dropped from the cache up to here
+  for (;;) {
+    uint64_t written = 0;
+    {
+      std::unique_lock lock(writebackMutex_);
+      writebackWake_.wait(lock, [&] { return stopping_ || written_ >= started + kWritebackStep; });
+      if (stopping_) return;
+      written = written_;
+    }
+    ::sync_file_range(descriptor_, static_cast<off64_t>(started),
+                      static_cast<off64_t>(written - started), SYNC_FILE_RANGE_WRITE);
+    started = written;
+    if (started >= dropped + 2 * kWritebackWindow) {
+      const uint64_t upTo = started - kWritebackWindow;
+      ::posix_fadvise(descriptor_, static_cast<off64_t>(dropped),
+                      static_cast<off64_t>(upTo - dropped), POSIX_FADV_DONTNEED);
+      dropped = upTo;
+    }
+  }
 #endif
 }
 
 std::string OutputFile::flushToDisk() {
+  stopWriteback();
   // Only a regular file has data to put on the disk; a pipe has none.
   if (!regularFile_) return "";
 #ifdef __APPLE__
@@ -93,6 +124,7 @@ std::string OutputFile::flushToDisk() {
 }
 
 std::string OutputFile::close() {
+  stopWriteback();
   if (descriptor_ < 0) return "";
   const int result = ::close(descriptor_);
   descriptor_ = -1;

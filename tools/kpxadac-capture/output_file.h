@@ -1,9 +1,12 @@
 // The file the samples go to: a regular file, or standard output.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 
 namespace capture {
 
@@ -31,13 +34,22 @@ class OutputFile {
   const std::string& name() const { return name_; }
 
  private:
-  void streamToDisk(uint64_t start, size_t length);
+  void startWriteback();
+  void stopWriteback();
+  void runWriteback();
 
   int descriptor_ = -1;
   std::string name_;
   bool regularFile_ = false;
-  uint64_t offset_ = 0;   // bytes written so far
-  uint64_t settled_ = 0;  // bytes known to be on the disk and out of the cache
+
+  // Writeback of a regular file, on a thread of its own so that the writer
+  // never waits for the disk: it starts the disk on each new stretch of the
+  // file and drops stretches well behind from the page cache.
+  std::thread writeback_;
+  std::mutex writebackMutex_;
+  std::condition_variable writebackWake_;
+  uint64_t written_ = 0;  // bytes written so far (guarded)
+  bool stopping_ = false;  // (guarded)
 };
 
 }  // namespace capture
