@@ -1,15 +1,8 @@
 // Device backend for the board driver on Windows: each hook is the Win32
 // call of the same name, with the arguments passed through unchanged. The
 // calls set the thread's last error themselves.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include "platform/platform.h"
+#include "platform/win32.h"
 
 namespace kpx::platform {
 

@@ -1,18 +1,12 @@
 // Host services on Windows: the kernel's own mutexes (re-entrant for their
 // owner), the thread's last error, the system's message texts and the
 // console of standard input.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <conio.h>
-#include <windows.h>
 
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/win32.h"
 
 namespace kpx::platform {
 

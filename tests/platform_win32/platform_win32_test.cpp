@@ -2,14 +2,7 @@
 // arguments reach CreateFileA unchanged, counts and last errors come back,
 // mutexes nest, error texts are the system's, and standard input is read
 // and peeked at without the C runtime's buffer.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,6 +13,7 @@
 
 #include "kpxadac_ioctl.h"
 #include "platform/platform.h"
+#include "platform/win32.h"
 
 namespace platform = kpx::platform;
 using namespace kpx::driver;

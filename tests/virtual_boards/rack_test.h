@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kpxadac_ioctl.h"
@@ -80,6 +82,50 @@ class RackTest : public ::testing::Test {
     data.resize(count);
     if (moved) *moved = count;
     return e;
+  }
+
+  // 16-bit little-endian samples of a channel's bytes.
+  static std::vector<uint16_t> samplesOf(const std::vector<uint8_t>& bytes) {
+    std::vector<uint16_t> samples;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+      samples.push_back(static_cast<uint16_t>(bytes[i] | bytes[i + 1] << 8));
+    return samples;
+  }
+
+  // Reads a ramp board's channel from `threads` threads at once, `reads`
+  // reads of `length` bytes each (calling `between` after each read), and
+  // expects every sample of the stream exactly once, each read being one
+  // contiguous piece of the ramp.
+  template <typename Between>
+  static void expectThreadsShareTheRamp(Handle h, int threads, int reads, uint32_t length,
+                                        Between between) {
+    std::vector<std::vector<uint16_t>> seen(static_cast<size_t>(threads));
+    std::vector<std::thread> readers;
+    for (int t = 0; t < threads; ++t) {
+      readers.emplace_back([&, t] {
+        std::vector<uint8_t> data(length);
+        for (int i = 0; i < reads; ++i) {
+          uint32_t moved = 0;
+          if (readDevice(h, data.data(), length, &moved) != 0 || moved != length) return;
+          const auto samples = samplesOf(data);
+          for (size_t k = 1; k < samples.size(); ++k)
+            if (samples[k] != static_cast<uint16_t>(samples[0] + k)) return;
+          auto& mine = seen[static_cast<size_t>(t)];
+          mine.insert(mine.end(), samples.begin(), samples.end());
+          between();
+        }
+      });
+    }
+    for (auto& r : readers) r.join();
+    std::set<uint16_t> all;
+    size_t total = 0;
+    for (const auto& s : seen) {
+      total += s.size();
+      all.insert(s.begin(), s.end());
+    }
+    EXPECT_EQ(total, static_cast<size_t>(threads) * static_cast<size_t>(reads) * length / 2);
+    EXPECT_EQ(all.size(), total) << "no sample delivered twice";
+    EXPECT_EQ(*all.rbegin(), total - 1) << "no sample skipped";
   }
 
   // Puts the ADC into its run state with a ready clock.

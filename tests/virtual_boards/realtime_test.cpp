@@ -134,13 +134,6 @@ TEST(TransmitFifoTest, MissingWordsAndPlayedBytesAddUpToWhatTheClockAskedFor) {
 
 class RealtimeTest : public RackTest {
  protected:
-  static std::vector<uint16_t> samplesOf(const std::vector<uint8_t>& bytes) {
-    std::vector<uint16_t> samples;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-      samples.push_back(static_cast<uint16_t>(bytes[i] | bytes[i + 1] << 8));
-    return samples;
-  }
-
   // The channel's two counters: receive overrun, transmit underrun.
   static std::pair<uint32_t, uint32_t> counters(Handle h) {
     std::vector<uint8_t> out(8);
@@ -295,32 +288,8 @@ TEST_F(RealtimeTest, ReadsFromSeveralThreadsShareThePacedStream) {
   const Handle h = open(0);
   startAdc(h);
   resetChannel(h);
-  constexpr int kThreads = 4, kReads = 25;
-  constexpr uint32_t kLength = 512;  // 256 samples; 25600 in all, below the wrap
-  std::vector<std::vector<uint16_t>> seen(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      std::vector<uint8_t> data(kLength);
-      for (int i = 0; i < kReads; ++i) {
-        uint32_t moved = 0;
-        if (readDevice(h, data.data(), kLength, &moved) != 0 || moved != kLength) return;
-        const auto samples = samplesOf(data);
-        auto& mine = seen[static_cast<size_t>(t)];
-        mine.insert(mine.end(), samples.begin(), samples.end());
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  std::set<uint16_t> all;
-  size_t total = 0;
-  for (const auto& s : seen) {
-    total += s.size();
-    all.insert(s.begin(), s.end());
-  }
-  EXPECT_EQ(total, size_t{kThreads} * kReads * kLength / 2);
-  EXPECT_EQ(all.size(), total) << "no sample delivered twice";
-  EXPECT_EQ(*all.rbegin(), total - 1) << "no sample skipped";
+  // 4 x 25 reads of 256 samples: 25600 in all, below the ramp's wrap.
+  expectThreadsShareTheRamp(h, 4, 25, 512, [] {});
   EXPECT_EQ(counters(h).first, 0u);
 }
 
