@@ -2,12 +2,9 @@
 // to a raw file, standard output or a SigMF recording, with overruns
 // detected and recorded. Uses only the public library API. See
 // docs/capture.md.
-#include <unistd.h>
-
 #include <atomic>
 #include <cinttypes>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -21,31 +18,14 @@
 #include "kpxadc_receive_settings.h"
 #include "output_file.h"
 #include "sigmf_metadata.h"
+#include "tool_platform.h"
 
 namespace {
 
 using namespace capture;
 
+// Set by Ctrl+C: the capture ends after the current block.
 std::atomic<bool> stopRequested{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
-
-extern "C" void requestStop(int) {
-  stopRequested.store(true);
-}
-
-// SIGINT and SIGTERM end the capture after the current block. The handler
-// then goes back to the default, so that a second Ctrl+C ends the program
-// at once.
-void installStopHandlers() {
-  struct sigaction action {};
-  action.sa_handler = requestStop;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART | SA_RESETHAND;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  // A reader that goes away shows as a write error, not as a silent death.
-  std::signal(SIGPIPE, SIG_IGN);
-}
 
 // The SigMF base name: the output name without a SigMF extension.
 std::string sigmfBase(const std::string& output) {
@@ -91,15 +71,11 @@ void printSummary(Console& console, const CaptureResult& result) {
 }
 
 int run(const Options& options) {
-  Console console(isatty(STDERR_FILENO) == 1);
+  Console console(tool::standardErrorIsConsole());
   OutputFile file;
-  if (options.toStandardOutput()) {
-    // The samples get standard output to themselves: the library's own
-    // lines go to standard error instead.
-    file.adopt(dup(STDOUT_FILENO), "standard output");
-    std::fflush(stdout);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-  }
+  // The samples get standard output to themselves: the library's own lines
+  // go to standard error instead.
+  if (options.toStandardOutput()) file.adopt(tool::takeStandardOutput(), "standard output");
 
   auto fail = [&console](const std::string& reason) {
     console.message(reason);
@@ -138,7 +114,7 @@ int run(const Options& options) {
   if (auto reason = startChannel(board, settings.initialOverrunCount); !reason.empty())
     return fail(reason);
 
-  installStopHandlers();
+  tool::installStopHandlers(stopRequested);
   CaptureResult result = runCapture(settings, file, stopRequested, console);
   if (auto reason = file.close(); !reason.empty() && result.writeFailure.empty())
     result.writeFailure = reason;

@@ -1,4 +1,6 @@
-// The file the samples go to: a regular file, or standard output.
+// The file the samples go to: a regular file, or standard output. Written
+// with the host's own calls: output_file_posix.cpp (with the writeback of
+// a regular file on Linux) and output_file_win32.cpp.
 #pragma once
 
 #include <condition_variable>
@@ -19,7 +21,8 @@ class OutputFile {
 
   // Creates (or empties) `path`. Returns "" or the reason of the failure.
   std::string create(const std::string& path);
-  // Takes over an open descriptor (standard output).
+  // Takes over an open descriptor (standard output, from
+  // tool::takeStandardOutput()).
   void adopt(int descriptor, std::string name);
 
   // Writes all `length` bytes. Returns "" or the reason; `written` tells how
@@ -38,17 +41,21 @@ class OutputFile {
   void stopWriteback();
   void runWriteback();
 
+#ifdef _WIN32
+  void* handle_ = nullptr;  // the file's HANDLE; nullptr when none is open
+#else
   int descriptor_ = -1;
+#endif
   std::string name_;
   bool regularFile_ = false;
 
-  // Writeback of a regular file, on a thread of its own so that the writer
+  // Writeback of a regular file on Linux, on a thread of its own so that the writer
   // never waits for the disk: it starts the disk on each new stretch of the
   // file and drops stretches well behind from the page cache.
   std::thread writeback_;
   std::mutex writebackMutex_;
   std::condition_variable writebackWake_;
-  uint64_t written_ = 0;  // bytes written so far (guarded)
+  uint64_t written_ = 0;   // bytes written so far (guarded)
   bool stopping_ = false;  // (guarded)
 };
 

@@ -11,6 +11,7 @@
 #include "kpxadac16.h"
 #include "kpxadac_ioctl.h"
 #include "kpxadc.h"
+#include "tool_platform.h"
 
 namespace {
 
@@ -89,7 +90,9 @@ std::string hexByte(int value) {
   return text;
 }
 
-const char* typeName(BoardType type) { return type == BOARD_TYPE_DAC ? "DAC" : "ADC"; }
+const char* typeName(BoardType type) {
+  return type == BOARD_TYPE_DAC ? "DAC" : "ADC";
+}
 
 nlohmann::json toJson(const BoardInfo& b) {
   const char* part = kpx::driver::expectedPart(b.boardId);
@@ -147,16 +150,24 @@ int main(int argc, char** argv) {
   app.add_flag("--json", json, "Print one JSON document instead of text");
   CLI11_PARSE(app, argc, argv);
 
+  // The library prints a line on standard output for each request that
+  // fails: with --json, those go to standard error, so that standard output
+  // holds the JSON document alone.
+  const int jsonOutput = json ? tool::takeStandardOutput() : -1;
+
   std::vector<BoardInfo> boards = discoverBoards();
   for (auto& board : boards) readDetails(board);
-
-  if (json) {
-    nlohmann::json doc = {{"boards", nlohmann::json::array()}};
-    for (const auto& b : boards) doc["boards"].push_back(toJson(b));
-    std::printf("%s\n", doc.dump(2).c_str());
-  } else {
-    printText(boards);
-  }
   Kpxadac16_CloseAll();
+
+  if (!json) {
+    printText(boards);
+    return 0;
+  }
+  nlohmann::json doc = {{"boards", nlohmann::json::array()}};
+  for (const auto& b : boards) doc["boards"].push_back(toJson(b));
+  if (!tool::writeAll(jsonOutput, doc.dump(2) + "\n")) {
+    std::fprintf(stderr, "kpxadac-info: cannot write the JSON document to standard output\n");
+    return 1;
+  }
   return 0;
 }

@@ -1,11 +1,11 @@
-#include "output_file.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "output_file.h"
 
 namespace capture {
 

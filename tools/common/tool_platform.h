@@ -1,0 +1,32 @@
+// The few host services the command-line tools use, behind one interface:
+// tool_platform_posix.cpp and tool_platform_win32.cpp implement it.
+#pragma once
+
+#include <atomic>
+#include <string_view>
+
+namespace tool {
+
+// Ctrl+C sets `stop` (also SIGTERM on POSIX; Ctrl+Break and closing the
+// console on Windows). Only the first one is caught: a second Ctrl+C ends
+// the program at once. A reader of standard output that goes away shows as
+// a write error, not as a silent death. `stop` must outlive the program.
+void installStopHandlers(std::atomic<bool>& stop);
+
+// Whether standard error is a terminal or a console, where a progress line
+// redrawn in place makes sense.
+bool standardErrorIsConsole();
+
+// Gives standard output to the caller alone: returns a new descriptor for
+// what standard output is now, in binary mode, and points the process's
+// standard output (the C stream's descriptor, and the standard handle on
+// Windows) at standard error, so that whatever the library prints goes
+// there. Returns -1 when standard output cannot be duplicated (then nothing
+// is changed).
+int takeStandardOutput();
+
+// Writes all of `bytes` to `descriptor` (from takeStandardOutput); false on
+// failure.
+bool writeAll(int descriptor, std::string_view bytes);
+
+}  // namespace tool
