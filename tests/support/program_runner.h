@@ -17,8 +17,9 @@
 namespace test_support {
 
 struct ProgramRun {
-  int status = -1;  // the exit status as the program returned it (-1 stays -1)
-  std::string output;
+  int status = -1;     // the exit status as the program returned it (-1 stays -1)
+  std::string output;  // standard output, and standard error unless kept apart
+  std::string errors;  // standard error, when kept apart
 };
 
 inline void setEnvironment(const std::string& name, const std::optional<std::string>& value) {
@@ -39,20 +40,39 @@ inline std::string readFile(const std::filesystem::path& path) {
   return text.str();
 }
 
+// Standard output as a file gives it on Windows, in text mode: every "\n"
+// arrived as "\r\n".
+inline std::string withoutCarriageReturns(const std::string& text) {
+#ifdef _WIN32
+  std::string lines;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) lines += text[i];
+  return lines;
+#else
+  return text;
+#endif
+}
+
 // Runs `program` with `arguments` in `folder`; standard input is empty.
+// Standard error goes with standard output into `output`, or, with
+// `errorsApart`, into `errors`.
 inline ProgramRun runProgram(const std::string& program, const std::string& arguments,
                              const std::filesystem::path& folder,
-                             const std::map<std::string, std::optional<std::string>>& environment) {
+                             const std::map<std::string, std::optional<std::string>>& environment,
+                             bool errorsApart = false) {
   for (const auto& [name, value] : environment) setEnvironment(name, value);
   auto outputFile = folder / "program-output.txt";
+  auto errorFile = folder / "program-errors.txt";
   auto previous = std::filesystem::current_path();
   std::filesystem::current_path(folder);
 #ifdef _WIN32
-  std::string command = "\"\"" + program + "\" " + arguments + " < NUL > \"" +
-                        outputFile.string() + "\" 2>&1\"";
+  const std::string errorTarget = errorsApart ? "\"" + errorFile.string() + "\"" : "&1";
+  std::string command = "\"\"" + program + "\" " + arguments + " < NUL > \"" + outputFile.string() +
+                        "\" 2>" + errorTarget + "\"";
 #else
-  std::string command =
-      "'" + program + "' " + arguments + " < /dev/null > '" + outputFile.string() + "' 2>&1";
+  const std::string errorTarget = errorsApart ? "'" + errorFile.string() + "'" : "&1";
+  std::string command = "'" + program + "' " + arguments + " < /dev/null > '" +
+                        outputFile.string() + "' 2>" + errorTarget;
 #endif
   int raw = std::system(command.c_str());
   std::filesystem::current_path(previous);
@@ -64,16 +84,12 @@ inline ProgramRun runProgram(const std::string& program, const std::string& argu
 #else
   run.status = WIFEXITED(raw) ? static_cast<signed char>(WEXITSTATUS(raw)) : -1000;
 #endif
-  run.output = readFile(outputFile);
-#ifdef _WIN32
-  // Standard output is in text mode on Windows: every "\n" arrived as "\r\n".
-  std::string lines;
-  for (size_t i = 0; i < run.output.size(); ++i)
-    if (!(run.output[i] == '\r' && i + 1 < run.output.size() && run.output[i + 1] == '\n'))
-      lines += run.output[i];
-  run.output = lines;
-#endif
+  run.output = withoutCarriageReturns(readFile(outputFile));
   std::filesystem::remove(outputFile);
+  if (errorsApart) {
+    run.errors = withoutCarriageReturns(readFile(errorFile));
+    std::filesystem::remove(errorFile);
+  }
   return run;
 }
 

@@ -64,6 +64,9 @@ std::string OutputFile::create(const std::string& path) {
 
 void OutputFile::adopt(int descriptor, std::string name) {
   name_ = std::move(name);
+  // None given: writes fail. (The C runtime would end the program on a
+  // negative descriptor.)
+  if (descriptor < 0) return;
   // A handle of our own, so that the C runtime's descriptor can go.
   HANDLE duplicate = nullptr;
   const auto original = reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));

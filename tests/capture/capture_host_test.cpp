@@ -1,0 +1,125 @@
+// What kpxadac-capture takes from the host: the SHA-512 (OpenSSL, or CNG on
+// Windows) and the output file (POSIX or Win32 calls). Runs on both.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+
+#include "output_file.h"
+#include "program_runner.h"
+#include "sha512.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+using capture::OutputFile;
+using capture::Sha512;
+using test_support::readFile;
+using test_support::scratchFolder;
+
+namespace {
+
+std::string sha512Of(const std::string& text, size_t piece) {
+  Sha512 sha;
+  for (size_t at = 0; at < text.size(); at += piece)
+    sha.update(reinterpret_cast<const uint8_t*>(text.data()) + at,
+               std::min(piece, text.size() - at));
+  return sha.hexDigest();
+}
+
+TEST(CaptureHostSha512, GivesTheStandardDigestsInAnyPieces) {
+  EXPECT_EQ(sha512Of("", 1),
+            "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
+            "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e");
+  EXPECT_EQ(sha512Of("abc", 3),
+            "ddaf35a193617abacc417349ae20413112e6fa4e89a97ea20a9eeee64b55d39a"
+            "2192992a274fc1a836ba3c23a3feebbd454d4423643ce80e2a9ac94fa54ca49f");
+  // A million times 'a', in pieces that straddle the 128-byte blocks.
+  const std::string million(1000000, 'a');
+  const std::string expected =
+      "e718483d0ce769644e2e42c7bc15b4638e1f98b13b2044285632a803afa973eb"
+      "de0ff244877ea60a4cb0432ce577c31beb009c5c2c49aa2e4eadb217ad8cc09b";
+  EXPECT_EQ(sha512Of(million, 1000000), expected);
+  EXPECT_EQ(sha512Of(million, 1000), expected);
+  EXPECT_EQ(sha512Of(million, 127), expected);
+}
+
+std::string write(OutputFile& file, const std::string& bytes, size_t& written) {
+  return file.write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), written);
+}
+
+TEST(CaptureHostOutputFile, WritesEveryByteAndEmptiesAnOldFile) {
+  const auto folder = scratchFolder("capture-output-file");
+  const std::string path = (folder / "data.bin").string();
+  std::string bytes(300000, '\0');
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + (i >> 9));
+  {
+    OutputFile file;
+    ASSERT_EQ(file.create(path), "");
+    size_t written = 0;
+    EXPECT_EQ(write(file, bytes.substr(0, 1000), written), "");
+    EXPECT_EQ(written, 1000u);
+    EXPECT_EQ(write(file, bytes.substr(1000), written), "");
+    EXPECT_EQ(file.flushToDisk(), "");
+    EXPECT_EQ(file.close(), "");
+    EXPECT_EQ(file.close(), "") << "a second close has nothing to do";
+  }
+  // The bytes as they were given: no line-end translation.
+  EXPECT_EQ(readFile(path), bytes);
+  {
+    OutputFile file;
+    ASSERT_EQ(file.create(path), "");
+    size_t written = 0;
+    EXPECT_EQ(write(file, "\n\n", written), "");
+  }  // closed by the destructor
+  EXPECT_EQ(readFile(path), "\n\n");
+
+  OutputFile missing;
+  const std::string missingPath = (folder / "no-such-folder" / "x.bin").string();
+  const std::string reason = missing.create(missingPath);
+  const std::string start = "cannot create " + missingPath + ": ";
+  EXPECT_EQ(reason.rfind(start, 0), 0u) << reason;
+  EXPECT_GT(reason.size(), start.size()) << "no cause given";
+}
+
+TEST(CaptureHostOutputFile, AdoptedDescriptorTakesTheBytesAndAGoneReaderIsAWriteError) {
+  const auto folder = scratchFolder("capture-adopt");
+  const std::string path = (folder / "adopted.bin").string();
+#ifdef _WIN32
+  const int descriptor = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0600);
+#else
+  const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+#endif
+  ASSERT_GE(descriptor, 0);
+  {
+    OutputFile file;
+    file.adopt(descriptor, "adopted");
+    size_t written = 0;
+    EXPECT_EQ(write(file, "a\r\nb\n", written), "");
+    EXPECT_EQ(file.close(), "");
+  }
+  EXPECT_EQ(readFile(path), "a\r\nb\n");
+
+  int ends[2] = {-1, -1};
+#ifdef _WIN32
+  ASSERT_EQ(_pipe(ends, 4096, _O_BINARY), 0);
+  _close(ends[0]);
+#else
+  std::signal(SIGPIPE, SIG_IGN);  // as kpxadac-capture does
+  ASSERT_EQ(::pipe(ends), 0);
+  ::close(ends[0]);
+#endif
+  OutputFile pipe;
+  pipe.adopt(ends[1], "the pipe");
+  size_t written = 1;
+  const std::string reason = write(pipe, std::string(100000, 'x'), written);
+  EXPECT_EQ(reason.rfind("cannot write the pipe: ", 0), 0u) << reason;
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(pipe.flushToDisk(), "") << "a pipe has nothing to put on a disk";
+}
+
+}  // namespace
