@@ -2,7 +2,8 @@
 # Installs the SDK from a build tree into a scratch prefix and uses it the way
 # users do: a C program built with pkg-config, and a CMake project with
 # find_package. The C program runs on a two-board virtual rack with the
-# request trace on, and the trace must show its requests.
+# request trace on, and the trace must show its requests. The installed
+# programs must run from wherever the prefix is, without LD_LIBRARY_PATH.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$1
@@ -33,3 +34,19 @@ unset KPXADAC_TRACE
 LD_LIBRARY_PATH=$libdir "$work/cmake/enumerate_boards" >/dev/null
 "$work/cmake/enumerate_boards_static" >/dev/null
 echo "find_package build: ok"
+
+# The installed programs find the installed library relative to themselves:
+# a copy of the prefix elsewhere runs on its own library.
+moved=$work/moved-prefix
+cp -a "$prefix" "$moved"
+for program in kpxadac-info kpxadac-capture; do
+  [[ -x $moved/bin/$program ]] || continue
+  library=$(env -u LD_LIBRARY_PATH ldd "$moved/bin/$program" | awk '/libkpxadac/ {print $3}')
+  [[ $library == "$moved"/* ]] || {
+    echo "$program: the library comes from '$library', not from the installed prefix"
+    exit 1
+  }
+done
+env -u LD_LIBRARY_PATH KPXADAC_SIM='{"boards":[{"device":3}]}' "$moved/bin/kpxadac-info" --json |
+  python3 -c 'import json, sys; assert json.load(sys.stdin)["boards"][0]["device"] == 3'
+echo "installed programs: ok (run from a copy of the prefix, no LD_LIBRARY_PATH)"

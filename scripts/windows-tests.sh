@@ -6,7 +6,12 @@
 #      must try \\.\KPXADAC_0 .. \\.\KPXADAC_64 with the driver's open
 #      arguments, report the missing board, exit with -1 and leave no
 #      capture file; the request trace must record the 65 failed opens;
-#   3. the receive demo on the default virtual rack, end to end.
+#   3. the receive demo on the default virtual rack, end to end;
+#   4. kpxadac-capture: a SigMF recording of a virtual ramp board, its data
+#      checked against sha512sum and the ramp, its metadata against the
+#      stored SigMF schema;
+#   5. kpxadac-info --json on a rack whose requests fail: JSON alone on
+#      standard output, the failures on standard error.
 #
 # Usage: scripts/windows-tests.sh [BUILD_DIR]
 #   BUILD_DIR defaults to build-win in the repository. Missing packages are
@@ -40,6 +45,8 @@ command -v wine >/dev/null || need+=(wine)
 [[ -f /usr/src/googletest/CMakeLists.txt ]] || need+=(googletest)
 [[ -f /usr/include/nlohmann/json.hpp ]] || need+=(nlohmann-json3-dev)
 [[ -f /usr/include/CLI/CLI.hpp ]] || need+=(libcli11-dev)
+# The checks of the tools' output run Debian's Python.
+/usr/bin/python3 -c 'import jsonschema' 2>/dev/null || need+=(python3-jsonschema)
 if ((${#need[@]})); then
   step "installing ${need[*]}"
   [[ $(id -u) -eq 0 ]] || fail "packages ${need[*]} are missing and this is not root"
@@ -74,6 +81,10 @@ grep -qw Kpxadac16_Open <<<"$exports" || fail "$dll does not export Kpxadac16_Op
   fail "the static library was not built"
 demo=$(find "$build/host" -name talvo_rx_demo.exe | head -n 1)
 [[ -n $demo ]] || fail "talvo_rx_demo.exe was not built"
+capture_exe=$build/tools/kpxadac-capture/kpxadac-capture.exe
+info_exe=$build/tools/kpxadac-info/kpxadac-info.exe
+[[ -f $capture_exe ]] || fail "kpxadac-capture.exe was not built"
+[[ -f $info_exe ]] || fail "kpxadac-info.exe was not built"
 echo "  ${#binaries[@]} binaries, none needs a runtime DLL; $(basename "$dll") exports the API"
 
 # ---- Wine ---------------------------------------------------------------------
@@ -183,6 +194,77 @@ problems=()
 size=$(stat -c %s "$sim_dir/talvo_rx_data.bin" 2>/dev/null || echo none)
 [[ $size == 81920 ]] || problems+=("talvo_rx_data.bin has $size bytes, expected 81920")
 for problem in "${problems[@]}"; do echo "  demo on the virtual boards: $problem"; done
+if ((${#problems[@]})); then failed=$((failed + 1)); else passed=$((passed + 1)); fi
+
+# ---- 4. A SigMF recording with kpxadac-capture -------------------------------------
+step "kpxadac-capture: SigMF recording of a virtual ramp board"
+rec_dir=$build/capture-sigmf
+rm -rf "$rec_dir"
+mkdir -p "$rec_dir"
+samples=300001 # blocks of 4096 bytes: many reads, and a last half block
+status=0
+(cd "$rec_dir" && KPXADAC_SIM='{"boards": [{"device": 0, "signal": {"type": "ramp"}}]}' \
+  wine "$capture_exe" --samples "$samples" --chunk 4096 --format sigmf -o ramp \
+  >stdout.txt 2>stderr.txt) || status=$?
+cat "$rec_dir/stderr.txt"
+problems=()
+((status == 0)) || problems+=("exit status $status, expected 0")
+[[ ! -s $rec_dir/stdout.txt ]] || problems+=("standard output is not empty")
+data=$rec_dir/ramp.sigmf-data meta=$rec_dir/ramp.sigmf-meta
+if [[ -f $data && -f $meta ]]; then
+  digest=$(sha512sum "$data" | cut -d' ' -f1)
+  echo "  sha512sum: $digest"
+  # The metadata's digest, the ramp (sample k is k mod 65536, no line ends
+  # translated) and the schema, in one go.
+  verdict=$(/usr/bin/python3 - "$repo/tests/capture/data/sigmf-schema.json" "$meta" "$data" \
+    "$digest" "$samples" <<'PYTHON' 2>&1
+import json, struct, sys
+import jsonschema
+schema_path, meta_path, data_path, digest, samples = sys.argv[1:]
+meta = json.load(open(meta_path))
+data = open(data_path, "rb").read()
+problems = []
+if meta["global"].get("core:sha512") != digest:
+    problems.append("core:sha512 %s is not the data's digest" % meta["global"].get("core:sha512"))
+ramp = struct.pack("<%dH" % int(samples), *(k % 65536 for k in range(int(samples))))
+if data != ramp:
+    problems.append("the data (%d bytes) is not the ramp of %s samples" % (len(data), samples))
+validator = jsonschema.Draft202012Validator(
+    json.load(open(schema_path)), format_checker=jsonschema.Draft202012Validator.FORMAT_CHECKER)
+problems += ["schema: " + e.message for e in validator.iter_errors(meta)]
+print("\n".join(problems) if problems else "ok")
+PYTHON
+  ) || true
+  if [[ $verdict == ok ]]; then
+    echo "  core:sha512 matches, the data is the ramp, the metadata is valid SigMF"
+  else
+    while read -r line; do problems+=("$line"); done <<<"$verdict"
+  fi
+else
+  problems+=("ramp.sigmf-data or ramp.sigmf-meta is missing")
+fi
+for problem in "${problems[@]}"; do echo "  kpxadac-capture: $problem"; done
+if ((${#problems[@]})); then failed=$((failed + 1)); else passed=$((passed + 1)); fi
+
+# ---- 5. kpxadac-info --json with failing requests ----------------------------------
+step "kpxadac-info --json on a rack with failing requests"
+info_dir=$build/info-json
+rm -rf "$info_dir"
+mkdir -p "$info_dir"
+status=0
+(cd "$info_dir" && KPXADAC_SIM='{"boards": [{"device": 0, "faults": [{"op": "IOCTL_GET_HSREG"}]},
+                                           {"device": 3, "board_id": "0x86"}]}' \
+  wine "$info_exe" --json >stdout.txt 2>stderr.txt) || status=$?
+problems=()
+((status == 0)) || problems+=("exit status $status, expected 0")
+boards=$(/usr/bin/python3 -c 'import json, sys
+print(" ".join("%s@%d" % (b["type"], b["device"]) for b in json.load(open(sys.argv[1]))["boards"]))' \
+  "$info_dir/stdout.txt" 2>&1) || problems+=("standard output is not JSON: $(head -c 300 "$info_dir/stdout.txt")")
+echo "  boards in the JSON: $boards"
+[[ $boards == "ADC@0 DAC@3" ]] || problems+=("expected the ADC board at 0 and the DAC board at 3")
+grep -q 'IOCTL_GET_HSREG failed:  31' "$info_dir/stderr.txt" ||
+  problems+=("the failed requests are not on standard error")
+for problem in "${problems[@]}"; do echo "  kpxadac-info: $problem"; done
 if ((${#problems[@]})); then failed=$((failed + 1)); else passed=$((passed + 1)); fi
 
 # ---- Summary ------------------------------------------------------------------

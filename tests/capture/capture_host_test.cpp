@@ -1,5 +1,6 @@
 // What kpxadac-capture takes from the host: the SHA-512 (OpenSSL, or CNG on
-// Windows) and the output file (POSIX or Win32 calls). Runs on both.
+// Windows), the output file (POSIX or Win32 calls) and the time in the
+// metadata. Runs on both.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +10,7 @@
 #include "output_file.h"
 #include "program_runner.h"
 #include "sha512.h"
+#include "sigmf_metadata.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -46,6 +48,17 @@ TEST(CaptureHostSha512, GivesTheStandardDigestsInAnyPieces) {
   EXPECT_EQ(sha512Of(million, 1000000), expected);
   EXPECT_EQ(sha512Of(million, 1000), expected);
   EXPECT_EQ(sha512Of(million, 127), expected);
+}
+
+TEST(CaptureHostTime, UtcTextIsTheSameOnEveryHost) {
+  using std::chrono::milliseconds;
+  const auto at = [](int64_t ms) {
+    return capture::isoUtc(std::chrono::system_clock::time_point(milliseconds(ms)));
+  };
+  EXPECT_EQ(at(0), "1970-01-01T00:00:00.000Z");
+  EXPECT_EQ(at(1700000000123), "2023-11-14T22:13:20.123Z");
+  EXPECT_EQ(at(951868799999), "2000-02-29T23:59:59.999Z");
+  EXPECT_EQ(at(4102444800001), "2100-01-01T00:00:00.001Z");
 }
 
 std::string write(OutputFile& file, const std::string& bytes, size_t& written) {

@@ -2,21 +2,23 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 
 namespace capture {
 
 std::string isoUtc(std::chrono::system_clock::time_point time) {
+  // By the calendar of <chrono>: the same on every host, none of the C
+  // library's thread-safe variants of gmtime needed.
   using namespace std::chrono;
-  const auto milliseconds =
-      duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(milliseconds / 1000);
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
+  const auto milliseconds = floor<std::chrono::milliseconds>(time);
+  const auto day = floor<days>(milliseconds);
+  const year_month_day date{day};
+  const hh_mm_ss clock{milliseconds - day};
   char text[64];
-  const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + length, sizeof text - length, ".%03dZ",
-                static_cast<int>(milliseconds % 1000));
+  std::snprintf(
+      text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+      static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+      static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+      static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
   return text;
 }
 
