@@ -51,6 +51,7 @@ int main(void) {
   config.direction = KPXSTREAM_RECEIVE;
   config.blockBytes = 4096;
   config.blockCount = 2;
+  config.setup = KPXSTREAM_SETUP_AUTO_CLOCK;
   CHECK(KpxStream_Open(&config, &stream) == KPXSTREAM_ERR_DIRECTION);
   config.board = adc;
   config.sampleLimit = 2048;
