@@ -24,6 +24,8 @@ namespace {
 // Each lost or missed 32-bit word of the counters holds two 16-bit samples.
 constexpr uint64_t kSamplesPerWord = 2;
 constexpr uint32_t kMaxBlocks = 65536;
+// Limits beyond this would overflow the byte arithmetic.
+constexpr uint64_t kMaxSampleLimit = UINT64_MAX / 4;
 // Ring memory is page-aligned so that unbuffered file writes can take the
 // blocks as they are.
 constexpr std::align_val_t kRingAlignment{4096};
@@ -367,7 +369,7 @@ int32_t KpxStream_Open(const KpxStreamConfig* config, KpxStream** stream) {
   if (config->blockCount < 2 || config->blockCount > kMaxBlocks) return KPXSTREAM_ERR_BLOCK_COUNT;
   if (config->setup < KPXSTREAM_SETUP_NONE || config->setup > KPXSTREAM_SETUP_SYNTHESIZER)
     return KPXSTREAM_ERR_ARGUMENT;
-  if (config->sampleLimit > UINT64_MAX / 4) return KPXSTREAM_ERR_ARGUMENT;
+  if (config->sampleLimit > kMaxSampleLimit) return KPXSTREAM_ERR_ARGUMENT;
   BoardRecord* record = kpx::findBoard(config->board);
   if (!record) return KPXSTREAM_ERR_NO_BOARD;
   const BoardType wanted = config->direction == KPXSTREAM_RECEIVE ? BOARD_TYPE_ADC : BOARD_TYPE_DAC;
@@ -405,6 +407,15 @@ int32_t KpxStream_Open(const KpxStreamConfig* config, KpxStream** stream) {
     }
   }
   *stream = made.release();
+  return KPXSTREAM_OK;
+}
+
+int32_t KpxStream_SetSampleLimit(KpxStream* stream, uint64_t sampleLimit) {
+  if (!stream) return KPXSTREAM_ERR_NULL;
+  if (sampleLimit > kMaxSampleLimit) return KPXSTREAM_ERR_ARGUMENT;
+  std::lock_guard lock(stream->mutex);
+  if (stream->started || stream->stopRequested) return KPXSTREAM_ERR_STATE;
+  stream->config.sampleLimit = sampleLimit;
   return KPXSTREAM_OK;
 }
 

@@ -124,8 +124,9 @@ TEST_F(StreamTest, DeliversTheRampInOrderUpToTheSampleLimit) {
 // Counter growth injected after the fourth read: the gap sits before the
 // fourth block, and a copying read never spans it.
 TEST_F(StreamTest, PlacesAGapBeforeTheBlockAfterWhichTheCounterGrew) {
-  openBoard(std::string(kRamp) + R"(, "faults": [{"op": "read", "skip": 3, "count": 1,
-                                                   "rx_overrun": 5}])");
+  // The counter starts close to its wrap and wraps with the growth.
+  openBoard(std::string(kRamp) + R"(, "rx_overrun": 4294967294,
+               "faults": [{"op": "read", "skip": 3, "count": 1, "rx_overrun": 5}])");
   openAndStart(1024, 8, 4096);
   std::vector<int16_t> samples(4096);
   KpxStreamReadInfo info{};
