@@ -77,7 +77,7 @@ std::string sha512Hex(const std::string& bytes) {
 }
 
 bool jsonschemaAvailable() {
-  return std::system("python3 -c 'import jsonschema' > /dev/null 2>&1") == 0;
+  return std::system("/usr/bin/python3 -c 'import jsonschema' > /dev/null 2>&1") == 0;
 }
 
 // Validates `meta` against the stored SigMF schema; "" when it is valid,
@@ -90,9 +90,9 @@ std::string schemaComplaint(const fs::path& meta) {
       "format_checker=jsonschema.Draft202012Validator.FORMAT_CHECKER); "
       "errors = [e.message for e in v.iter_errors(json.load(open(sys.argv[2])))]; "
       "print('\\n'.join(errors) if errors else 'valid')";
-  auto run =
-      runProgram("python3", "-c \"" + script + "\" '" SIGMF_SCHEMA "' '" + meta.string() + "'",
-                 meta.parent_path(), {});
+  auto run = runProgram("/usr/bin/python3",
+                        "-c \"" + script + "\" '" SIGMF_SCHEMA "' '" + meta.string() + "'",
+                        meta.parent_path(), {});
   return run.output == "valid\n" ? "" : run.output;
 }
 
