@@ -9,7 +9,7 @@
 #   3. the receive demo on the default virtual rack, end to end;
 #   4. kpxadac-capture: a SigMF recording of a virtual ramp board, its data
 #      checked against sha512sum and the ramp, its metadata against the
-#      stored SigMF schema;
+#      stored SigMF schema; and the same samples with -o - to a file;
 #   5. kpxadac-info --json on a rack whose requests fail: JSON alone on
 #      standard output, the failures on standard error.
 #
@@ -97,6 +97,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 step "starting Wine"
 mkdir -p "$WINEPREFIX"
+# A server left running in this prefix (by a run by hand) is replaced.
+wineserver -k >/dev/null 2>&1 || true
 wineserver -p
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 if [[ ! -f $WINEPREFIX/system.reg ]]; then
@@ -107,6 +109,15 @@ export WINEPATH
 
 passed=0
 failed=0
+
+# Each check below keeps its files in a fresh folder, collects what is wrong
+# in `problems`, and counts as one passed or failed check.
+fresh_dir() { rm -rf "$1" && mkdir -p "$1"; }
+tally() {  # tally NAME
+  local problem
+  for problem in "${problems[@]}"; do echo "  $1: $problem"; done
+  if ((${#problems[@]})); then failed=$((failed + 1)); else passed=$((passed + 1)); fi
+}
 
 # ---- 1. Tests on the virtual boards ---------------------------------------------
 # The tests build their racks in-process; KPXADAC_SIM only selects the
@@ -153,8 +164,7 @@ fi
 # ---- 2. The demo on the driver, with no board ----------------------------------
 step "receive demo on the Win32 driver, no board present"
 run_dir=$build/demo-driver
-rm -rf "$run_dir"
-mkdir -p "$run_dir"
+fresh_dir "$run_dir"
 status=0
 (cd "$run_dir" && env -u KPXADAC_SIM KPXADAC_TRACE=trace.jsonl WINEDEBUG=-all,trace+file \
   wine "$demo" </dev/null >stdout.txt 2>wine-file.log) || status=$?
@@ -178,14 +188,12 @@ traced=$(grep -c '"op":"open".*"ok":false,"error":2,' "$run_dir/trace.jsonl" 2>/
 traced=${traced:-0}
 echo "  traced opens that failed with error 2: $traced of 65"
 ((traced == 65)) || problems+=("the trace shows $traced failed opens, expected 65")
-for problem in "${problems[@]}"; do echo "  demo on the driver: $problem"; done
-if ((${#problems[@]})); then failed=$((failed + 1)); else passed=$((passed + 1)); fi
+tally "demo on the driver"
 
 # ---- 3. The demo on the virtual boards -------------------------------------------
 step "receive demo on the default virtual rack"
 sim_dir=$build/demo-virtual
-rm -rf "$sim_dir"
-mkdir -p "$sim_dir"
+fresh_dir "$sim_dir"
 status=0
 (cd "$sim_dir" && KPXADAC_SIM='' wine "$demo" </dev/null >stdout.txt) || status=$?
 cat "$sim_dir/stdout.txt"
@@ -193,64 +201,60 @@ problems=()
 ((status == 0)) || problems+=("exit status $status, expected 0")
 size=$(stat -c %s "$sim_dir/talvo_rx_data.bin" 2>/dev/null || echo none)
 [[ $size == 81920 ]] || problems+=("talvo_rx_data.bin has $size bytes, expected 81920")
-for problem in "${problems[@]}"; do echo "  demo on the virtual boards: $problem"; done
-if ((${#problems[@]})); then failed=$((failed + 1)); else passed=$((passed + 1)); fi
+tally "demo on the virtual boards"
 
-# ---- 4. A SigMF recording with kpxadac-capture -------------------------------------
-step "kpxadac-capture: SigMF recording of a virtual ramp board"
-rec_dir=$build/capture-sigmf
-rm -rf "$rec_dir"
-mkdir -p "$rec_dir"
+# ---- 4. kpxadac-capture: a SigMF recording, and the samples on standard output ---
+step "kpxadac-capture: SigMF recording and -o - of a virtual ramp board"
+rec_dir=$build/capture
+fresh_dir "$rec_dir"
+export KPXADAC_SIM='{"boards": [{"device": 0, "signal": {"type": "ramp"}}]}'
 samples=300001 # blocks of 4096 bytes: many reads, and a last half block
+problems=()
 status=0
-(cd "$rec_dir" && KPXADAC_SIM='{"boards": [{"device": 0, "signal": {"type": "ramp"}}]}' \
-  wine "$capture_exe" --samples "$samples" --chunk 4096 --format sigmf -o ramp \
+(cd "$rec_dir" && wine "$capture_exe" --samples "$samples" --chunk 4096 --format sigmf -o ramp \
   >stdout.txt 2>stderr.txt) || status=$?
 cat "$rec_dir/stderr.txt"
-problems=()
-((status == 0)) || problems+=("exit status $status, expected 0")
-[[ ! -s $rec_dir/stdout.txt ]] || problems+=("standard output is not empty")
-data=$rec_dir/ramp.sigmf-data meta=$rec_dir/ramp.sigmf-meta
-if [[ -f $data && -f $meta ]]; then
-  digest=$(sha512sum "$data" | cut -d' ' -f1)
-  echo "  sha512sum: $digest"
-  # The metadata's digest, the ramp (sample k is k mod 65536, no line ends
-  # translated) and the schema, in one go.
-  verdict=$(/usr/bin/python3 - "$repo/tests/capture/data/sigmf-schema.json" "$meta" "$data" \
-    "$digest" "$samples" <<'PYTHON' 2>&1
+((status == 0)) || problems+=("SigMF: exit status $status, expected 0")
+[[ ! -s $rec_dir/stdout.txt ]] || problems+=("SigMF: standard output is not empty")
+status=0
+(cd "$rec_dir" && wine "$capture_exe" --samples "$samples" -o - >piped.bin 2>piped.txt) || status=$?
+((status == 0)) || problems+=("-o -: exit status $status, expected 0")
+unset KPXADAC_SIM
+digest=$(sha512sum "$rec_dir/ramp.sigmf-data" 2>/dev/null | cut -d' ' -f1)
+echo "  sha512sum: ${digest:-no data file}"
+# The metadata's digest, both files against the ramp (sample k is k mod
+# 65536, so a line end put in shows) and the metadata against the schema.
+verdict=$(cd "$rec_dir" && /usr/bin/python3 - "$repo/tests/capture/data/sigmf-schema.json" \
+  "$digest" "$samples" <<'PYTHON' 2>&1
 import json, struct, sys
 import jsonschema
-schema_path, meta_path, data_path, digest, samples = sys.argv[1:]
-meta = json.load(open(meta_path))
-data = open(data_path, "rb").read()
+schema_path, digest, samples = sys.argv[1:]
+ramp = struct.pack("<%dH" % int(samples), *(k % 65536 for k in range(int(samples))))
 problems = []
+for name in ("ramp.sigmf-data", "piped.bin"):
+    data = open(name, "rb").read()
+    if data != ramp:
+        problems.append("%s (%d bytes) is not the ramp of %s samples" % (name, len(data), samples))
+meta = json.load(open("ramp.sigmf-meta"))
 if meta["global"].get("core:sha512") != digest:
     problems.append("core:sha512 %s is not the data's digest" % meta["global"].get("core:sha512"))
-ramp = struct.pack("<%dH" % int(samples), *(k % 65536 for k in range(int(samples))))
-if data != ramp:
-    problems.append("the data (%d bytes) is not the ramp of %s samples" % (len(data), samples))
 validator = jsonschema.Draft202012Validator(
     json.load(open(schema_path)), format_checker=jsonschema.Draft202012Validator.FORMAT_CHECKER)
 problems += ["schema: " + e.message for e in validator.iter_errors(meta)]
 print("\n".join(problems) if problems else "ok")
 PYTHON
-  ) || true
-  if [[ $verdict == ok ]]; then
-    echo "  core:sha512 matches, the data is the ramp, the metadata is valid SigMF"
-  else
-    while read -r line; do problems+=("$line"); done <<<"$verdict"
-  fi
+) || true
+if [[ $verdict == ok ]]; then
+  echo "  core:sha512 matches, both outputs are the ramp, the metadata is valid SigMF"
 else
-  problems+=("ramp.sigmf-data or ramp.sigmf-meta is missing")
+  while read -r line; do problems+=("$line"); done <<<"$verdict"
 fi
-for problem in "${problems[@]}"; do echo "  kpxadac-capture: $problem"; done
-if ((${#problems[@]})); then failed=$((failed + 1)); else passed=$((passed + 1)); fi
+tally kpxadac-capture
 
 # ---- 5. kpxadac-info --json with failing requests ----------------------------------
 step "kpxadac-info --json on a rack with failing requests"
 info_dir=$build/info-json
-rm -rf "$info_dir"
-mkdir -p "$info_dir"
+fresh_dir "$info_dir"
 status=0
 (cd "$info_dir" && KPXADAC_SIM='{"boards": [{"device": 0, "faults": [{"op": "IOCTL_GET_HSREG"}]},
                                            {"device": 3, "board_id": "0x86"}]}' \
@@ -259,13 +263,13 @@ problems=()
 ((status == 0)) || problems+=("exit status $status, expected 0")
 boards=$(/usr/bin/python3 -c 'import json, sys
 print(" ".join("%s@%d" % (b["type"], b["device"]) for b in json.load(open(sys.argv[1]))["boards"]))' \
-  "$info_dir/stdout.txt" 2>&1) || problems+=("standard output is not JSON: $(head -c 300 "$info_dir/stdout.txt")")
+  "$info_dir/stdout.txt" 2>&1) ||
+  problems+=("standard output is not JSON: $(head -c 300 "$info_dir/stdout.txt")")
 echo "  boards in the JSON: $boards"
 [[ $boards == "ADC@0 DAC@3" ]] || problems+=("expected the ADC board at 0 and the DAC board at 3")
 grep -q 'IOCTL_GET_HSREG failed:  31' "$info_dir/stderr.txt" ||
   problems+=("the failed requests are not on standard error")
-for problem in "${problems[@]}"; do echo "  kpxadac-info: $problem"; done
-if ((${#problems[@]})); then failed=$((failed + 1)); else passed=$((passed + 1)); fi
+tally kpxadac-info
 
 # ---- Summary ------------------------------------------------------------------
 printf '\nwindows: finished in %ds\n' $((SECONDS - start_time))
