@@ -93,9 +93,11 @@ inline ProgramRun runProgram(const std::string& program, const std::string& argu
   return run;
 }
 
-// A fresh empty folder under the system's temporary folder.
+// A fresh empty folder under "scratch" in the current folder (CTest runs
+// each test in its build folder), so that test runs of two build trees at
+// the same time never share one.
 inline std::filesystem::path scratchFolder(const std::string& name) {
-  auto folder = std::filesystem::temp_directory_path() / ("kpxadac-" + name);
+  auto folder = std::filesystem::absolute("scratch") / ("kpxadac-" + name);
   std::filesystem::remove_all(folder);
   std::filesystem::create_directories(folder);
   return folder;
