@@ -12,7 +12,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       "recording, or of samples taken from a KPX-ADAC board when no recording is given."};
   app.get_formatter()->column_width(30);
   Options options;
-  std::string type = "adc", clock, window = "blackman-harris";
+  std::string window = "blackman-harris";
 
   app.add_option("recording", options.input,
                  "SigMF recording (base name, .sigmf-meta or .sigmf-data), or raw 16-bit "
@@ -27,17 +27,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
                  "Samples to take from the board (default fft-size x averages)")
       ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 32))
       ->option_text("N");
-  app.add_option("--type", type, "Board type (default adc)")
-      ->check(CLI::IsMember({"adc", "dac"}, CLI::ignore_case))
-      ->option_text("adc|dac");
-  app.add_option("--index", options.index, "Index of the board among those of its type (default 0)")
-      ->check(CLI::Range(0, 255))
-      ->option_text("N");
-  app.add_option("--clock", clock,
-                 "fixed: the onboard fixed clock; synth: the synthesizer at 105 MHz (default: as "
-                 "the board reports)")
-      ->check(CLI::IsMember({"fixed", "synth"}, CLI::ignore_case))
-      ->option_text("fixed|synth");
+  kpx::tools::addBoardOptions(app, options.board);
   app.add_option("--fft-size", options.fftSize,
                  "Points per spectrum, a power of two from 1024 to 1048576 (default 65536)")
       ->check(CLI::Range(kpx::analysis::kMinFftSize, kpx::analysis::kMaxFftSize))
@@ -55,24 +45,17 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   app.add_flag("--json", options.json, "Print the figures as one JSON object");
 
   ParsedCommandLine parsed;
-  try {
-    app.parse(argc, argv);
-    if (!std::has_single_bit(options.fftSize))
-      throw CLI::ValidationError("--fft-size", "must be a power of two");
-    if (!options.input.empty() && options.samples)
-      throw CLI::ValidationError("--samples", "is for a board; a recording is given");
-  } catch (const CLI::CallForHelp&) {
-    std::fputs(app.help().c_str(), stdout);
-    return parsed;
-  } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "kpxadac-analyze: %s\nRun with --help for the options.\n", e.what());
-    parsed.exitStatus = kExitUsage;
+  const auto outcome =
+      kpx::tools::parse(app, argc, argv, "kpxadac-analyze", kExitUsage, [&options] {
+        if (!std::has_single_bit(options.fftSize))
+          throw CLI::ValidationError("--fft-size", "must be a power of two");
+        if (!options.input.empty() && options.samples)
+          throw CLI::ValidationError("--samples", "is for a board; a recording is given");
+      });
+  if (!outcome.proceed) {
+    parsed.exitStatus = outcome.exitStatus;
     return parsed;
   }
-  options.dacBoard = CLI::detail::to_lower(type) == "dac";
-  if (!clock.empty())
-    options.clock =
-        CLI::detail::to_lower(clock) == "fixed" ? ClockChoice::kFixed : ClockChoice::kSynthesizer;
   options.window = *kpx::analysis::parseWindow(CLI::detail::to_lower(window));
   parsed.options = options;
   return parsed;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "board_options.h"
 #include "kpxadac/analysis.h"
 
 namespace analyze {
@@ -16,8 +17,6 @@ enum ExitStatus : int {
   kExitFailure = 2,  // unreadable recording, too few samples, board or stream failure
 };
 
-enum class ClockChoice { kAsBoardReports, kFixed, kSynthesizer };
-
 inline constexpr size_t kDefaultFftSize = 65536;
 inline constexpr size_t kDefaultAverages = 8;
 
@@ -25,9 +24,7 @@ struct Options {
   std::string input;  // a recording; empty: samples from a board
   std::optional<double> sampleRateHz;
   std::optional<uint64_t> samples;  // from a board; default fftSize * averages
-  bool dacBoard = false;
-  unsigned index = 0;
-  ClockChoice clock = ClockChoice::kAsBoardReports;
+  kpx::tools::BoardOptions board;
   size_t fftSize = kDefaultFftSize;
   kpx::analysis::Window window = kpx::analysis::Window::kBlackmanHarris4;
   size_t averages = kDefaultAverages;

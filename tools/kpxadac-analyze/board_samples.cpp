@@ -13,23 +13,8 @@ namespace {
 
 constexpr uint32_t kBlockBytes = 1u << 20;
 constexpr uint32_t kBlockCount = 16;
-// The library cannot ask a board for its fixed clock's rate; this is the
-// boards' usual one.
-constexpr double kFixedClockRateHz = 100e6;
 // A board that delivers nothing for this long has failed.
 constexpr int32_t kReadTimeoutMs = 5000;
-
-int32_t setupOf(ClockChoice clock) {
-  switch (clock) {
-    case ClockChoice::kFixed:
-      return KPXSTREAM_SETUP_FIXED_CLOCK;
-    case ClockChoice::kSynthesizer:
-      return KPXSTREAM_SETUP_SYNTHESIZER;
-    case ClockChoice::kAsBoardReports:
-      break;
-  }
-  return KPXSTREAM_SETUP_AUTO_CLOCK;
-}
 
 std::string streamFailure(const char* what, int32_t result) {
   return std::string(what) + ": " + KpxStream_ResultText(result);
@@ -62,11 +47,12 @@ std::string readAll(KpxStream* stream, std::vector<int16_t>& samples,
 
 std::string takeFromBoard(const Options& options, uint64_t count, SampleSet& set) {
   Kpxadac16_Open();
-  const BoardType type = options.dacBoard ? BOARD_TYPE_DAC : BOARD_TYPE_ADC;
-  const char* typeName = options.dacBoard ? "DAC" : "ADC";
-  const BoardHandle board = Kpxadac16_GetHandle(type, static_cast<uint8_t>(options.index));
+  const BoardType type = options.board.dacBoard ? BOARD_TYPE_DAC : BOARD_TYPE_ADC;
+  const char* typeName = options.board.dacBoard ? "DAC" : "ADC";
+  const BoardHandle board = Kpxadac16_GetHandle(type, static_cast<uint8_t>(options.board.index));
   if (board == KPXADAC_INVALID_HANDLE)
-    return std::string("no ") + typeName + " board with index " + std::to_string(options.index);
+    return std::string("no ") + typeName + " board with index " +
+           std::to_string(options.board.index);
 
   KpxStreamConfig config{};
   config.board = board;
@@ -75,7 +61,7 @@ std::string takeFromBoard(const Options& options, uint64_t count, SampleSet& set
   config.blockBytes =
       static_cast<uint32_t>(std::min<uint64_t>(kBlockBytes, (count * 2 + 3) / 4 * 4));
   config.blockCount = kBlockCount;
-  config.setup = setupOf(options.clock);
+  config.setup = kpx::tools::streamSetup(options.board.clock);
   config.sampleLimit = count;
   KpxStream* opened = nullptr;
   if (int32_t result = KpxStream_Open(&config, &opened); result != KPXSTREAM_OK)
@@ -91,9 +77,9 @@ std::string takeFromBoard(const Options& options, uint64_t count, SampleSet& set
   if (auto reason = readAll(stream.get(), *samples, set.stretches); !reason.empty()) return reason;
 
   set.samples = count;
-  set.sampleRateHz =
-      status.clock == KPXSTREAM_CLOCK_FIXED ? kFixedClockRateHz : KPXADC_SYNTHESIZER_RATE_HZ;
-  set.source = std::string(typeName) + " board " + std::to_string(options.index) +
+  set.sampleRateHz = status.clock == KPXSTREAM_CLOCK_FIXED ? kpx::tools::kFixedClockRateHz
+                                                           : KPXADC_SYNTHESIZER_RATE_HZ;
+  set.source = std::string(typeName) + " board " + std::to_string(options.board.index) +
                (status.clock == KPXSTREAM_CLOCK_FIXED ? ", fixed clock" : ", synthesizer clock");
   set.read = [samples](uint64_t start, size_t n, int16_t* out) -> std::string {
     std::memcpy(out, samples->data() + start, n * sizeof(int16_t));
