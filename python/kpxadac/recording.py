@@ -1,0 +1,1 @@
+Gap = Recording = None
