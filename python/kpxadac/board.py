@@ -54,6 +54,12 @@ IMAGE_MEANINGS = {
 DRIVER_REFUSAL = "the driver refused the image"
 
 OPTION_BITS = (1, 2, 3, 4, 5, 7)
+# The receive demo's settings: synthesizer words for a 105 MHz sample clock, and cReg0.
+SYNTHESIZER_105MHZ = bytes([0x10, 0x54, 0x40, 0x00, 0x00, 0x20, 0x00, 0x00,
+                            0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0E])
+RECEIVE_CREG0 = 412977624
+FIXED_CLOCK_RATE_HZ = 100e6  # what a board on its onboard fixed clock is taken to run at
+SYNTHESIZER_RATE_HZ = 105e6
 CLOCK_SOURCES = (0, 1, 2, 4, 5, 6, 7)
 
 
@@ -435,6 +441,34 @@ class Board:
     def set_run_bit3(self, value):
         """Sets or clears run register bit 3; refused (False) while the ADC runs."""
         return lib.KPXADC_SetRunBit3(self._adc(), _checks.flag(value, "value")) == 1
+
+    def start_receiving(self, clock=None):
+        """Sets the board up as the receive demo does and returns the sample rate:
+        the clock (`clock` "fixed" or "synthesizer"; None: as the fixed-clock query
+        says, a failed query meaning fixed), the run state, cReg0 and a channel reset.
+        board.read needs this (or a stream's set-up) first; streams do it themselves."""
+        if clock is None:
+            try:
+                clock = "fixed" if self.fixed_clock == FixedClock.FIXED else "synthesizer"
+            except RequestError:
+                clock = "fixed"
+        if clock not in ("fixed", "synthesizer"):
+            raise ValueError(f'clock must be "fixed", "synthesizer" or None, not {clock!r}')
+        if clock == "fixed":
+            self.set_clock_source(0)
+            if not self.clock_ready:
+                raise RequestError("fixed clock set-up", 0, "the fixed clock did not become ready")
+            rate = FIXED_CLOCK_RATE_HZ
+        else:
+            self.set_clock_flags(1, 0)
+            if not self.program_clock(SYNTHESIZER_105MHZ):
+                raise RequestError("synthesizer set-up", 0,
+                                   "the clock synthesizer did not become ready")
+            rate = SYNTHESIZER_RATE_HZ
+        self.set_run_state(True)
+        self.custom_registers[0] = RECEIVE_CREG0
+        self.reset_channel(0, 0)
+        return rate
 
     # ---- ADC front-end and auxiliary registers --------------------------------------
 
