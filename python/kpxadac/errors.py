@@ -24,7 +24,7 @@ class RackError(KpxadacError):
     """The rack cannot be opened or used now (another Rack is open, the rack is closed, ...)."""
 
 
-class BoardNotFoundError(RackError, LookupError):
+class BoardNotFoundError(RackError, IndexError):
     """No registered board of that type and index."""
 
 
