@@ -362,11 +362,13 @@ class Board:
     # ---- Acquisition (the KpxStream API) ------------------------------------------
 
     def stream(self, block_samples=2 * 1024 * 1024, blocks=16, setup=None, samples=0,
-               timeout=1.0):
-        """A receive stream of blocks of `block_samples` samples; see kpxadac.stream.Stream."""
+               timeout=1.0, zero_copy=False):
+        """A receive stream of `blocks` blocks of `block_samples` samples, set up by
+        `setup` (a StreamSetup; None: AUTO_CLOCK), ending after `samples` (0: until
+        stopped); see kpxadac.stream.Stream."""
         from .stream import Stream
         return Stream(self, block_samples=block_samples, blocks=blocks, setup=setup,
-                      samples=samples, timeout=timeout)
+                      samples=samples, timeout=timeout, zero_copy=zero_copy)
 
     def capture(self, samples=None, seconds=None, block_samples=2 * 1024 * 1024, blocks=16,
                 setup=None, rate=None):
