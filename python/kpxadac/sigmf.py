@@ -134,7 +134,10 @@ def save(recording, base, description=None):
         capture = {"core:sample_start": segment.sample_start,
                    "core:global_index": segment.global_index}
         if start_time is not None:
-            offset = _datetime.timedelta(seconds=segment.global_index / recording.rate)
+            # As kpxadac-capture: the first segment has the start time, later ones the
+            # start plus their global index over the rate.
+            later = segment.global_index if segment.sample_start else 0
+            offset = _datetime.timedelta(seconds=later / recording.rate)
             capture["core:datetime"] = _format_time(start_time + offset)
         captures.append(capture)
     annotations = [a for a in recording.annotations if a.get("core:label") != OVERRUN_LABEL]

@@ -240,6 +240,14 @@ def _rate_for(board, setup):
     return None
 
 
+def _positive(value, name):
+    if not isinstance(value, (int, float)) or isinstance(value, bool):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    if not (math.isfinite(value) and value > 0):
+        raise ValueError(f"{name} must be a positive finite number, not {value!r}")
+    return float(value)
+
+
 def capture(board, samples=None, seconds=None, block_samples=2 * 1024 * 1024, blocks=16,
             setup=None, rate=None):
     """Captures `samples` samples, or ceil(`seconds` x rate), into a Recording whose
@@ -249,21 +257,19 @@ def capture(board, samples=None, seconds=None, block_samples=2 * 1024 * 1024, bl
         raise TypeError("give exactly one of samples and seconds")
     setup = StreamSetup.AUTO_CLOCK if setup is None else StreamSetup(
         _checks.integer(setup, "setup"))
-    if rate is not None:
-        if not isinstance(rate, (int, float)) or isinstance(rate, bool) or not rate > 0:
-            raise ValueError(f"rate must be a positive number, not {rate!r}")
-        rate = float(rate)
+    rate = _positive(rate, "rate") if rate is not None else None
+    if seconds is not None:
+        seconds = _positive(seconds, "seconds")
     else:
+        samples = _checks.integer(samples, "samples")
+        if samples <= 0:
+            raise ValueError(f"samples must be positive, not {samples}")
+    if rate is None:
         rate = _rate_for(board, setup)
     if seconds is not None:
-        if not isinstance(seconds, (int, float)) or isinstance(seconds, bool) or not seconds > 0:
-            raise ValueError(f"seconds must be a positive number, not {seconds!r}")
         if rate is None:
             raise ValueError("with StreamSetup.NONE the rate must be given for seconds")
         samples = math.ceil(seconds * rate)
-    samples = _checks.integer(samples, "samples")
-    if samples <= 0:
-        raise ValueError(f"samples must be positive, not {samples}")
     data = np.empty(samples, np.int16)
     gaps = []
     filled = 0
