@@ -12,6 +12,7 @@ import ctypes
 import threading
 
 from . import _checks
+from ._context import OpenedInWith
 from ._binding import INVALID_HANDLE, lib
 from .board import Board
 from .enums import BoardType
@@ -21,7 +22,7 @@ DEVICES = range(0, 65)  # the device numbers the library's enumeration opens
 _MAX_INDEX = 256  # board indices are 8-bit
 
 
-class Rack:
+class Rack(OpenedInWith):
     """`with kpxadac.Rack() as rack:` opens devices 0 to 64 (or `devices`) and
     registers each board that answers, device by device so that each board's
     device number is known (the same opens and registrations as
@@ -37,13 +38,6 @@ class Rack:
         self._boards = []
         self.closed = True
         self._entered = False
-
-    def __enter__(self):
-        self.open()
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
 
     def open(self):
         with Rack._lock:

@@ -23,6 +23,7 @@ from collections import namedtuple
 import numpy as np
 
 from . import _checks
+from ._context import OpenedInWith
 from ._binding import (TALVO_MAX_CHUNK, KpxStream, KpxStreamBlock, KpxStreamConfig,
                        KpxStreamReadInfo, KpxStreamStatus, lib)
 from ._buffers import pool
@@ -66,7 +67,7 @@ class _RingView:
                                     "typestr": "<i2", "version": 3}
 
 
-class Stream:
+class Stream(OpenedInWith):
     """A receive stream on an ADC board; use as a context manager and iterate it."""
 
     def __init__(self, board, block_samples, blocks, setup=None, samples=0, timeout=1.0,
@@ -96,13 +97,6 @@ class Stream:
         self._stream = ctypes.POINTER(KpxStream)()
         self._held = None  # the block taken out of the ring and not yet given back
         self.block_samples = block_samples
-
-    def __enter__(self):
-        self.open()
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
 
     def open(self):
         """Opens (setting up the clock) and starts the stream."""
