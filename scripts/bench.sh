@@ -7,7 +7,11 @@
 #        against dd writing 4 GiB to the same folder, both ending with fsync;
 #   5.   real-time headroom: the highest sample rate (multiple of 105 MHz) at
 #        which kpxadac-capture keeps a real-time virtual board's FIFO from
-#        overflowing for the whole duration, writing to disk.
+#        overflowing for the whole duration, writing to disk;
+#   6.   Python (benchmarks/python_bench.py with /usr/bin/python3): board.read
+#        of 64 MiB against TalvoReadBuffer of 64 MiB in the same process, and
+#        a stream from a real-time board at 105 MHz into numpy blocks whose
+#        means the consumer takes, with its overruns.
 # Nothing here is a test: the figures are for reading, and the script fails
 # only when a program fails to build or run.
 #
@@ -21,7 +25,8 @@
 #   --capture-options "OPTS"  extra kpxadac-capture options for 4 and 5 (e.g. "--ring 64")
 #   --headroom-to-null  real-time runs write to /dev/null: the headroom of the
 #                     reading and writing threads without the disk
-#   --skip LIST       any of micro,process,headroom, comma-separated
+#   --python-duration S  seconds of the Python stream (default 10)
+#   --skip LIST       any of micro,process,headroom,python, comma-separated
 #   -j N              build jobs (default 2)
 set -euo pipefail
 
@@ -29,6 +34,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
 dir=""
 duration=60
+python_duration=10
 multiples="1 1.5 2 3 4 6 8"
 runs=3
 repetitions=15
@@ -41,6 +47,7 @@ while (($#)); do
     --build-dir) build=$2; shift 2 ;;
     --dir) dir=$2; shift 2 ;;
     --duration) duration=$2; shift 2 ;;
+    --python-duration) python_duration=$2; shift 2 ;;
     --multiples) multiples=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --repetitions) repetitions=$2; shift 2 ;;
@@ -63,7 +70,7 @@ bench="$build/benchmarks/kpxadac_bench"
 echo "== Building (Release) in $build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKPXADAC_BUILD_TESTS=OFF \
   -DKPXADAC_BUILD_TOOLS=ON -DKPXADAC_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j"$jobs" --target kpxadac_bench kpxadac-capture >"$build/bench-build.log" 2>&1 ||
+cmake --build "$build" -j"$jobs" --target kpxadac_bench kpxadac-capture kpxadac >"$build/bench-build.log" 2>&1 ||
   { tail -30 "$build/bench-build.log"; exit 1; }
 
 echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -170,4 +177,19 @@ if ! skipped headroom; then
     fi
   done
   echo "   largest rate held for ${duration} s: ${held:-none} x 105 MHz"
+fi
+
+if ! skipped python; then
+  echo "== Python (benchmarks/python_bench.py with /usr/bin/python3)"
+  python_bench() {  # python_bench RACK ARGS...
+    local rack=$1
+    shift
+    env KPXADAC_SIM="$rack" KPXADAC_LIBRARY="$build/host/libkpxadac.so.1" PYTHONPATH="$root/python" \
+      PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 "$root/benchmarks/python_bench.py" "$@"
+  }
+  echo "   board.read of 64 MiB / TalvoReadBuffer of 64 MiB (goal: at least 0.95)"
+  python_bench '{"boards":[{"device":0}]}' read --repetitions "$repetitions"
+  echo "   ${python_duration} s stream from a real-time board at 105 MHz, default FIFO, block means" \
+    "(goal: no overrun)"
+  python_bench '{"boards":[{"device":0,"realtime":true}]}' stream --duration "$python_duration"
 fi
