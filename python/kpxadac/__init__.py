@@ -21,12 +21,12 @@ from .errors import (BitstreamError, BoardBusyError, BoardNotFoundError, Kpxadac
                      StreamError, TransferError)
 from .rack import Rack
 from .recording import Gap, Recording
-from .stream import Block, Stream
+from .stream import Block, Stream, TransmitStream
 
 __version__ = "1.0.0"
 
 __all__ = [
-    "Rack", "Board", "Stream", "Block", "Recording", "Gap", "ErrorCounts", "V360Snapshot",
+    "Rack", "Board", "Stream", "TransmitStream", "Block", "Recording", "Gap", "ErrorCounts", "V360Snapshot",
     "sigmf", "enums", "BoardType", "BoardState", "BoardError", "StatusResult", "InfoResult",
     "FixedClock", "BitstreamFileResult", "BitstreamImageResult", "SequenceStart", "SequenceWait",
     "StreamSetup", "StreamClock", "StreamEnd", "StreamResult", "KpxadacError",

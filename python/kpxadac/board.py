@@ -370,6 +370,13 @@ class Board:
         return Stream(self, block_samples=block_samples, blocks=blocks, setup=setup,
                       samples=samples, timeout=timeout, zero_copy=zero_copy)
 
+    def transmit(self, block_samples=2 * 1024 * 1024, blocks=16, setup=None, samples=0,
+                 timeout=1.0):
+        """A transmit stream to a DAC board; see kpxadac.stream.TransmitStream."""
+        from .stream import TransmitStream
+        return TransmitStream(self, block_samples=block_samples, blocks=blocks, setup=setup,
+                              samples=samples, timeout=timeout)
+
     def capture(self, samples=None, seconds=None, block_samples=2 * 1024 * 1024, blocks=16,
                 setup=None, rate=None):
         """Captures `samples` samples, or `seconds` of them, into a Recording."""

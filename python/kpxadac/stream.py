@@ -35,6 +35,7 @@ from .recording import Gap, Recording
 from .sigmf import _format_time
 
 RECEIVE = 0
+TRANSMIT = 1
 COUNTERS_UNREAD = 1  # KPXSTREAM_BLOCK_COUNTERS_UNREAD
 
 Block = namedtuple("Block", "samples index lost lost_total host_time_ns counters_unread")
@@ -67,11 +68,13 @@ class _RingView:
                                     "typestr": "<i2", "version": 3}
 
 
-class Stream(OpenedInWith):
-    """A receive stream on an ADC board; use as a context manager and iterate it."""
+class _StreamBase(OpenedInWith):
+    """What receive and transmit streams share: opening, status, stop and close."""
 
-    def __init__(self, board, block_samples, blocks, setup=None, samples=0, timeout=1.0,
-                 zero_copy=False):
+    _direction = RECEIVE
+    _board_type = BoardType.ADC
+
+    def __init__(self, board, block_samples, blocks, setup=None, samples=0, timeout=1.0):
         block_samples = _checks.integer(block_samples, "block_samples")
         if not 2 <= block_samples <= TALVO_MAX_CHUNK // 2 or block_samples % 2:
             raise ValueError(f"block_samples must be even, from 2 to {TALVO_MAX_CHUNK // 2}, "
@@ -86,20 +89,19 @@ class Stream(OpenedInWith):
             raise TypeError("timeout must be a number of seconds")
         if not 0 < timeout <= _checks.INT32_MAX / 1000:
             raise ValueError(f"timeout must be positive, not {timeout}")
-        if board.type != BoardType.ADC:
-            raise ValueError("receive streams are for ADC boards")
+        if board.type != self._board_type:
+            raise ValueError(f"{type(self).__name__} is for {self._board_type.name} boards")
         self._board = board
-        self._config = KpxStreamConfig(board=board.handle, direction=RECEIVE,
+        self._config = KpxStreamConfig(board=board.handle, direction=self._direction,
                                        blockBytes=block_samples * 2, blockCount=blocks,
                                        setup=setup, sampleLimit=samples)
         self._timeout_ms = max(1, int(timeout * 1000))
-        self._zero_copy = bool(zero_copy)
         self._stream = ctypes.POINTER(KpxStream)()
-        self._held = None  # the block taken out of the ring and not yet given back
+        self._held = None  # a block taken from the ring and not yet given back
         self.block_samples = block_samples
 
     def open(self):
-        """Opens (setting up the clock) and starts the stream."""
+        """Opens (setting up the clock for receive) and starts the stream."""
         if self._stream:
             raise StreamError("opening a stream", StreamResult.ERR_STATE, "already open")
         self._config.board = self._board.handle
@@ -117,6 +119,49 @@ class Stream(OpenedInWith):
             raise StreamError("using a stream", StreamResult.ERR_STATE, "the stream is not open")
         return self._stream
 
+    def _wait_ms(self, timeout):
+        return self._timeout_ms if timeout is None else max(0, int(timeout * 1000))
+
+    def _raise_board_failed(self, result):
+        status = self.status()
+        raise StreamError("moving the board's samples", StreamResult.BOARD_FAILED,
+                          f"{_result_text(result)}: board error {status.board_error!r}, "
+                          f"platform error {status.platform_error}")
+
+    def stop(self):
+        """Ends the stream (from any thread); receive: blocks already read can still be
+        taken; transmit: blocks already sent are still written."""
+        _check("KpxStream_Stop", lib.KpxStream_Stop(self._live()))
+
+    def status(self):
+        status = KpxStreamStatus()
+        _check("KpxStream_GetStatus", lib.KpxStream_GetStatus(self._live(), status))
+        return StreamStatus(status.samplesMoved, status.blocksWaiting, status.blockBytes,
+                            status.blockCount, bool(status.running), bool(status.ended),
+                            as_enum(StreamEnd, status.endReason), status.overrunEvents,
+                            status.overrunSamples, status.underrunEvents,
+                            status.underrunSamples, status.countersUnread,
+                            as_enum(BoardError, status.boardError), status.platformError,
+                            as_enum(StreamClock, status.clock))
+
+    def close(self):
+        """Stops the stream and frees it (blocks held become invalid). Twice is fine."""
+        if not self._stream:
+            return
+        self._held = None  # KpxStream_Close takes back what is held
+        lib.KpxStream_Close(self._stream)
+        self._stream = ctypes.POINTER(KpxStream)()
+        self._board._streams.discard(self)
+
+
+class Stream(_StreamBase):
+    """A receive stream on an ADC board; use as a context manager and iterate it."""
+
+    def __init__(self, board, block_samples, blocks, setup=None, samples=0, timeout=1.0,
+                 zero_copy=False):
+        super().__init__(board, block_samples, blocks, setup, samples, timeout)
+        self._zero_copy = bool(zero_copy)
+
     def _give_back(self):
         if self._held is not None:
             lib.KpxStream_ReleaseRead(self._stream, self._held)
@@ -128,7 +173,7 @@ class Stream(OpenedInWith):
         board read raises StreamError(BOARD_FAILED) after the blocks read before it."""
         stream = self._live()
         self._give_back()
-        wait = self._timeout_ms if timeout is None else max(0, int(timeout * 1000))
+        wait = self._wait_ms(timeout)
         block = KpxStreamBlock()
         while True:
             result = lib.KpxStream_AcquireRead(stream, block, min(wait, self._timeout_ms))
@@ -140,10 +185,7 @@ class Stream(OpenedInWith):
         if result in (StreamResult.STOPPED, StreamResult.COMPLETE):
             return None
         if result == StreamResult.BOARD_FAILED:
-            status = self.status()
-            raise StreamError("reading the board", StreamResult.BOARD_FAILED,
-                              f"{_result_text(result)}: board error {status.board_error!r}, "
-                              f"platform error {status.platform_error}")
+            self._raise_board_failed(result)
         _check("KpxStream_AcquireRead", result)
         count = block.bytes // 2
         if self._zero_copy:
@@ -176,7 +218,7 @@ class Stream(OpenedInWith):
                               "a zero-copy block is still held")
         array = pool.empty(samples, np.int16)
         info = KpxStreamReadInfo()
-        wait = self._timeout_ms if timeout is None else max(0, int(timeout * 1000))
+        wait = self._wait_ms(timeout)
         result = lib.KpxStream_Read(stream, array.ctypes.data_as(ctypes.POINTER(ctypes.c_int16)),
                                     samples, wait, info)
         if result in (StreamResult.STOPPED, StreamResult.COMPLETE):
@@ -186,35 +228,48 @@ class Stream(OpenedInWith):
         _check("KpxStream_Read", result)
         return array[:info.samples], info.index, info.lostBefore
 
-    def stop(self):
-        """Ends the stream (from any thread); blocks already read can still be taken."""
-        _check("KpxStream_Stop", lib.KpxStream_Stop(self._live()))
-
-    def status(self):
-        status = KpxStreamStatus()
-        _check("KpxStream_GetStatus", lib.KpxStream_GetStatus(self._live(), status))
-        return StreamStatus(status.samplesMoved, status.blocksWaiting, status.blockBytes,
-                            status.blockCount, bool(status.running), bool(status.ended),
-                            as_enum(StreamEnd, status.endReason), status.overrunEvents,
-                            status.overrunSamples, status.underrunEvents,
-                            status.underrunSamples, status.countersUnread,
-                            as_enum(BoardError, status.boardError), status.platformError,
-                            as_enum(StreamClock, status.clock))
-
     @property
     def rate(self):
         """The sample rate of the clock the stream set up, None for a board left as set."""
         return {StreamClock.FIXED: FIXED_CLOCK_RATE_HZ,
                 StreamClock.SYNTHESIZER: SYNTHESIZER_RATE_HZ}.get(self.status().clock)
 
-    def close(self):
-        """Stops the stream and frees it; zero-copy samples become invalid. Twice is fine."""
-        if not self._stream:
-            return
-        self._held = None  # KpxStream_Close takes back what is held
-        lib.KpxStream_Close(self._stream)
-        self._stream = ctypes.POINTER(KpxStream)()
-        self._board._streams.discard(self)
+
+class TransmitStream(_StreamBase):
+    """A transmit stream to a DAC board: `send(samples)` fills the ring's empty
+    blocks with copies of the samples and queues them; the library's thread
+    writes them to the board."""
+
+    _direction = TRANSMIT
+    _board_type = BoardType.DAC
+
+    def send(self, samples, timeout=None):
+        """Queues an int16 array (an even number of samples) block by block; returns
+        the underrun samples the board reported since the previous send. Raises
+        StreamError STOPPED or COMPLETE when the stream takes no more."""
+        stream = self._live()
+        samples = _checks.array(samples, "samples", np.int16, max_bytes=_checks.UINT64_MAX)
+        if samples.size % 2:
+            raise ValueError(f"samples must be an even number, not {samples.size}")
+        underruns = 0
+        block = KpxStreamBlock()
+        sent = 0
+        while sent < samples.size:
+            result = lib.KpxStream_AcquireWrite(stream, block, self._wait_ms(timeout))
+            if result == StreamResult.TIMEOUT:
+                if timeout is not None:
+                    raise TimeoutError(f"no empty block within {timeout} s")
+                continue
+            if result == StreamResult.BOARD_FAILED:
+                self._raise_board_failed(result)
+            _check("KpxStream_AcquireWrite", result)
+            underruns += block.lostBefore
+            count = min(block.capacity // 2, samples.size - sent)
+            ctypes.memmove(block.data, samples.ctypes.data + sent * 2, count * 2)
+            block.bytes = count * 2
+            _check("KpxStream_SubmitWrite", lib.KpxStream_SubmitWrite(stream, block))
+            sent += count
+        return underruns
 
 
 def _rate_for(board, setup):

@@ -79,3 +79,22 @@ def test_capture_by_duration_uses_the_clocks_rate(adc):
     assert recording.rate == 105e6 and len(recording.samples) == 105000
     assert np.array_equal(recording.samples, ramp(0, 105000))
     assert recording.gaps == [] and "board ID 0x8A" in recording.metadata["core:hw"]
+
+
+# The third board write reports 5 underrun words (10 samples).
+DAC_WITH_UNDERRUN = {"boards": [{"device": 0, "board_id": "0x86", "faults": [
+    {"op": "write", "skip": 2, "count": 1, "tx_underrun": 5}]}]}
+
+
+@pytest.mark.rack(DAC_WITH_UNDERRUN)
+def test_a_transmit_stream_writes_every_sample_and_reports_underruns(rack):
+    dac = rack.dac(0)
+    with dac.transmit(block_samples=1024, blocks=2, samples=8192) as stream:
+        underruns = stream.send(ramp(0, 4096))
+        underruns += stream.send(ramp(4096, 4096))
+        while not stream.status().ended:
+            time.sleep(0.01)
+        status = stream.status()
+    assert status.samples_moved == 8192 and status.end_reason is kpxadac.StreamEnd.COMPLETE
+    assert status.underrun_samples == 10 and underruns <= 10
+    assert dac.write_total == 2048  # the last block's write
