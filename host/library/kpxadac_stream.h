@@ -149,6 +149,11 @@ typedef struct KpxStreamStatus {
  *  ERR_SYNTHESIZER or ERR_FIXED_CLOCK. */
 KPXADAC_API int32_t KpxStream_Open(const KpxStreamConfig* config, KpxStream** stream);
 
+/** Changes the sample limit of a stream that has not started (0: until
+ *  stopped), for callers whose count depends on the clock that Open chose.
+ *  @return KPXSTREAM_OK, or ERR_NULL, ERR_STATE (started), ERR_ARGUMENT. */
+KPXADAC_API int32_t KpxStream_SetSampleLimit(KpxStream* stream, uint64_t sampleLimit);
+
 /** Starts moving blocks. With a set-up other than NONE: for receive
  *  KPXADC_SetRunState(1) and cReg0 as the receive demo writes it, then, for
  *  both directions, TalvoReset(0, 0). The counters read now are the base of
