@@ -238,6 +238,7 @@ KPXADC_FUNCTIONS = (
 _S = POINTER(KpxStream)
 KPXSTREAM_FUNCTIONS = (
     ("KpxStream_Open", c_int32, (POINTER(KpxStreamConfig), POINTER(_S))),
+    ("KpxStream_SetSampleLimit", c_int32, (_S, c_uint64)),
     ("KpxStream_Start", c_int32, (_S,)),
     ("KpxStream_Stop", c_int32, (_S,)),
     ("KpxStream_Close", None, (_S,)),

@@ -28,9 +28,9 @@ from ._binding import (TALVO_MAX_CHUNK, KpxStream, KpxStreamBlock, KpxStreamConf
                        KpxStreamReadInfo, KpxStreamStatus, lib)
 from ._buffers import pool
 from .board import FIXED_CLOCK_RATE_HZ, SYNTHESIZER_RATE_HZ
-from .enums import (BoardError, BoardType, FixedClock, StreamClock, StreamEnd, StreamResult,
+from .enums import (BoardError, BoardType, StreamClock, StreamEnd, StreamResult,
                     StreamSetup, as_enum)
-from .errors import RequestError, StreamError
+from .errors import StreamError
 from .recording import Gap, Recording
 from .sigmf import _format_time
 
@@ -100,19 +100,31 @@ class _StreamBase(OpenedInWith):
         self._held = None  # a block taken from the ring and not yet given back
         self.block_samples = block_samples
 
-    def open(self):
-        """Opens (setting up the clock for receive) and starts the stream."""
+    def open(self, start=True):
+        """Opens the stream (setting up the clock for receive) and, unless `start` is
+        False, starts it."""
         if self._stream:
             raise StreamError("opening a stream", StreamResult.ERR_STATE, "already open")
         self._config.board = self._board.handle
         _check("KpxStream_Open", lib.KpxStream_Open(self._config, ctypes.byref(self._stream)))
         self._board._streams.add(self)
+        if start:
+            self.start()
+        return self
+
+    def set_sample_limit(self, samples):
+        """Changes the samples to move before the stream completes (0: until stopped);
+        only before it starts."""
+        samples = _checks.unsigned(samples, "samples", _checks.UINT64_MAX // 4)
+        _check("KpxStream_SetSampleLimit", lib.KpxStream_SetSampleLimit(self._live(), samples))
+
+    def start(self):
+        """Starts moving blocks (a stream opened with start=False); closes it on refusal."""
         try:
-            _check("KpxStream_Start", lib.KpxStream_Start(self._stream))
+            _check("KpxStream_Start", lib.KpxStream_Start(self._live()))
         except StreamError:
             self.close()
             raise
-        return self
 
     def _live(self):
         if not self._stream:
@@ -272,23 +284,6 @@ class TransmitStream(_StreamBase):
         return underruns
 
 
-def _rate_for(board, setup):
-    """The rate the set-up will give, known before the stream opens (a sample
-    limit must be set at open)."""
-    if setup == StreamSetup.FIXED_CLOCK:
-        return FIXED_CLOCK_RATE_HZ
-    if setup == StreamSetup.SYNTHESIZER:
-        return SYNTHESIZER_RATE_HZ
-    if setup == StreamSetup.AUTO_CLOCK:
-        # As the stream decides: any nonzero answer, a failed query included, means fixed.
-        try:
-            fixed = board.fixed_clock == FixedClock.FIXED
-        except RequestError:
-            fixed = True
-        return FIXED_CLOCK_RATE_HZ if fixed else SYNTHESIZER_RATE_HZ
-    return None
-
-
 def _positive(value, name):
     if not isinstance(value, (int, float)) or isinstance(value, bool):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}")
@@ -313,18 +308,21 @@ def capture(board, samples=None, seconds=None, block_samples=2 * 1024 * 1024, bl
         samples = _checks.integer(samples, "samples")
         if samples <= 0:
             raise ValueError(f"samples must be positive, not {samples}")
-    if rate is None:
-        rate = _rate_for(board, setup)
-    if seconds is not None:
-        if rate is None:
-            raise ValueError("with StreamSetup.NONE the rate must be given for seconds")
-        samples = math.ceil(seconds * rate)
-    data = np.empty(samples, np.int16)
-    gaps = []
-    filled = 0
-    with Stream(board, block_samples, blocks, setup=setup, samples=samples) as stream:
+    stream = Stream(board, block_samples, blocks, setup=setup)
+    stream.open(start=False)
+    try:
+        # The clock Open set up tells the rate, and with it the count of a duration.
+        rate = rate or stream.rate
+        if seconds is not None:
+            if rate is None:
+                raise ValueError("with StreamSetup.NONE the rate must be given for seconds")
+            samples = math.ceil(seconds * rate)
+        stream.set_sample_limit(samples)
+        data = np.empty(samples, np.int16)
+        gaps = []
+        filled = 0
+        stream.start()
         started = _datetime.datetime.now(_datetime.timezone.utc)
-        stream_rate = stream.rate
         pointer = data.ctypes.data
         info = KpxStreamReadInfo()
         while filled < samples:
@@ -339,8 +337,8 @@ def capture(board, samples=None, seconds=None, block_samples=2 * 1024 * 1024, bl
             if info.lostBefore:
                 gaps.append(Gap(filled, info.index, info.lostBefore))
             filled += info.samples
-    if rate is None:
-        rate = stream_rate
+    finally:
+        stream.close()
     hw = (f"KPX-ADAC {board.type.name} board {board.index}, board ID 0x{board.board_id:02X}, "
           f"FPGA part {board.expected_part or '(none)'}")
     return Recording(data[:filled], rate, gaps=gaps, datetime=_format_time(started),
