@@ -12,6 +12,10 @@
 #        overflowing for the whole duration, writing to disk;
 #   6.   real time at 105 MHz to disk, default FIFO, --runs runs: overruns of
 #        each run and the CPU it took (core-seconds per GB, from getrusage).
+#   7.   Python (benchmarks/python_bench.py with /usr/bin/python3): board.read
+#        of 64 MiB against TalvoReadBuffer of 64 MiB in the same process, and
+#        a stream from a real-time board at 105 MHz into numpy blocks whose
+#        means the consumer takes, with its overruns.
 # Nothing here is a test: the figures are for reading, and the script fails
 # only when a program fails to build or run.
 #
@@ -25,7 +29,8 @@
 #   --capture-options "OPTS"  extra kpxadac-capture options for 4 and 5 (e.g. "--ring 64")
 #   --headroom-to-null  real-time runs write to /dev/null: the headroom of the
 #                     reading and writing threads without the disk
-#   --skip LIST       any of micro,process,headroom,realtime, comma-separated
+#   --python-duration S  seconds of the Python stream (default 10)
+#   --skip LIST       any of micro,process,headroom,realtime,python, comma-separated
 #   -j N              build jobs (default 2)
 set -euo pipefail
 
@@ -33,6 +38,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
 dir=""
 duration=60
+python_duration=10
 multiples="1 1.5 2 3 4 6 8"
 runs=3
 repetitions=15
@@ -45,6 +51,7 @@ while (($#)); do
     --build-dir) build=$2; shift 2 ;;
     --dir) dir=$2; shift 2 ;;
     --duration) duration=$2; shift 2 ;;
+    --python-duration) python_duration=$2; shift 2 ;;
     --multiples) multiples=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --repetitions) repetitions=$2; shift 2 ;;
@@ -67,7 +74,7 @@ bench="$build/benchmarks/kpxadac_bench"
 echo "== Building (Release) in $build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKPXADAC_BUILD_TESTS=OFF \
   -DKPXADAC_BUILD_TOOLS=ON -DKPXADAC_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j"$jobs" --target kpxadac_bench kpxadac-capture >"$build/bench-build.log" 2>&1 ||
+cmake --build "$build" -j"$jobs" --target kpxadac_bench kpxadac-capture kpxadac >"$build/bench-build.log" 2>&1 ||
   { tail -30 "$build/bench-build.log"; exit 1; }
 
 echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -212,4 +219,19 @@ if ! skipped realtime; then
       "$(grep -oE 'overruns: [0-9]+ \([0-9]+ samples lost\)' "$log" || echo "capture failed")" \
       "$wall" "$(calc "$cpu / ($bytes / 1e9)")"
   done
+fi
+
+if ! skipped python; then
+  echo "== Python (benchmarks/python_bench.py with /usr/bin/python3)"
+  python_bench() {  # python_bench RACK ARGS...
+    local rack=$1
+    shift
+    env KPXADAC_SIM="$rack" KPXADAC_LIBRARY="$build/host/libkpxadac.so.1" PYTHONPATH="$root/python" \
+      PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 "$root/benchmarks/python_bench.py" "$@"
+  }
+  echo "   board.read of 64 MiB / TalvoReadBuffer of 64 MiB (goal: at least 0.95)"
+  python_bench '{"boards":[{"device":0}]}' read --repetitions "$repetitions"
+  echo "   ${python_duration} s stream from a real-time board at 105 MHz, default FIFO, block means" \
+    "(goal: no overrun)"
+  python_bench '{"boards":[{"device":0,"realtime":true}]}' stream --duration "$python_duration"
 fi
