@@ -11,8 +11,9 @@ them back, and keeps no reading loop of its own.
 `block.samples` is, by default, a new int16 array with the block's samples
 (one copy out of the ring, which goes back to the library at once, so the
 consumer never holds a ring slot). With `zero_copy=True` it is instead a
-read-only view of the ring's memory, valid only until the next block is
-taken or the stream is closed: keep it longer with `block.samples.copy()`.
+read-only view of the ring's memory, whose samples are only valid until the
+next block is taken: keep them longer with `block.samples.copy()`. A view
+never points at freed memory: the ring lives as long as any view of it.
 """
 
 import ctypes
@@ -60,10 +61,24 @@ def _check(operation, code):
         raise StreamError(operation, as_enum(StreamResult, code), _result_text(code))
 
 
-class _RingView:
-    """Exposes one ring block to numpy through the array interface, without a copy."""
+class _StreamHandle:
+    """Owns one KpxStream. The stream object and every zero-copy view of its ring
+    hold it, so the ring is freed only once nothing can read it any more."""
 
-    def __init__(self, address, count):
+    def __init__(self):
+        self.pointer = ctypes.POINTER(KpxStream)()
+
+    def __del__(self):
+        if self.pointer and lib is not None:
+            lib.KpxStream_Close(self.pointer)
+
+
+class _RingView:
+    """Exposes one ring block to numpy through the array interface, without a copy;
+    numpy keeps it as the array's base, and it keeps the ring alive."""
+
+    def __init__(self, handle, address, count):
+        self._handle = handle
         self.__array_interface__ = {"data": (address, True), "shape": (count,),
                                     "typestr": "<i2", "version": 3}
 
@@ -97,6 +112,7 @@ class _StreamBase(OpenedInWith):
                                        setup=setup, sampleLimit=samples)
         self._timeout_ms = max(1, int(timeout * 1000))
         self._stream = ctypes.POINTER(KpxStream)()
+        self._handle = None  # owns the stream while it is open
         self._held = None  # a block taken from the ring and not yet given back
         self.block_samples = block_samples
 
@@ -106,7 +122,10 @@ class _StreamBase(OpenedInWith):
         if self._stream:
             raise StreamError("opening a stream", StreamResult.ERR_STATE, "already open")
         self._config.board = self._board.handle
-        _check("KpxStream_Open", lib.KpxStream_Open(self._config, ctypes.byref(self._stream)))
+        handle = _StreamHandle()
+        _check("KpxStream_Open", lib.KpxStream_Open(self._config, ctypes.byref(handle.pointer)))
+        self._handle = handle
+        self._stream = handle.pointer
         self._board._streams.add(self)
         if start:
             self.start()
@@ -157,12 +176,14 @@ class _StreamBase(OpenedInWith):
                             as_enum(StreamClock, status.clock))
 
     def close(self):
-        """Stops the stream and frees it (blocks held become invalid). Twice is fine."""
+        """Stops the stream and frees it. Twice is fine. While zero-copy views of its
+        ring are alive the ring (and the board's stream) lasts until the last one goes."""
         if not self._stream:
             return
+        lib.KpxStream_Stop(self._stream)
         self._held = None  # KpxStream_Close takes back what is held
-        lib.KpxStream_Close(self._stream)
         self._stream = ctypes.POINTER(KpxStream)()
+        self._handle = None  # closes the stream now, or when its last view goes
         self._board._streams.discard(self)
 
 
@@ -202,7 +223,7 @@ class Stream(_StreamBase):
         count = block.bytes // 2
         if self._zero_copy:
             self._held = block
-            samples = np.asarray(_RingView(block.data, count))
+            samples = np.asarray(_RingView(self._handle, block.data, count))
         else:
             samples = pool.empty(count, np.int16)
             ctypes.memmove(samples.ctypes.data, block.data, count * 2)

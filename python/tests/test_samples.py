@@ -45,6 +45,20 @@ def test_ramp_stream_blocks_follow_each_other(adc, zero_copy):
     assert np.array_equal(np.concatenate([s for _, _, s in blocks]), ramp(0, 10 * (1 << 16) + 100))
 
 
+@pytest.mark.rack(RAMP)
+def test_a_zero_copy_view_keeps_its_ring_after_the_stream_closes(adc):
+    with adc.stream(block_samples=4096, blocks=2, zero_copy=True) as stream:
+        view = stream.next_block().samples
+    # The ring outlives the stream object while the view lives, and the board's
+    # stream with it; once the view goes, the board takes a new stream.
+    assert np.array_equal(view, ramp(0, 4096))
+    with pytest.raises(kpxadac.StreamError):
+        adc.stream(block_samples=4096, blocks=2).open()
+    del view
+    with adc.stream(block_samples=4096, blocks=2) as stream:
+        assert stream.next_block().index == 0
+
+
 @pytest.mark.rack(SLOW_RAMP)
 def test_a_slow_consumer_sees_its_gaps_where_the_ramp_jumps(adc):
     lost_seen = 0
