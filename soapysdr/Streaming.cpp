@@ -284,8 +284,10 @@ SoapySDR::Stream* SoapyKpxadac::setupStream(int direction, const std::string& fo
   if (channels.size() > 1)
     throw std::invalid_argument("kpxadac: one channel per stream; the board has channel 0 only");
   checkChannel(direction, channels.empty() ? 0 : channels.front());
+  // Keys with a prefix belong to a layer in between, such as SoapyRemote's
+  // "remote:mtu", which SoapyRemote hands on to the device as it is.
   for (const auto& [key, value] : args)
-    if (key != "block_bytes" && key != "blocks")
+    if (key != "block_bytes" && key != "blocks" && key.find(':') == std::string::npos)
       throw std::invalid_argument("kpxadac: unknown stream argument '" + key +
                                   "'; the arguments are block_bytes and blocks");
 
