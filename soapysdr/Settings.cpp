@@ -58,6 +58,12 @@ std::string sensorKeys() {
   return keys;
 }
 
+void checkRegisterInterface(const std::string& name) {
+  if (name != kRegisterInterface)
+    throw std::invalid_argument("kpxadac: unknown register interface '" + name +
+                                "'; the interface is 'board'");
+}
+
 std::string boardStatusFailure(int32_t result) {
   switch (result) {
     case -1:
@@ -126,7 +132,16 @@ void SoapyKpxadac::setSampleRate(int direction, size_t channel, double rate) {
   else if (rate != kFixedClockRate)
     throw std::invalid_argument("kpxadac: sample rate " + std::to_string(rate) +
                                 " not available; the rates are " + rateList());
+  chooseClock(synthesizer);
+}
+
+void SoapyKpxadac::chooseClock(bool synthesizer) {
   std::lock_guard<std::mutex> lock(mutex_);
+  // The stream sets the clock up as it starts.
+  if (streamActive_ && synthesizer != synthesizer_)
+    throw std::runtime_error(
+        "kpxadac: the clock cannot change while the stream runs; "
+        "deactivate the stream first");
   synthesizer_ = synthesizer;
 }
 
@@ -138,11 +153,6 @@ double SoapyKpxadac::getSampleRate(int direction, size_t channel) const {
 double SoapyKpxadac::rate() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return synthesizer_ ? kSynthesizerRate : kFixedClockRate;
-}
-
-int32_t SoapyKpxadac::clockSetup() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return synthesizer_ ? KPXSTREAM_SETUP_SYNTHESIZER : KPXSTREAM_SETUP_FIXED_CLOCK;
 }
 
 std::vector<double> SoapyKpxadac::listSampleRates(int direction, size_t channel) const {
@@ -164,8 +174,7 @@ void SoapyKpxadac::setClockSource(const std::string& source) {
   if (source != kSynthesizerSource && source != kFixedSource)
     throw std::invalid_argument("kpxadac: unknown clock source '" + source +
                                 "'; the sources are synthesizer and fixed");
-  std::lock_guard<std::mutex> lock(mutex_);
-  synthesizer_ = source == kSynthesizerSource;
+  chooseClock(source == kSynthesizerSource);
 }
 
 std::string SoapyKpxadac::getClockSource() const {
@@ -213,9 +222,7 @@ std::vector<std::string> SoapyKpxadac::listRegisterInterfaces() const {
 }
 
 void SoapyKpxadac::writeRegister(const std::string& name, unsigned addr, unsigned value) {
-  if (name != kRegisterInterface)
-    throw std::invalid_argument("kpxadac: unknown register interface '" + name +
-                                "'; the interface is 'board'");
+  checkRegisterInterface(name);
   // The write answers with the value written, so -1 is a failure only
   // when the value was not all ones.
   if (Kpxadac16_WriteReg(board_.handle, addr, value) == -1 && value != 0xFFFFFFFFu)
@@ -223,9 +230,7 @@ void SoapyKpxadac::writeRegister(const std::string& name, unsigned addr, unsigne
 }
 
 unsigned SoapyKpxadac::readRegister(const std::string& name, unsigned addr) const {
-  if (name != kRegisterInterface)
-    throw std::invalid_argument("kpxadac: unknown register interface '" + name +
-                                "'; the interface is 'board'");
+  checkRegisterInterface(name);
   return Kpxadac16_ReadReg(board_.handle, addr);
 }
 

@@ -112,13 +112,15 @@ class SoapyKpxadac : public SoapySDR::Device {
   // Throws unless (direction, channel) is the board's one channel.
   void checkChannel(int direction, size_t channel) const;
   double rate() const;
-  int32_t clockSetup() const;
+  // Throws when the stream runs on the other clock.
+  void chooseClock(bool synthesizer);
   BoardStream& streamOf(SoapySDR::Stream* stream) const;
 
   const BoardEntry board_;
-  mutable std::mutex mutex_;  // guards the fields below against threads other than the stream's
-  bool synthesizer_ = true;   // the clock chosen: the synthesizer or the onboard fixed clock
-  std::string bitstream_;     // the last .bit file loaded
+  mutable std::mutex mutex_;   // guards the fields below against threads other than the stream's
+  bool synthesizer_ = true;    // the clock chosen: the synthesizer or the onboard fixed clock
+  bool streamActive_ = false;  // between activateStream and deactivateStream
+  std::string bitstream_;      // the last .bit file loaded
   BoardStream* stream_ = nullptr;  // the one stream, while set up
 };
 

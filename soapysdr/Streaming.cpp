@@ -332,8 +332,14 @@ int SoapyKpxadac::activateStream(SoapySDR::Stream* stream, int flags, long long,
   config.direction = own.direction == SOAPY_SDR_RX ? KPXSTREAM_RECEIVE : KPXSTREAM_TRANSMIT;
   config.blockBytes = own.blockBytes;
   config.blockCount = own.blockCount;
-  config.setup = clockSetup();
   config.sampleLimit = (flags & SOAPY_SDR_END_BURST) ? numElems : 0;
+  {
+    // The clock is taken now and holds until the stream is deactivated.
+    std::lock_guard<std::mutex> lock(mutex_);
+    config.setup = synthesizer_ ? KPXSTREAM_SETUP_SYNTHESIZER : KPXSTREAM_SETUP_FIXED_CLOCK;
+    own.rate = synthesizer_ ? kSynthesizerRate : kFixedClockRate;
+    streamActive_ = true;
+  }
   int32_t result = KpxStream_Open(&config, &own.stream);
   if (result == KPXSTREAM_OK) {
     result = KpxStream_Start(own.stream);
@@ -345,9 +351,10 @@ int SoapyKpxadac::activateStream(SoapySDR::Stream* stream, int flags, long long,
   if (result != KPXSTREAM_OK) {
     SoapySDR::logf(SOAPY_SDR_ERROR, "kpxadac: device %d: the stream did not start: %s",
                    board_.device, KpxStream_ResultText(result));
+    std::lock_guard<std::mutex> lock(mutex_);
+    streamActive_ = false;
     return SOAPY_SDR_STREAM_ERROR;
   }
-  own.rate = rate();
   own.underrunsReported = 0;
   own.endLogged = false;
   return 0;
@@ -360,6 +367,8 @@ int SoapyKpxadac::deactivateStream(SoapySDR::Stream* stream, int, long long) {
   own.dropBlocks();
   KpxStream_Close(own.stream);
   own.stream = nullptr;
+  std::lock_guard<std::mutex> lock(mutex_);
+  streamActive_ = false;
   return 0;
 }
 

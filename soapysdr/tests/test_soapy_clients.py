@@ -283,6 +283,10 @@ def check_refusals():
     # One stream per board, also from a second device made for the same board.
     stream = device.setupStream(rx, "CS16", [0])
     expect_error(lambda: device.setupStream(rx, "CF32", [0]), "already has a stream")
+    device.activateStream(stream)
+    expect_error(lambda: device.setSampleRate(rx, 0, 100e6), "deactivate the stream")
+    device.setSampleRate(rx, 0, RATE)  # the rate it runs at
+    device.deactivateStream(stream)
     other = SoapySDR.Device("driver=kpxadac,type=adc,index=0")
     expect_error(lambda: other.setupStream(rx, "CS16", [0]), "already has a stream")
     device.closeStream(stream)
