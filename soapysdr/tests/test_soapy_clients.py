@@ -255,6 +255,16 @@ def expect_error(action, *words):
     raise AssertionError(f"no error (expected one mentioning {words})")
 
 
+def write_bit_file(path, part):
+    """A Xilinx .bit file: the fixed start, a design name and a part field."""
+    def field(key, text):
+        value = text.encode() + b"\0"
+        return key + len(value).to_bytes(2, "big") + value
+    with open(path, "wb") as bit:
+        bit.write(bytes.fromhex("00090ff00ff00ff00ff0000001") + field(b"a", "ramp;UserID=0") +
+                  field(b"b", part) + b"c\0\0" + bytes(64))
+
+
 def check_refusals():
     import SoapySDR
     expect_error(lambda: SoapySDR.Device("driver=kpxadac,device=9"), "no board with device=9")
@@ -271,6 +281,20 @@ def check_refusals():
     expect_error(lambda: device.setClockSource("external"), "external")
     expect_error(lambda: device.writeSetting("bitstream", "/nonexistent.bit"), "result 1",
                  "file not found")
+
+    # A .bit file for the board's part loads (the status byte shows it);
+    # one for another part is refused with the code and its meaning.
+    with tempfile.TemporaryDirectory() as folder:
+        assert int(device.readSensor("board_status")) & 1 == 0
+        good, wrong = os.path.join(folder, "good.bit"), os.path.join(folder, "wrong.bit")
+        write_bit_file(good, "xc4vlx40ff668")
+        write_bit_file(wrong, "xc2v3000")
+        device.writeSetting("bitstream", good)
+        assert device.readSetting("bitstream") == good
+        assert int(device.readSensor("board_status")) & 1 == 1
+        expect_error(lambda: device.writeSetting("bitstream", wrong), "result 7",
+                     "FPGA part does not match")
+        assert device.readSetting("bitstream") == good
 
     # Registers reach the board; the clock choice follows the rate.
     device.writeRegister("board", 0x70, 0x12345678)
