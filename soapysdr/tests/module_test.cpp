@@ -1,6 +1,6 @@
 // The kpxadac module through SoapySDR's C++ API, loaded as every client
 // loads it (from SOAPY_SDR_PLUGIN_PATH), on the rack of
-// module_test_rack.json: device 0 a ramp, device 1 a real-time DAC at 1 MHz,
+// module_test_rack.json: device 0 a ramp, device 1 a real-time DAC at 100 kHz,
 // device 2 a ramp whose fourth board read fails.
 #include <SoapySDR/Device.hpp>
 #include <SoapySDR/Errors.hpp>
@@ -165,19 +165,20 @@ TEST(SoapyKpxadacStreamEnd, AFailedBoardReadEndsTheStreamWithItsReasonLogged) {
 TEST(SoapyKpxadacTransmit, AnUnderrunIsReportedOnceByReadStreamStatus) {
   Device device("driver=kpxadac,type=dac,index=0");
   auto* tx = device->setupStream(SOAPY_SDR_TX, SOAPY_SDR_CF32, {0},
-                                 {{"block_bytes", "40000"}, {"blocks", "4"}});
+                                 {{"block_bytes", "200000"}, {"blocks", "4"}});
   ASSERT_EQ(device->activateStream(tx), 0);
-  std::vector<std::complex<float>> tone(10000, {0.5f, 0.0f});
+  // A full FIFO: one second of samples at 100 kHz.
+  std::vector<std::complex<float>> tone(100000, {0.5f, 0.0f});
   const void* buffs[] = {tone.data()};
   int flags = 0;
   size_t mask = 0;
   long long timeNs = 0;
-  EXPECT_EQ(device->writeStream(tx, buffs, tone.size(), flags, 0, kTimeoutUs), 10000);
+  EXPECT_EQ(device->writeStream(tx, buffs, tone.size(), flags, 0, kTimeoutUs), 100000);
   EXPECT_EQ(device->writeStream(tx, buffs, 3, flags, 0, kTimeoutUs), 2);  // whole words only
   EXPECT_EQ(device->readStreamStatus(tx, mask, flags, timeNs, 0), SOAPY_SDR_TIMEOUT);
-  // 10 ms of samples at 1 MHz; after 200 ms without data the DAC has run dry.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(device->writeStream(tx, buffs, tone.size(), flags, 0, kTimeoutUs), 10000);
+  // After 1.5 s without data the DAC has run dry; the next write shows it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(device->writeStream(tx, buffs, 1000, flags, 0, kTimeoutUs), 1000);
   EXPECT_EQ(device->readStreamStatus(tx, mask, flags, timeNs, kTimeoutUs), SOAPY_SDR_UNDERFLOW);
   EXPECT_EQ(device->readStreamStatus(tx, mask, flags, timeNs, 0), SOAPY_SDR_TIMEOUT);
   device->closeStream(tx);

@@ -107,7 +107,7 @@ def test_soapysdrutil_rate_on_a_realtime_board():
                                  stderr=subprocess.STDOUT, text=True)
     try:
         # The rate is printed every 5 s of streaming.
-        time.sleep(8)
+        time.sleep(10)
     finally:
         stop_by_pid(rate_test)
     output = rate_test.stdout.read()
