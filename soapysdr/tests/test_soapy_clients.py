@@ -345,22 +345,29 @@ def check_remote():
     # SoapySDRServer quits when it cannot reach a D-Bus system bus for its
     # DNS-SD announcement; a private bus keeps it running (no Avahi on it).
     bus = os.path.join(folder, "bus")
+    # It prints its address once it listens.
     dbus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
-                             f"--address=unix:path={bus}"], stdout=subprocess.DEVNULL)
+                             "--print-address", f"--address=unix:path={bus}"],
+                            stdout=subprocess.PIPE, text=True)
     port = free_port()
     server = None
+    # A file, not a pipe: nobody reads the server's later lines.
+    server_log = os.path.join(folder, "server.log")
+
+    def server_output():
+        if not os.path.exists(server_log):
+            return ""
+        with open(server_log) as log:
+            return log.read()
     try:
-        for _ in range(100):
-            if os.path.exists(bus):
-                break
-            time.sleep(0.05)
+        assert dbus.stdout.readline().startswith("unix:"), "dbus-daemon did not start"
         env = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=f"unix:path={bus}")
-        server = subprocess.Popen(["SoapySDRServer", f"--bind=127.0.0.1:{port}"], env=env,
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        for line in server.stdout:
-            if "Press Ctrl+C" in line:
-                break
-        assert server.poll() is None, "the server ended"
+        with open(server_log, "w") as log:
+            server = subprocess.Popen(["SoapySDRServer", f"--bind=127.0.0.1:{port}"], env=env,
+                                      stdout=log, stderr=subprocess.STDOUT)
+        while "Press Ctrl+C" not in server_output():
+            assert server.poll() is None, "the server ended:\n" + server_output()
+            time.sleep(0.05)
         remote = f"driver=remote,remote=tcp://127.0.0.1:{port},remote:driver=kpxadac"
         found = SoapySDR.Device.enumerate(remote)
         assert len(found) == 1, found
@@ -372,6 +379,9 @@ def check_remote():
         read_ramp(SoapySDR, device, stream, 4 * 1024 * 1024)
         device.deactivateStream(stream)
         device.closeStream(stream)
+    except BaseException:
+        print(server_output(), file=sys.stderr)
+        raise
     finally:
         if server:
             stop_by_pid(server)
