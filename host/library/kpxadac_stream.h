@@ -58,32 +58,32 @@ typedef struct KpxStream KpxStream;
 #define KPXSTREAM_SETUP_SYNTHESIZER 3 /* KPXADC_SetClockFlags(1, 0), 105 MHz setting */
 
 /* The clock a stream set up (KpxStreamStatus.clock). */
-#define KPXSTREAM_CLOCK_AS_SET 0     /* set-up NONE, or a transmit stream */
-#define KPXSTREAM_CLOCK_FIXED 1      /* the onboard fixed clock */
+#define KPXSTREAM_CLOCK_AS_SET 0      /* set-up NONE, or a transmit stream */
+#define KPXSTREAM_CLOCK_FIXED 1       /* the onboard fixed clock */
 #define KPXSTREAM_CLOCK_SYNTHESIZER 2 /* the synthesizer's 105 MHz setting */
 
 /* Result codes. */
 #define KPXSTREAM_OK 0
-#define KPXSTREAM_TIMEOUT 1       /* no block within the time-out; try again */
-#define KPXSTREAM_STOPPED 2       /* the stream was stopped; no more blocks */
-#define KPXSTREAM_COMPLETE 3      /* the sample limit was reached; no more blocks */
-#define KPXSTREAM_BOARD_FAILED 4  /* a board read or write failed; see KpxStreamStatus */
-#define KPXSTREAM_ERR_NULL (-1)           /* a required pointer is null */
-#define KPXSTREAM_ERR_BLOCK_SIZE (-2)     /* block size not a multiple of 4 in 4..TALVO_MAX_CHUNK */
-#define KPXSTREAM_ERR_BLOCK_COUNT (-3)    /* fewer than 2 blocks, or more than 65536 */
-#define KPXSTREAM_ERR_DIRECTION (-4)      /* unknown direction, or wrong board type for it */
-#define KPXSTREAM_ERR_NO_BOARD (-5)       /* the handle is not a registered board */
-#define KPXSTREAM_ERR_BOARD_BUSY (-6)     /* the board already has an open stream */
-#define KPXSTREAM_ERR_NO_MEMORY (-7)      /* the ring or the stream could not be allocated */
-#define KPXSTREAM_ERR_ARGUMENT (-8)       /* another argument out of range (set-up, block) */
-#define KPXSTREAM_ERR_STATE (-9)          /* not possible now (already started, not started, ...) */
+#define KPXSTREAM_TIMEOUT 1            /* no block within the time-out; try again */
+#define KPXSTREAM_STOPPED 2            /* the stream was stopped; no more blocks */
+#define KPXSTREAM_COMPLETE 3           /* the sample limit was reached; no more blocks */
+#define KPXSTREAM_BOARD_FAILED 4       /* a board read or write failed; see KpxStreamStatus */
+#define KPXSTREAM_ERR_NULL (-1)        /* a required pointer is null */
+#define KPXSTREAM_ERR_BLOCK_SIZE (-2)  /* block size not a multiple of 4 in 4..TALVO_MAX_CHUNK */
+#define KPXSTREAM_ERR_BLOCK_COUNT (-3) /* fewer than 2 blocks, or more than 65536 */
+#define KPXSTREAM_ERR_DIRECTION (-4)   /* unknown direction, or wrong board type for it */
+#define KPXSTREAM_ERR_NO_BOARD (-5)    /* the handle is not a registered board */
+#define KPXSTREAM_ERR_BOARD_BUSY (-6)  /* the board already has an open stream */
+#define KPXSTREAM_ERR_NO_MEMORY (-7)   /* the ring or the stream could not be allocated */
+#define KPXSTREAM_ERR_ARGUMENT (-8)    /* another argument out of range (set-up, block) */
+#define KPXSTREAM_ERR_STATE (-9)       /* not possible now (already started, not started, ...) */
 #define KPXSTREAM_ERR_WRONG_DIRECTION (-10) /* a receive call on a transmit stream or back */
-#define KPXSTREAM_ERR_NOT_HELD (-11)      /* the block is not one the caller holds */
-#define KPXSTREAM_ERR_SYNTHESIZER (-12)   /* the clock synthesizer did not become ready */
-#define KPXSTREAM_ERR_FIXED_CLOCK (-13)   /* the fixed clock did not become ready */
-#define KPXSTREAM_ERR_RESET (-14)         /* the streaming channel could not be reset */
-#define KPXSTREAM_ERR_COUNTERS (-15)      /* the channel's error counters cannot be read */
-#define KPXSTREAM_ERR_THREAD (-16)        /* the stream's thread could not be started */
+#define KPXSTREAM_ERR_NOT_HELD (-11)        /* the block is not one the caller holds */
+#define KPXSTREAM_ERR_SYNTHESIZER (-12)     /* the clock synthesizer did not become ready */
+#define KPXSTREAM_ERR_FIXED_CLOCK (-13)     /* the fixed clock did not become ready */
+#define KPXSTREAM_ERR_RESET (-14)           /* the streaming channel could not be reset */
+#define KPXSTREAM_ERR_COUNTERS (-15)        /* the channel's error counters cannot be read */
+#define KPXSTREAM_ERR_THREAD (-16)          /* the stream's thread could not be started */
 
 /* Why a stream ended (KpxStreamStatus.endReason). */
 #define KPXSTREAM_END_NONE 0         /* still running, or not started */
@@ -97,9 +97,10 @@ typedef struct KpxStream KpxStream;
 
 /** What KpxStream_Open needs. Zero-initialise, then set the fields. */
 typedef struct KpxStreamConfig {
-  BoardHandle board;    /* a registered board */
-  int32_t direction;    /* KPXSTREAM_RECEIVE or KPXSTREAM_TRANSMIT */
-  uint32_t blockBytes;  /* bytes per block and per board transfer: multiple of 4, 4..TALVO_MAX_CHUNK */
+  BoardHandle board; /* a registered board */
+  int32_t direction; /* KPXSTREAM_RECEIVE or KPXSTREAM_TRANSMIT */
+  uint32_t
+      blockBytes; /* bytes per block and per board transfer: multiple of 4, 4..TALVO_MAX_CHUNK */
   uint32_t blockCount;  /* blocks in the ring: 2..65536 */
   int32_t setup;        /* KPXSTREAM_SETUP_* */
   uint64_t sampleLimit; /* samples to move, then the stream completes; 0: until stopped */
@@ -107,36 +108,36 @@ typedef struct KpxStreamConfig {
 
 /** One block of the ring, as handed to the caller. */
 typedef struct KpxStreamBlock {
-  void *data;           /* the block's memory, valid until released or submitted */
-  uint32_t bytes;       /* receive: bytes filled; transmit: set to the bytes to send */
-  uint32_t capacity;    /* the block's size in bytes */
-  uint64_t index;       /* board index of the first sample (lost samples counted) */
-  uint64_t lostBefore;  /* receive: samples lost right before this block; transmit: underrun
-                           samples seen since the previous acquire */
-  uint64_t lostTotal;   /* samples lost so far in this direction (this gap included) */
-  int64_t hostTimeNs;   /* host wall-clock time at the end of the block's transfer,
-                           nanoseconds since 1970-01-01 UTC (transmit: of the last write) */
-  uint32_t flags;       /* KPXSTREAM_BLOCK_* */
-  uint32_t slot;        /* the ring's own; leave as it is */
+  void* data;          /* the block's memory, valid until released or submitted */
+  uint32_t bytes;      /* receive: bytes filled; transmit: set to the bytes to send */
+  uint32_t capacity;   /* the block's size in bytes */
+  uint64_t index;      /* board index of the first sample (lost samples counted) */
+  uint64_t lostBefore; /* receive: samples lost right before this block; transmit: underrun
+                          samples seen since the previous acquire */
+  uint64_t lostTotal;  /* samples lost so far in this direction (this gap included) */
+  int64_t hostTimeNs;  /* host wall-clock time at the end of the block's transfer,
+                          nanoseconds since 1970-01-01 UTC (transmit: of the last write) */
+  uint32_t flags;      /* KPXSTREAM_BLOCK_* */
+  uint32_t slot;       /* the ring's own; leave as it is */
 } KpxStreamBlock;
 
 /** A stream's counters and state; a consistent snapshot. */
 typedef struct KpxStreamStatus {
-  uint64_t samplesMoved;     /* samples read from or written to the board */
-  uint32_t blocksWaiting;    /* receive: filled, not yet acquired; transmit: submitted, not written */
-  uint32_t blockBytes;       /* as opened */
-  uint32_t blockCount;       /* as opened */
-  int32_t running;           /* 1 between KpxStream_Start and the end */
-  int32_t ended;             /* 1 once the stream has ended (see endReason) */
-  int32_t endReason;         /* KPXSTREAM_END_* */
-  uint64_t overrunEvents;    /* gaps seen in the receive overrun counter */
-  uint64_t overrunSamples;   /* samples lost in them */
-  uint64_t underrunEvents;   /* growths of the transmit underrun counter */
-  uint64_t underrunSamples;  /* samples the board missed in them */
-  uint64_t countersUnread;   /* blocks after which TalvoGetError failed */
-  BoardError boardError;     /* END_BOARD_FAILED: the board's lastError after the failure */
-  uint32_t platformError;    /* END_BOARD_FAILED: the platform's error number of the failure */
-  int32_t clock;             /* KPXSTREAM_CLOCK_* */
+  uint64_t samplesMoved;   /* samples read from or written to the board */
+  uint32_t blocksWaiting;  /* receive: filled, not yet acquired; transmit: submitted, not written */
+  uint32_t blockBytes;     /* as opened */
+  uint32_t blockCount;     /* as opened */
+  int32_t running;         /* 1 between KpxStream_Start and the end */
+  int32_t ended;           /* 1 once the stream has ended (see endReason) */
+  int32_t endReason;       /* KPXSTREAM_END_* */
+  uint64_t overrunEvents;  /* gaps seen in the receive overrun counter */
+  uint64_t overrunSamples; /* samples lost in them */
+  uint64_t underrunEvents; /* growths of the transmit underrun counter */
+  uint64_t underrunSamples; /* samples the board missed in them */
+  uint64_t countersUnread;  /* blocks after which TalvoGetError failed */
+  BoardError boardError;    /* END_BOARD_FAILED: the board's lastError after the failure */
+  uint32_t platformError;   /* END_BOARD_FAILED: the platform's error number of the failure */
+  int32_t clock;            /* KPXSTREAM_CLOCK_* */
 } KpxStreamStatus;
 
 /** Opens a stream on a registered board and allocates its ring. For receive
@@ -146,7 +147,12 @@ typedef struct KpxStreamStatus {
  *  @return KPXSTREAM_OK, or ERR_NULL, ERR_BLOCK_SIZE, ERR_BLOCK_COUNT,
  *  ERR_DIRECTION, ERR_NO_BOARD, ERR_BOARD_BUSY, ERR_ARGUMENT, ERR_NO_MEMORY,
  *  ERR_SYNTHESIZER or ERR_FIXED_CLOCK. */
-KPXADAC_API int32_t KpxStream_Open(const KpxStreamConfig *config, KpxStream **stream);
+KPXADAC_API int32_t KpxStream_Open(const KpxStreamConfig* config, KpxStream** stream);
+
+/** Changes the sample limit of a stream that has not started (0: until
+ *  stopped), for callers whose count depends on the clock that Open chose.
+ *  @return KPXSTREAM_OK, or ERR_NULL, ERR_STATE (started), ERR_ARGUMENT. */
+KPXADAC_API int32_t KpxStream_SetSampleLimit(KpxStream* stream, uint64_t sampleLimit);
 
 /** Starts moving blocks. With a set-up other than NONE: for receive
  *  KPXADC_SetRunState(1) and cReg0 as the receive demo writes it, then, for
@@ -154,7 +160,7 @@ KPXADAC_API int32_t KpxStream_Open(const KpxStreamConfig *config, KpxStream **st
  *  the gap accounting. A stream starts once.
  *  @return KPXSTREAM_OK, or ERR_NULL, ERR_STATE, ERR_RESET, ERR_COUNTERS,
  *  ERR_THREAD. */
-KPXADAC_API int32_t KpxStream_Start(KpxStream *stream);
+KPXADAC_API int32_t KpxStream_Start(KpxStream* stream);
 
 /** Ends the stream from any thread; returns at once. Receive: no further
  *  board read begins, the block being read is dropped, blocks already filled
@@ -163,24 +169,24 @@ KPXADAC_API int32_t KpxStream_Start(KpxStream *stream);
  *  blocks already submitted are still written; a producer waiting for an
  *  empty block returns KPXSTREAM_STOPPED at once. Stopping twice is fine.
  *  @return KPXSTREAM_OK, or ERR_NULL. */
-KPXADAC_API int32_t KpxStream_Stop(KpxStream *stream);
+KPXADAC_API int32_t KpxStream_Stop(KpxStream* stream);
 
 /** Stops the stream if it runs, waits for its thread (at most the transfer
  *  in flight), and frees the stream and its ring. Blocks still held become
  *  invalid. A null stream is ignored. */
-KPXADAC_API void KpxStream_Close(KpxStream *stream);
+KPXADAC_API void KpxStream_Close(KpxStream* stream);
 
 /** Receive: takes the next filled block, in order, without a copy.
  *  @param timeoutMs 0: do not wait; below 0: wait without limit.
  *  @return KPXSTREAM_OK (block filled in), TIMEOUT, STOPPED, COMPLETE,
  *  BOARD_FAILED (blocks read before the failure come first), or ERR_NULL,
  *  ERR_STATE (not started), ERR_WRONG_DIRECTION. */
-KPXADAC_API int32_t KpxStream_AcquireRead(KpxStream *stream, KpxStreamBlock *block,
+KPXADAC_API int32_t KpxStream_AcquireRead(KpxStream* stream, KpxStreamBlock* block,
                                           int32_t timeoutMs);
 
 /** Receive: gives an acquired block back to the ring.
  *  @return KPXSTREAM_OK, or ERR_NULL, ERR_WRONG_DIRECTION, ERR_NOT_HELD. */
-KPXADAC_API int32_t KpxStream_ReleaseRead(KpxStream *stream, const KpxStreamBlock *block);
+KPXADAC_API int32_t KpxStream_ReleaseRead(KpxStream* stream, const KpxStreamBlock* block);
 
 /** What KpxStream_Read copied. */
 typedef struct KpxStreamReadInfo {
@@ -198,27 +204,27 @@ typedef struct KpxStreamReadInfo {
  *  @return KPXSTREAM_OK when samples were copied, otherwise as
  *  KpxStream_AcquireRead (and ERR_NULL for null samples or info with a
  *  nonzero count). */
-KPXADAC_API int32_t KpxStream_Read(KpxStream *stream, int16_t *samples, uint64_t count,
-                                   int32_t timeoutMs, KpxStreamReadInfo *info);
+KPXADAC_API int32_t KpxStream_Read(KpxStream* stream, int16_t* samples, uint64_t count,
+                                   int32_t timeoutMs, KpxStreamReadInfo* info);
 
 /** Transmit: takes an empty block to fill; bytes is set to its capacity.
  *  @return KPXSTREAM_OK, TIMEOUT, STOPPED, COMPLETE, BOARD_FAILED, or
  *  ERR_NULL, ERR_STATE, ERR_WRONG_DIRECTION. */
-KPXADAC_API int32_t KpxStream_AcquireWrite(KpxStream *stream, KpxStreamBlock *block,
+KPXADAC_API int32_t KpxStream_AcquireWrite(KpxStream* stream, KpxStreamBlock* block,
                                            int32_t timeoutMs);
 
 /** Transmit: queues an acquired block for writing; `block->bytes` (a
  *  multiple of 4, at most the capacity) are sent, 0 gives the block back
  *  unsent. @return KPXSTREAM_OK, STOPPED (the block is given back unsent),
  *  or ERR_NULL, ERR_WRONG_DIRECTION, ERR_NOT_HELD, ERR_ARGUMENT. */
-KPXADAC_API int32_t KpxStream_SubmitWrite(KpxStream *stream, const KpxStreamBlock *block);
+KPXADAC_API int32_t KpxStream_SubmitWrite(KpxStream* stream, const KpxStreamBlock* block);
 
 /** Fills `status` with a snapshot of the stream's counters and state.
  *  @return KPXSTREAM_OK, or ERR_NULL. */
-KPXADAC_API int32_t KpxStream_GetStatus(KpxStream *stream, KpxStreamStatus *status);
+KPXADAC_API int32_t KpxStream_GetStatus(KpxStream* stream, KpxStreamStatus* status);
 
 /** The text of a result code, e.g. "stopped"; never null. */
-KPXADAC_API const char *KpxStream_ResultText(int32_t result);
+KPXADAC_API const char* KpxStream_ResultText(int32_t result);
 
 #ifdef __cplusplus
 }

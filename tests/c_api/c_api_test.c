@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "kpxadac16.h"
+#include "kpxadac_stream.h"
 #include "kpxadc.h"
 
 static int failures = 0;
@@ -21,6 +22,9 @@ int main(void) {
   uint8_t info[6];
   V360DebugRecord snapshot;
   ClockSetting setting;
+  KpxStream *stream = NULL;
+  KpxStreamConfig config;
+  KpxStreamBlock block;
 
   CHECK(sizeof(V360DebugRecord) == 44);
   CHECK(sizeof(TalvoErrorCounts) == 8);
@@ -41,6 +45,23 @@ int main(void) {
   CHECK(Kpxadac16_V360Debug(adc, &snapshot) == 0);
   memset(&setting, 0, sizeof setting);
   CHECK(Kpxadac16_GetState(adc) == STATE_IDLE);
+
+  memset(&config, 0, sizeof config);
+  config.board = dac;
+  config.direction = KPXSTREAM_RECEIVE;
+  config.blockBytes = 4096;
+  config.blockCount = 2;
+  config.setup = KPXSTREAM_SETUP_AUTO_CLOCK;
+  CHECK(KpxStream_Open(&config, &stream) == KPXSTREAM_ERR_DIRECTION);
+  config.board = adc;
+  config.sampleLimit = 2048;
+  CHECK(KpxStream_Open(&config, &stream) == KPXSTREAM_OK);
+  CHECK(KpxStream_Start(stream) == KPXSTREAM_OK);
+  CHECK(KpxStream_AcquireRead(stream, &block, -1) == KPXSTREAM_OK && block.bytes == 4096);
+  CHECK(KpxStream_ReleaseRead(stream, &block) == KPXSTREAM_OK);
+  CHECK(KpxStream_AcquireRead(stream, &block, -1) == KPXSTREAM_COMPLETE);
+  CHECK(strcmp(KpxStream_ResultText(KPXSTREAM_COMPLETE), "complete") == 0);
+  KpxStream_Close(stream);
   Kpxadac16_CloseAll();
   CHECK(Kpxadac16_GetState(adc) == STATE_NONE);
 

@@ -1,44 +1,17 @@
-// The parts of kpxadac-capture that work without a board: the overrun
-// bookkeeping, the sample statistics, the SigMF metadata and the ring.
+// The parts of kpxadac-capture that work without a board: the sample
+// statistics and the SigMF metadata.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <random>
-#include <thread>
 #include <vector>
 
-#include "block_ring.h"
-#include "overrun_tracker.h"
 #include "sample_statistics.h"
 #include "sigmf_metadata.h"
 
 using namespace capture;
 
 namespace {
-
-TEST(OverrunTracker, GrowthPlacesEachGapAtTheBlockStartWithTheRunningLoss) {
-  OverrunTracker tracker(7);  // counters that were not zero at the start
-  EXPECT_FALSE(tracker.afterBlock(0, 7));
-  auto first = tracker.afterBlock(1000, 10);  // 3 words lost
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->fileSample, 1000u);
-  EXPECT_EQ(first->lostSamples, 6u);
-  EXPECT_EQ(first->globalSample, 1006u);
-  EXPECT_FALSE(tracker.afterBlock(2000, 10));
-  auto second = tracker.afterBlock(3000, 11);
-  ASSERT_TRUE(second);
-  EXPECT_EQ(second->globalSample, 3000u + 6 + 2);
-  EXPECT_EQ(tracker.lostSamples(), 8u);
-  EXPECT_EQ(tracker.events().size(), 2u);
-}
-
-TEST(OverrunTracker, CounterThatWrapsStillCountsItsGrowth) {
-  OverrunTracker tracker(0xFFFFFFFEu);
-  auto gap = tracker.afterBlock(50, 1);  // 3 words past the wrap
-  ASSERT_TRUE(gap);
-  EXPECT_EQ(gap->lostSamples, 6u);
-}
 
 // Plain double-precision statistics to compare the fast ones with.
 struct Reference {
@@ -130,45 +103,6 @@ TEST(SigmfMetadata, GapBeforeTheFirstSampleChangesTheFirstSegment) {
   ASSERT_EQ(meta["captures"].size(), 1u);
   EXPECT_EQ(meta["captures"][0]["core:global_index"], 40);
   EXPECT_EQ(meta["annotations"][0]["core:sample_start"], 0);
-}
-
-TEST(BlockRing, FullRingHoldsTheReaderUntilTheWriterGivesBackOrStopIsSet) {
-  BlockRing ring(2, 16);
-  std::atomic<bool> stop{false};
-  Block* a = ring.takeEmpty(stop);
-  Block* b = ring.takeEmpty(stop);
-  ASSERT_TRUE(a && b);
-  a->length = 16;
-  ring.handOn(a);
-  std::atomic<bool> readerGotBlock{false};
-  std::thread reader([&] {
-    Block* c = ring.takeEmpty(stop);
-    readerGotBlock = true;
-    EXPECT_EQ(c, a);  // the one the writer gave back
-  });
-  Block* filled = ring.takeFilled();
-  EXPECT_EQ(filled, a);
-  EXPECT_EQ(filled->length, 16u);
-  EXPECT_FALSE(readerGotBlock);  // b is out, a is with the writer
-  ring.giveBack(filled);
-  reader.join();
-  EXPECT_TRUE(readerGotBlock);
-
-  stop = true;  // nothing is free now, and the stop ends the wait
-  EXPECT_EQ(ring.takeEmpty(stop), nullptr);
-}
-
-TEST(BlockRing, WriterDrainsFilledBlocksAfterTheReaderFinishes) {
-  BlockRing ring(3, 8);
-  std::atomic<bool> stop{false};
-  Block* a = ring.takeEmpty(stop);
-  Block* b = ring.takeEmpty(stop);
-  ring.handOn(a);
-  ring.handOn(b);
-  ring.finish();
-  EXPECT_EQ(ring.takeFilled(), a);
-  EXPECT_EQ(ring.takeFilled(), b);
-  EXPECT_EQ(ring.takeFilled(), nullptr);
 }
 
 }  // namespace

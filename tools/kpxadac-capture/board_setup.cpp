@@ -1,8 +1,5 @@
 #include "board_setup.h"
 
-#include "kpxadc.h"
-#include "kpxadc_receive_settings.h"
-
 namespace capture {
 
 namespace {
@@ -66,32 +63,35 @@ std::string loadBitstream(const BoardChoice& board, const std::string& path) {
          bitstreamRefusal(result) + ")";
 }
 
-std::string setUpClock(const BoardChoice& board, ClockChoice choice, bool& synthesizer) {
-  // As the receive demo: any nonzero answer, a failed query included, means
-  // the onboard fixed clock.
-  synthesizer = choice == ClockChoice::kSynthesizer || (choice == ClockChoice::kAsBoardReports &&
-                                                        Kpxadac16_GetFixedClock(board.handle) == 0);
-  if (synthesizer) {
-    KPXADC_SetClockFlags(board.handle, 1, 0);
-    if (KPXADC_ProgramClock(board.handle, &kKpxadcClock105MHz) != 1)
-      return "the clock synthesizer did not become ready";
-  } else {
-    KPXADC_SetClockSource(board.handle, 0);
-    // The source change does not report a clock that never came; ask.
-    if (KPXADC_GetClockReady(board.handle) != 1) return "the fixed clock did not become ready";
+std::string openStream(const BoardChoice& board, const Options& options, KpxStream*& stream,
+                       bool& synthesizer) {
+  KpxStreamConfig config{};
+  config.board = board.handle;
+  config.direction = KPXSTREAM_RECEIVE;
+  config.blockBytes = options.chunkBytes;
+  config.blockCount = options.ringBuffers;
+  switch (options.clock) {
+    case ClockChoice::kAsBoardReports:
+      config.setup = KPXSTREAM_SETUP_AUTO_CLOCK;
+      break;
+    case ClockChoice::kFixed:
+      config.setup = KPXSTREAM_SETUP_FIXED_CLOCK;
+      break;
+    case ClockChoice::kSynthesizer:
+      config.setup = KPXSTREAM_SETUP_SYNTHESIZER;
+      break;
   }
+  const int32_t result = KpxStream_Open(&config, &stream);
+  if (result != KPXSTREAM_OK) return KpxStream_ResultText(result);
+  KpxStreamStatus status{};
+  KpxStream_GetStatus(stream, &status);
+  synthesizer = status.clock == KPXSTREAM_CLOCK_SYNTHESIZER;
   return "";
 }
 
-std::string startChannel(const BoardChoice& board, uint32_t& overrunCount) {
-  KPXADC_SetRunState(board.handle, 1);
-  Kpxadac16_WriteReg(board.handle, KPXADC_REG_CUSTOM0, KPXADC_RECEIVE_CREG0_VALUE);
-  if (TalvoReset(board.handle, 0, 0) != 0) return "the streaming channel could not be reset";
-  TalvoErrorCounts counts{};
-  if (TalvoGetError(board.handle, &counts) != 0)
-    return "the streaming channel's error counters cannot be read";
-  overrunCount = counts.rxOverrunCount;
-  return "";
+std::string startStream(KpxStream* stream) {
+  const int32_t result = KpxStream_Start(stream);
+  return result == KPXSTREAM_OK ? "" : KpxStream_ResultText(result);
 }
 
 }  // namespace capture

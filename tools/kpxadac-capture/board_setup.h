@@ -1,6 +1,7 @@
-// Gets a board ready to stream, in the order the receive demo uses: FPGA
-// image (when asked for), sample clock, run state, custom register cReg0,
-// channel reset. Each step returns "" or the reason it failed.
+// Finds the board and loads its FPGA image when asked for; the stream then
+// sets up the sample clock (when opened), the run state, custom register
+// cReg0 and the channel reset (when started), in the receive demo's order.
+// Each step returns "" or the reason it failed.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include "capture_options.h"
 #include "kpxadac16.h"
+#include "kpxadac_stream.h"
 
 namespace capture {
 
@@ -24,11 +26,12 @@ std::string findBoard(const Options& options, BoardChoice& board);
 // Loads a .bit file; anything but the driver's success (0) is refused.
 std::string loadBitstream(const BoardChoice& board, const std::string& path);
 
-// Selects the clock; `synthesizer` tells which one is in use.
-std::string setUpClock(const BoardChoice& board, ClockChoice choice, bool& synthesizer);
+// Opens the receive stream, which selects the clock; `synthesizer` tells
+// which one is in use.
+std::string openStream(const BoardChoice& board, const Options& options, KpxStream*& stream,
+                       bool& synthesizer);
 
-// Starts the ADC, writes cReg0, resets the channel and reads the receive
-// overrun counter as the base that later readings are compared with.
-std::string startChannel(const BoardChoice& board, uint32_t& overrunCount);
+// Starts the ADC, writes cReg0, resets the channel and starts reading.
+std::string startStream(KpxStream* stream);
 
 }  // namespace capture

@@ -8,7 +8,6 @@
 #include <mutex>
 #include <thread>
 
-#include "block_ring.h"
 #include "sha512.h"
 
 namespace capture {
@@ -49,6 +48,10 @@ std::string formatProgress(uint64_t bytes, double seconds, uint64_t overruns,
   return text;
 }
 
+// How often a writer waiting for a block looks at the stop flag: a signal
+// handler cannot wake it.
+constexpr int32_t kStopPollMs = 50;
+
 class CaptureRun {
  public:
   CaptureRun(const CaptureSettings& settings, OutputFile& file, const std::atomic<bool>& stop,
@@ -57,8 +60,6 @@ class CaptureRun {
         file_(file),
         stop_(stop),
         console_(console),
-        ring_(settings.ringBuffers, settings.chunkBytes),
-        tracker_(settings.initialOverrunCount),
         bytesToWrite_(settings.sampleLimit ? *settings.sampleLimit * 2 : kUnlimited) {
     if (settings.computeSha512) sha512_ = std::make_unique<Sha512>();
   }
@@ -66,10 +67,8 @@ class CaptureRun {
   CaptureResult run() {
     result_.startTime = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
-    std::thread reader([this] { readBlocks(); });
     std::thread writer([this] { writeBlocks(); });
     showProgressUntilWritten(start);
-    reader.join();
     writer.join();
     console_.endProgress();
 
@@ -78,84 +77,79 @@ class CaptureRun {
     result_.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result_.bytesWritten = bytesWritten_.load();
-    result_.overruns = tracker_.events();
-    result_.lostSamples = tracker_.lostSamples();
     if (sha512_) result_.sha512 = sha512_->hexDigest();
     return std::move(result_);
   }
 
  private:
-  // The reader asks for whole 32-bit words: an odd sample limit reads one
-  // sample more, which the writer leaves out.
-  uint64_t bytesToRead() const {
-    return bytesToWrite_ == kUnlimited ? kUnlimited : (bytesToWrite_ + 3) / 4 * 4;
-  }
-
-  void readBlocks() {
-    const uint64_t target = bytesToRead();
-    uint64_t bytesRead = 0;
-    bool countersReadable = true;
-    while (bytesRead < target) {
-      Block* block = ring_.takeEmpty(stop_);
-      if (!block) {
-        result_.stopped = stop_.load();
-        break;
+  // Takes the stream's blocks in order until it ends, writing each one.
+  void writeBlocks() {
+    KpxStream* stream = settings_.stream;
+    uint64_t bytesLeft = bytesToWrite_;
+    bool warnedOfCounters = false;
+    KpxStreamBlock block{};
+    int32_t got;
+    while ((got = KpxStream_AcquireRead(stream, &block, kStopPollMs)) != KPXSTREAM_STOPPED &&
+           got != KPXSTREAM_COMPLETE && got != KPXSTREAM_BOARD_FAILED) {
+      if (stop_.load() && !result_.stopped) {
+        result_.stopped = true;
+        KpxStream_Stop(stream);
       }
-      const auto length =
-          static_cast<uint32_t>(std::min<uint64_t>(ring_.blockBytes(), target - bytesRead));
-      block->length = TalvoReadBuffer(settings_.board, block->data, length);
-      if (block->length == 0) {
-        result_.readFailure = "read from the board failed after " + std::to_string(bytesRead / 2) +
-                              " samples (" +
-                              boardErrorName(Kpxadac16_GetLastError(settings_.board)) + ")";
-        ring_.giveBack(block);
-        break;
-      }
-      const uint64_t blockFirstSample = bytesRead / 2;
-      bytesRead += block->length;
-      TalvoErrorCounts counts{};
-      if (TalvoGetError(settings_.board, &counts) == 0) {
-        if (auto gap = tracker_.afterBlock(blockFirstSample, counts.rxOverrunCount)) {
-          overrunEvents_.fetch_add(1);
-          console_.message("overrun: " + std::to_string(gap->lostSamples) +
-                           " samples lost before sample " + std::to_string(gap->fileSample) +
-                           " (board sample " + std::to_string(gap->globalSample) + ")");
-        }
-      } else if (countersReadable) {
-        countersReadable = false;
+      if (got != KPXSTREAM_OK) continue;
+      noteGap(block);
+      if (block.flags & KPXSTREAM_BLOCK_COUNTERS_UNREAD && !warnedOfCounters) {
+        warnedOfCounters = true;
         console_.message(
             "warning: the channel's error counters cannot be read; overruns may go unseen");
       }
-      ring_.handOn(block);
-    }
-    ring_.finish();
-  }
-
-  void writeBlocks() {
-    uint64_t bytesLeft = bytesToWrite_;
-    while (Block* block = ring_.takeFilled()) {
-      if (result_.writeFailure.empty()) {
-        const auto length = static_cast<size_t>(std::min<uint64_t>(block->length, bytesLeft));
-        size_t written = 0;
-        std::string reason = file_.write(block->data, length, written);
-        result_.statistics.add(block->data, written);
-        if (sha512_) sha512_->update(block->data, written);
-        bytesLeft -= written;
-        bytesWritten_.fetch_add(written);
-        if (!reason.empty()) {
-          result_.writeFailure = reason;
-          ring_.abandon();
-        }
-      }
-      ring_.giveBack(block);
+      if (result_.writeFailure.empty()) writeBlock(block, bytesLeft);
+      samplesTaken_ += block.bytes / 2;
+      KpxStream_ReleaseRead(stream, &block);
       if (settings_.writerDelayMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(settings_.writerDelayMs));
     }
+    if (got == KPXSTREAM_BOARD_FAILED) result_.readFailure = readFailure();
     {
       std::lock_guard lock(doneMutex_);
       writerDone_ = true;
     }
     doneChanged_.notify_all();
+  }
+
+  void noteGap(const KpxStreamBlock& block) {
+    if (block.lostBefore == 0) return;
+    OverrunEvent gap;
+    gap.fileSample = samplesTaken_;
+    gap.globalSample = block.index;
+    gap.lostSamples = block.lostBefore;
+    result_.overruns.push_back(gap);
+    result_.lostSamples = block.lostTotal;
+    overrunEvents_.fetch_add(1);
+    console_.message("overrun: " + std::to_string(gap.lostSamples) +
+                     " samples lost before sample " + std::to_string(gap.fileSample) +
+                     " (board sample " + std::to_string(gap.globalSample) + ")");
+  }
+
+  void writeBlock(const KpxStreamBlock& block, uint64_t& bytesLeft) {
+    const auto length = static_cast<size_t>(std::min<uint64_t>(block.bytes, bytesLeft));
+    const auto* data = static_cast<const uint8_t*>(block.data);
+    size_t written = 0;
+    std::string reason = file_.write(data, length, written);
+    result_.statistics.add(data, written);
+    if (sha512_) sha512_->update(data, written);
+    bytesLeft -= written;
+    bytesWritten_.fetch_add(written);
+    if (!reason.empty()) {
+      result_.writeFailure = reason;
+      KpxStream_Stop(settings_.stream);
+    }
+  }
+
+  std::string readFailure() const {
+    KpxStreamStatus status{};
+    KpxStream_GetStatus(settings_.stream, &status);
+    return "read from the board failed after " + std::to_string(status.samplesMoved) +
+           " samples (" + boardErrorName(status.boardError) + ")";
   }
 
   void showProgressUntilWritten(std::chrono::steady_clock::time_point start) {
@@ -172,11 +166,10 @@ class CaptureRun {
   OutputFile& file_;
   const std::atomic<bool>& stop_;
   Console& console_;
-  BlockRing ring_;
-  OverrunTracker tracker_;  // reader thread only
   const uint64_t bytesToWrite_;
   std::unique_ptr<Sha512> sha512_;  // writer thread only
-  CaptureResult result_;  // read failure and stop: reader; statistics and write failure: writer
+  CaptureResult result_;            // writer thread only, until it is done
+  uint64_t samplesTaken_ = 0;       // samples of the blocks taken so far
   std::atomic<uint64_t> bytesWritten_{0};
   std::atomic<uint64_t> overrunEvents_{0};
   std::mutex doneMutex_;

@@ -1,6 +1,6 @@
-// One capture: a reader thread moves blocks from the board's streaming
-// channel into a ring of buffers, a writer thread moves them to the output
-// file, and the calling thread shows the progress and waits for both.
+// One capture: the library's stream reads the board's channel into its ring
+// of blocks, a writer thread moves the blocks to the output file, and the
+// calling thread shows the progress and waits for the writer.
 #pragma once
 
 #include <atomic>
@@ -11,21 +11,18 @@
 #include <vector>
 
 #include "console.h"
-#include "kpxadac16.h"
+#include "kpxadac_stream.h"
 #include "output_file.h"
-#include "overrun_tracker.h"
 #include "sample_statistics.h"
+#include "sigmf_metadata.h"
 
 namespace capture {
 
 struct CaptureSettings {
-  BoardHandle board = KPXADAC_INVALID_HANDLE;
-  uint32_t chunkBytes = 0;
-  unsigned ringBuffers = 0;
+  KpxStream* stream = nullptr;          // started, with the sample limit
   std::optional<uint64_t> sampleLimit;  // empty: until stopped
   unsigned writerDelayMs = 0;
   bool computeSha512 = false;
-  uint32_t initialOverrunCount = 0;  // the receive overrun counter before the first read
 };
 
 struct CaptureResult {
@@ -43,8 +40,8 @@ struct CaptureResult {
   uint64_t samplesWritten() const { return bytesWritten / 2; }
 };
 
-// Runs the capture until the sample limit, a read or write failure, or
-// `stop` (which a signal handler may set) ends it.
+// Runs the capture on a started stream until the sample limit, a read or
+// write failure, or `stop` (which a signal handler may set) ends it.
 CaptureResult runCapture(const CaptureSettings& settings, OutputFile& file,
                          const std::atomic<bool>& stop, Console& console);
 

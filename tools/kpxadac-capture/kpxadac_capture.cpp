@@ -112,16 +112,15 @@ int run(const Options& options) {
     if (auto reason = loadBitstream(board, options.bitstream); !reason.empty()) return fail(reason);
     console.message("bitstream " + options.bitstream + " loaded");
   }
+  KpxStream* stream = nullptr;
   bool synthesizer = false;
-  if (auto reason = setUpClock(board, options.clock, synthesizer); !reason.empty())
+  if (auto reason = openStream(board, options, stream, synthesizer); !reason.empty())
     return fail(reason);
   const double sampleRate = options.sampleRateHz.value_or(synthesizer ? KPXADC_SYNTHESIZER_RATE_HZ
                                                                       : kDefaultFixedClockRateHz);
 
   CaptureSettings settings;
-  settings.board = board.handle;
-  settings.chunkBytes = options.chunkBytes;
-  settings.ringBuffers = options.ringBuffers;
+  settings.stream = stream;
   settings.writerDelayMs = options.writerDelayMs;
   settings.computeSha512 = options.format == OutputFormat::kSigmf;
   if (options.samples)
@@ -129,14 +128,15 @@ int run(const Options& options) {
   else if (options.durationSeconds)
     settings.sampleLimit = std::max<uint64_t>(
         1, static_cast<uint64_t>(std::ceil(*options.durationSeconds * sampleRate)));
+  // A duration's count follows the clock the stream chose when it opened.
+  KpxStream_SetSampleLimit(stream, settings.sampleLimit.value_or(0));
 
   const std::string base = sigmfBase(options.output);
   const std::string dataPath = settings.computeSha512 ? base + ".sigmf-data" : options.output;
   if (!options.toStandardOutput())
     if (auto reason = file.create(dataPath); !reason.empty()) return fail(reason);
 
-  if (auto reason = startChannel(board, settings.initialOverrunCount); !reason.empty())
-    return fail(reason);
+  if (auto reason = startStream(stream); !reason.empty()) return fail(reason);
 
   installStopHandlers();
   CaptureResult result = runCapture(settings, file, stopRequested, console);
@@ -161,6 +161,7 @@ int run(const Options& options) {
     if (!metadataFailure.empty()) console.message(metadataFailure);
   }
   printSummary(console, result);
+  KpxStream_Close(stream);
   Kpxadac16_CloseAll();
 
   if (!result.readFailure.empty() || !result.writeFailure.empty() || !metadataFailure.empty())

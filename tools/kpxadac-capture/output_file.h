@@ -48,7 +48,7 @@ class OutputFile {
   std::thread writeback_;
   std::mutex writebackMutex_;
   std::condition_variable writebackWake_;
-  uint64_t written_ = 0;  // bytes written so far (guarded)
+  uint64_t written_ = 0;   // bytes written so far (guarded)
   bool stopping_ = false;  // (guarded)
 };
 

@@ -2,15 +2,21 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "overrun_tracker.h"
-
 namespace capture {
 
 inline constexpr const char* kSigmfVersion = "1.2.6";
+
+// One gap in the recording: the samples lost right before a file sample.
+struct OverrunEvent {
+  uint64_t fileSample = 0;    // index in the file of the first sample after the gap
+  uint64_t globalSample = 0;  // the board's index of that sample, lost samples counted
+  uint64_t lostSamples = 0;   // samples lost in this gap
+};
 
 struct RecordingDescription {
   double sampleRateHz = 0;
