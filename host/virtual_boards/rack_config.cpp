@@ -115,7 +115,8 @@ SignalSettings parseSignal(const json& v, const std::string& where) {
   if (type != "tone")
     fail(where + ".type", "expected \"tone\" or \"ramp\", got " + v["type"].dump());
   allowOnly(v, where,
-            {"type", "frequency_hz", "amplitude_dbfs", "noise_lsb_rms", "seed", "comment"});
+            {"type", "frequency_hz", "amplitude_dbfs", "noise_lsb_rms", "seed", "harmonics_dbc",
+             "comment"});
   if (v.contains("frequency_hz"))
     settings.frequencyHz = realValue(v["frequency_hz"], where + ".frequency_hz", 0, 1e10);
   if (v.contains("amplitude_dbfs"))
@@ -123,6 +124,21 @@ SignalSettings parseSignal(const json& v, const std::string& where) {
   if (v.contains("noise_lsb_rms"))
     settings.noiseLsbRms = realValue(v["noise_lsb_rms"], where + ".noise_lsb_rms", 0, 10000);
   if (v.contains("seed")) settings.seed = unsignedValue(v["seed"], where + ".seed", UINT64_MAX);
+  if (v.contains("harmonics_dbc")) {
+    const std::string at = where + ".harmonics_dbc";
+    const json& levels = v["harmonics_dbc"];
+    if (!levels.is_object()) fail(at, "expected an object of levels by order, {\"2\": -70}");
+    for (const auto& item : levels.items()) {
+      const std::string& order = item.key();
+      if (order == "comment") continue;
+      const bool known = order.size() == 1 && order[0] >= '0' + SignalSettings::kFirstHarmonic &&
+                         order[0] <= '0' + SignalSettings::kLastHarmonic;
+      if (!known) fail(at, "unknown harmonic \"" + order + "\" (orders 2 to 6)");
+      if (item.value().is_null()) continue;
+      settings.harmonicsDbc[static_cast<size_t>(order[0] - '0' - SignalSettings::kFirstHarmonic)] =
+          realValue(item.value(), at + "." + order, -200, 0);
+    }
+  }
   return settings;
 }
 

@@ -49,7 +49,8 @@ bool sameRequest(const SignalSettings& a, double rateA, const SignalSettings& b,
   if (a.kind != b.kind) return false;
   if (a.kind == SignalSettings::Kind::kRamp) return true;
   return a.frequencyHz == b.frequencyHz && a.amplitudeDbfs == b.amplitudeDbfs &&
-         a.noiseLsbRms == b.noiseLsbRms && a.seed == b.seed && rateA == rateB;
+         a.noiseLsbRms == b.noiseLsbRms && a.seed == b.seed && a.harmonicsDbc == b.harmonicsDbc &&
+         rateA == rateB;
 }
 
 }  // namespace
@@ -83,12 +84,28 @@ std::shared_ptr<const SampleSource> SampleSource::make(const SignalSettings& set
     const uint64_t cycles = static_cast<uint64_t>(std::min(wanted, n));
     source->toneFrequencyHz_ = static_cast<double>(cycles) * sampleRateHz / n;
     const double amplitude = 32767.0 * std::pow(10.0, settings.amplitudeDbfs / 20.0);
+    // Only the harmonics asked for cost anything; each is sampled where it
+    // falls, so one above Nyquist folds as it would on a real ADC.
+    struct Partial {
+      uint64_t order;
+      double amplitude;
+    };
+    std::vector<Partial> harmonics;
+    for (size_t i = 0; i < settings.harmonicsDbc.size(); ++i)
+      if (settings.harmonicsDbc[i])
+        harmonics.push_back({i + SignalSettings::kFirstHarmonic,
+                             amplitude * std::pow(10.0, *settings.harmonicsDbc[i] / 20.0)});
     NoiseSource noise{settings.seed};
     source->period_.resize(kTonePeriod);
+    const auto sineOfStep = [n](uint64_t step) {
+      return std::sin(2.0 * std::numbers::pi * static_cast<double>(step) / n);
+    };
     for (size_t k = 0; k < kTonePeriod; ++k) {
       // The phase in whole steps of 1/kTonePeriod cycle, exact for every k.
       const uint64_t step = (cycles * k) % kTonePeriod;
-      double v = amplitude * std::sin(2.0 * std::numbers::pi * static_cast<double>(step) / n);
+      double v = amplitude * sineOfStep(step);
+      for (const Partial& h : harmonics)
+        v += h.amplitude * sineOfStep((h.order * step) % kTonePeriod);
       if (settings.noiseLsbRms > 0) v += settings.noiseLsbRms * noise.gaussian();
       v = std::clamp(std::round(v), -32768.0, 32767.0);
       source->period_[k] = toLittleEndian(static_cast<uint16_t>(static_cast<int16_t>(v)));

@@ -7,9 +7,11 @@
 // generation near memory speed.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,11 +19,16 @@ namespace kpx::sim {
 
 struct SignalSettings {
   enum class Kind { kTone, kRamp };
+  static constexpr int kFirstHarmonic = 2;
+  static constexpr int kLastHarmonic = 6;
   Kind kind = Kind::kTone;
   double frequencyHz = 10e6;
   double amplitudeDbfs = -1.0;
   double noiseLsbRms = 2.0;
   uint64_t seed = 1;
+  // Levels of the tone's harmonics 2 to 6 in dBc (relative to the tone's
+  // amplitude), element 0 for harmonic 2; empty: none.
+  std::array<std::optional<double>, kLastHarmonic - kFirstHarmonic + 1> harmonicsDbc{};
 };
 
 // Samples of one period, kept as little-endian 16-bit words.
