@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kpxadac/analysis.h"
+
 namespace scope {
 
 void RunningAverage::setLength(size_t length) {
@@ -27,7 +29,8 @@ void RunningAverage::add(const std::vector<double>& spectrum) {
 }
 
 double toDbfs(double powerLinear) {
-  return powerLinear > 0 ? std::max(kDbfsFloor, 10 * std::log10(powerLinear)) : kDbfsFloor;
+  constexpr double kFloor = kpx::analysis::kFloorDbfs;
+  return powerLinear > 0 ? std::max(kFloor, 10 * std::log10(powerLinear)) : kFloor;
 }
 
 ThinnedSpectrum thinSpectrum(const std::vector<double>& powerLinear, size_t maxPoints) {

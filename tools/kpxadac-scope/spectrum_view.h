@@ -36,8 +36,8 @@ struct ThinnedSpectrum {
 };
 ThinnedSpectrum thinSpectrum(const std::vector<double>& powerLinear, size_t maxPoints);
 
-// Power in dBFS of a fraction of full-scale sine power; zero gives the floor.
-inline constexpr double kDbfsFloor = -300;
+// Power in dBFS of a fraction of full-scale sine power; zero gives the
+// analysis' floor, kpx::analysis::kFloorDbfs.
 double toDbfs(double powerLinear);
 
 // The first rising edge through `level` at a sample index in [from, to): a

@@ -10,8 +10,8 @@
 
 namespace scope {
 
-inline constexpr size_t kMinFftSize = 1024;
-inline constexpr size_t kMaxFftSize = 1048576;
+using kpx::analysis::kMaxFftSize;
+using kpx::analysis::kMinFftSize;
 inline constexpr unsigned kMaxAveraging = 10000;
 
 struct ViewSettings {

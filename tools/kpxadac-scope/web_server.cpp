@@ -90,6 +90,13 @@ WebServer::WebServer(const ServerConfig& config, std::string_view page, FrameHub
     : config_(config), page_(page), hub_(hub), control_(control) {
   const size_t workers = config_.maxEventClients + 4;  // event streams each hold a worker
   server_.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+  // cpp-httplib's default also sets SO_REUSEPORT, with which a second
+  // server binds the same port and takes part of the connections; a taken
+  // port must be refused instead.
+  server_.set_socket_options([](socket_t sock) {
+    const int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   server_.set_payload_max_length(kMaxBodyBytes);
   server_.set_read_timeout(kReadTimeoutSeconds, 0);
   server_.set_write_timeout(kWriteTimeoutSeconds, 0);

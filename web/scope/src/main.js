@@ -250,8 +250,16 @@ async function start() {
   const response = await fetch(withToken('/api/state'));
   if (!response.ok) throw new Error(`the server answered ${response.status}`);
   const state = await response.json();
-  fillChoices(controls.board, state.boards, (b) => `ADC ${b.index} (ID 0x${b.board_id.toString(16)})`);
-  fillChoices(controls.fft_size, state.fft_sizes.map((v) => ({ value: v })), (v) => fftSizeLabel(v.value));
+  fillChoices(
+    controls.board,
+    state.boards.map((b) => ({ value: b.index, label: `ADC ${b.index} (ID 0x${b.board_id.toString(16).toUpperCase()})` })),
+    (b) => b.label,
+  );
+  fillChoices(
+    controls.fft_size,
+    state.fft_sizes.map((size) => ({ value: size })),
+    (v) => fftSizeLabel(v.value),
+  );
   showSettings(state.settings);
 
   const events = new EventSource(withToken('/api/events'));
