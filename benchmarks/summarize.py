@@ -74,6 +74,13 @@ def main():
           f"{tone / copy:.2f} x memcpy")
     print(f"     ramp {ramp:.2f} GB/s = {ramp / copy:.2f} x memcpy; memcpy {copy:.2f} GB/s")
 
+    if "BM_StreamAcquireRelease" in runs:
+        m, b = ratio("BM_TalvoReadLoop", "BM_StreamAcquireRelease")
+        print("6. Acquisition API, acquire and release of 4 MiB blocks against a plain "
+              "TalvoReadBuffer loop of 4 MiB (goal: at least 0.95)")
+        print(f"     ratio {m:.4f} (medians), {b:.4f} (best runs); "
+              f"{(4 << 20) / med('BM_StreamAcquireRelease'):.2f} GB/s through the stream")
+
 
 if __name__ == "__main__":
     main()

@@ -5,9 +5,13 @@
 #        64 MiB read, register access, signal generation;
 #   4.   kpxadac-capture of 4 GiB from an unpaced virtual board to a file,
 #        against dd writing 4 GiB to the same folder, both ending with fsync;
+#        The same 4 GiB written by fio with the same block size, ending
+#        with fsync, when fio is installed;
 #   5.   real-time headroom: the highest sample rate (multiple of 105 MHz) at
 #        which kpxadac-capture keeps a real-time virtual board's FIFO from
-#        overflowing for the whole duration, writing to disk.
+#        overflowing for the whole duration, writing to disk;
+#   6.   real time at 105 MHz to disk, default FIFO, --runs runs: overruns of
+#        each run and the CPU it took (core-seconds per GB, from getrusage).
 # Nothing here is a test: the figures are for reading, and the script fails
 # only when a program fails to build or run.
 #
@@ -21,7 +25,7 @@
 #   --capture-options "OPTS"  extra kpxadac-capture options for 4 and 5 (e.g. "--ring 64")
 #   --headroom-to-null  real-time runs write to /dev/null: the headroom of the
 #                     reading and writing threads without the disk
-#   --skip LIST       any of micro,process,headroom, comma-separated
+#   --skip LIST       any of micro,process,headroom,realtime, comma-separated
 #   -j N              build jobs (default 2)
 set -euo pipefail
 
@@ -88,6 +92,16 @@ seconds_of() {
   end=$(date +%s.%N)
   calc "$end - $start"
 }
+# "wall user+system" seconds of a command (getrusage of the child), output in $log.
+rusage_of() {
+  /usr/bin/python3 -c '
+import resource, subprocess, sys, time
+start = time.monotonic()
+with open(sys.argv[1], "w") as log:
+    subprocess.run(sys.argv[2:], stdout=log, stderr=subprocess.STDOUT)
+used = resource.getrusage(resource.RUSAGE_CHILDREN)
+print(f"{time.monotonic() - start:.3f} {used.ru_utime + used.ru_stime:.3f}")' "$log" "$@"
+}
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
 log="$build/bench-last-run.log"
 
@@ -104,18 +118,21 @@ if ! skipped process; then
     # page cache, since a virtual disk may store zeros faster than data.
     run_capture "$samples" >"$log" 2>&1 || { cat "$log"; exit 1; }
     cat "$samples" >/dev/null
-    declare -A times=([capture]="" [zeros]="" [copy]="")
+    declare -A times=([capture]="" [zeros]="" [copy]="" [fio]="")
     commands=(capture zeros copy)
+    command -v fio >/dev/null && commands+=(fio)
     for ((i = 0; i < runs; i++)); do
       # Each command takes each place in the order in turn: the disk is
       # still busy with the previous one's data for a while.
-      for ((k = 0; k < 3; k++)); do
-        name=${commands[(i + k) % 3]}
+      for ((k = 0; k < ${#commands[@]}; k++)); do
+        name=${commands[(i + k) % ${#commands[@]}]}
         sync
         case $name in
           capture) t=$(seconds_of run_capture "$target") ;;
           zeros) t=$(seconds_of dd if=/dev/zero of="$target" bs=4M count=1024 conv=fsync) ;;
           copy) t=$(seconds_of dd if="$samples" of="$target" bs=4M conv=fsync) ;;
+          fio) t=$(seconds_of fio --name=sequential --filename="$target" --rw=write --bs=4M \
+            --size=4G --ioengine=psync --end_fsync=1) ;;
         esac
         size=$(stat -c %s "$target")
         rm -f "$target"
@@ -134,7 +151,12 @@ if ! skipped process; then
       "$(calc "$zeros_s / $capture_s")"
     printf '   dd of the same samples %.2f s (%.0f MB/s): ratio %.3f\n' "$copy_s" \
       "$(mbps "$copy_s")" "$(calc "$copy_s / $capture_s")"
-    echo "   runs (s): capture ${times[capture]}; dd zeros ${times[zeros]}; dd samples ${times[copy]}"
+    if [[ -n ${times[fio]} ]]; then
+      fio_s=$(median ${times[fio]})
+      printf '   fio, 4 MiB sequential writes and fsync, %.2f s (%.0f MB/s): ratio %.3f (goal: at least 0.95)\n' \
+        "$fio_s" "$(mbps "$fio_s")" "$(calc "$fio_s / $capture_s")"
+    fi
+    echo "   runs (s): capture ${times[capture]}; dd zeros ${times[zeros]}; dd samples ${times[copy]}; fio ${times[fio]:-not run}"
   fi
 fi
 
@@ -170,4 +192,24 @@ if ! skipped headroom; then
     fi
   done
   echo "   largest rate held for ${duration} s: ${held:-none} x 105 MHz"
+fi
+
+if ! skipped realtime; then
+  target="$dir/bench-realtime.bin"
+  echo "== Real time at 1 x 105 MHz: $runs runs of ${duration} s to $dir, default FIFO (goal: no overrun in any run)"
+  bytes=$(awk "BEGIN { printf \"%.0f\", $base_rate * 2 * $duration }")
+  config='{"boards":[{"device":0,"realtime":true}]}'
+  for ((i = 1; i <= runs; i++)); do
+    if (($(free_bytes) < bytes + 2 * gib)); then
+      echo "   run $i: not tried, $((bytes / gib)) GiB would not fit in $dir"
+      break
+    fi
+    sync
+    read -r wall cpu < <(rusage_of env KPXADAC_SIM="$config" "$capture" $capture_options \
+      --duration "$duration" -o "$target")
+    rm -f "$target"
+    printf '   run %d: %s; %.1f s, %.2f core-seconds per GB captured\n' "$i" \
+      "$(grep -oE 'overruns: [0-9]+ \([0-9]+ samples lost\)' "$log" || echo "capture failed")" \
+      "$wall" "$(calc "$cpu / ($bytes / 1e9)")"
+  done
 fi

@@ -33,3 +33,18 @@ unset KPXADAC_TRACE
 LD_LIBRARY_PATH=$libdir "$work/cmake/enumerate_boards" >/dev/null
 "$work/cmake/enumerate_boards_static" >/dev/null
 echo "find_package build: ok"
+
+# The acquisition API from the installed package: 10^8 samples of a
+# real-time ramp must continue the ramp between the gaps the stream reports,
+# and a consumer that sleeps far longer than the FIFO lasts must see gaps.
+cc -std=c99 -Wall -Werror "$root/examples/stream_ramp.c" $(pkg-config --cflags --libs kpxadac) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir kpxadac)" -o "$work/stream_ramp"
+KPXADAC_SIM='{"boards":[{"device":0,"realtime":true,"signal":{"type":"ramp"}}]}' \
+  "$work/stream_ramp" 100000000 | tail -1 | tee "$work/stream.txt"
+grep -q "100000000 samples, .* ramp continuous between gaps" "$work/stream.txt"
+KPXADAC_SIM='{"boards":[{"device":0,"realtime":true,"fifo_depth":65536,"signal":{"type":"ramp"}}]}' \
+  "$work/stream_ramp" 4000000 5 >"$work/slow.txt"
+tail -1 "$work/slow.txt"
+grep -q "^gap: " "$work/slow.txt"
+grep -q "4000000 samples, .* ramp continuous between gaps" "$work/slow.txt"
+echo "stream example: ok"

@@ -4,6 +4,8 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config nlohmann-json3-dev googletest libgtest-dev libgmock-dev
           libcli11-dev libfmt-dev libbenchmark-dev libssl-dev python3 python3-jsonschema "$@")
+# The analysis: FFTW on Linux; Eigen's header-only FFT for the Windows cross build.
+packages+=(libfftw3-dev libeigen3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -40,6 +40,8 @@ command -v wine >/dev/null || need+=(wine)
 [[ -f /usr/src/googletest/CMakeLists.txt ]] || need+=(googletest)
 [[ -f /usr/include/nlohmann/json.hpp ]] || need+=(nlohmann-json3-dev)
 [[ -f /usr/include/CLI/CLI.hpp ]] || need+=(libcli11-dev)
+# The analysis's FFT in the cross build: Eigen's header-only FFT module.
+[[ -f /usr/include/eigen3/unsupported/Eigen/FFT ]] || need+=(libeigen3-dev)
 if ((${#need[@]})); then
   step "installing ${need[*]}"
   [[ $(id -u) -eq 0 ]] || fail "packages ${need[*]} are missing and this is not root"

@@ -12,13 +12,20 @@
 namespace kpx::analysis::detail {
 namespace {
 
-std::mutex plannerMutex;
+// The plans of the sizes used so far, destroyed when the process ends.
+struct PlanCache {
+  std::mutex mutex;
+  std::map<size_t, fftw_plan> plans;
+  ~PlanCache() {
+    for (auto& entry : plans) fftw_destroy_plan(entry.second);
+  }
+};
 
 fftw_plan planFor(size_t size) {
-  static std::map<size_t, fftw_plan> plans;
-  std::lock_guard lock(plannerMutex);
-  auto found = plans.find(size);
-  if (found != plans.end()) return found->second;
+  static PlanCache cache;
+  std::lock_guard lock(cache.mutex);
+  auto found = cache.plans.find(size);
+  if (found != cache.plans.end()) return found->second;
   // FFTW_ESTIMATE plans at once, without trial runs (a measured plan of 2^20
   // points takes seconds) and without touching the arrays.
   double* in = fftw_alloc_real(size);
@@ -27,7 +34,7 @@ fftw_plan planFor(size_t size) {
   fftw_free(in);
   fftw_free(out);
   if (!plan) throw std::bad_alloc();
-  plans.emplace(size, plan);
+  cache.plans.emplace(size, plan);
   return plan;
 }
 

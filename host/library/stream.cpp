@@ -174,6 +174,44 @@ void recordBoardFailure(KpxStream& stream) {
   stream.end(KPXSTREAM_END_BOARD_FAILED);
 }
 
+// What one block's transfer gave.
+struct Transfer {
+  uint32_t moved = 0;  // 0: the board read or write failed; the stream has ended
+  int64_t hostTimeNs = 0;
+  uint64_t lostBefore = 0;  // overrun samples the counters showed after it
+  bool countersRead = false;
+};
+
+void makeEmpty(KpxStream& stream, uint32_t id) {
+  stream.slots[id].place = SlotPlace::kEmpty;
+  stream.empty.push_back(id);
+}
+
+// Moves one block between the board and slot `id` with the stream's lock let
+// go, then reads the counters; returns with the lock held again and the
+// progress counted. A failed transfer gives its slot back.
+Transfer transferBlock(KpxStream& stream, std::unique_lock<std::mutex>& lock, uint32_t id,
+                       uint32_t length) {
+  uint8_t* data = stream.slots[id].data;
+  lock.unlock();
+  Transfer done;
+  done.moved = stream.receiving() ? TalvoReadBuffer(stream.config.board, data, length)
+                                  : TalvoWriteBuffer(stream.config.board, data, length);
+  if (done.moved == 0) {
+    recordBoardFailure(stream);
+    lock.lock();
+    makeEmpty(stream, id);
+    return done;
+  }
+  done.hostTimeNs = wallClockNs();
+  uint64_t missed = 0;
+  done.countersRead = readCounters(stream, done.lostBefore, missed);
+  lock.lock();
+  if (!done.countersRead) ++stream.countersUnread;
+  stream.bytesMoved += done.moved;
+  return done;
+}
+
 void receiveBlocks(KpxStream& stream) {
   const uint64_t limit = stream.byteLimit();
   const uint64_t sampleLimit = stream.config.sampleLimit;
@@ -191,39 +229,24 @@ void receiveBlocks(KpxStream& stream) {
     const uint64_t before = stream.bytesMoved;
     const auto length =
         static_cast<uint32_t>(std::min<uint64_t>(stream.config.blockBytes, limit - before));
-    lock.unlock();
 
-    const uint32_t moved = TalvoReadBuffer(stream.config.board, slot.data, length);
-    if (moved == 0) {
-      recordBoardFailure(stream);
-      lock.lock();
-      slot.place = SlotPlace::kEmpty;
-      stream.empty.push_back(id);
-      break;
-    }
-    const int64_t time = wallClockNs();
-    uint64_t lost = 0, missed = 0;
-    const bool countersRead = readCounters(stream, lost, missed);
-
-    lock.lock();
-    if (!countersRead) ++stream.countersUnread;
-    stream.bytesMoved += moved;
+    const Transfer done = transferBlock(stream, lock, id, length);
+    if (done.moved == 0) break;
     if (stream.stopRequested) {
       // The consumer was told that the stream has stopped: this block is not
       // handed out any more.
-      slot.place = SlotPlace::kEmpty;
-      stream.empty.push_back(id);
+      makeEmpty(stream, id);
       stream.end(KPXSTREAM_END_STOPPED);
       break;
     }
-    slot.bytes = moved;
+    slot.bytes = done.moved;
     if (sampleLimit && stream.bytesMoved > sampleLimit * 2)
       slot.bytes = static_cast<uint32_t>(sampleLimit * 2 - before);
-    slot.lostBefore = lost;
+    slot.lostBefore = done.lostBefore;
     slot.lostTotal = stream.overruns.samples;
     slot.index = before / 2 + stream.overruns.samples;
-    slot.hostTimeNs = time;
-    slot.flags = countersRead ? 0 : KPXSTREAM_BLOCK_COUNTERS_UNREAD;
+    slot.hostTimeNs = done.hostTimeNs;
+    slot.flags = done.countersRead ? 0 : KPXSTREAM_BLOCK_COUNTERS_UNREAD;
     slot.place = SlotPlace::kFilled;
     stream.filled.push_back(id);
     stream.changed.notify_all();
@@ -252,26 +275,11 @@ void transmitBlocks(KpxStream& stream) {
     slot.place = SlotPlace::kInFlight;
     const auto length = static_cast<uint32_t>(
         std::min<uint64_t>(slot.bytes, limit - std::min(limit, stream.bytesMoved)));
-    lock.unlock();
 
-    const uint32_t moved = TalvoWriteBuffer(stream.config.board, slot.data, length);
-    if (moved == 0) {
-      recordBoardFailure(stream);
-      lock.lock();
-      slot.place = SlotPlace::kEmpty;
-      stream.empty.push_back(id);
-      break;
-    }
-    const int64_t time = wallClockNs();
-    uint64_t lost = 0, missed = 0;
-    const bool countersRead = readCounters(stream, lost, missed);
-
-    lock.lock();
-    if (!countersRead) ++stream.countersUnread;
-    stream.bytesMoved += moved;
-    slot.hostTimeNs = time;
-    slot.place = SlotPlace::kEmpty;
-    stream.empty.push_back(id);
+    const Transfer done = transferBlock(stream, lock, id, length);
+    if (done.moved == 0) break;
+    slot.hostTimeNs = done.hostTimeNs;
+    makeEmpty(stream, id);
     stream.changed.notify_all();
     if (stream.bytesMoved >= limit) {
       stream.end(KPXSTREAM_END_COMPLETE);
@@ -280,8 +288,7 @@ void transmitBlocks(KpxStream& stream) {
   }
   // Blocks never written go back, so that a waiting producer sees the end.
   while (!stream.filled.empty()) {
-    stream.slots[stream.filled.front()].place = SlotPlace::kEmpty;
-    stream.empty.push_back(stream.filled.front());
+    makeEmpty(stream, stream.filled.front());
     stream.filled.pop_front();
   }
   stream.changed.notify_all();
@@ -342,8 +349,7 @@ int32_t acquireFilled(KpxStream& stream, int32_t timeoutMs, uint32_t& id) {
 void giveBackRead(KpxStream& stream, uint32_t id) {
   {
     std::lock_guard lock(stream.mutex);
-    stream.slots[id].place = SlotPlace::kEmpty;
-    stream.empty.push_back(id);
+    makeEmpty(stream, id);
   }
   stream.changed.notify_all();
 }
@@ -565,8 +571,7 @@ int32_t KpxStream_SubmitWrite(KpxStream* stream, const KpxStreamBlock* block) {
     std::lock_guard lock(s.mutex);
     Slot& slot = s.slots[block->slot];
     if (block->bytes == 0 || s.stopRequested || s.ended) {
-      slot.place = SlotPlace::kEmpty;
-      s.empty.push_back(block->slot);
+      makeEmpty(s, block->slot);
       if (block->bytes && s.stopRequested)
         result = KPXSTREAM_STOPPED;
       else if (block->bytes)

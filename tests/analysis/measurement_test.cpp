@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kpxadac/analysis.h"
+#include "tone_theory.h"
 #include "virtual_boards/virtual_rack.h"
 
 namespace kpx::analysis {
@@ -51,19 +52,6 @@ std::string toneJson(double frequencyHz, double amplitudeDbfs, double noiseLsbRm
          ", \"noise_lsb_rms\": " + std::to_string(noiseLsbRms) + extra + "}";
 }
 
-double toneAmplitude(double amplitudeDbfs) {
-  return 32767.0 * std::pow(10.0, amplitudeDbfs / 20);
-}
-
-double theorySnrDb(double amplitudeDbfs, double noiseLsbRms) {
-  const double a = toneAmplitude(amplitudeDbfs);
-  return 10 * std::log10((a * a / 2) / (noiseLsbRms * noiseLsbRms + 1.0 / 12));
-}
-
-double enobOf(double sinadDb) {
-  return (sinadDb - 1.76) / 6.02;
-}
-
 class ToneBoard : public ::testing::TestWithParam<ToneCase> {
  protected:
   void TearDown() override { sim::configure("none"); }
@@ -75,15 +63,15 @@ TEST_P(ToneBoard, MatchesTheoryForSnrEnobAndFrequency) {
       boardSamples(toneJson(c.frequencyHz, c.amplitudeDbfs, c.noiseLsbRms), c.fftSize * c.averages);
   const Measurements m = analyse(samples, c.fftSize, c.window, c.averages);
 
-  const double snr = theorySnrDb(c.amplitudeDbfs, c.noiseLsbRms);
+  const double snr = tone_theory::snrDb(c.amplitudeDbfs, c.noiseLsbRms);
   EXPECT_NEAR(m.snrDb, snr, 0.5);
-  EXPECT_NEAR(m.enobBits, enobOf(snr), 0.1);
+  EXPECT_NEAR(m.enobBits, tone_theory::enobBits(snr), 0.1);
   // Without harmonics the harmonic bins hold noise only: SINAD is the SNR
   // less that part of the noise.
   EXPECT_NEAR(m.sinadDb, snr, 0.5);
   EXPECT_LT(m.sinadDb, m.snrDb);
   EXPECT_LT(m.thdDb, -m.snrDb + 3);
-  EXPECT_NEAR(m.fundamentalDbfs, 20 * std::log10(toneAmplitude(c.amplitudeDbfs) / 32768), 0.05);
+  EXPECT_NEAR(m.fundamentalDbfs, tone_theory::powerDbfs(c.amplitudeDbfs), 0.05);
   const double bin = kRate / static_cast<double>(c.fftSize);
   EXPECT_NEAR(m.fundamentalHz, c.frequencyHz, bin);
   // Noise per bin: the noise power spread over fftSize / 2 bins, as the
@@ -99,7 +87,7 @@ TEST_P(ToneBoard, MatchesTheoryForSnrEnobAndFrequency) {
   RecordProperty("snr_db", std::to_string(m.snrDb));
   RecordProperty("snr_theory_db", std::to_string(snr));
   std::printf("%s: SNR %.3f dB (theory %.3f), ENOB %.4f (theory %.4f), fundamental %.1f Hz\n",
-              c.name, m.snrDb, snr, m.enobBits, enobOf(snr), m.fundamentalHz);
+              c.name, m.snrDb, snr, m.enobBits, tone_theory::enobBits(snr), m.fundamentalHz);
 }
 
 // The default board first; then other levels, noise and frequencies, and
@@ -132,14 +120,14 @@ TEST(HarmonicBoard, ConfiguredHarmonicsGiveTheirThdSfdrAndFoldedPlaces) {
   for (double level : levels)
     if (!std::isnan(level)) harmonicPower += std::pow(10.0, level / 10);
   const double thd = 10 * std::log10(harmonicPower);
-  const double snr = theorySnrDb(-1, 2);
+  const double snr = tone_theory::snrDb(-1, 2);
   const double sinad = -10 * std::log10(std::pow(10.0, -snr / 10) + harmonicPower);
   EXPECT_NEAR(m.thdDb, thd, 0.5);
   EXPECT_NEAR(m.sfdrDbc, 70, 0.5);
   EXPECT_NEAR(m.sfdrDbfs, 70 - m.fundamentalDbfs, 0.5);
   EXPECT_NEAR(m.snrDb, snr, 0.5);
   EXPECT_NEAR(m.sinadDb, sinad, 0.5);
-  EXPECT_NEAR(m.enobBits, enobOf(sinad), 0.1);
+  EXPECT_NEAR(m.enobBits, tone_theory::enobBits(sinad), 0.1);
 
   ASSERT_EQ(m.harmonics.size(), 5u);
   const double folded[] = {25e6, 15e6, 50e6, 10e6, 30e6};
@@ -155,14 +143,14 @@ TEST(HarmonicBoard, ConfiguredHarmonicsGiveTheirThdSfdrAndFoldedPlaces) {
   std::printf(
       "harmonics: THD %.3f dB (theory %.3f), SFDR %.3f dBc (theory 70), SINAD %.3f "
       "(theory %.3f), ENOB %.4f (theory %.4f)\n",
-      m.thdDb, thd, m.sfdrDbc, m.sinadDb, sinad, m.enobBits, enobOf(sinad));
+      m.thdDb, thd, m.sfdrDbc, m.sinadDb, sinad, m.enobBits, tone_theory::enobBits(sinad));
 }
 
 TEST(HarmonicBoard, AStrongSpurThatIsNoHarmonicSetsTheSfdr) {
   // A second tone 50 dB down at 17 MHz is no harmonic of 10 MHz: the SFDR
   // finds it, the THD does not count it.
   std::vector<int16_t> samples(65536 * 4);
-  const double a = toneAmplitude(-1), spur = a * std::pow(10.0, -50.0 / 20);
+  const double a = tone_theory::amplitude(-1), spur = a * std::pow(10.0, -50.0 / 20);
   for (size_t k = 0; k < samples.size(); ++k) {
     const double t = static_cast<double>(k) / kRate;
     samples[k] =

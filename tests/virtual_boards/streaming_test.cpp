@@ -111,6 +111,25 @@ TEST_F(StreamingTest, DefaultToneHasItsPeakAtTenMegahertz) {
   EXPECT_GT(differing, 32);
 }
 
+TEST_F(StreamingTest, HarmonicsAddTheirLevelAtTheirOrderAndFoldAboveNyquist) {
+  // The same tone and noise seed, with and without harmonics: the difference
+  // is the harmonics alone (within the rounding of each sample).
+  useRack(R"({"boards":[{"device":0,"signal":{"frequency_hz":40e6}},
+             {"device":1,"signal":{"frequency_hz":40e6,
+                                   "harmonics_dbc":{"2":-20,"3":null,"5":-40}}}]})");
+  const double cycles = std::round(40e6 * (1 << 20) / 105e6);  // the period is 2^20 samples
+  const double amplitude = 32767 * std::pow(10.0, -1.0 / 20);
+  for (uint64_t k = 0; k < 5000; ++k) {
+    const double phase = 2 * std::numbers::pi * cycles * static_cast<double>(k) / (1 << 20);
+    const double harmonics = amplitude * (0.1 * std::sin(2 * phase) + 0.01 * std::sin(5 * phase));
+    ASSERT_NEAR(signalSample(1, k) - signalSample(0, k), harmonics, 1.01) << k;
+  }
+  EXPECT_NE(configure(R"({"boards":[{"signal":{"harmonics_dbc":{"7":-70}}}]})"), "");
+  EXPECT_NE(configure(R"({"boards":[{"signal":{"harmonics_dbc":{"2":3}}}]})"), "");
+  EXPECT_NE(configure(R"({"boards":[{"signal":{"harmonics_dbc":[-70]}}]})"), "");
+  EXPECT_NE(configure(R"({"boards":[{"signal":{"type":"ramp","harmonics_dbc":{}}}]})"), "");
+}
+
 TEST_F(StreamingTest, ConcurrentReadsOnOneHandleShareTheStream) {
   useRack(kRampRack);
   const Handle h = open(0);

@@ -44,14 +44,14 @@ const char* bitstreamRefusal(int32_t code) {
 
 std::string findBoard(const Options& options, BoardChoice& board) {
   Kpxadac16_Open();
-  const BoardType type = options.dacBoard ? BOARD_TYPE_DAC : BOARD_TYPE_ADC;
-  const auto index = static_cast<uint8_t>(options.index);
-  board.typeName = options.dacBoard ? "DAC" : "ADC";
-  board.index = options.index;
+  const BoardType type = options.board.dacBoard ? BOARD_TYPE_DAC : BOARD_TYPE_ADC;
+  const auto index = static_cast<uint8_t>(options.board.index);
+  board.typeName = options.board.dacBoard ? "DAC" : "ADC";
+  board.index = options.board.index;
   board.handle = Kpxadac16_GetHandle(type, index);
   if (board.handle == KPXADAC_INVALID_HANDLE)
     return std::string("no ") + board.typeName + " board with index " +
-           std::to_string(options.index);
+           std::to_string(options.board.index);
   board.boardId = Kpxadac16_GetBoardId(type, index);
   return "";
 }
@@ -70,17 +70,7 @@ std::string openStream(const BoardChoice& board, const Options& options, KpxStre
   config.direction = KPXSTREAM_RECEIVE;
   config.blockBytes = options.chunkBytes;
   config.blockCount = options.ringBuffers;
-  switch (options.clock) {
-    case ClockChoice::kAsBoardReports:
-      config.setup = KPXSTREAM_SETUP_AUTO_CLOCK;
-      break;
-    case ClockChoice::kFixed:
-      config.setup = KPXSTREAM_SETUP_FIXED_CLOCK;
-      break;
-    case ClockChoice::kSynthesizer:
-      config.setup = KPXSTREAM_SETUP_SYNTHESIZER;
-      break;
-  }
+  config.setup = kpx::tools::streamSetup(options.board.clock);
   const int32_t result = KpxStream_Open(&config, &stream);
   if (result != KPXSTREAM_OK) return KpxStream_ResultText(result);
   KpxStreamStatus status{};

@@ -24,16 +24,9 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   CLI::App app{"Captures samples from a KPX-ADAC board's streaming channel to a file."};
   app.get_formatter()->column_width(30);
   Options options;
-  std::string type = "adc";
   std::string format = "raw";
-  std::string clock;
 
-  app.add_option("--type", type, "Board type (default adc)")
-      ->check(CLI::IsMember({"adc", "dac"}, CLI::ignore_case))
-      ->option_text("adc|dac");
-  app.add_option("--index", options.index, "Index of the board among those of its type (default 0)")
-      ->check(CLI::Range(0, 255))
-      ->option_text("N");
+  kpx::tools::addBoardOptions(app, options.board);
   auto* samples =
       app.add_option("--samples", options.samples, "Number of 16-bit samples to capture")
           ->check(CLI::Range(uint64_t{1}, UINT64_MAX / 4))
@@ -59,11 +52,6 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
                  "<base>.sigmf-meta (default raw)")
       ->check(CLI::IsMember({"raw", "sigmf"}, CLI::ignore_case))
       ->option_text("raw|sigmf");
-  app.add_option("--clock", clock,
-                 "fixed: the onboard fixed clock; synth: the synthesizer at 105 MHz (default: as "
-                 "the board reports)")
-      ->check(CLI::IsMember({"fixed", "synth"}, CLI::ignore_case))
-      ->option_text("fixed|synth");
   app.add_option("--sample-rate", options.sampleRateHz,
                  "Sample rate to record and to time --duration by (default 100e6 on the fixed "
                  "clock, 105e6 on the synthesizer)")
@@ -80,23 +68,14 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   app.add_option("--writer-delay-ms", options.writerDelayMs)->group("");
 
   ParsedCommandLine parsed;
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::fputs(app.help().c_str(), stdout);
-    return parsed;
-  } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "kpxadac-capture: %s\nRun with --help for the options.\n", e.what());
-    parsed.exitStatus = kExitUsage;
+  const auto outcome = kpx::tools::parse(app, argc, argv, "kpxadac-capture", kExitUsage, [] {});
+  if (!outcome.proceed) {
+    parsed.exitStatus = outcome.exitStatus;
     return parsed;
   }
   // IsMember has already matched the words, whatever their case.
-  options.dacBoard = CLI::detail::to_lower(type) == "dac";
   options.format =
       CLI::detail::to_lower(format) == "sigmf" ? OutputFormat::kSigmf : OutputFormat::kRaw;
-  if (!clock.empty())
-    options.clock =
-        CLI::detail::to_lower(clock) == "fixed" ? ClockChoice::kFixed : ClockChoice::kSynthesizer;
   if (std::string reason = checkCombination(options); !reason.empty()) {
     std::fprintf(stderr, "kpxadac-capture: %s\n", reason.c_str());
     parsed.exitStatus = kExitUsage;

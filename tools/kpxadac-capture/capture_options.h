@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "board_options.h"
+
 namespace capture {
 
 // Exit statuses; scripts test them, so the values never change.
@@ -16,23 +18,19 @@ enum ExitStatus : int {
 };
 
 enum class OutputFormat { kRaw, kSigmf };
-enum class ClockChoice { kAsBoardReports, kFixed, kSynthesizer };
 
 inline constexpr uint32_t kDefaultChunkBytes = 4u << 20;
 // 64 buffers of 4 MiB hold about 1.2 s of a 210 MB/s stream: enough to ride out
 // the pauses of an ordinary disk.
 inline constexpr unsigned kDefaultRingBuffers = 64;
-inline constexpr double kDefaultFixedClockRateHz = 100e6;
 
 struct Options {
-  bool dacBoard = false;
-  unsigned index = 0;
+  kpx::tools::BoardOptions board;
   std::optional<uint64_t> samples;
   std::optional<double> durationSeconds;
   uint32_t chunkBytes = kDefaultChunkBytes;
   std::string output;  // "-" is standard output
   OutputFormat format = OutputFormat::kRaw;
-  ClockChoice clock = ClockChoice::kAsBoardReports;
   std::optional<double> sampleRateHz;
   std::string bitstream;  // empty: no bitstream is loaded
   unsigned ringBuffers = kDefaultRingBuffers;

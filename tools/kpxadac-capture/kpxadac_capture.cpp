@@ -116,8 +116,8 @@ int run(const Options& options) {
   bool synthesizer = false;
   if (auto reason = openStream(board, options, stream, synthesizer); !reason.empty())
     return fail(reason);
-  const double sampleRate = options.sampleRateHz.value_or(synthesizer ? KPXADC_SYNTHESIZER_RATE_HZ
-                                                                      : kDefaultFixedClockRateHz);
+  const double sampleRate = options.sampleRateHz.value_or(
+      synthesizer ? KPXADC_SYNTHESIZER_RATE_HZ : kpx::tools::kFixedClockRateHz);
 
   CaptureSettings settings;
   settings.stream = stream;

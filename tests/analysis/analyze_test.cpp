@@ -1,0 +1,139 @@
+// kpxadac-analyze run as a program: on a kpxadac-capture recording of the
+// default board, on samples it takes from a board itself, on raw files and
+// on SigMF segments split by gaps; and its refusals.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <numbers>
+#include <vector>
+
+#include "program_runner.h"
+#include "tone_theory.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using test_support::runProgram;
+using test_support::scratchFolder;
+
+constexpr double kRate = 105e6;
+
+struct Analysis {
+  test_support::ProgramRun run;
+  json result;
+};
+
+Analysis analyze(const fs::path& folder, const std::string& arguments,
+                 const std::optional<std::string>& rack = std::nullopt) {
+  Analysis a;
+  a.run = runProgram(KPXADAC_ANALYZE, arguments, folder, {{"KPXADAC_SIM", rack}});
+  if (a.run.status == 0) a.result = json::parse(a.run.output, nullptr, false);
+  return a;
+}
+
+// `count` samples of a 16-bit sine with `cycles` periods per 1024 samples.
+void writeSine(const fs::path& path, size_t count, double cycles) {
+  std::ofstream out(path, std::ios::binary);
+  for (size_t n = 0; n < count; ++n) {
+    const auto v = static_cast<int16_t>(std::lround(
+        20000 * std::sin(2 * std::numbers::pi * cycles * static_cast<double>(n) / 1024)));
+    const char bytes[2] = {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF)};
+    out.write(bytes, 2);
+  }
+}
+
+TEST(Analyze, CaptureOfTheDefaultBoardShowsTenMegahertzAndTheTheorysSnr) {
+#ifndef KPXADAC_CAPTURE
+  GTEST_SKIP() << "kpxadac-capture is not built here";
+#else
+  const fs::path folder = scratchFolder("analyze-default");
+  auto capture = runProgram(KPXADAC_CAPTURE, "--samples 524288 --format sigmf -o rec", folder,
+                            {{"KPXADAC_SIM", std::nullopt}});
+  ASSERT_EQ(capture.status, 0) << capture.output;
+  const Analysis a = analyze(folder, "--json rec");
+  ASSERT_EQ(a.run.status, 0) << a.run.output;
+  const json& r = a.result;
+  const double snr = tone_theory::snrDb(-1, 2);  // the default tone: -1 dBFS, 2 LSB rms
+  EXPECT_NEAR(r["fundamental_hz"].get<double>(), 10e6, kRate / 65536);
+  EXPECT_NEAR(r["fundamental_dbfs"].get<double>(), tone_theory::powerDbfs(-1), 0.05);
+  EXPECT_NEAR(r["snr_db"].get<double>(), snr, 0.5);
+  EXPECT_NEAR(r["enob_bits"].get<double>(), tone_theory::enobBits(snr), 0.1);
+  EXPECT_EQ(r["input"]["sample_rate_hz"], kRate);
+  EXPECT_EQ(r["input"]["spectra"], 8);
+  EXPECT_EQ(r["harmonics"].size(), 5u);
+  std::printf(
+      "kpxadac-analyze --json rec: fundamental %.1f Hz, SNR %.3f dB (theory %.3f), "
+      "ENOB %.4f bits (theory %.4f)\n",
+      r["fundamental_hz"].get<double>(), r["snr_db"].get<double>(), snr,
+      r["enob_bits"].get<double>(), tone_theory::enobBits(snr));
+#endif
+}
+
+TEST(Analyze, SamplesFromABoardWithHarmonicsGiveTheirThdAndSfdr) {
+  const fs::path folder = scratchFolder("analyze-board");
+  const std::string rack = R"({"boards": [{"device": 0, "signal": {"frequency_hz": 7e6,
+      "harmonics_dbc": {"2": -60, "3": -66}}}]})";
+  const Analysis a = analyze(folder, "--json --fft-size 16384 --averages 4", rack);
+  ASSERT_EQ(a.run.status, 0) << a.run.output;
+  EXPECT_EQ(a.result["input"]["samples"], 16384 * 4);
+  EXPECT_NEAR(a.result["fundamental_hz"].get<double>(), 7e6, kRate / 16384);
+  EXPECT_NEAR(a.result["sfdr_dbc"].get<double>(), 60, 0.5);
+  EXPECT_NEAR(a.result["thd_db"].get<double>(),
+              10 * std::log10(std::pow(10.0, -6.0) + std::pow(10.0, -6.6)), 0.5);
+}
+
+TEST(Analyze, RawFileNeedsARateAndMeasuresLikeItsSigmfTwin) {
+  const fs::path folder = scratchFolder("analyze-raw");
+  writeSine(folder / "tone.bin", 8192, 100.25);
+  auto noRate = analyze(folder, "tone.bin --fft-size 1024");
+  EXPECT_EQ(noRate.run.status, 1);
+  EXPECT_NE(noRate.run.output.find("--rate"), std::string::npos) << noRate.run.output;
+
+  const Analysis a = analyze(folder, "tone.bin --rate 1024 --fft-size 1024 --json");
+  ASSERT_EQ(a.run.status, 0) << a.run.output;
+  EXPECT_NEAR(a.result["fundamental_hz"].get<double>(), 100.25, 0.01);
+  EXPECT_EQ(a.result["input"]["spectra"], 8);
+}
+
+TEST(Analyze, SpectraNeverSpanTheGapsOfASigmfRecording) {
+  // 4096 samples with a gap before sample 1500: one whole block of 1024 fits
+  // before it and two after it.
+  const fs::path folder = scratchFolder("analyze-gaps");
+  writeSine(folder / "rec.sigmf-data", 4096, 64);
+  json meta = {{"global", {{"core:datatype", "ri16_le"}, {"core:sample_rate", 1e6}}},
+               {"captures", {{{"core:sample_start", 0}}, {{"core:sample_start", 1500}}}},
+               {"annotations", json::array()}};
+  std::ofstream(folder / "rec.sigmf-meta") << meta.dump();
+  const Analysis a = analyze(folder, "rec.sigmf-meta --fft-size 1024 --averages 100 --json");
+  ASSERT_EQ(a.run.status, 0) << a.run.output;
+  EXPECT_EQ(a.result["input"]["spectra"], 3);
+  EXPECT_NEAR(a.result["fundamental_hz"].get<double>(), 62500, 1);
+
+  // Gaps every 1000 samples or less: no block fits.
+  meta["captures"] = json::array();
+  for (int start : {0, 1000, 2000, 3000, 3500})
+    meta["captures"].push_back({{"core:sample_start", start}});
+  std::ofstream(folder / "rec.sigmf-meta") << meta.dump();
+  const Analysis none = analyze(folder, "rec --fft-size 1024");
+  EXPECT_EQ(none.run.status, 2);
+  EXPECT_NE(none.run.output.find("without a gap"), std::string::npos) << none.run.output;
+}
+
+TEST(Analyze, BadOptionsAndMissingBoardsAreRefused) {
+  const fs::path folder = scratchFolder("analyze-refused");
+  EXPECT_EQ(analyze(folder, "--fft-size 3000").run.status, 1);
+  EXPECT_EQ(analyze(folder, "--window kaiser").run.status, 1);
+  EXPECT_EQ(analyze(folder, "x.bin --samples 10").run.status, 1);
+  const Analysis noBoard = analyze(folder, "", "none");
+  EXPECT_EQ(noBoard.run.status, 2);
+  EXPECT_NE(noBoard.run.output.find("no ADC board with index 0"), std::string::npos)
+      << noBoard.run.output;
+  const Analysis help = analyze(folder, "--help");
+  EXPECT_EQ(help.run.status, 0);
+  EXPECT_NE(help.run.output.find("--averages"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+// kpxadac-analyze: the spectrum's dynamic figures (fundamental, SNR, SINAD,
+// THD, SFDR, ENOB, noise floor) of a recording, or of samples taken from a
+// board through the library's stream. See docs/measurements.md.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "analyze_options.h"
+#include "board_samples.h"
+#include "kpxadac/analysis.h"
+#include "kpxadac/analysis_json.h"
+#include "kpxadac16.h"
+#include "recording.h"
+
+namespace {
+
+using namespace analyze;
+using kpx::analysis::Measurements;
+
+int fail(const std::string& reason, int status = kExitFailure) {
+  std::fprintf(stderr, "kpxadac-analyze: %s\n", reason.c_str());
+  return status;
+}
+
+struct Analysis {
+  Measurements measurements;
+  size_t spectra = 0;
+};
+
+std::string analyse(const SampleSet& set, const Options& options, Analysis& analysis) {
+  const auto starts = blockStarts(set.stretches, options.fftSize, options.averages);
+  if (starts.empty())
+    return set.source + " holds no " + std::to_string(options.fftSize) +
+           " consecutive samples without a gap (" + std::to_string(set.samples) + " samples)";
+  kpx::analysis::SpectrumAverager averager(options.fftSize, options.window);
+  std::vector<int16_t> block(options.fftSize);
+  for (uint64_t start : starts) {
+    if (auto reason = set.read(start, block.size(), block.data()); !reason.empty()) return reason;
+    averager.add(block.data());
+  }
+  analysis.spectra = starts.size();
+  analysis.measurements = kpx::analysis::measure(averager.powerLinear(), options.fftSize,
+                                                 options.window, *set.sampleRateHz);
+  return "";
+}
+
+void printJson(const SampleSet& set, const Options& options, const Analysis& analysis) {
+  nlohmann::json out = kpx::analysis::toJson(analysis.measurements);
+  out["input"] = {{"source", set.source},
+                  {"sample_rate_hz", *set.sampleRateHz},
+                  {"samples", set.samples},
+                  {"fft_size", options.fftSize},
+                  {"window", kpx::analysis::windowName(options.window)},
+                  {"spectra", analysis.spectra}};
+  std::printf("%s\n", out.dump(2).c_str());
+}
+
+void printText(const SampleSet& set, const Options& options, const Analysis& analysis) {
+  const Measurements& m = analysis.measurements;
+  std::printf("%s: %llu samples at %.6g MHz; %zu spectr%s of %zu points, %s window\n",
+              set.source.c_str(), static_cast<unsigned long long>(set.samples),
+              *set.sampleRateHz / 1e6, analysis.spectra, analysis.spectra == 1 ? "um" : "a",
+              options.fftSize, kpx::analysis::windowName(options.window));
+  std::printf("fundamental   %.6f MHz  %.2f dBFS\n", m.fundamentalHz / 1e6, m.fundamentalDbfs);
+  std::printf("SNR           %.2f dB\n", m.snrDb);
+  std::printf("SINAD         %.2f dB\n", m.sinadDb);
+  std::printf("THD           %.2f dBc (harmonics 2 to 6)\n", m.thdDb);
+  std::printf("SFDR          %.2f dBc  %.2f dBFS\n", m.sfdrDbc, m.sfdrDbfs);
+  std::printf("ENOB          %.3f bits\n", m.enobBits);
+  std::printf("noise floor   %.2f dBFS per bin\n", m.noiseFloorDbfsPerBin);
+  for (const auto& h : m.harmonics)
+    std::printf("harmonic %d    %.6f MHz  %.2f dBFS\n", h.order, h.frequencyHz / 1e6, h.powerDbfs);
+}
+
+int run(const Options& options) {
+  SampleSet set;
+  if (!options.input.empty()) {
+    if (auto reason = openRecording(options.input, set); !reason.empty()) return fail(reason);
+  } else {
+    const uint64_t count = options.samples.value_or(options.fftSize * options.averages);
+    const std::string reason = takeFromBoard(options, count, set);
+    Kpxadac16_CloseAll();
+    if (!reason.empty()) return fail(reason);
+  }
+  if (options.sampleRateHz) set.sampleRateHz = options.sampleRateHz;
+  if (!set.sampleRateHz)
+    return fail(set.source + " gives no sample rate: set it with --rate", kExitUsage);
+
+  Analysis analysis;
+  if (auto reason = analyse(set, options, analysis); !reason.empty()) return fail(reason);
+  if (options.json)
+    printJson(set, options, analysis);
+  else
+    printText(set, options, analysis);
+  return kExitClean;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ParsedCommandLine parsed = parseCommandLine(argc, argv);
+  if (!parsed.options) return parsed.exitStatus;
+  return run(*parsed.options);
+}
