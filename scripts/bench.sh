@@ -12,6 +12,9 @@
 #        overflowing for the whole duration, writing to disk;
 #   6.   real time at 105 MHz to disk, default FIFO, --runs runs: overruns of
 #        each run and the CPU it took (core-seconds per GB, from getrusage).
+#   7.   kpxadac-scope on a real-time 105 MHz board, 65536-point spectra, one
+#        browser-like client reading its event stream: spectrum updates per
+#        second, the server's CPU (its own getrusage, in cores) and overruns.
 # Nothing here is a test: the figures are for reading, and the script fails
 # only when a program fails to build or run.
 #
@@ -25,7 +28,7 @@
 #   --capture-options "OPTS"  extra kpxadac-capture options for 4 and 5 (e.g. "--ring 64")
 #   --headroom-to-null  real-time runs write to /dev/null: the headroom of the
 #                     reading and writing threads without the disk
-#   --skip LIST       any of micro,process,headroom,realtime, comma-separated
+#   --skip LIST       any of micro,process,headroom,realtime,scope, comma-separated
 #   -j N              build jobs (default 2)
 set -euo pipefail
 
@@ -69,6 +72,11 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKPXADAC_BUILD_TESTS=OF
   -DKPXADAC_BUILD_TOOLS=ON -DKPXADAC_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" -j"$jobs" --target kpxadac_bench kpxadac-capture >"$build/bench-build.log" 2>&1 ||
   { tail -30 "$build/bench-build.log"; exit 1; }
+
+if ! skipped scope; then
+  cmake --build "$build" -j"$jobs" --target kpxadac-scope >>"$build/bench-build.log" 2>&1 ||
+    { tail -30 "$build/bench-build.log"; exit 1; }
+fi
 
 echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
@@ -212,4 +220,28 @@ if ! skipped realtime; then
       "$(grep -oE 'overruns: [0-9]+ \([0-9]+ samples lost\)' "$log" || echo "capture failed")" \
       "$wall" "$(calc "$cpu / ($bytes / 1e9)")"
   done
+fi
+
+if ! skipped scope; then
+  echo "== kpxadac-scope: ${duration} s on a real-time 105 MHz board, 65536 points, one client" \
+    "(goal: at least 20 updates per second, at most one core, no overrun)"
+  scope="$build/tools/kpxadac-scope/kpxadac-scope"
+  scope_out="$build/bench-scope.out"
+  KPXADAC_SIM='{"boards":[{"device":0,"realtime":true}]}' \
+    "$scope" --port 0 --fft-size 65536 >"$scope_out" 2>"$log" &
+  scope_pid=$!
+  url=""
+  for ((i = 0; i < 100; i++)); do
+    url=$(grep -oE 'http://[^ ]+' "$scope_out" || true)
+    [[ -n $url ]] && break
+    sleep 0.1
+  done
+  [[ -n $url ]] || { kill "$scope_pid"; cat "$log"; exit 1; }
+  frames=$(timeout "$duration" curl -sN "${url}api/events" | grep -c '^event: frame' || true)
+  kill -INT "$scope_pid"
+  wait "$scope_pid" || { cat "$log"; exit 1; }
+  # The server's summary line: spectra, seconds, CPU from getrusage, overruns.
+  summary=$(grep 'spectra in' "$log")
+  echo "   client received $frames frames in ${duration} s ($(calc "$frames / $duration") per second)"
+  echo "   server: ${summary#kpxadac-scope: }"
 fi

@@ -34,17 +34,6 @@ std::vector<BoardInfo> findAdcBoards() {
   return boards;
 }
 
-int32_t streamSetup(ClockChoice clock) {
-  switch (clock) {
-    case ClockChoice::kFixed:
-      return KPXSTREAM_SETUP_FIXED_CLOCK;
-    case ClockChoice::kSynthesizer:
-      return KPXSTREAM_SETUP_SYNTHESIZER;
-    default:
-      return KPXSTREAM_SETUP_AUTO_CLOCK;
-  }
-}
-
 double cpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -84,7 +73,7 @@ int main(int argc, char** argv) {
 
   FrameHub hub(ServerConfig{}.maxEventClients);
   EngineConfig engineConfig;
-  engineConfig.setup = streamSetup(options.clock);
+  engineConfig.setup = kpx::tools::streamSetup(options.clock);
   engineConfig.sampleRateHz = options.sampleRateHz;
   engineConfig.maxSpectraPerSecond = options.maxSpectraPerSecond;
   ScopeEngine engine(boards, options.view, engineConfig, hub);

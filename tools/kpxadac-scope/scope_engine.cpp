@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "board_options.h"
 #include "kpxadac/analysis.h"
 #include "kpxadac/analysis_json.h"
 #include "kpxadc_receive_settings.h"
@@ -16,7 +17,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr double kFixedClockRateHz = 100e6;  // the library cannot ask a board for it
 constexpr auto kStatusInterval = 250ms;
 constexpr auto kIdlePoll = 100ms;
 constexpr auto kRetryInterval = 2s;
@@ -116,7 +116,8 @@ ScopeEngine::Totals ScopeEngine::totals() {
 
 double ScopeEngine::sampleRate(int32_t clock) const {
   if (config_.sampleRateHz) return *config_.sampleRateHz;
-  return clock == KPXSTREAM_CLOCK_FIXED ? kFixedClockRateHz : KPXADC_SYNTHESIZER_RATE_HZ;
+  return clock == KPXSTREAM_CLOCK_FIXED ? kpx::tools::kFixedClockRateHz
+                                        : KPXADC_SYNTHESIZER_RATE_HZ;
 }
 
 void ScopeEngine::closeAcquisition() {

@@ -5,12 +5,12 @@
 #include <optional>
 #include <string>
 
+#include "board_options.h"
 #include "view_settings.h"
 
 namespace scope {
 
-// The stream's clock set-up (KPXSTREAM_SETUP_*).
-enum class ClockChoice { kAsBoardReports, kFixed, kSynthesizer };
+using kpx::tools::ClockChoice;
 
 struct Options {
   std::string address = "127.0.0.1";
