@@ -6,6 +6,12 @@ packages=(build-essential cmake pkg-config nlohmann-json3-dev googletest libgtes
           libcli11-dev libfmt-dev libbenchmark-dev libssl-dev python3 python3-jsonschema "$@")
 # The analysis: FFTW on Linux; Eigen's header-only FFT for the Windows cross build.
 packages+=(libfftw3-dev libeigen3-dev)
+# The live view, kpxadac-scope: its HTTP library, and the browser its test drives.
+packages+=(libcpp-httplib-dev chromium chromium-driver)
+# Node.js and npm build the scope's page. Where they are already installed
+# (for example from NodeSource, whose nodejs includes npm) Debian's npm would
+# conflict, so it is only taken on a machine without them.
+command -v npm >/dev/null || packages+=(nodejs npm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
