@@ -4,15 +4,23 @@
 #   1-3. the Google Benchmark programs (benchmarks/): library overhead on a
 #        64 MiB read, register access, signal generation;
 #   4.   kpxadac-capture of 4 GiB from an unpaced virtual board to a file,
-#        against dd writing 4 GiB to the same folder, both ending with fsync;
-#        The same 4 GiB written by fio with the same block size, ending
+#        against dd writing 4 GiB to the same folder, both ending with fsync,
+#        and the same 4 GiB written by fio with the same block size, ending
 #        with fsync, when fio is installed;
 #   5.   real-time headroom: the highest sample rate (multiple of 105 MHz) at
 #        which kpxadac-capture keeps a real-time virtual board's FIFO from
 #        overflowing for the whole duration, writing to disk;
 #   6.   real time at 105 MHz to disk, default FIFO, --runs runs: overruns of
-#        each run and the CPU it took (core-seconds per GB, from getrusage).
-#   7.   kpxadac-scope on a real-time 105 MHz board, 65536-point spectra, one
+#        each run and the CPU it took (core-seconds per GB, from getrusage);
+#   7.   Python (benchmarks/python_bench.py with /usr/bin/python3): board.read
+#        of 64 MiB against TalvoReadBuffer of 64 MiB in the same process, and
+#        a stream from a real-time board at 105 MHz into numpy blocks whose
+#        means the consumer takes, with its overruns;
+#   8.   the SoapySDR module (when SoapySDR is installed): SoapySDRUtil --rate
+#        on an unpaced board; readStream in CS16 and CF32 against the
+#        acquisition API's own reading; through SoapyRemote on loopback, the
+#        highest real-time rate (multiple of 105 MHz) held for 10 s;
+#   9.   kpxadac-scope on a real-time 105 MHz board, 65536-point spectra, one
 #        browser-like client reading its event stream: spectrum updates per
 #        second, the server's CPU (its own getrusage, in cores) and overruns.
 # Nothing here is a test: the figures are for reading, and the script fails
@@ -28,7 +36,9 @@
 #   --capture-options "OPTS"  extra kpxadac-capture options for 4 and 5 (e.g. "--ring 64")
 #   --headroom-to-null  real-time runs write to /dev/null: the headroom of the
 #                     reading and writing threads without the disk
-#   --skip LIST       any of micro,process,headroom,realtime,scope, comma-separated
+#   --python-duration S  seconds of the Python stream (default 10)
+#   --soapy-multiples LIST  rates to try through SoapyRemote (default "1 1.5 2 3")
+#   --skip LIST       any of micro,process,headroom,realtime,python,soapy,scope, comma-separated
 #   -j N              build jobs (default 2)
 set -euo pipefail
 
@@ -36,23 +46,27 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
 dir=""
 duration=60
+python_duration=10
 multiples="1 1.5 2 3 4 6 8"
 runs=3
 repetitions=15
 skip=""
 capture_options=""
 headroom_to_null=0
+soapy_multiples="1 1.5 2 3"
 jobs=2
 while (($#)); do
   case "$1" in
     --build-dir) build=$2; shift 2 ;;
     --dir) dir=$2; shift 2 ;;
     --duration) duration=$2; shift 2 ;;
+    --python-duration) python_duration=$2; shift 2 ;;
     --multiples) multiples=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --repetitions) repetitions=$2; shift 2 ;;
     --capture-options) capture_options=$2; shift 2 ;;
     --headroom-to-null) headroom_to_null=1; shift ;;
+    --soapy-multiples) soapy_multiples=$2; shift 2 ;;
     --skip) skip=$2; shift 2 ;;
     -j) jobs=$2; shift 2 ;;
     -h|--help) sed -n '2,/^set -e/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
@@ -70,13 +84,14 @@ bench="$build/benchmarks/kpxadac_bench"
 echo "== Building (Release) in $build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKPXADAC_BUILD_TESTS=OFF \
   -DKPXADAC_BUILD_TOOLS=ON -DKPXADAC_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "$build" -j"$jobs" --target kpxadac_bench kpxadac-capture >"$build/bench-build.log" 2>&1 ||
-  { tail -30 "$build/bench-build.log"; exit 1; }
-
-if ! skipped scope; then
-  cmake --build "$build" -j"$jobs" --target kpxadac-scope >>"$build/bench-build.log" 2>&1 ||
-    { tail -30 "$build/bench-build.log"; exit 1; }
+targets=(kpxadac_bench kpxadac-capture kpxadac)
+soapy_bench="$build/soapysdr/kpxadac_soapy_bench"
+if ! skipped soapy && [[ -d "$build/soapysdr" ]]; then
+  targets+=(kpxadac_soapy_bench)
 fi
+skipped scope || targets+=(kpxadac-scope)
+cmake --build "$build" -j"$jobs" --target "${targets[@]}" >"$build/bench-build.log" 2>&1 ||
+  { tail -30 "$build/bench-build.log"; exit 1; }
 
 echo "== $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
@@ -220,6 +235,61 @@ if ! skipped realtime; then
       "$(grep -oE 'overruns: [0-9]+ \([0-9]+ samples lost\)' "$log" || echo "capture failed")" \
       "$wall" "$(calc "$cpu / ($bytes / 1e9)")"
   done
+fi
+
+if ! skipped python; then
+  echo "== Python (benchmarks/python_bench.py with /usr/bin/python3)"
+  python_bench() {  # python_bench RACK ARGS...
+    local rack=$1
+    shift
+    env KPXADAC_SIM="$rack" KPXADAC_LIBRARY="$build/host/libkpxadac.so.1" PYTHONPATH="$root/python" \
+      PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 "$root/benchmarks/python_bench.py" "$@"
+  }
+  echo "   board.read of 64 MiB / TalvoReadBuffer of 64 MiB (goal: at least 0.95)"
+  python_bench '{"boards":[{"device":0}]}' read --repetitions "$repetitions"
+  echo "   ${python_duration} s stream from a real-time board at 105 MHz, default FIFO, block means" \
+    "(goal: no overrun)"
+  python_bench '{"boards":[{"device":0,"realtime":true}]}' stream --duration "$python_duration"
+fi
+
+if ! skipped soapy; then
+  echo "== SoapySDR module"
+  if [[ ! -x $soapy_bench ]]; then
+    echo "   skipped: the module is not built (SoapySDR not found)"
+  else
+    export SOAPY_SDR_PLUGIN_PATH="$build/soapysdr"
+    # SoapySDRUtil prints its rate every 5 s of streaming; the last of three.
+    KPXADAC_SIM='{"boards":[{"device":0}]}' timeout -s INT 16 \
+      SoapySDRUtil --args=driver=kpxadac --rate=105e6 --direction=RX >"$log" 2>&1 || true
+    util_rate=$(tr '\b' '\n' <"$log" | grep -oE '^ ?[0-9.e+]+ Msps' | tail -1 | tr -dc '0-9.e+')
+    if [[ -n $util_rate ]]; then
+      printf '   SoapySDRUtil --rate on an unpaced board (S16): %.0f Msps = %.1f x 105 MHz%s\n' \
+        "$util_rate" "$(calc "$util_rate / 105")" "$(grep -q Overflow "$log" && echo ', with overflows')"
+    else
+      echo "   SoapySDRUtil --rate printed no rate:"; cat "$log"
+    fi
+    echo "   readStream against the acquisition API, unpaced ramp board (goal: CS16 at least 0.8):"
+    KPXADAC_SIM='{"boards":[{"device":0,"signal":{"type":"ramp"}}]}' "$soapy_bench" throughput \
+      --runs "$runs" | sed 's/^/     /'
+    if unshare -rn true 2>/dev/null; then
+      echo "   through SoapyRemote on loopback (TCP, remote:mtu=65536), 10 s per rate, default FIFO (goal: at least 1):"
+      held=""
+      for m in $soapy_multiples; do
+        rate=$(awk "BEGIN { printf \"%.0f\", $m * $base_rate }")
+        status=0
+        line=$("$root/soapysdr/bench/remote_hold.sh" "$build" "$rate" 10 \
+          "remote:prot=tcp,remote:mtu=65536" 2>&1 | tail -1) || status=$?
+        echo "     $m x 105 MHz: $line"
+        ((status == 0)) || break
+        held=$m
+      done
+      echo "   largest rate held through SoapyRemote: ${held:-none} x 105 MHz"
+      line=$("$root/soapysdr/bench/remote_hold.sh" "$build" 105000000 10 "" 2>&1 | tail -1) || true
+      echo "   with SoapyRemote's defaults (UDP, remote:mtu=1500) at 1 x 105 MHz: $line"
+    else
+      echo "   SoapyRemote skipped: no private network namespace (unshare -rn)"
+    fi
+  fi
 fi
 
 if ! skipped scope; then

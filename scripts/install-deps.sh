@@ -4,8 +4,15 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config nlohmann-json3-dev googletest libgtest-dev libgmock-dev
           libcli11-dev libfmt-dev libbenchmark-dev libssl-dev python3 python3-jsonschema "$@")
+# The SoapySDR module and the clients its tests use (SoapySDRUtil, Python,
+# GNU Radio, SoapyRemote; the remote test runs the server in a network
+# namespace of its own, with a private D-Bus for its DNS-SD announcement).
+packages+=(libsoapysdr-dev soapysdr-tools python3-soapysdr gnuradio soapyremote-server
+           soapysdr-module-remote dbus-daemon iproute2 util-linux)
 # The analysis: FFTW on Linux; Eigen's header-only FFT for the Windows cross build.
 packages+=(libfftw3-dev libeigen3-dev)
+# The Python package kpxadac and its tests (python/, docs/python.md).
+packages+=(python3-numpy python3-pytest python3-jsonschema)
 # The live view, kpxadac-scope: its HTTP library, and the browser its test drives.
 packages+=(libcpp-httplib-dev chromium chromium-driver)
 # Node.js and npm build the scope's page. Where they are already installed

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test:
-#   1. the unit and program tests (warnings as errors);
+#   1. the unit and program tests (warnings as errors), the Python package's
+#      tests among them, and the package installed for /usr/bin/python3;
 #   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. the threaded tests under ThreadSanitizer;
 #   4. the installed package used from C through pkg-config and from CMake;
@@ -36,6 +37,15 @@ build_and_test() {  # build_and_test DIR CTEST_ARGS [CMAKE_ARGS...]
 }
 
 stage "unit and program tests" build_and_test "$out/native" ""
+python_package() {  # installs the package into /usr/local; /usr/bin/python3 must list the default board
+  local listing
+  cmake --install "$out/native" --component python >/dev/null || return 1
+  listing=$(cd / && env -u KPXADAC_LIBRARY -u PYTHONPATH -u KPXADAC_SIM /usr/bin/python3 -m kpxadac) ||
+    return 1
+  echo "$listing"
+  grep -q "device 0: ADC 0, board ID 0x8A, FPGA part 4vlx40" <<<"$listing"
+}
+stage "Python package for /usr/bin/python3" python_package
 stage "address and undefined-behaviour sanitizers" \
   build_and_test "$out/asan" "" -DKPXADAC_SANITIZE=address,undefined
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1

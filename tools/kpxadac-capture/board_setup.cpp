@@ -1,46 +1,8 @@
 #include "board_setup.h"
 
+#include "bitstream_result_text.h"
+
 namespace capture {
-
-namespace {
-
-// The driver answers a download it accepted with this result word.
-constexpr int32_t kDriverSuccess = 0;
-
-const char* bitstreamRefusal(int32_t code) {
-  switch (code) {
-    case 1:
-      return "file not found";
-    case 2:
-      return "the board was busy";
-    case 3:
-      return "the board is not registered";
-    case 4:
-      return "no FPGA part is known for the board ID";
-    case 6:
-      return "the board's identification failed";
-    case 7:
-      return "the file's FPGA part does not match the board";
-    case 8:
-      return "not a .bit file";
-    case KPXADAC16_BITFILE_UNREADABLE:
-      return "the file could not be read";
-    case KPXADAC16_BITFILE_TOO_LARGE:
-      return "the file is too large";
-    case KPXADAC16_BITFILE_NO_MEMORY:
-      return "out of memory";
-    case KPXADAC16_BITFILE_BAD_HEADER:
-      return "the .bit header is damaged";
-    case KPXADAC16_BITFILE_PART_TOO_LONG:
-      return "the part name in the file is too long";
-    case -1:
-      return "the download request failed";
-    default:
-      return "the driver refused the image";
-  }
-}
-
-}  // namespace
 
 std::string findBoard(const Options& options, BoardChoice& board) {
   Kpxadac16_Open();
@@ -58,9 +20,9 @@ std::string findBoard(const Options& options, BoardChoice& board) {
 
 std::string loadBitstream(const BoardChoice& board, const std::string& path) {
   const int32_t result = Kpxadac16_LoadBitstreamFile(board.handle, path.c_str());
-  if (result == kDriverSuccess) return "";
+  if (result == KPXADAC16_BITSTREAM_LOADED) return "";
   return "bitstream " + path + " not loaded: result " + std::to_string(result) + " (" +
-         bitstreamRefusal(result) + ")";
+         kpxadac16BitstreamResultText(result) + ")";
 }
 
 std::string openStream(const BoardChoice& board, const Options& options, KpxStream*& stream,

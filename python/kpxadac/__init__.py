@@ -1,0 +1,35 @@
+"""KPX-ADAC boards from Python: the board access library through ctypes, with
+numpy arrays for samples.
+
+    import kpxadac
+    with kpxadac.Rack() as rack:
+        board = rack.adc(0)
+        samples = board.read(1 << 20)          # int16, one TalvoReadBuffer
+        recording = board.capture(seconds=0.01)
+
+See docs/python.md. `kpxadac._binding.lib` is the low layer: every function of
+kpxadac16.h, kpxadc.h and kpxadac_stream.h with the headers' types.
+"""
+
+from . import enums, sigmf
+from .board import Board, ErrorCounts, V360Snapshot
+from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError, BoardState, BoardType,
+                    FixedClock, InfoResult, SequenceStart, SequenceWait, StatusResult, StreamClock,
+                    StreamEnd, StreamResult, StreamSetup)
+from .errors import (BitstreamError, BoardBusyError, BoardNotFoundError, KpxadacError,
+                     LibraryNotFoundError, MissingFunctionError, RackError, RequestError,
+                     StreamError, TransferError)
+from .rack import Rack
+from .recording import Gap, Recording
+from .stream import Block, Stream, TransmitStream
+
+__version__ = "1.0.0"
+
+__all__ = [
+    "Rack", "Board", "Stream", "TransmitStream", "Block", "Recording", "Gap", "ErrorCounts", "V360Snapshot",
+    "sigmf", "enums", "BoardType", "BoardState", "BoardError", "StatusResult", "InfoResult",
+    "FixedClock", "BitstreamFileResult", "BitstreamImageResult", "SequenceStart", "SequenceWait",
+    "StreamSetup", "StreamClock", "StreamEnd", "StreamResult", "KpxadacError",
+    "LibraryNotFoundError", "MissingFunctionError", "RackError", "BoardNotFoundError",
+    "RequestError", "BoardBusyError", "TransferError", "BitstreamError", "StreamError",
+]

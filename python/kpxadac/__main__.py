@@ -1,0 +1,76 @@
+"""python3 -m kpxadac [--json]: lists the boards as kpxadac-info does."""
+
+import argparse
+import json
+import sys
+
+from ._binding import lib
+from .enums import BoardType
+from .errors import RequestError
+from .rack import Rack
+
+
+def _details(board):
+    """What kpxadac-info shows of one board, with the library's raw results."""
+    handle = board.handle
+    fixed = lib.Kpxadac16_GetFixedClock(handle)
+    info = {
+        "device": board.device,
+        "type": board.type.name,
+        "index": board.index,
+        "board_id": f"0x{board.board_id & 0xFF:02X}",
+        "expected_part": board.expected_part,
+        "ident": list(board.ident) if board.ident is not None else [],
+        "status": lib.Kpxadac16_GetBoardStatus(handle),
+        "fixed_clock": fixed,
+    }
+    if board.type == BoardType.ADC:
+        info["clock_source"] = "fixed" if fixed > 0 else "synthesizer"
+        info["clock_source_field"] = board.clock_source
+        info["clock_ready"] = board.clock_ready
+        info["running"] = board.running
+    try:
+        counts = board.error_counts()
+        info["errors"] = {"rx_overrun": counts.rx_overrun, "tx_underrun": counts.tx_underrun}
+    except RequestError:
+        pass
+    return info
+
+
+def _print_text(boards, out):
+    out.write(f"{len(boards)} board(s)\n")
+    for b in boards:
+        out.write(f"\ndevice {b['device']}: {b['type']} {b['index']}, board ID {b['board_id']}, "
+                  f"FPGA part {b['expected_part'] or '(none)'}\n")
+        out.write("  identification:" + "".join(f" 0x{byte:02X}" for byte in b["ident"]) + "\n")
+        out.write(f"  status byte:    {b['status']}\n")
+        kind = "onboard fixed clock" if b["fixed_clock"] > 0 else "clock synthesizer"
+        out.write(f"  fixed clock:    {b['fixed_clock']} ({kind})\n")
+        if "clock_ready" in b:
+            ready = "ready" if b["clock_ready"] else "not ready"
+            out.write(f"  clock source:   field {b['clock_source_field']}, {ready}\n")
+            out.write(f"  run state:      {'running' if b['running'] else 'stopped'}\n")
+        if "errors" in b:
+            out.write(f"  channel errors: {b['errors']['rx_overrun']} overruns, "
+                      f"{b['errors']['tx_underrun']} underruns\n")
+        else:
+            out.write("  channel errors: unavailable\n")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(
+        prog="python3 -m kpxadac",
+        description="Lists the KPX-ADAC boards with their identity, clock, run state and errors.")
+    parser.add_argument("--json", action="store_true", help="print one JSON document instead")
+    args = parser.parse_args(argv)
+    with Rack() as rack:
+        boards = [_details(board) for board in rack.boards]
+    if args.json:
+        sys.stdout.write(json.dumps({"boards": boards}, indent=2, sort_keys=True) + "\n")
+    else:
+        _print_text(boards, sys.stdout)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,297 @@
+"""The low layer: every exported function of kpxadac16.h, kpxadc.h and
+kpxadac_stream.h declared once, with the headers' types, and the structures
+they pass.
+
+`lib` is the loaded library with `restype` and `argtypes` set on each
+declared function; it is loaded at its first use, so the package (and
+kpxadac.sigmf) imports without it. The high layer calls only through it. A function that
+the loaded library lacks (an older build) stays out of `lib` and calling it
+raises MissingFunctionError; `missing` names them.
+"""
+
+import ctypes
+from ctypes import POINTER, Structure, c_char_p, c_int16, c_int32, c_int64, c_uint8, c_uint16
+from ctypes import c_uint32, c_uint64, c_void_p
+
+from ._library import load_library
+from .errors import MissingFunctionError
+
+# ---- Shared types (kpxadac16.h) -------------------------------------------
+
+BoardHandle = ctypes.c_ssize_t  # intptr_t
+BoardType = c_int32
+BoardState = c_int32
+BoardError = c_int32
+INVALID_HANDLE = -1
+
+TALVO_MAX_CHUNK = 0x3F00000
+FPGA_MEM_MAX_CHUNK = 0x3FF0000
+
+
+class BoardRecord(Structure):
+    pass
+
+
+BoardRecord._fields_ = [
+    ("handle", BoardHandle),
+    ("mutex", c_void_p),
+    ("boardId", c_int32),
+    ("typeIndex", c_int32),
+    ("state", BoardState),
+    ("lastError", BoardError),
+    ("type", BoardType),
+    ("readTotal", c_uint32),
+    ("writeTotal", c_uint32),
+    ("readRequested", c_uint32),
+    ("writeRequested", c_uint32),
+    ("next", POINTER(BoardRecord)),
+]
+
+
+class TalvoErrorCounts(Structure):
+    _fields_ = [("rxOverrunCount", c_uint32), ("txUnderrunCount", c_uint32)]
+
+
+class ProfilingRecord(Structure):
+    _fields_ = [("words", c_uint32 * 5)]
+
+
+class V360DebugRecord(Structure):
+    _fields_ = [
+        ("field0", c_uint16),
+        ("field2", c_uint16),
+        ("notCopied4", c_uint8 * 2),
+        ("field6", c_uint16),
+        ("field8", c_uint32),
+        ("field12", c_uint32),
+        ("field16", c_uint32),
+        ("field20", c_uint32),
+        ("field24", c_uint16),
+        ("field26", c_uint16),
+        ("field28", c_uint16),
+        ("field30", c_uint16),
+        ("field32", c_uint8),
+        ("field33", c_uint8),
+        ("reserved34", c_uint8 * 2),
+        ("field36", c_uint32),
+        ("field40", c_uint32),
+    ]
+
+
+# ---- kpxadc.h --------------------------------------------------------------
+
+
+class ClockSetting(Structure):
+    _fields_ = [("bytes", c_uint8 * 16)]
+
+
+# ---- kpxadac_stream.h ------------------------------------------------------
+
+
+class KpxStream(Structure):
+    """Opaque."""
+
+
+class KpxStreamConfig(Structure):
+    _fields_ = [
+        ("board", BoardHandle),
+        ("direction", c_int32),
+        ("blockBytes", c_uint32),
+        ("blockCount", c_uint32),
+        ("setup", c_int32),
+        ("sampleLimit", c_uint64),
+    ]
+
+
+class KpxStreamBlock(Structure):
+    _fields_ = [
+        ("data", c_void_p),
+        ("bytes", c_uint32),
+        ("capacity", c_uint32),
+        ("index", c_uint64),
+        ("lostBefore", c_uint64),
+        ("lostTotal", c_uint64),
+        ("hostTimeNs", c_int64),
+        ("flags", c_uint32),
+        ("slot", c_uint32),
+    ]
+
+
+class KpxStreamStatus(Structure):
+    _fields_ = [
+        ("samplesMoved", c_uint64),
+        ("blocksWaiting", c_uint32),
+        ("blockBytes", c_uint32),
+        ("blockCount", c_uint32),
+        ("running", c_int32),
+        ("ended", c_int32),
+        ("endReason", c_int32),
+        ("overrunEvents", c_uint64),
+        ("overrunSamples", c_uint64),
+        ("underrunEvents", c_uint64),
+        ("underrunSamples", c_uint64),
+        ("countersUnread", c_uint64),
+        ("boardError", BoardError),
+        ("platformError", c_uint32),
+        ("clock", c_int32),
+    ]
+
+
+class KpxStreamReadInfo(Structure):
+    _fields_ = [("samples", c_uint64), ("index", c_uint64), ("lostBefore", c_uint64)]
+
+
+# ---- The declarations: (name, restype, argtypes), in header order ----------
+
+_H = BoardHandle
+_u8, _u32 = c_uint8, c_uint32
+
+KPXADAC16_FUNCTIONS = (
+    ("Kpxadac16_ReadReg", c_uint32, (_H, _u32)),
+    ("Kpxadac16_WriteReg", c_int32, (_H, _u32, _u32)),
+    ("Kpxadac16_ReadFpgaMem", c_int32, (_H, _u32, _u32, POINTER(c_uint32))),
+    ("Kpxadac16_WriteFpgaMem", c_int32, (_H, _u32, _u32, POINTER(c_uint32))),
+    ("Kpxadac16_SetTransferWords", c_int32, (_H, _u32)),
+    ("Kpxadac16_Open", c_int32, ()),
+    ("Kpxadac16_OpenBoard", c_int32, (_u8,)),
+    ("Kpxadac16_Close", None, (_H,)),
+    ("Kpxadac16_CloseAll", None, ()),
+    ("Kpxadac16_GetHandle", BoardHandle, (BoardType, _u8)),
+    ("Kpxadac16_GetBoardId", c_int32, (BoardType, _u8)),
+    ("Kpxadac16_GetBoardStatus", c_int32, (_H,)),
+    ("Kpxadac16_GetFixedClock", c_int32, (_H,)),
+    ("Kpxadac16_GetBoardInfo", c_int32, (_H, POINTER(c_uint8))),
+    ("Kpxadac16_GetState", BoardState, (_H,)),
+    ("Kpxadac16_GetBoardRecord", BoardRecord, (_H,)),
+    ("Kpxadac16_GetReadTotal", c_uint32, (_H,)),
+    ("Kpxadac16_GetWriteTotal", c_uint32, (_H,)),
+    ("Kpxadac16_GetLastError", BoardError, (_H,)),
+    ("Kpxadac16_LoadBitstreamFile", c_int32, (_H, c_char_p)),
+    ("Kpxadac16_LoadBitstream", c_int32, (_H, POINTER(c_uint8), _u32)),
+    ("TalvoReadBuffer", c_uint32, (_H, c_void_p, _u32)),
+    ("TalvoWriteBuffer", c_uint32, (_H, c_void_p, _u32)),
+    ("TalvoCancelRead", c_int32, (_H,)),
+    ("TalvoCancelWrite", c_int32, (_H,)),
+    ("TalvoPreloadWrite", c_uint32, (_H, c_void_p, _u32)),
+    ("TalvoReset", c_int32, (_H, _u8, _u8)),
+    ("TalvoFlowControl", c_int32, (_H, _u8, _u8)),
+    ("TalvoGetError", c_int32, (_H, POINTER(TalvoErrorCounts))),
+    ("Kpxadac16_LockBoard", c_int32, (_H,)),
+    ("Kpxadac16_UnlockBoard", c_int32, (_H,)),
+    ("Kpxadac16_GetProfiling", c_int32, (_H, POINTER(ProfilingRecord))),
+    ("Kpxadac16_ResetProfiling", c_int32, (_H, _u8, _u8)),
+    ("Kpxadac16_V360Debug", c_int32, (_H, POINTER(V360DebugRecord))),
+    ("Kpxadac16_V360Reset", c_int32, (_H,)),
+    ("Kpxadac16_Sleep", None, (_H, _u32)),
+)
+
+_FLAG = (_H, _u32)
+KPXADC_FUNCTIONS = (
+    ("KPXADC_SetClockSource", c_int32, _FLAG),
+    ("KPXADC_GetClockSource", c_int32, (_H,)),
+    ("KPXADC_SetClockMode", c_int32, _FLAG),
+    ("KPXADC_SetClockFlags", c_int32, (_H, _u32, _u32)),
+    ("KPXADC_ProgramClock", c_int32, (_H, POINTER(ClockSetting))),
+    ("KPXADC_ResetClock", c_int32, (_H,)),
+    ("KPXADC_GetClockReady", c_int32, (_H,)),
+    ("KPXADC_GetClockBit11", c_int32, (_H,)),
+    ("KPXADC_GetClockBit14", c_int32, (_H,)),
+    ("KPXADC_GetClockBit15", c_int32, (_H,)),
+    ("KPXADC_SetClockBit12", c_int32, _FLAG),
+    ("KPXADC_SetClockBit13", c_int32, _FLAG),
+    ("KPXADC_SetRunState", c_int32, _FLAG),
+    ("KPXADC_SetRunBit3", c_int32, _FLAG),
+    ("KPXADC_Open", BoardHandle, (BoardType, _u8)),
+    ("KPXADC_Close", None, (_H,)),
+    ("KPXADC_GetCtrlBit1", c_int32, (_H,)),
+    ("KPXADC_GetCtrlBit13", c_int32, (_H,)),
+    ("KPXADC_GetCtrlBit10", c_int32, (_H,)),
+    ("KPXADC_GetCtrlBit12", c_int32, (_H,)),
+    ("KPXADC_IsCtrlBit11Clear", c_int32, (_H,)),
+    ("KPXADC_GetCtrlByte2", c_int32, (_H,)),
+    ("KPXADC_SetCtrlBitPair", c_int32, (_H, _u32, _u32, _u32)),
+    ("KPXADC_SetCtrlBit3", c_int32, _FLAG),
+    ("KPXADC_SetCtrlBit8", c_int32, (_H,)),
+    ("KPXADC_SetCtrlBit10", c_int32, _FLAG),
+    ("KPXADC_GetStatusBit", c_uint8, _FLAG),
+    ("KPXADC_SetTableControl", c_int32, _FLAG),
+    ("KPXADC_LoadTable", c_int32, (_H, _u32, POINTER(c_uint16))),
+    ("KPXADC_SetTableBit18", c_int32, _FLAG),
+    ("KPXADC_GetTableEntry", c_int32, _FLAG),
+    ("KPXADC_SetOptionBit1", c_int32, _FLAG),
+    ("KPXADC_SetOptionBit2", c_int32, _FLAG),
+    ("KPXADC_SetOptionBit3", c_int32, _FLAG),
+    ("KPXADC_SetOptionBit4", c_int32, _FLAG),
+    ("KPXADC_SetOptionBit5", c_int32, _FLAG),
+    ("KPXADC_SetOptionBit7", c_int32, _FLAG),
+    ("KPXADC_IsOptionBit0Clear", c_int32, (_H,)),
+    ("KPXADC_WriteCustomReg", c_int32, (_H, _u32, _u32)),
+    ("KPXADC_ReadCustomReg", c_uint32, _FLAG),
+    ("KPXADC_SetSequenceSelect", c_int32, _FLAG),
+    ("KPXADC_SetSequenceWord", c_int32, _FLAG),
+    ("KPXADC_SetSequenceMode", c_int32, _FLAG),
+    ("KPXADC_StartSequence", c_int32, (_H,)),
+    ("KPXADC_WaitSequence", c_int32, _FLAG),
+    ("KPXADC_IsSequenceState2", c_int32, (_H,)),
+)
+
+_S = POINTER(KpxStream)
+KPXSTREAM_FUNCTIONS = (
+    ("KpxStream_Open", c_int32, (POINTER(KpxStreamConfig), POINTER(_S))),
+    ("KpxStream_SetSampleLimit", c_int32, (_S, c_uint64)),
+    ("KpxStream_Start", c_int32, (_S,)),
+    ("KpxStream_Stop", c_int32, (_S,)),
+    ("KpxStream_Close", None, (_S,)),
+    ("KpxStream_AcquireRead", c_int32, (_S, POINTER(KpxStreamBlock), c_int32)),
+    ("KpxStream_ReleaseRead", c_int32, (_S, POINTER(KpxStreamBlock))),
+    ("KpxStream_Read", c_int32, (_S, POINTER(c_int16), c_uint64, c_int32,
+                                 POINTER(KpxStreamReadInfo))),
+    ("KpxStream_AcquireWrite", c_int32, (_S, POINTER(KpxStreamBlock), c_int32)),
+    ("KpxStream_SubmitWrite", c_int32, (_S, POINTER(KpxStreamBlock))),
+    ("KpxStream_GetStatus", c_int32, (_S, POINTER(KpxStreamStatus))),
+    ("KpxStream_ResultText", c_char_p, (c_int32,)),
+)
+
+FUNCTIONS = KPXADAC16_FUNCTIONS + KPXADC_FUNCTIONS + KPXSTREAM_FUNCTIONS
+
+
+class _Missing:
+    """Stands in for a function the loaded library does not export."""
+
+    def __init__(self, name, path):
+        self._name, self._path = name, path
+
+    def __call__(self, *args):
+        raise MissingFunctionError(f"{self._name} is not exported by {self._path}")
+
+
+class _Library:
+    """The declared functions as attributes; nothing else of the library is reachable."""
+
+    def __init__(self, dll, path):
+        self._dll, self.path = dll, path
+        self.missing = []
+        for name, restype, argtypes in FUNCTIONS:
+            try:
+                function = getattr(self._dll, name)
+            except AttributeError:
+                self.missing.append(name)
+                setattr(self, name, _Missing(name, self.path))
+                continue
+            function.restype = restype
+            function.argtypes = list(argtypes)
+            setattr(self, name, function)
+
+
+class _LazyLibrary:
+    """Loads the library at the first attribute asked for, then is just a front for it."""
+
+    _loaded = None
+
+    def __getattr__(self, name):
+        if _LazyLibrary._loaded is None:
+            _LazyLibrary._loaded = _Library(*load_library())
+        return getattr(_LazyLibrary._loaded, name)
+
+
+lib = _LazyLibrary()

@@ -1,0 +1,74 @@
+"""Finds and loads the shared board access library.
+
+Order: the file named by KPXADAC_LIBRARY; the library of the prefix this
+package was installed into (the install rule records where it lies relative
+to the package); the system's loader. The first that loads wins. When none
+does, one LibraryNotFoundError names every place tried and why it failed.
+"""
+
+import ctypes
+import ctypes.util
+import os
+import sys
+
+from .errors import LibraryNotFoundError
+
+if sys.platform == "win32":
+    _SYSTEM_NAMES = ("kpxadac.dll",)
+elif sys.platform == "darwin":
+    _SYSTEM_NAMES = ("libkpxadac.1.dylib", "libkpxadac.dylib")
+else:
+    _SYSTEM_NAMES = ("libkpxadac.so.1", "libkpxadac.so")
+
+
+def _installed_candidates():
+    """Paths of the library beside this package in an installed prefix."""
+    try:
+        from ._install_location import LIBRARY_FROM_PACKAGE
+    except ImportError:  # a source tree: nothing was installed
+        return []
+    package_dir = os.path.dirname(os.path.abspath(__file__))
+    return [os.path.normpath(os.path.join(package_dir, LIBRARY_FROM_PACKAGE))]
+
+
+def _load(path):
+    if sys.platform == "win32" and os.path.isabs(path):
+        # The DLL's own folder must be searched for anything it depends on.
+        return ctypes.CDLL(path, winmode=0)
+    return ctypes.CDLL(path)
+
+
+def load_library():
+    """Returns the loaded library and the name or path it was loaded from."""
+    tried = []
+
+    explicit = os.environ.get("KPXADAC_LIBRARY")
+    if explicit:
+        try:
+            return _load(explicit), explicit
+        except OSError as error:
+            # An explicit choice that fails is not silently replaced by another library.
+            raise LibraryNotFoundError([("KPXADAC_LIBRARY=" + explicit, str(error))]) from None
+    tried.append(("KPXADAC_LIBRARY", "not set"))
+
+    for path in _installed_candidates():
+        if not os.path.exists(path):
+            tried.append((path, "no such file"))
+            continue
+        try:
+            return _load(path), path
+        except OSError as error:
+            tried.append((path, str(error)))
+    if not _installed_candidates():
+        tried.append(("beside the package", "not an installed package"))
+
+    names = list(_SYSTEM_NAMES)
+    found = ctypes.util.find_library("kpxadac")
+    if found and found not in names:
+        names.append(found)
+    for name in names:
+        try:
+            return _load(name), name
+        except OSError as error:
+            tried.append(("system loader: " + name, str(error)))
+    raise LibraryNotFoundError(tried)

@@ -1,0 +1,59 @@
+"""Exceptions raised by the package."""
+
+
+class KpxadacError(Exception):
+    """Base of every error the package raises for a failed board operation."""
+
+
+class LibraryNotFoundError(KpxadacError, OSError):
+    """The shared library could not be loaded; `tried` lists (place, reason) pairs."""
+
+    def __init__(self, tried):
+        self.tried = list(tried)
+        lines = "\n".join(f"  {place}: {reason}" for place, reason in self.tried)
+        super().__init__(
+            "the KPX-ADAC library (libkpxadac) could not be loaded; tried:\n" + lines +
+            "\nSet KPXADAC_LIBRARY to the library's path, or install the SDK.")
+
+
+class MissingFunctionError(KpxadacError):
+    """The loaded library does not export a function this package declares."""
+
+
+class RackError(KpxadacError):
+    """The rack cannot be opened or used now (another Rack is open, the rack is closed, ...)."""
+
+
+class BoardNotFoundError(RackError, IndexError):
+    """No registered board of that type and index."""
+
+
+class RequestError(KpxadacError):
+    """A board operation failed; `code` is the library's result and `meaning` its text."""
+
+    def __init__(self, operation, code, meaning):
+        self.operation = operation
+        self.code = code
+        self.meaning = meaning
+        super().__init__(f"{operation} failed: result {int(code)} ({meaning})")
+
+
+class BoardBusyError(RequestError):
+    """The board was not idle."""
+
+
+class TransferError(RequestError):
+    """A streaming transfer moved nothing; `last_error` is the board's BoardError."""
+
+    def __init__(self, operation, last_error):
+        self.last_error = last_error
+        super().__init__(operation, 0, f"last error {last_error.name}")
+
+
+class BitstreamError(RequestError):
+    """The FPGA was not configured; `code` is the load's result (an IntEnum when it is one
+    of the library's codes, else the driver's own result word)."""
+
+
+class StreamError(RequestError):
+    """A stream call was refused or the stream failed; `code` is a StreamResult."""

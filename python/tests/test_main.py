@@ -1,0 +1,30 @@
+"""python3 -m kpxadac prints what kpxadac-info prints, as text and as JSON."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+RACK = json.dumps({"boards": [{"device": 0, "board_id": "0x8A"},
+                              {"device": 4, "board_id": "0x86", "status": 3},
+                              {"device": 7, "board_id": "0x8F", "fixed_clock": 1,
+                               "faults": [{"op": "IOCTL_GET_TALVO_ERROR", "error": 31}]}]})
+
+
+@pytest.mark.parametrize("options", [[], ["--json"]])
+def test_the_listing_mirrors_kpxadac_info(options):
+    info = os.path.join(os.environ.get("KPXADAC_BUILD_DIR", ""), "tools", "kpxadac-info",
+                        "kpxadac-info")
+    if not os.path.exists(info):
+        pytest.skip("no kpxadac-info in KPXADAC_BUILD_DIR")
+    env = dict(os.environ, KPXADAC_SIM=RACK)
+    env.pop("KPXADAC_TRACE", None)
+    ours = subprocess.run([sys.executable, "-m", "kpxadac"] + options, env=env, check=True,
+                          stdout=subprocess.PIPE, text=True).stdout
+    theirs = subprocess.run([info] + options, env=env, check=True, stdout=subprocess.PIPE,
+                            text=True).stdout
+    # The failing counter query prints the library's line in both; the third board lacks "errors".
+    assert "IOCTL_GET_TALVO_ERROR failed:  31" in ours and "0x8F" in ours
+    assert ours == theirs

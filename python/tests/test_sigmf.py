@@ -1,0 +1,94 @@
+"""Recordings made by kpxadac-capture with overruns, read back with their gaps;
+recordings saved here, checked against the SigMF schema."""
+
+import json
+import os
+import subprocess
+
+import jsonschema
+import numpy as np
+import pytest
+
+import kpxadac
+from kpxadac import sigmf
+
+from conftest import ramp, source_path
+
+REALTIME_RAMP = json.dumps({"boards": [{"device": 0, "fixed_clock": 1,
+                                        "fixed_clock_rate_hz": 1e6, "realtime": True,
+                                        "fifo_depth": 4096, "signal": {"type": "ramp"}}]})
+
+
+def schema_check(base):
+    with open(source_path("tests/capture/data/sigmf-schema.json"), encoding="utf-8") as schema:
+        with open(str(base) + ".sigmf-meta", encoding="utf-8") as meta:
+            jsonschema.validate(json.load(meta), json.load(schema))
+
+
+@pytest.fixture(scope="module")
+def overrun_recording(tmp_path_factory):
+    """A kpxadac-capture recording whose slowed writer let the board's FIFO overflow."""
+    capture = os.environ.get("KPXADAC_CAPTURE")
+    if not capture:
+        pytest.skip("KPXADAC_CAPTURE names no kpxadac-capture")
+    folder = tmp_path_factory.mktemp("capture")
+    run = subprocess.run([capture, "--samples", "200000", "--sample-rate", "1e6", "--chunk", "4096",
+                          "--ring", "2", "--writer-delay-ms", "20", "--format", "sigmf",
+                          "-o", str(folder / "rec")], env=dict(os.environ, KPXADAC_SIM=REALTIME_RAMP),
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    assert run.returncode == 3, run.stdout  # complete, with overruns
+    return folder / "rec"
+
+
+def test_a_capture_with_overruns_loads_with_its_gaps(overrun_recording):
+    recording = sigmf.load(str(overrun_recording) + ".sigmf-meta", verify=True)
+    assert isinstance(recording.samples, np.memmap) and len(recording.samples) == 200000
+    assert recording.rate == 1e6 and recording.datetime.endswith("Z")
+    overruns = [a for a in recording.annotations if a["core:label"] == "overrun"]
+    assert len(recording.gaps) == len(overruns) > 0
+    for gap, note in zip(recording.gaps, overruns):
+        assert gap.sample_start == note["core:sample_start"]
+        assert note["core:comment"] == f"{gap.lost} samples lost"
+    for segment in recording.segments():  # each segment continues the ramp at its board index
+        piece = recording.samples[segment.sample_start:segment.sample_end]
+        assert np.array_equal(piece, ramp(segment.global_index, len(piece))), segment
+
+
+def test_a_saved_recording_is_valid_sigmf_and_loads_back(overrun_recording, tmp_path):
+    original = sigmf.load(overrun_recording)
+    base = original.save_sigmf(tmp_path / "copy.sigmf-data")
+    assert base == str(tmp_path / "copy")
+    schema_check(base)
+    again = sigmf.load(base, verify=True)
+    assert again.gaps == original.gaps and again.datetime == original.datetime
+    assert np.array_equal(again.samples, original.samples)
+    assert again.metadata["core:hw"] == original.metadata["core:hw"]
+    overruns = [a for a in again.annotations if a["core:label"] == "overrun"]
+    assert len(overruns) == len(original.gaps)  # not doubled by the loaded annotations
+
+    # A gap before the first sample moves the first segment's index; no segment is added.
+    made = kpxadac.Recording(ramp(0, 100), 1e3, gaps=[kpxadac.Gap(0, 7, 7), kpxadac.Gap(50, 60, 3)],
+                             datetime="2025-01-01T10:00:00.000Z")
+    made.save_sigmf(tmp_path / "made")
+    schema_check(tmp_path / "made")
+    meta = json.loads((tmp_path / "made.sigmf-meta").read_text())
+    assert [(c["core:sample_start"], c["core:global_index"], c["core:datetime"])
+            for c in meta["captures"]] == [(0, 7, "2025-01-01T10:00:00.000Z"),
+                                           (50, 60, "2025-01-01T10:00:00.060Z")]
+    assert sigmf.load(tmp_path / "made").gaps == made.gaps
+
+
+def test_damaged_data_fails_the_check(overrun_recording, tmp_path):
+    base = sigmf.load(overrun_recording).save_sigmf(tmp_path / "damaged")
+    with open(base + ".sigmf-data", "r+b") as data:
+        data.seek(1000)
+        data.write(b"\x55")
+    sigmf.load(base)  # without the check it loads
+    with pytest.raises(sigmf.SigMFError, match="SHA-512"):
+        sigmf.load(base, verify=True)
+    meta = json.loads(open(base + ".sigmf-meta").read())
+    meta["global"]["core:datatype"] = "cf32_le"
+    with open(base + ".sigmf-meta", "w") as out:
+        json.dump(meta, out)
+    with pytest.raises(sigmf.SigMFError, match="datatype"):
+        sigmf.load(base)
