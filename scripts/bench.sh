@@ -19,7 +19,10 @@
 #   8.   the SoapySDR module (when SoapySDR is installed): SoapySDRUtil --rate
 #        on an unpaced board; readStream in CS16 and CF32 against the
 #        acquisition API's own reading; through SoapyRemote on loopback, the
-#        highest real-time rate (multiple of 105 MHz) held for 10 s.
+#        highest real-time rate (multiple of 105 MHz) held for 10 s;
+#   9.   kpxadac-scope on a real-time 105 MHz board, 65536-point spectra, one
+#        browser-like client reading its event stream: spectrum updates per
+#        second, the server's CPU (its own getrusage, in cores) and overruns.
 # Nothing here is a test: the figures are for reading, and the script fails
 # only when a program fails to build or run.
 #
@@ -35,7 +38,7 @@
 #                     reading and writing threads without the disk
 #   --python-duration S  seconds of the Python stream (default 10)
 #   --soapy-multiples LIST  rates to try through SoapyRemote (default "1 1.5 2 3")
-#   --skip LIST       any of micro,process,headroom,realtime,python,soapy, comma-separated
+#   --skip LIST       any of micro,process,headroom,realtime,python,soapy,scope, comma-separated
 #   -j N              build jobs (default 2)
 set -euo pipefail
 
@@ -86,6 +89,7 @@ soapy_bench="$build/soapysdr/kpxadac_soapy_bench"
 if ! skipped soapy && [[ -d "$build/soapysdr" ]]; then
   targets+=(kpxadac_soapy_bench)
 fi
+skipped scope || targets+=(kpxadac-scope)
 cmake --build "$build" -j"$jobs" --target "${targets[@]}" >"$build/bench-build.log" 2>&1 ||
   { tail -30 "$build/bench-build.log"; exit 1; }
 
@@ -286,4 +290,28 @@ if ! skipped soapy; then
       echo "   SoapyRemote skipped: no private network namespace (unshare -rn)"
     fi
   fi
+fi
+
+if ! skipped scope; then
+  echo "== kpxadac-scope: ${duration} s on a real-time 105 MHz board, 65536 points, one client" \
+    "(goal: at least 20 updates per second, at most one core, no overrun)"
+  scope="$build/tools/kpxadac-scope/kpxadac-scope"
+  scope_out="$build/bench-scope.out"
+  KPXADAC_SIM='{"boards":[{"device":0,"realtime":true}]}' \
+    "$scope" --port 0 --fft-size 65536 >"$scope_out" 2>"$log" &
+  scope_pid=$!
+  url=""
+  for ((i = 0; i < 100; i++)); do
+    url=$(grep -oE 'http://[^ ]+' "$scope_out" || true)
+    [[ -n $url ]] && break
+    sleep 0.1
+  done
+  [[ -n $url ]] || { kill "$scope_pid"; cat "$log"; exit 1; }
+  frames=$(timeout "$duration" curl -sN "${url}api/events" | grep -c '^event: frame' || true)
+  kill -INT "$scope_pid"
+  wait "$scope_pid" || { cat "$log"; exit 1; }
+  # The server's summary line: spectra, seconds, CPU from getrusage, overruns.
+  summary=$(grep 'spectra in' "$log")
+  echo "   client received $frames frames in ${duration} s ($(calc "$frames / $duration") per second)"
+  echo "   server: ${summary#kpxadac-scope: }"
 fi

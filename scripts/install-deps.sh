@@ -13,6 +13,12 @@ packages+=(libsoapysdr-dev soapysdr-tools python3-soapysdr gnuradio soapyremote-
 packages+=(libfftw3-dev libeigen3-dev)
 # The Python package kpxadac and its tests (python/, docs/python.md).
 packages+=(python3-numpy python3-pytest python3-jsonschema)
+# The live view, kpxadac-scope: its HTTP library, and the browser its test drives.
+packages+=(libcpp-httplib-dev chromium chromium-driver)
+# Node.js and npm build the scope's page. Where they are already installed
+# (for example from NodeSource, whose nodejs includes npm) Debian's npm would
+# conflict, so it is only taken on a machine without them.
+command -v npm >/dev/null || packages+=(nodejs npm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,406 @@
+// The board-free parts of kpxadac-scope: the access guard, the command line,
+// the settings the page may change, the frame hub's per-client slots, the
+// spectrum and waveform pieces of a frame, and the HTTP server on loopback.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <numbers>
+#include <thread>
+
+#include "access_guard.h"
+#include "acquisition.h"
+#include "frame_hub.h"
+#include "scope_options.h"
+#include "sim_fixture.h"
+#include "spectrum_view.h"
+#include "view_settings.h"
+#include "web_server.h"
+
+namespace scope {
+namespace {
+
+using namespace std::chrono_literals;
+
+httplib::Request requestWith(const std::string& host, const std::string& token = "",
+                             const std::string& authorization = "") {
+  httplib::Request request;
+  request.headers.emplace("Host", host);
+  if (!token.empty()) request.params.emplace("token", token);
+  if (!authorization.empty()) request.headers.emplace("Authorization", authorization);
+  return request;
+}
+
+TEST(AccessGuard, WithATokenEveryRequestMustCarryIt) {
+  const std::string token = "0123456789abcdef0123456789abcdef";
+  const AccessGuard guard(token, {});
+  EXPECT_EQ(guard.check(requestWith("anything")), Access::kNoToken);
+  EXPECT_EQ(guard.check(requestWith("anything", token)), Access::kAllowed);
+  EXPECT_EQ(guard.check(requestWith("anything", "", "Bearer " + token)), Access::kAllowed);
+  EXPECT_EQ(guard.check(requestWith("anything", token.substr(1))), Access::kWrongToken);
+  EXPECT_EQ(guard.check(requestWith("anything", token + "0")), Access::kWrongToken);
+  EXPECT_EQ(guard.check(requestWith("anything", "", "Basic " + token)), Access::kNoToken);
+  // A wrong query token is not rescued by a right header.
+  EXPECT_EQ(guard.check(requestWith("anything", "x", "Bearer " + token)), Access::kWrongToken);
+}
+
+TEST(AccessGuard, WithoutATokenOnlyTheServersOwnNamesAreAnswered) {
+  const AccessGuard guard("", {"127.0.0.1:8080", "localhost:8080"});
+  EXPECT_EQ(guard.check(requestWith("127.0.0.1:8080")), Access::kAllowed);
+  EXPECT_EQ(guard.check(requestWith("localhost:8080")), Access::kAllowed);
+  EXPECT_EQ(guard.check(requestWith("evil.example:8080")), Access::kForeignHost);
+  EXPECT_EQ(guard.check(requestWith("127.0.0.1:8081")), Access::kForeignHost);
+  EXPECT_EQ(guard.check(httplib::Request{}), Access::kForeignHost);
+}
+
+TEST(AccessGuard, TokensAreRandomAndChecked) {
+  const auto a = generateToken();
+  const auto b = generateToken();
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.size(), 32u);
+  EXPECT_EQ(tokenProblem(a), "");
+  EXPECT_NE(tokenProblem("short"), "");
+  EXPECT_NE(tokenProblem(std::string(129, 'a')), "");
+  EXPECT_NE(tokenProblem("has a space in it ok"), "");
+  EXPECT_NE(tokenProblem("ampersand&injects=more"), "");
+  EXPECT_TRUE(tokensEqual("abc", "abc"));
+  EXPECT_FALSE(tokensEqual("abc", "abd"));
+  EXPECT_FALSE(tokensEqual("abc", "abcd"));
+}
+
+TEST(Options, ListenAddressesAndUrls) {
+  std::string address;
+  uint16_t port = 1;
+  EXPECT_EQ(parseListen("0.0.0.0:8080", address, port), "");
+  EXPECT_EQ(address, "0.0.0.0");
+  EXPECT_EQ(port, 8080);
+  EXPECT_EQ(parseListen("[::1]:0", address, port), "");
+  EXPECT_EQ(address, "::1");
+  EXPECT_EQ(port, 0);
+  for (const char* bad :
+       {"8080", ":8080", "host:", "host:65536", "host:80x", "::1:80", "[::1:80", "[]:80"})
+    EXPECT_NE(parseListen(bad, address, port), "") << bad;
+  EXPECT_EQ(pageUrl("::1", 80, "t"), "http://[::1]:80/?token=t");
+  EXPECT_EQ(pageUrl("127.0.0.1", 8080, ""), "http://127.0.0.1:8080/");
+}
+
+TEST(Options, ListenGeneratesATokenAndRefusesBadOnes) {
+  const char* listen[] = {"kpxadac-scope", "--listen", "127.0.0.2:0"};
+  const auto withListen = parseOptions(3, listen);
+  ASSERT_FALSE(withListen.exit);
+  EXPECT_TRUE(withListen.options.tokenGenerated);
+  EXPECT_EQ(tokenProblem(withListen.options.token), "");
+
+  const char* plain[] = {"kpxadac-scope", "--fft-size", "4096", "--window", "HANN"};
+  const auto local = parseOptions(5, plain);
+  ASSERT_FALSE(local.exit);
+  EXPECT_EQ(local.options.token, "");
+  EXPECT_EQ(local.options.address, "127.0.0.1");
+  EXPECT_EQ(local.options.view.fftSize, 4096u);
+  EXPECT_EQ(local.options.view.window, kpx::analysis::Window::kHann);
+
+  const char* badToken[] = {"kpxadac-scope", "--token", "x"};
+  EXPECT_EQ(parseOptions(3, badToken).exitCode, 2);
+  const char* badSize[] = {"kpxadac-scope", "--fft-size", "3000"};
+  EXPECT_TRUE(parseOptions(3, badSize).exit);
+  const char* both[] = {"kpxadac-scope", "--port", "1", "--listen", "0.0.0.0:2"};
+  EXPECT_TRUE(parseOptions(5, both).exit);
+}
+
+TEST(ViewSettings, ChangesApplyWholeOrNotAtAll) {
+  ViewSettings settings;
+  EXPECT_EQ(applySettingsChange({{"board", 1},
+                                 {"fft_size", 1048576},
+                                 {"window", "rectangular"},
+                                 {"averaging", 100},
+                                 {"trigger_level", -32768}},
+                                2, settings),
+            "");
+  EXPECT_EQ(settings.board, 1u);
+  EXPECT_EQ(settings.fftSize, 1048576u);
+  EXPECT_EQ(settings.window, kpx::analysis::Window::kRectangular);
+  EXPECT_EQ(settings.averaging, 100u);
+  EXPECT_EQ(settings.triggerLevel, -32768);
+  EXPECT_EQ(settingsJson(settings)["window"], "rectangular");
+
+  const ViewSettings before = settings;
+  const nlohmann::json refused[] = {
+      {{"fft_size", 1000}},
+      {{"fft_size", 2097152}},
+      {{"fft_size", 512}},
+      {{"fft_size", 1024.0}},
+      {{"fft_size", "1024"}},
+      {{"window", "kaiser"}},
+      {{"window", 1}},
+      {{"averaging", 0}},
+      {{"averaging", 10001}},
+      {{"trigger_level", 32768}},
+      {{"board", 2}},
+      {{"board", -1}},
+      {{"board", 18446744073709551615ull}},
+      {{"colour", "red"}},
+      {{"averaging", 4}, {"board", 9}},
+      nlohmann::json::array({1}),
+  };
+  for (const auto& change : refused) {
+    EXPECT_NE(applySettingsChange(change, 2, settings), "") << change.dump();
+    EXPECT_EQ(settings, before) << change.dump();
+  }
+}
+
+TEST(FrameHub, ASlowClientGetsOnlyTheLatestOfEachKind) {
+  FrameHub hub(2);
+  auto client = hub.connect();
+  ASSERT_TRUE(client);
+  for (int i = 1; i <= 5; ++i) hub.publish(Channel::kFrame, "frame " + std::to_string(i));
+  hub.publish(Channel::kStatus, "status");
+  std::vector<Message> messages;
+  ASSERT_EQ(client->next(0ms, messages), HubClient::Wait::kMessages);
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(*messages[0], "status");
+  EXPECT_EQ(*messages[1], "frame 5");
+  EXPECT_EQ(client->dropped(), 4u);
+  messages.clear();
+  EXPECT_EQ(client->next(10ms, messages), HubClient::Wait::kTimeout);
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST(FrameHub, NewClientsGetTheLatestStatusAndTheLimitHolds) {
+  FrameHub hub(2);
+  hub.publish(Channel::kStatus, "old");
+  hub.publish(Channel::kStatus, "latest");
+  hub.publish(Channel::kFrame, "frame before anyone came");
+  auto first = hub.connect();
+  auto second = hub.connect();
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(hub.connect(), nullptr);
+  std::vector<Message> messages;
+  ASSERT_EQ(first->next(0ms, messages), HubClient::Wait::kMessages);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(*messages[0], "latest");
+  hub.disconnect(second);
+  EXPECT_EQ(hub.clientCount(), 1u);
+  EXPECT_NE(hub.connect(), nullptr);
+}
+
+TEST(FrameHub, CloseWakesAWaitingClient) {
+  FrameHub hub(1);
+  auto client = hub.connect();
+  std::thread closer([&] {
+    std::this_thread::sleep_for(20ms);
+    hub.close();
+  });
+  std::vector<Message> messages;
+  EXPECT_EQ(client->next(60s, messages), HubClient::Wait::kClosed);
+  closer.join();
+  EXPECT_EQ(hub.connect(), nullptr);
+  EXPECT_EQ(sseMessage("frame", "{}"), "event: frame\ndata: {}\n\n");
+}
+
+TEST(SpectrumView, ThinningKeepsTheStrongestBinOfEachGroup) {
+  std::vector<double> power(32769, 1e-12);
+  power[6242] = 0.5;  // a tone inside a group, not at its start
+  power[0] = 0;
+  const auto thinned = thinSpectrum(power, 4096);
+  EXPECT_LE(thinned.bins.size(), 4096u);
+  EXPECT_GE(thinned.bins.size(), 3600u);
+  const auto peak =
+      std::max_element(thinned.dbfs.begin(), thinned.dbfs.end()) - thinned.dbfs.begin();
+  EXPECT_EQ(thinned.bins[static_cast<size_t>(peak)], 6242u);
+  EXPECT_DOUBLE_EQ(thinned.dbfs[static_cast<size_t>(peak)], -3.01);
+  EXPECT_DOUBLE_EQ(thinned.dbfs[0], -120);  // the group's strongest, not the empty DC bin
+  EXPECT_EQ(toDbfs(0), kpx::analysis::kFloorDbfs);
+
+  const std::vector<double> small{1, 0.1, 0.01};
+  EXPECT_EQ(thinSpectrum(small, 4096).bins, (std::vector<uint32_t>{0, 1, 2}));
+}
+
+TEST(SpectrumView, RisingEdgeOfASineWithHysteresis) {
+  // 20 samples a period, amplitude 10000: rising zero crossings at 0, 20, 40...
+  std::vector<int16_t> sine(200);
+  for (size_t i = 0; i < sine.size(); ++i)
+    sine[i] = static_cast<int16_t>(
+        std::lround(10000 * std::sin(2 * std::numbers::pi * static_cast<double>(i) / 20)));
+  EXPECT_EQ(findRisingEdge(sine, 0, 64, 1, 200), 20u);  // index 0 has no history below the level
+  EXPECT_EQ(findRisingEdge(sine, 0, 64, 25, 200), 40u);
+  EXPECT_EQ(findRisingEdge(sine, 9000, 64, 0, 200), 4u);  // 8090 at 3, 9511 at 4
+  EXPECT_EQ(findRisingEdge(sine, 0, 64, 41, 60), std::nullopt);
+  EXPECT_EQ(findRisingEdge(sine, 12000, 64, 0, 200), std::nullopt);
+
+  // Noise around the level re-arms only after going below level - hysteresis.
+  const std::vector<int16_t> jitter{-100, 10, -10, 10, -10, 10, -100, 10};
+  EXPECT_EQ(findRisingEdge(jitter, 0, 64, 2, 8), 7u);
+}
+
+TEST(SpectrumView, RunningAverageIsTheMeanThenWeighsNewSpectraByOneOverN) {
+  RunningAverage average;
+  average.setLength(4);
+  for (double value : {1.0, 2.0, 3.0, 6.0}) average.add({value, 2 * value});
+  EXPECT_EQ(average.count(), 4u);
+  EXPECT_DOUBLE_EQ(average.value()[0], 3.0);
+  EXPECT_DOUBLE_EQ(average.value()[1], 6.0);
+  average.add({7.0, 14.0});
+  EXPECT_EQ(average.count(), 4u);
+  EXPECT_DOUBLE_EQ(average.value()[0], 3.0 + (7.0 - 3.0) / 4);
+  average.add({1.0});  // another FFT size starts over
+  EXPECT_EQ(average.count(), 1u);
+  EXPECT_EQ(average.value(), std::vector<double>{1.0});
+}
+
+// A scope behind the server that only records what it is asked.
+class RecordingControl : public ScopeControl {
+ public:
+  nlohmann::json state() override { return {{"settings", settingsJson(settings)}}; }
+  std::string changeSettings(const nlohmann::json& change, nlohmann::json& out) override {
+    const auto error = applySettingsChange(change, 1, settings);
+    out = settingsJson(settings);
+    return error;
+  }
+  ViewSettings settings;
+};
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void start(const std::string& token) {
+    ServerConfig config;
+    config.port = 0;
+    config.token = token;
+    config.maxEventClients = 1;
+    server_ = std::make_unique<WebServer>(config, "<html>page</html>", hub_, control_);
+    ASSERT_EQ(server_->bind(), "");
+    thread_ = std::thread([this] { server_->run(); });
+  }
+  void TearDown() override {
+    hub_.close();
+    if (server_) server_->stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  httplib::Client client() {
+    httplib::Client c("127.0.0.1", server_->port());
+    c.set_read_timeout(10, 0);
+    return c;
+  }
+
+  FrameHub hub_{1};
+  RecordingControl control_;
+  std::unique_ptr<WebServer> server_;
+  std::thread thread_;
+};
+
+TEST_F(ServerTest, TokenPageApiAndLimits) {
+  const std::string token = "abcdefabcdefabcdefabcdef";
+  start(token);
+  auto c = client();
+  EXPECT_EQ(c.Get("/")->status, 401);
+  const auto page = c.Get("/?token=" + token);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_EQ(page->body, "<html>page</html>");
+  EXPECT_NE(page->get_header_value("Content-Security-Policy"), "");
+  EXPECT_EQ(c.Get("/nothing?token=" + token)->status, 404);
+  EXPECT_EQ(
+      c.Post("/api/settings?token=" + token, R"({"averaging": 3})", "application/json")->status,
+      200);
+  EXPECT_EQ(control_.settings.averaging, 3u);
+  EXPECT_EQ(
+      c.Post("/api/settings?token=" + token, R"({"averaging": 0})", "application/json")->status,
+      400);
+  EXPECT_EQ(c.Post("/api/settings?token=" + token, "[", "application/json")->status, 400);
+  EXPECT_EQ(c.Post("/api/settings?token=" + token, std::string(WebServer::kMaxBodyBytes + 1, ' '),
+                   "application/json")
+                ->status,
+            413);
+  EXPECT_EQ(control_.settings.averaging, 3u);
+}
+
+TEST_F(ServerTest, WithoutATokenAForeignHostIsRefused) {
+  start("");
+  auto c = client();
+  EXPECT_EQ(c.Get("/")->status, 200);
+  EXPECT_EQ(c.Get("/", {{"Host", "rebound.example"}})->status, 403);
+}
+
+TEST_F(ServerTest, EventStreamDeliversPublishedFramesAndRefusesExtraClients) {
+  start("");
+  std::string received;
+  std::thread reader([&] {
+    auto c = client();
+    c.Get("/api/events", [&](const char* data, size_t length) {
+      received.append(data, length);
+      return received.find("event: frame") == std::string::npos;  // stop after the first frame
+    });
+  });
+  while (hub_.clientCount() == 0) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(client().Get("/api/events")->status, 503);  // the one slot is taken
+  hub_.publish(Channel::kFrame, sseMessage("frame", R"({"seq":1})"));
+  reader.join();
+  EXPECT_NE(received.find("event: frame\ndata: {\"seq\":1}\n\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace scope
+
+namespace scope {
+namespace {
+
+class AcquisitionTest : public SimTest {
+ protected:
+  std::unique_ptr<Acquisition> start(std::string& error) {
+    return Acquisition::start(
+        {0, board, 0x8A}, KPXSTREAM_SETUP_AUTO_CLOCK, [this] { ++overruns_; }, error);
+  }
+  std::atomic<int> overruns_{0};
+};
+
+TEST_F(AcquisitionTest, HandsOutFreshContiguousStretchesAcrossBlocks) {
+  openBoard(R"("signal": {"type": "ramp"})");
+  std::string error;
+  auto acquisition = start(error);
+  ASSERT_TRUE(acquisition) << error;
+  // More than one block, so every stretch is put together from two or three.
+  std::vector<int16_t> samples(Acquisition::kBlockBytes / 2 + 40000);
+  uint64_t previousEnd = 0;
+  for (int round = 0; round < 3; ++round) {
+    uint64_t first = 0;
+    ASSERT_TRUE(
+        acquisition->takeSamples(samples.data(), samples.size(), std::chrono::seconds(30), first));
+    EXPECT_GE(first, previousEnd);
+    for (size_t i = 0; i < samples.size(); ++i)
+      ASSERT_EQ(static_cast<uint16_t>(samples[i]), static_cast<uint16_t>(first + i))
+          << "round " << round << ", " << i;
+    previousEnd = first + samples.size();
+  }
+  EXPECT_EQ(overruns_, 0);
+  EXPECT_TRUE(acquisition->status().running);
+
+  std::string busy;
+  EXPECT_EQ(start(busy), nullptr);
+  EXPECT_NE(busy.find("ADC board 0: the stream did not start"), std::string::npos) << busy;
+}
+
+TEST_F(AcquisitionTest, EachGapBecomesAnOverrunEvent) {
+  openBoard(
+      R"("signal": {"type": "ramp"}, "faults": [{"op": "read", "skip": 3, "count": 1, "rx_overrun": 5}])");
+  std::string error;
+  auto acquisition = start(error);
+  ASSERT_TRUE(acquisition) << error;
+  std::vector<int16_t> samples(1024);
+  uint64_t first = 0;
+  while (acquisition->status().overrunEvents == 0)
+    ASSERT_TRUE(
+        acquisition->takeSamples(samples.data(), samples.size(), std::chrono::seconds(30), first));
+  // The event is noted before the block is given back, so a stretch taken
+  // after the status shows it finds it in the list.
+  ASSERT_TRUE(
+      acquisition->takeSamples(samples.data(), samples.size(), std::chrono::seconds(30), first));
+  const auto status = acquisition->status();
+  ASSERT_EQ(status.recentEvents.size(), 1u);
+  EXPECT_EQ(status.recentEvents[0].seq, 1u);
+  EXPECT_EQ(status.recentEvents[0].lostSamples, 10u);  // 5 words
+  EXPECT_EQ(status.recentEvents[0].index, 3u * Acquisition::kBlockBytes / 2 + 10);
+  EXPECT_EQ(status.overrunSamples, 10u);
+  EXPECT_EQ(status.error, "");
+  EXPECT_EQ(overruns_, 1);
+}
+
+}  // namespace
+}  // namespace scope

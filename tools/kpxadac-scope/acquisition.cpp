@@ -1,0 +1,132 @@
+#include "acquisition.h"
+
+#include <cstring>
+
+namespace scope {
+
+namespace {
+
+constexpr int32_t kAcquireTimeoutMs = 200;
+
+std::string endText(int32_t result, const KpxStreamStatus& status) {
+  std::string text = std::string("the stream ended: ") + KpxStream_ResultText(result);
+  if (result == KPXSTREAM_BOARD_FAILED)
+    text += " (platform error " + std::to_string(status.platformError) + ")";
+  return text;
+}
+
+}  // namespace
+
+std::unique_ptr<Acquisition> Acquisition::start(const BoardInfo& board, int32_t setup,
+                                                std::function<void()> onOverrun,
+                                                std::string& error) {
+  KpxStreamConfig config{};
+  config.board = board.handle;
+  config.direction = KPXSTREAM_RECEIVE;
+  config.blockBytes = kBlockBytes;
+  config.blockCount = kBlockCount;
+  config.setup = setup;
+  KpxStream* stream = nullptr;
+  int32_t result = KpxStream_Open(&config, &stream);
+  if (result == KPXSTREAM_OK) {
+    result = KpxStream_Start(stream);
+    if (result != KPXSTREAM_OK) KpxStream_Close(stream);
+  }
+  if (result != KPXSTREAM_OK) {
+    error = "ADC board " + std::to_string(board.index) +
+            ": the stream did not start: " + KpxStream_ResultText(result);
+    return nullptr;
+  }
+  return std::unique_ptr<Acquisition>(new Acquisition(board, stream, std::move(onOverrun)));
+}
+
+Acquisition::Acquisition(const BoardInfo& board, KpxStream* stream, std::function<void()> onOverrun)
+    : board_(board), stream_(stream), onOverrun_(std::move(onOverrun)) {
+  consumer_ = std::thread([this] { consume(); });
+}
+
+Acquisition::~Acquisition() {
+  KpxStream_Stop(stream_);
+  consumer_.join();
+  KpxStream_Close(stream_);
+}
+
+void Acquisition::consume() {
+  int32_t result = KPXSTREAM_OK;
+  for (;;) {
+    KpxStreamBlock block{};
+    result = KpxStream_AcquireRead(stream_, &block, kAcquireTimeoutMs);
+    if (result == KPXSTREAM_TIMEOUT) continue;
+    if (result != KPXSTREAM_OK) break;
+    if (block.lostBefore > 0) {
+      {
+        std::lock_guard lock(mutex_);
+        events_.push_back({++eventSeq_, block.index, block.lostBefore, block.hostTimeNs});
+        if (events_.size() > kRecentEvents) events_.pop_front();
+      }
+      if (onOverrun_) onOverrun_();
+    }
+    feedRequest(block);
+    KpxStream_ReleaseRead(stream_, &block);
+  }
+  KpxStreamStatus status{};
+  KpxStream_GetStatus(stream_, &status);
+  {
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+    // Our own stop (KpxStream_Stop from the destructor) is no error.
+    if (result != KPXSTREAM_STOPPED) endError_ = endText(result, status);
+  }
+  requestDone_.notify_all();
+}
+
+void Acquisition::feedRequest(const KpxStreamBlock& block) {
+  bool done = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!requestOut_ || requestFilled_ == requestCount_) return;
+    // The samples handed out are contiguous on the board: a gap starts over.
+    if (block.lostBefore > 0) requestFilled_ = 0;
+    if (requestFilled_ == 0) requestIndex_ = block.index;
+    const size_t available = block.bytes / sizeof(int16_t);
+    const size_t take = std::min(available, requestCount_ - requestFilled_);
+    std::memcpy(requestOut_ + requestFilled_, block.data, take * sizeof(int16_t));
+    requestFilled_ += take;
+    done = requestFilled_ == requestCount_;
+  }
+  if (done) requestDone_.notify_all();
+}
+
+bool Acquisition::takeSamples(int16_t* out, size_t count, std::chrono::milliseconds timeout,
+                              uint64_t& firstIndex) {
+  std::unique_lock lock(mutex_);
+  if (ended_) return false;
+  requestOut_ = out;
+  requestCount_ = count;
+  requestFilled_ = 0;
+  const bool filled = requestDone_.wait_for(lock, timeout, [&] {
+    return ended_ || requestFilled_ == requestCount_;
+  }) && requestFilled_ == requestCount_;
+  // Withdrawn under the lock, so the consumer never writes to `out` later.
+  requestOut_ = nullptr;
+  firstIndex = requestIndex_;
+  return filled;
+}
+
+AcquisitionStatus Acquisition::status() const {
+  KpxStreamStatus stream{};
+  KpxStream_GetStatus(stream_, &stream);
+  AcquisitionStatus status;
+  status.running = stream.running != 0;
+  status.clock = stream.clock;
+  status.samplesMoved = stream.samplesMoved;
+  status.overrunEvents = stream.overrunEvents;
+  status.overrunSamples = stream.overrunSamples;
+  status.countersUnread = stream.countersUnread;
+  std::lock_guard lock(mutex_);
+  status.error = endError_;
+  status.recentEvents.assign(events_.begin(), events_.end());
+  return status;
+}
+
+}  // namespace scope

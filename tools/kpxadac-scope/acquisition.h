@@ -1,0 +1,98 @@
+// One receive stream on one board (the acquisition API, KpxStream_*) and the
+// thread that consumes it. The thread only takes blocks and gives them back,
+// counting gaps; when the analysis asks for samples it copies the next
+// contiguous stretch for it. It never waits for the analysis, so a slow
+// spectrum costs spectra, not samples.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kpxadac16.h"
+#include "kpxadac_stream.h"
+
+namespace scope {
+
+struct BoardInfo {
+  unsigned index = 0;  // among the ADC boards
+  BoardHandle handle = KPXADAC_INVALID_HANDLE;
+  int boardId = 0;
+};
+
+struct OverrunEvent {
+  uint64_t seq = 0;    // 1, 2, ... per acquisition
+  uint64_t index = 0;  // board index of the first sample after the gap
+  uint64_t lostSamples = 0;
+  int64_t hostTimeNs = 0;
+};
+
+struct AcquisitionStatus {
+  bool running = false;
+  std::string error;  // why the stream ended, when it did not end by our own stop
+  int32_t clock = KPXSTREAM_CLOCK_AS_SET;
+  uint64_t samplesMoved = 0;
+  uint64_t overrunEvents = 0;
+  uint64_t overrunSamples = 0;
+  uint64_t countersUnread = 0;
+  std::vector<OverrunEvent> recentEvents;  // the last kRecentEvents, oldest first
+};
+
+class Acquisition {
+ public:
+  static constexpr uint32_t kBlockBytes = 512 * 1024;  // 2.5 ms at 105 MHz
+  static constexpr uint32_t kBlockCount = 64;          // 160 ms of slack
+  static constexpr size_t kRecentEvents = 50;
+
+  // Opens and starts a stream on `board` with the given KPXSTREAM_SETUP_*.
+  // `onOverrun` is called on the consumer thread after each gap; it must
+  // return quickly. Null and `error` set when the stream does not start.
+  static std::unique_ptr<Acquisition> start(const BoardInfo& board, int32_t setup,
+                                            std::function<void()> onOverrun, std::string& error);
+  ~Acquisition();  // stops the stream, joins the thread, closes the stream
+
+  Acquisition(const Acquisition&) = delete;
+  Acquisition& operator=(const Acquisition&) = delete;
+
+  const BoardInfo& board() const { return board_; }
+
+  // Copies the next `count` contiguous samples that arrive after the call
+  // into `out`. False when they did not arrive within `timeout` or the
+  // stream has ended.
+  bool takeSamples(int16_t* out, size_t count, std::chrono::milliseconds timeout,
+                   uint64_t& firstIndex);
+
+  AcquisitionStatus status() const;
+
+ private:
+  Acquisition(const BoardInfo& board, KpxStream* stream, std::function<void()> onOverrun);
+  void consume();
+  void feedRequest(const KpxStreamBlock& block);
+
+  const BoardInfo board_;
+  KpxStream* const stream_;
+  const std::function<void()> onOverrun_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable requestDone_;
+  // The analysis' request for samples, filled by the consumer under mutex_.
+  int16_t* requestOut_ = nullptr;
+  size_t requestCount_ = 0;
+  size_t requestFilled_ = 0;
+  uint64_t requestIndex_ = 0;
+  bool ended_ = false;
+  std::string endError_;
+  std::deque<OverrunEvent> events_;
+  uint64_t eventSeq_ = 0;
+
+  std::thread consumer_;
+};
+
+}  // namespace scope

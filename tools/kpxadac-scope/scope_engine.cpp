@@ -1,0 +1,331 @@
+#include "scope_engine.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "board_options.h"
+#include "kpxadac/analysis.h"
+#include "kpxadac/analysis_json.h"
+#include "kpxadc_receive_settings.h"
+#include "spectrum_view.h"
+
+namespace scope {
+
+namespace analysis = kpx::analysis;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kStatusInterval = 250ms;
+constexpr auto kIdlePoll = 100ms;
+constexpr auto kRetryInterval = 2s;
+constexpr auto kSamplesTimeout = 1000ms;
+
+const char* clockName(int32_t clock) {
+  switch (clock) {
+    case KPXSTREAM_CLOCK_FIXED:
+      return "fixed onboard clock";
+    case KPXSTREAM_CLOCK_SYNTHESIZER:
+      return "synthesizer, 105 MHz setting";
+    default:
+      return "as set on the board";
+  }
+}
+
+}  // namespace
+
+struct ScopeEngine::Analysis {
+  std::unique_ptr<analysis::SpectrumAverager> spectrum;  // one spectrum at a time
+  RunningAverage average;
+  std::vector<int16_t> samples;
+  uint64_t frameSeq = 0;
+  Clock::time_point retryAt{};
+};
+
+ScopeEngine::ScopeEngine(std::vector<BoardInfo> boards, const ViewSettings& initial,
+                         const EngineConfig& config, FrameHub& hub)
+    : boards_(std::move(boards)),
+      config_(config),
+      hub_(hub),
+      settings_(initial),
+      analysis_(std::make_unique<Analysis>()) {}
+
+ScopeEngine::~ScopeEngine() {
+  stop();
+}
+
+void ScopeEngine::start() {
+  analysisThread_ = std::thread([this] { analyse(); });
+  statusThread_ = std::thread([this] { reportStatus(); });
+}
+
+void ScopeEngine::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  analysisWake_.notify_all();
+  statusWake_.notify_all();
+  if (analysisThread_.joinable()) analysisThread_.join();
+  if (statusThread_.joinable()) statusThread_.join();
+  closeAcquisition();
+}
+
+nlohmann::json ScopeEngine::state() {
+  nlohmann::json boards = nlohmann::json::array();
+  for (const auto& board : boards_)
+    boards.push_back({{"index", board.index}, {"board_id", board.boardId}});
+  nlohmann::json sizes = nlohmann::json::array();
+  for (size_t size = kMinFftSize; size <= kMaxFftSize; size *= 2) sizes.push_back(size);
+  std::lock_guard lock(mutex_);
+  return {{"boards", boards},
+          {"fft_sizes", sizes},
+          {"windows", {"blackman-harris", "hann", "rectangular"}},
+          {"max_averaging", kMaxAveraging},
+          {"settings", settingsJson(settings_)}};
+}
+
+std::string ScopeEngine::changeSettings(const nlohmann::json& change, nlohmann::json& settings) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto error =
+        applySettingsChange(change, static_cast<unsigned>(boards_.size()), settings_);
+    if (!error.empty()) return error;
+    settingsChanged_ = true;
+    statusPending_ = true;
+    settings = settingsJson(settings_);
+  }
+  analysisWake_.notify_all();
+  statusWake_.notify_all();
+  return "";
+}
+
+ScopeEngine::Totals ScopeEngine::totals() {
+  std::lock_guard lock(mutex_);
+  Totals totals = totals_;
+  totals.overrunEvents = closedTotals_.overrunEvents;
+  totals.overrunSamples = closedTotals_.overrunSamples;
+  if (acquisition_) {
+    const auto status = acquisition_->status();
+    totals.overrunEvents += status.overrunEvents;
+    totals.overrunSamples += status.overrunSamples;
+  }
+  return totals;
+}
+
+double ScopeEngine::sampleRate(int32_t clock) const {
+  if (config_.sampleRateHz) return *config_.sampleRateHz;
+  return clock == KPXSTREAM_CLOCK_FIXED ? kpx::tools::kFixedClockRateHz
+                                        : KPXADC_SYNTHESIZER_RATE_HZ;
+}
+
+void ScopeEngine::closeAcquisition() {
+  std::unique_ptr<Acquisition> old;
+  {
+    std::lock_guard lock(mutex_);
+    old = std::move(acquisition_);
+    if (old) {
+      const auto status = old->status();
+      closedTotals_.overrunEvents += status.overrunEvents;
+      closedTotals_.overrunSamples += status.overrunSamples;
+    }
+  }
+  // Destroyed outside the lock: the consumer thread may be reporting an
+  // overrun, which takes the lock, and the destructor waits for it.
+  old.reset();
+}
+
+void ScopeEngine::switchBoard(unsigned board) {
+  closeAcquisition();
+  std::string error;
+  auto next = Acquisition::start(
+      boards_.at(board), config_.setup,
+      [this] {
+        {
+          std::lock_guard lock(mutex_);
+          statusPending_ = true;
+        }
+        statusWake_.notify_all();
+      },
+      error);
+  {
+    std::lock_guard lock(mutex_);
+    // Said once on the console too; the page shows it for as long as it lasts.
+    if (!error.empty() && error != startError_)
+      std::fprintf(stderr, "kpxadac-scope: %s\n", error.c_str());
+    acquisition_ = std::move(next);
+    startError_ = error;
+    statusPending_ = true;
+  }
+  statusWake_.notify_all();
+}
+
+void ScopeEngine::analyse() {
+  Analysis& a = *analysis_;
+  ViewSettings active;
+  bool haveActive = false;
+  auto nextSpectrum = Clock::now();
+  auto rateWindowStart = Clock::now();
+  uint64_t spectraInWindow = 0;
+  const auto period = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(1.0 / config_.maxSpectraPerSecond));
+
+  for (;;) {
+    ViewSettings settings;
+    {
+      std::unique_lock lock(mutex_);
+      analysisWake_.wait_until(lock, nextSpectrum, [&] { return stopping_ || settingsChanged_; });
+      if (stopping_) break;
+      settingsChanged_ = false;
+      settings = settings_;
+    }
+    const auto now = Clock::now();
+    const bool boardChanged = !haveActive || settings.board != active.board;
+    const bool streamDown = !acquisition_ || !acquisition_->status().error.empty();
+    if (boardChanged || (streamDown && now >= a.retryAt)) {
+      switchBoard(settings.board);
+      a.retryAt = now + kRetryInterval;
+      a.average.reset();
+    }
+    if (!a.spectrum || a.spectrum->fftSize() != settings.fftSize ||
+        a.spectrum->window() != settings.window) {
+      a.spectrum = std::make_unique<analysis::SpectrumAverager>(settings.fftSize, settings.window);
+      a.average.reset();
+    }
+    a.average.setLength(settings.averaging);
+    active = settings;
+    haveActive = true;
+
+    if (!acquisition_ || hub_.clientCount() == 0) {
+      nextSpectrum = Clock::now() + kIdlePoll;
+      continue;
+    }
+    a.samples.resize(settings.fftSize);
+    uint64_t firstIndex = 0;
+    if (!acquisition_->takeSamples(a.samples.data(), a.samples.size(), kSamplesTimeout,
+                                   firstIndex)) {
+      nextSpectrum = Clock::now() + kIdlePoll;
+      continue;
+    }
+    const double rate = sampleRate(acquisition_->status().clock);
+    std::string frame;
+    try {
+      frame = sseMessage("frame", frameJson(settings, a.samples, firstIndex, rate).dump());
+    } catch (const std::exception& error) {
+      std::lock_guard lock(mutex_);
+      startError_ = std::string("the analysis failed: ") + error.what();
+      nextSpectrum = Clock::now() + kRetryInterval;
+      continue;
+    }
+    hub_.publish(Channel::kFrame, std::move(frame));
+
+    ++spectraInWindow;
+    const auto after = Clock::now();
+    {
+      std::lock_guard lock(mutex_);
+      ++totals_.spectra;
+      const double seconds = std::chrono::duration<double>(after - rateWindowStart).count();
+      if (seconds >= 1.0) {
+        spectraPerSecond_ = static_cast<double>(spectraInWindow) / seconds;
+        spectraInWindow = 0;
+        rateWindowStart = after;
+      }
+    }
+    nextSpectrum = std::max(nextSpectrum + period, after);
+  }
+}
+
+nlohmann::json ScopeEngine::frameJson(const ViewSettings& settings,
+                                      const std::vector<int16_t>& samples, uint64_t firstIndex,
+                                      double rate) {
+  Analysis& a = *analysis_;
+  a.spectrum->reset();
+  a.spectrum->add(samples.data());
+  a.average.add(a.spectrum->powerLinear());
+  const auto measurements =
+      analysis::measure(a.average.value(), settings.fftSize, settings.window, rate);
+  const auto thinned = thinSpectrum(a.average.value(), kSpectrumPoints);
+
+  // The waveform: a stretch that starts kPretriggerSamples before the first
+  // rising edge, or the first samples when there is none.
+  const size_t length = std::min(kWaveformSamples, samples.size() / 2);
+  const size_t pretrigger = std::min(kPretriggerSamples, length / 4);
+  const auto edge = findRisingEdge(samples, settings.triggerLevel, kTriggerHysteresisLsb,
+                                   pretrigger, samples.size() - (length - pretrigger) + 1);
+  const size_t start = edge ? *edge - pretrigger : 0;
+  const double stepUs = 1e6 / rate;
+  const std::vector<int16_t> waveform(samples.begin() + static_cast<ptrdiff_t>(start),
+                                      samples.begin() + static_cast<ptrdiff_t>(start + length));
+
+  return {{"seq", ++a.frameSeq},
+          {"board", settings.board},
+          {"sample_rate_hz", rate},
+          {"first_sample_index", firstIndex},
+          {"settings", settingsJson(settings)},
+          {"averaged", a.average.count()},
+          {"spectrum",
+           {{"fft_size", settings.fftSize},
+            {"bin_hz", rate / static_cast<double>(settings.fftSize)},
+            {"bins", thinned.bins},
+            {"dbfs", thinned.dbfs}}},
+          {"waveform",
+           {{"trigger_level", settings.triggerLevel},
+            {"triggered", edge.has_value()},
+            {"start_us", edge ? -static_cast<double>(pretrigger) * stepUs : 0.0},
+            {"step_us", stepUs},
+            {"samples", waveform}}},
+          {"measurements", analysis::toJson(measurements)}};
+}
+
+nlohmann::json ScopeEngine::statusJson() {
+  // Called with mutex_ held.
+  nlohmann::json events = nlohmann::json::array();
+  nlohmann::json status = {{"settings", settingsJson(settings_)},
+                           {"spectra_per_s", spectraPerSecond_},
+                           {"clients", hub_.clientCount()}};
+  std::string error = startError_;
+  if (acquisition_) {
+    const auto acquired = acquisition_->status();
+    for (const auto& event : acquired.recentEvents)
+      events.push_back({{"seq", event.seq},
+                        {"index", event.index},
+                        {"lost_samples", event.lostSamples},
+                        {"host_time_ns", event.hostTimeNs}});
+    status.update({{"board", acquisition_->board().index},
+                   {"board_id", acquisition_->board().boardId},
+                   {"running", acquired.running},
+                   {"clock", clockName(acquired.clock)},
+                   {"sample_rate_hz", sampleRate(acquired.clock)},
+                   {"samples_moved", acquired.samplesMoved},
+                   {"overrun_events", acquired.overrunEvents},
+                   {"overrun_samples", acquired.overrunSamples},
+                   {"counters_unread", acquired.countersUnread}});
+    if (error.empty()) error = acquired.error;
+  } else {
+    status.update({{"running", false},
+                   {"clock", "none"},
+                   {"sample_rate_hz", nullptr},
+                   {"overrun_events", 0},
+                   {"overrun_samples", 0}});
+  }
+  status["events"] = events;
+  status["error"] = error;
+  return status;
+}
+
+void ScopeEngine::reportStatus() {
+  for (;;) {
+    std::string message;
+    {
+      std::unique_lock lock(mutex_);
+      statusWake_.wait_for(lock, kStatusInterval, [&] { return stopping_ || statusPending_; });
+      if (stopping_) break;
+      statusPending_ = false;
+      message = sseMessage("status", statusJson().dump());
+    }
+    hub_.publish(Channel::kStatus, std::move(message));
+  }
+}
+
+}  // namespace scope

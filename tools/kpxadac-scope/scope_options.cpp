@@ -1,0 +1,136 @@
+#include "scope_options.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <iostream>
+
+#include "access_guard.h"
+
+namespace scope {
+
+std::string parseListen(const std::string& text, std::string& address, uint16_t& port) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
+    return "--listen needs ADDR:PORT, for example 0.0.0.0:8080 or [::]:8080";
+  std::string host = text.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.back() != ']' || host.size() < 3) return "--listen: an IPv6 address goes in [ ]";
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos) {
+    return "--listen: an IPv6 address goes in [ ], as in [::1]:8080";
+  }
+  const std::string portText = text.substr(colon + 1);
+  unsigned value = 0;
+  const auto [end, error] =
+      std::from_chars(portText.data(), portText.data() + portText.size(), value);
+  if (error != std::errc() || end != portText.data() + portText.size() || value > 65535)
+    return "--listen: the port must be a number from 0 to 65535";
+  address = host;
+  port = static_cast<uint16_t>(value);
+  return "";
+}
+
+std::string pageUrl(const std::string& address, uint16_t port, const std::string& token) {
+  const bool ipv6 = address.find(':') != std::string::npos;
+  std::string url =
+      "http://" + (ipv6 ? "[" + address + "]" : address) + ":" + std::to_string(port) + "/";
+  if (!token.empty()) url += "?token=" + token;
+  return url;
+}
+
+ParsedOptions parseOptions(int argc, const char* const* argv) {
+  ParsedOptions parsed;
+  Options& options = parsed.options;
+  CLI::App app{
+      "kpxadac-scope: a live view of a KPX-ADAC board in the browser: waveform, averaged "
+      "spectrum and the ADC's dynamic figures (SNR, SINAD, THD, SFDR, ENOB).\n"
+      "Serves http://127.0.0.1:8080/ by default; see docs/scope.md.",
+      "kpxadac-scope"};
+  std::string listen;
+  std::string window = "blackman-harris";
+  std::string clock;
+  double sampleRate = 0;
+  auto* portOption =
+      app.add_option("--port", options.port, "Port on 127.0.0.1 (default 8080; 0: any free port)")
+          ->option_text("PORT");
+  app.add_option("--listen", listen,
+                 "Address and port to serve on, e.g. 0.0.0.0:8080 or [::]:8080; every request "
+                 "must then carry the access token")
+      ->option_text("ADDR:PORT")
+      ->excludes(portOption);
+  app.add_option("--token", options.token,
+                 "Access token (16 to 128 letters, digits, '-', '_', '.', '~'); with --listen and "
+                 "without it one is generated. Printed as part of the URL")
+      ->option_text("TOKEN");
+  app.add_option("--board", options.view.board, "Index of the ADC board to show first (default 0)")
+      ->check(CLI::Range(0u, 255u))
+      ->option_text("N");
+  app.add_option("--fft-size", options.view.fftSize,
+                 "Points of each spectrum: a power of two from 1024 to 1048576 (default 65536)")
+      ->check([](const std::string& text) {
+        size_t size = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size);
+        return error == std::errc() && end == text.data() + text.size() && isValidFftSize(size)
+                   ? std::string()
+                   : std::string("a power of two from 1024 to 1048576");
+      })
+      ->option_text("N");
+  app.add_option("--window", window, "blackman-harris (default), hann or rectangular")
+      ->check(CLI::IsMember({"blackman-harris", "hann", "rectangular"}, CLI::ignore_case))
+      ->option_text("NAME");
+  app.add_option("--averaging", options.view.averaging, "Spectra in the average (default 8)")
+      ->check(CLI::Range(1u, kMaxAveraging))
+      ->option_text("N");
+  app.add_option("--trigger-level", options.view.triggerLevel,
+                 "Rising-edge trigger level of the waveform, in LSB (default 0)")
+      ->check(CLI::Range(-32768, 32767))
+      ->option_text("LSB");
+  app.add_option("--clock", clock,
+                 "fixed: the onboard fixed clock; synth: the synthesizer at 105 MHz (default: as "
+                 "the board reports)")
+      ->check(CLI::IsMember({"fixed", "synth"}, CLI::ignore_case))
+      ->option_text("fixed|synth");
+  app.add_option("--sample-rate", sampleRate,
+                 "Sample rate of the board (default 100e6 on the fixed clock, 105e6 on the "
+                 "synthesizer)")
+      ->check(CLI::PositiveNumber)
+      ->option_text("HZ");
+  app.add_option("--max-rate", options.maxSpectraPerSecond,
+                 "Most spectra computed per second (default 30)")
+      ->check(CLI::Range(0.1, 1000.0))
+      ->option_text("N");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    parsed.exit = true;
+    parsed.exitCode = app.exit(error);
+    return parsed;
+  }
+  auto fail = [&](const std::string& text) {
+    std::cerr << "kpxadac-scope: " << text << "\n";
+    parsed.exit = true;
+    parsed.exitCode = 2;
+    return parsed;
+  };
+  if (!listen.empty()) {
+    if (const auto error = parseListen(listen, options.address, options.port); !error.empty())
+      return fail(error);
+    options.listenGiven = true;
+  }
+  if (!options.token.empty()) {
+    if (const auto error = tokenProblem(options.token); !error.empty())
+      return fail("--token: " + error);
+  } else if (options.listenGiven) {
+    options.token = generateToken();
+    options.tokenGenerated = true;
+  }
+  options.view.window = *kpx::analysis::parseWindow(CLI::detail::to_lower(window));
+  if (!clock.empty())
+    options.clock =
+        CLI::detail::to_lower(clock) == "fixed" ? ClockChoice::kFixed : ClockChoice::kSynthesizer;
+  if (sampleRate > 0) options.sampleRateHz = sampleRate;
+  return parsed;
+}
+
+}  // namespace scope

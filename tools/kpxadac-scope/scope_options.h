@@ -1,0 +1,42 @@
+// The command line of kpxadac-scope.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "board_options.h"
+#include "view_settings.h"
+
+namespace scope {
+
+using kpx::tools::ClockChoice;
+
+struct Options {
+  std::string address = "127.0.0.1";
+  uint16_t port = 8080;  // 0: any free port
+  bool listenGiven = false;
+  std::string token;  // empty: no token needed (loopback without --listen)
+  bool tokenGenerated = false;
+  ClockChoice clock = ClockChoice::kAsBoardReports;
+  std::optional<double> sampleRateHz;  // overrides the rate taken from the clock
+  double maxSpectraPerSecond = 30;
+  ViewSettings view;
+};
+
+struct ParsedOptions {
+  Options options;
+  bool exit = false;  // --help, or an error that has been printed
+  int exitCode = 0;
+};
+
+ParsedOptions parseOptions(int argc, const char* const* argv);
+
+// "ADDR:PORT" with ADDR an IPv4 address or name, or "[IPv6]:PORT"; port 0 is
+// allowed (any free port). Returns "" or what is wrong.
+std::string parseListen(const std::string& text, std::string& address, uint16_t& port);
+
+// A URL for a browser: the address (IPv6 in brackets), the port, the token.
+std::string pageUrl(const std::string& address, uint16_t port, const std::string& token);
+
+}  // namespace scope

@@ -1,0 +1,37 @@
+// What the page can change while the scope runs: the board, the spectrum's
+// FFT size, window and averaging, and the waveform's trigger level.
+#pragma once
+
+#include <cstddef>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "kpxadac/analysis.h"
+
+namespace scope {
+
+using kpx::analysis::kMaxFftSize;
+using kpx::analysis::kMinFftSize;
+inline constexpr unsigned kMaxAveraging = 10000;
+
+struct ViewSettings {
+  unsigned board = 0;  // index among the ADC boards
+  size_t fftSize = 65536;
+  kpx::analysis::Window window = kpx::analysis::Window::kBlackmanHarris4;
+  unsigned averaging = 8;  // spectra in the average
+  int triggerLevel = 0;    // LSB, rising edge
+
+  bool operator==(const ViewSettings&) const = default;
+};
+
+bool isValidFftSize(size_t size);
+
+// Applies the keys present in `change` (board, fft_size, window, averaging,
+// trigger_level) to `settings`. Returns "" or what is wrong, and then leaves
+// `settings` as it was. Unknown keys are refused.
+std::string applySettingsChange(const nlohmann::json& change, unsigned boardCount,
+                                ViewSettings& settings);
+
+nlohmann::json settingsJson(const ViewSettings& settings);
+
+}  // namespace scope

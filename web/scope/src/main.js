@@ -1,0 +1,281 @@
+// The live view: waits for frames pushed by the server (Server-Sent Events)
+// and draws them; the controls post the server's settings. Every request
+// carries the access token this page was opened with.
+import uPlot from 'uplot';
+import 'uplot/dist/uPlot.min.css';
+import './style.css';
+
+const token = new URLSearchParams(location.search).get('token');
+const $ = (id) => document.getElementById(id);
+
+function withToken(path) {
+  return token ? `${path}?token=${encodeURIComponent(token)}` : path;
+}
+
+// ---- formatting -------------------------------------------------------------
+
+const isNumber = (v) => typeof v === 'number' && Number.isFinite(v);
+const fixed = (v, digits) => (isNumber(v) ? v.toFixed(digits) : '–');
+
+function setFigure(id, attribute, value, text) {
+  const el = $(id);
+  el.dataset[attribute] = isNumber(value) ? String(value) : '';
+  el.textContent = isNumber(value) ? text : '–';
+}
+
+function fftSizeLabel(size) {
+  return size >= 1048576 ? `${size / 1048576} Mi` : `${size / 1024} Ki`;
+}
+
+// ---- plots --------------------------------------------------------------------
+
+const plotHeight = 300;
+
+function plotWidth(el) {
+  return Math.max(320, el.clientWidth);
+}
+
+const waveformPlot = new uPlot(
+  {
+    width: plotWidth($('waveform-plot')),
+    height: plotHeight,
+    scales: { x: { time: false }, y: { range: [-32768, 32767] } },
+    axes: [
+      { label: 'time (µs)' },
+      { label: 'sample (LSB)', size: 70 },
+    ],
+    series: [
+      { label: 'time µs', value: (u, v) => fixed(v, 4) },
+      { label: 'signal', stroke: '#1565c0', width: 1, points: { show: false } },
+      { label: 'trigger level', stroke: '#e65100', width: 1, dash: [6, 4], points: { show: false } },
+    ],
+  },
+  [[], [], []],
+  $('waveform-plot'),
+);
+
+const spectrumPlot = new uPlot(
+  {
+    width: plotWidth($('spectrum-plot')),
+    height: plotHeight,
+    scales: {
+      x: { time: false },
+      y: { range: (u, min) => [Math.min(-160, Math.floor(min / 10) * 10), 0] },
+    },
+    axes: [
+      { label: 'frequency (MHz)' },
+      { label: 'power (dBFS)', size: 70 },
+    ],
+    series: [
+      { label: 'MHz', value: (u, v) => fixed(v, 4) },
+      { label: 'dBFS', stroke: '#2e7d32', width: 1, points: { show: false } },
+    ],
+  },
+  [[], []],
+  $('spectrum-plot'),
+);
+
+window.addEventListener('resize', () => {
+  waveformPlot.setSize({ width: plotWidth($('waveform-plot')), height: plotHeight });
+  spectrumPlot.setSize({ width: plotWidth($('spectrum-plot')), height: plotHeight });
+});
+
+// ---- controls -----------------------------------------------------------------
+
+let paused = false;
+
+const controls = {
+  board: $('board'),
+  fft_size: $('fft-size'),
+  window: $('window'),
+  averaging: $('averaging'),
+  trigger_level: $('trigger-level'),
+};
+
+function fillChoices(select, values, label) {
+  select.replaceChildren(
+    ...values.map((v) => {
+      const option = document.createElement('option');
+      option.value = String(v.value);
+      option.textContent = label(v);
+      return option;
+    }),
+  );
+}
+
+// Shows the server's settings, except in the control being edited.
+function showSettings(settings) {
+  for (const [key, el] of Object.entries(controls)) {
+    if (settings[key] === undefined || el === document.activeElement) continue;
+    el.value = String(settings[key]);
+  }
+}
+
+async function postSettings(change) {
+  try {
+    const response = await fetch(withToken('/api/settings'), {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify(change),
+    });
+    const answer = await response.json();
+    if (!response.ok) throw new Error(answer.error || response.statusText);
+    showSettings(answer.settings);
+    showError('');
+  } catch (err) {
+    showError(`settings not applied: ${err.message}`);
+  }
+}
+
+for (const [key, el] of Object.entries(controls)) {
+  el.addEventListener('change', () => {
+    const value = key === 'window' ? el.value : Number(el.value);
+    postSettings({ [key]: value });
+  });
+}
+$('controls').addEventListener('submit', (event) => event.preventDefault());
+
+$('pause').addEventListener('click', () => {
+  paused = !paused;
+  $('pause').textContent = paused ? 'Resume' : 'Pause';
+  $('pause').setAttribute('aria-pressed', String(paused));
+  document.body.dataset.paused = String(paused);
+});
+
+function showError(text) {
+  const el = $('stream-error');
+  el.textContent = text;
+  el.hidden = !text;
+}
+
+// ---- frames ---------------------------------------------------------------------
+
+let frameCount = 0;
+const frameTimes = [];
+
+function showMeasurements(m) {
+  setFigure('fundamental', 'hz', m.fundamental_hz, `${fixed(m.fundamental_hz / 1e6, 6)} MHz`);
+  setFigure('fundamental-power', 'dbfs', m.fundamental_dbfs, `${fixed(m.fundamental_dbfs, 2)} dBFS`);
+  setFigure('snr', 'db', m.snr_db, `${fixed(m.snr_db, 2)} dB`);
+  setFigure('sinad', 'db', m.sinad_db, `${fixed(m.sinad_db, 2)} dB`);
+  setFigure('thd', 'db', m.thd_db, `${fixed(m.thd_db, 2)} dB`);
+  setFigure('sfdr-dbc', 'db', m.sfdr_dbc, `${fixed(m.sfdr_dbc, 2)} dBc`);
+  setFigure('sfdr-dbfs', 'db', m.sfdr_dbfs, `${fixed(m.sfdr_dbfs, 2)} dBFS`);
+  setFigure('enob', 'bits', m.enob_bits, `${fixed(m.enob_bits, 2)} bits`);
+  setFigure('noise-floor', 'dbfs', m.noise_floor_dbfs_per_bin, `${fixed(m.noise_floor_dbfs_per_bin, 2)} dBFS/bin`);
+  const rows = (m.harmonics || []).map((h) => {
+    const row = document.createElement('tr');
+    for (const text of [`H${h.order}`, `${fixed(h.frequency_hz / 1e6, 4)} MHz`, `${fixed(h.power_dbfs, 2)} dBFS`]) {
+      const cell = document.createElement('td');
+      cell.textContent = text;
+      row.append(cell);
+    }
+    return row;
+  });
+  $('harmonics').replaceChildren(...rows);
+}
+
+function showSpectrum(spectrum) {
+  const mhz = new Float64Array(spectrum.bins.length);
+  let peak = 0;
+  for (let i = 0; i < spectrum.bins.length; i++) {
+    mhz[i] = (spectrum.bins[i] * spectrum.bin_hz) / 1e6;
+    if (spectrum.dbfs[i] > spectrum.dbfs[peak]) peak = i;
+  }
+  spectrumPlot.setData([mhz, spectrum.dbfs]);
+  const peakHz = spectrum.bins[peak] * spectrum.bin_hz;
+  const peakDbfs = spectrum.dbfs[peak];
+  const el = $('peak');
+  el.dataset.hz = String(peakHz);
+  el.dataset.dbfs = String(peakDbfs);
+  el.textContent = `${fixed(peakHz / 1e6, 6)} MHz, ${fixed(peakDbfs, 2)} dBFS`;
+  $('spectrum-info').textContent = `bin ${fixed(spectrum.bin_hz / 1e3, 3)} kHz`;
+  $('spectrum-info').dataset.binHz = String(spectrum.bin_hz);
+}
+
+function showWaveform(waveform) {
+  const n = waveform.samples.length;
+  const time = new Float64Array(n);
+  for (let i = 0; i < n; i++) time[i] = waveform.start_us + i * waveform.step_us;
+  const level = new Array(n).fill(waveform.trigger_level);
+  waveformPlot.setData([time, waveform.samples, level]);
+  $('trigger-state').textContent = waveform.triggered
+    ? `triggered, rising edge at ${waveform.trigger_level} LSB`
+    : 'not triggered (free running)';
+}
+
+function onFrame(frame) {
+  frameTimes.push(performance.now());
+  while (frameTimes.length && frameTimes[0] < performance.now() - 2000) frameTimes.shift();
+  $('update-rate').textContent = `${fixed(frameTimes.length / 2, 1)} /s`;
+  if (paused) return;
+  frameCount += 1;
+  $('frames').dataset.count = String(frameCount);
+  $('frames').textContent = String(frameCount);
+  $('averaged').dataset.count = String(frame.averaged);
+  $('averaged').textContent = `${frame.averaged} of ${frame.settings.averaging}`;
+  showSpectrum(frame.spectrum);
+  showWaveform(frame.waveform);
+  showMeasurements(frame.measurements);
+  document.body.dataset.state = 'streaming';
+}
+
+// ---- status and overrun events --------------------------------------------------
+
+let lastEventSeq = 0;
+
+function onStatus(status) {
+  showSettings(status.settings);
+  setFigure('sample-rate', 'hz', status.sample_rate_hz, `${fixed(status.sample_rate_hz / 1e6, 3)} MHz`);
+  $('clock').textContent = status.clock;
+  $('overrun-count').dataset.count = String(status.overrun_events);
+  $('overrun-count').textContent = String(status.overrun_events);
+  $('overrun-samples').textContent = String(status.overrun_samples);
+  showError(status.error || '');
+  const list = $('overrun-events');
+  for (const event of status.events) {
+    if (event.seq <= lastEventSeq) continue;
+    lastEventSeq = event.seq;
+    const item = document.createElement('li');
+    const when = new Date(event.host_time_ns / 1e6).toISOString().slice(11, 23);
+    item.textContent = `${when} UTC: ${event.lost_samples} samples lost before sample ${event.index}`;
+    list.prepend(item);
+  }
+  while (list.children.length > 100) list.lastElementChild.remove();
+}
+
+// ---- start ----------------------------------------------------------------------
+
+async function start() {
+  const response = await fetch(withToken('/api/state'));
+  if (!response.ok) throw new Error(`the server answered ${response.status}`);
+  const state = await response.json();
+  fillChoices(
+    controls.board,
+    state.boards.map((b) => ({ value: b.index, label: `ADC ${b.index} (ID 0x${b.board_id.toString(16).toUpperCase()})` })),
+    (b) => b.label,
+  );
+  fillChoices(
+    controls.fft_size,
+    state.fft_sizes.map((size) => ({ value: size })),
+    (v) => fftSizeLabel(v.value),
+  );
+  showSettings(state.settings);
+
+  const events = new EventSource(withToken('/api/events'));
+  events.addEventListener('open', () => {
+    $('connection').textContent = 'connected';
+    document.body.dataset.connection = 'open';
+  });
+  events.addEventListener('error', () => {
+    $('connection').textContent = 'reconnecting…';
+    document.body.dataset.connection = 'lost';
+  });
+  events.addEventListener('frame', (e) => onFrame(JSON.parse(e.data)));
+  events.addEventListener('status', (e) => onStatus(JSON.parse(e.data)));
+}
+
+start().catch((err) => {
+  $('connection').textContent = `failed: ${err.message}`;
+  document.body.dataset.state = 'failed';
+});

@@ -1,0 +1,239 @@
+// The scope in a real browser: headless Chromium (Debian's) opens the page
+// served by kpxadac-scope on a virtual tone board and checks what it shows
+// against theory; the access token and the request limits are checked over
+// plain HTTP.
+//
+//   node test/browser_test.mjs --server PATH/kpxadac-scope --out DIR
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { mkdtemp, rm } from 'node:fs/promises';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { after, test } from 'node:test';
+import { parseArgs } from 'node:util';
+import { chromium } from 'playwright-core';
+
+const { values: args } = parseArgs({
+  options: {
+    server: { type: 'string' },
+    out: { type: 'string', default: '.' },
+    chromium: { type: 'string', default: '/usr/bin/chromium' },
+  },
+});
+assert.ok(args.server, '--server PATH is required');
+
+const kFramesTimeoutMs = 90_000;
+const servers = new Set();
+
+// Starts kpxadac-scope and waits for the line with its URL.
+function startServer(serverArgs, env = {}) {
+  const child = spawn(args.server, serverArgs, {
+    env: { ...process.env, ...env },
+    stdio: ['ignore', 'pipe', 'pipe'],
+  });
+  servers.add(child);
+  let stderr = '';
+  child.stderr.on('data', (chunk) => (stderr += chunk));
+  const exited = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
+  const url = new Promise((resolve, reject) => {
+    let stdout = '';
+    child.stdout.on('data', (chunk) => {
+      stdout += chunk;
+      const match = stdout.match(/serving .* at (http:\/\/\S+)/);
+      if (match) resolve(new URL(match[1]));
+    });
+    exited.then(({ code }) => reject(new Error(`kpxadac-scope exited with ${code} before serving: ${stderr}`)));
+  });
+  url.catch(() => {}); // a server expected to fail is awaited by its exit instead
+  return { child, url, exited, stderr: () => stderr };
+}
+
+// Stops it by its pid, as Ctrl+C would, and expects a clean exit.
+async function stopServer(server) {
+  server.child.kill('SIGINT');
+  const { code, signal } = await server.exited;
+  servers.delete(server.child);
+  assert.equal(signal, null, `kpxadac-scope died of ${signal}: ${server.stderr()}`);
+  assert.equal(code, 0, `kpxadac-scope exited with ${code}: ${server.stderr()}`);
+}
+
+after(() => {
+  for (const child of servers) child.kill('SIGKILL');
+});
+
+// One raw HTTP exchange, for requests fetch() would not send.
+function rawRequest(host, port, text) {
+  return new Promise((resolve, reject) => {
+    const socket = net.connect(port, host, () => socket.end(text));
+    let answer = '';
+    socket.setTimeout(20_000, () => socket.destroy(new Error('no answer and no close within 20 s')));
+    socket.on('data', (chunk) => (answer += chunk));
+    socket.on('error', (error) => {
+      if (!['ECONNRESET', 'EPIPE'].includes(error.code)) reject(error);
+    });
+    socket.on('close', () => resolve(answer));
+  });
+}
+
+const statusOf = (answer) => Number(answer.match(/^HTTP\/1\.[01] (\d{3})/)?.[1]);
+
+// A tone whose SNR follows from its settings: the signal's power is A²/2 for
+// an amplitude A = 32767 · 10^(dBFS/20), the noise's is the Gaussian noise
+// plus the rounding to whole LSB, σ² + 1/12 LSB².
+const tone = { frequency_hz: 10e6, amplitude_dbfs: -1, noise_lsb_rms: 3 };
+const theorySnrDb = (() => {
+  const amplitude = 32767 * 10 ** (tone.amplitude_dbfs / 20);
+  return 10 * Math.log10(amplitude ** 2 / 2 / (tone.noise_lsb_rms ** 2 + 1 / 12));
+})();
+const toneRack = JSON.stringify({
+  boards: [{ device: 0, board_id: '0x8A', realtime: true, signal: { type: 'tone', ...tone } }],
+});
+
+test('the page shows the tone board: spectrum peak, SNR, trigger, and follows the FFT size', async () => {
+  const server = startServer(['--port', '0', '--averaging', '8'], { KPXADAC_SIM: toneRack });
+  const url = await server.url;
+  const userDataDir = await mkdtemp(path.join(os.tmpdir(), 'kpxadac-scope-chromium-'));
+  const browser = await chromium.launchPersistentContext(userDataDir, {
+    executablePath: args.chromium,
+    headless: true,
+    viewport: { width: 1400, height: 900 },
+    args: [
+      '--headless',
+      '--no-sandbox',
+      '--disable-gpu',
+      '--disable-quic',
+      '--no-first-run',
+      '--disable-background-networking',
+      '--disable-component-update',
+      '--disable-sync',
+    ],
+  });
+  try {
+    const page = browser.pages()[0] ?? (await browser.newPage());
+    const pageErrors = [];
+    page.on('pageerror', (error) => pageErrors.push(error.message));
+    await page.goto(url.href);
+
+    // Waits for a full average of frames of the given FFT size.
+    const waitForAverage = (fftSize) =>
+      page.waitForFunction(
+        (size) => {
+          const averaged = Number(document.getElementById('averaged').dataset.count);
+          const fftShown = document.getElementById('fft-size').value;
+          return averaged >= 8 && fftShown === String(size) && document.getElementById('snr').dataset.db !== '';
+        },
+        fftSize,
+        { timeout: kFramesTimeoutMs },
+      );
+    const shown = () =>
+      page.evaluate(() => ({
+        peakHz: Number(document.getElementById('peak').dataset.hz),
+        snrDb: Number(document.getElementById('snr').dataset.db),
+        binHz: Number(document.getElementById('spectrum-info').dataset.binHz),
+        sampleRateHz: Number(document.getElementById('sample-rate').dataset.hz),
+        trigger: document.getElementById('trigger-state').textContent,
+        frames: Number(document.getElementById('frames').dataset.count),
+        board: document.getElementById('board').selectedOptions[0]?.textContent,
+      }));
+
+    await waitForAverage(65536);
+    const first = await shown();
+    assert.equal(first.sampleRateHz, 105e6);
+    assert.equal(first.binHz, 105e6 / 65536);
+    assert.ok(
+      Math.abs(first.peakHz - tone.frequency_hz) <= first.binHz,
+      `peak at ${first.peakHz} Hz, expected ${tone.frequency_hz} Hz within one bin (${first.binHz} Hz)`,
+    );
+    assert.ok(
+      Math.abs(first.snrDb - theorySnrDb) <= 1,
+      `SNR shown ${first.snrDb} dB, theory ${theorySnrDb.toFixed(2)} dB`,
+    );
+    assert.match(first.trigger, /^triggered, rising edge at 0 LSB/);
+    assert.equal(first.board, 'ADC 0 (ID 0x8A)');
+    await page.screenshot({ path: path.join(args.out, 'scope_browser_test.png'), fullPage: true });
+
+    // The FFT size control goes to the server, and its frames come back.
+    await page.selectOption('#fft-size', '16384');
+    await page.waitForFunction(
+      () => Number(document.getElementById('spectrum-info').dataset.binHz) === 105e6 / 16384,
+      null,
+      { timeout: kFramesTimeoutMs },
+    );
+    await waitForAverage(16384);
+    const second = await shown();
+    assert.ok(Math.abs(second.peakHz - tone.frequency_hz) <= second.binHz, `peak at ${second.peakHz} Hz`);
+    assert.ok(Math.abs(second.snrDb - theorySnrDb) <= 1, `SNR ${second.snrDb} dB at 16 Ki points`);
+
+    // Paused, the page keeps what it shows while frames still come.
+    await page.click('#pause');
+    const pausedAt = (await shown()).frames;
+    await page.waitForTimeout(1000);
+    assert.equal((await shown()).frames, pausedAt);
+    assert.deepEqual(pageErrors, []);
+  } finally {
+    await browser.close();
+    await rm(userDataDir, { recursive: true, force: true });
+    await stopServer(server);
+  }
+});
+
+test('with --listen the token is required; bad requests get 4xx and the server goes on', async () => {
+  const server = startServer(['--listen', '127.0.0.2:0'], { KPXADAC_SIM: toneRack });
+  const url = await server.url;
+  assert.equal(url.hostname, '127.0.0.2');
+  const token = url.searchParams.get('token');
+  assert.match(token, /^[0-9a-f]{32}$/);
+  const base = `http://127.0.0.2:${url.port}`;
+  try {
+    assert.equal((await fetch(`${base}/`)).status, 401);
+    assert.equal((await fetch(`${base}/api/state`)).status, 401);
+    assert.equal((await fetch(`${base}/?token=${'0'.repeat(32)}`)).status, 401);
+    const page = await fetch(url.href);
+    assert.equal(page.status, 200);
+    assert.match(await page.text(), /<title>kpxadac-scope<\/title>/);
+    const state = await fetch(`${base}/api/state`, { headers: { Authorization: `Bearer ${token}` } });
+    assert.equal(state.status, 200);
+    assert.equal((await state.json()).settings.fft_size, 65536);
+
+    const post = (body, type = 'application/json') =>
+      fetch(`${base}/api/settings?token=${token}`, { method: 'POST', headers: { 'Content-Type': type }, body });
+    assert.equal((await post('{"fft_size": 1000}')).status, 400);
+    assert.equal((await post('{"fft_size": 4096')).status, 400);
+    assert.equal((await post('{"fft_size": 4096}', 'text/plain')).status, 415);
+    const accepted = await post('{"fft_size": 4096, "window": "hann"}');
+    assert.equal(accepted.status, 200);
+    assert.deepEqual((await accepted.json()).settings.fft_size, 4096);
+
+    const host = '127.0.0.2';
+    const port = Number(url.port);
+    // The server stops reading a malformed or oversized request, answers and
+    // closes; the reset that the unread bytes cause may swallow its answer,
+    // so no answer at all counts too. What must never come is a success or a
+    // dead server.
+    const refused = {
+      garbage: 'NOT A REQUEST\r\n\r\n',
+      uri: `GET /${'a'.repeat(20_000)}?token=${token} HTTP/1.1\r\nHost: x\r\n\r\n`,
+      header: `GET /?token=${token} HTTP/1.1\r\nHost: x\r\nX-Big: ${'b'.repeat(20_000)}\r\n\r\n`,
+      body:
+        `POST /api/settings?token=${token} HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n` +
+        `Content-Length: 100000\r\n\r\n{"pad": "${'x'.repeat(99_990)}"}`,
+    };
+    const expected = { garbage: 400, uri: 414, header: 400, body: 413 };
+    for (const [what, text] of Object.entries(refused)) {
+      const answer = await rawRequest(host, port, text);
+      assert.ok(answer === '' || statusOf(answer) === expected[what], `${what}: ${answer.slice(0, 40)}`);
+    }
+    assert.equal((await fetch(url.href)).status, 200, 'the server still answers');
+
+    // A second server on the same port says so in one line.
+    const second = startServer(['--listen', `127.0.0.2:${url.port}`], { KPXADAC_SIM: toneRack });
+    const { code } = await second.exited;
+    servers.delete(second.child);
+    assert.equal(code, 1);
+    assert.match(second.stderr(), /^kpxadac-scope: cannot listen on 127\.0\.0\.2:\d+: the port is already in use/);
+    assert.equal(second.stderr().trim().split('\n').length, 1);
+  } finally {
+    await stopServer(server);
+  }
+});
