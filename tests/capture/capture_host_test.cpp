@@ -65,6 +65,30 @@ std::string write(OutputFile& file, const std::string& bytes, size_t& written) {
   return file.write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), written);
 }
 
+// Unbuffered writes take aligned blocks past the cache and the unaligned end
+// through it; the file holds every byte either way.
+TEST(CaptureHostOutputFile, UnbufferedFileKeepsAlignedBlocksAndAnUnalignedEnd) {
+  const auto folder = scratchFolder("capture-output-direct");
+  const std::string path = (folder / "direct.bin").string();
+  constexpr size_t kBlock = 1 << 16;
+  alignas(4096) static uint8_t data[3 * kBlock + 6];
+  for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<uint8_t>(i * 13 + (i >> 11));
+  OutputFile file;
+  ASSERT_EQ(file.create(path, true), "");
+  size_t written = 0;
+  for (size_t at = 0; at < 3 * kBlock; at += kBlock) {
+    ASSERT_EQ(file.write(data + at, kBlock, written), "");
+    ASSERT_EQ(written, kBlock);
+  }
+  ASSERT_EQ(file.write(data + 3 * kBlock, 6, written), "");
+  ASSERT_EQ(file.write(data, kBlock, written), "") << "aligned again after the end";
+  EXPECT_EQ(file.flushToDisk(), "");
+  EXPECT_EQ(file.close(), "");
+  std::string expected(reinterpret_cast<const char*>(data), sizeof data);
+  expected.append(reinterpret_cast<const char*>(data), kBlock);
+  EXPECT_EQ(readFile(path), expected);
+}
+
 TEST(CaptureHostOutputFile, WritesEveryByteAndEmptiesAnOldFile) {
   const auto folder = scratchFolder("capture-output-file");
   const std::string path = (folder / "data.bin").string();

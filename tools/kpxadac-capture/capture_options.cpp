@@ -63,6 +63,8 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
                  "Buffers in the ring between the board and the file (default 64)")
       ->check(CLI::Range(2u, 4096u))
       ->option_text("N");
+  app.add_flag("--direct", options.unbuffered,
+               "Write past the page cache (O_DIRECT on Linux, where the file system allows it)");
   // Testing aid, left out of the help: slows the writer so that the ring
   // fills and the board's FIFO overflows.
   app.add_option("--writer-delay-ms", options.writerDelayMs)->group("");

@@ -34,6 +34,7 @@ struct Options {
   std::optional<double> sampleRateHz;
   std::string bitstream;  // empty: no bitstream is loaded
   unsigned ringBuffers = kDefaultRingBuffers;
+  bool unbuffered = false;     // write past the page cache (O_DIRECT)
   unsigned writerDelayMs = 0;  // testing aid: the writer sleeps this long after each block
 
   bool toStandardOutput() const { return output == "-"; }

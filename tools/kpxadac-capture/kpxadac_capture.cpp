@@ -110,7 +110,7 @@ int run(const Options& options) {
   const std::string base = sigmfBase(options.output);
   const std::string dataPath = settings.computeSha512 ? base + ".sigmf-data" : options.output;
   if (!options.toStandardOutput())
-    if (auto reason = file.create(dataPath); !reason.empty()) return fail(reason);
+    if (auto reason = file.create(dataPath, options.unbuffered); !reason.empty()) return fail(reason);
 
   if (auto reason = startStream(stream); !reason.empty()) return fail(reason);
 

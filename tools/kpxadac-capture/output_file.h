@@ -20,7 +20,10 @@ class OutputFile {
   ~OutputFile();
 
   // Creates (or empties) `path`. Returns "" or the reason of the failure.
-  std::string create(const std::string& path);
+  // `unbuffered` writes past the page cache (O_DIRECT on Linux) where the
+  // file system allows it; writes whose address, length or offset are not
+  // aligned to it, such as a short last block, go through the cache.
+  std::string create(const std::string& path, bool unbuffered = false);
   // Takes over an open descriptor (standard output, from
   // tool::takeStandardOutput()).
   void adopt(int descriptor, std::string name);
@@ -45,6 +48,8 @@ class OutputFile {
   void* handle_ = nullptr;  // the file's HANDLE; nullptr when none is open
 #else
   int descriptor_ = -1;
+  bool direct_ = false;  // O_DIRECT is on
+  uint64_t offset_ = 0;  // bytes written so far, for the alignment of unbuffered writes
 #endif
   std::string name_;
   bool regularFile_ = false;

@@ -19,6 +19,14 @@ std::string systemReason(const std::string& what, const std::string& name) {
 // behind the newest are dropped from the page cache.
 constexpr uint64_t kWritebackStep = 8ull << 20;
 constexpr uint64_t kWritebackWindow = 256ull << 20;
+// What O_DIRECT asks of the buffer, the length and the offset: the page size
+// covers the logical block size of every disk in use.
+constexpr uint64_t kDirectAlignment = 4096;
+
+bool alignedForDirect(const uint8_t* bytes, size_t length, uint64_t offset) {
+  return reinterpret_cast<uintptr_t>(bytes) % kDirectAlignment == 0 &&
+         length % kDirectAlignment == 0 && offset % kDirectAlignment == 0;
+}
 
 bool isRegularFile(int descriptor) {
   struct stat info {};
@@ -31,12 +39,23 @@ OutputFile::~OutputFile() {
   close();
 }
 
-std::string OutputFile::create(const std::string& path) {
+std::string OutputFile::create(const std::string& path, bool unbuffered) {
   name_ = path;
-  descriptor_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+#ifdef O_DIRECT
+  if (unbuffered) {
+    descriptor_ = ::open(path.c_str(), kFlags | O_DIRECT, 0666);
+    direct_ = descriptor_ >= 0;
+  }
+#else
+  (void)unbuffered;
+#endif
+  // Without O_DIRECT support (tmpfs, for one) the file is written as usual.
+  if (descriptor_ < 0) descriptor_ = ::open(path.c_str(), kFlags, 0666);
   if (descriptor_ < 0) return systemReason("cannot create", path);
   regularFile_ = isRegularFile(descriptor_);
-  startWriteback();
+  // Unbuffered data bypasses the page cache: there is no writeback to lead.
+  if (!direct_) startWriteback();
   return "";
 }
 
@@ -49,11 +68,19 @@ void OutputFile::adopt(int descriptor, std::string name) {
 
 std::string OutputFile::write(const uint8_t* bytes, size_t length, size_t& written) {
   written = 0;
+#ifdef O_DIRECT
+  if (direct_ && !alignedForDirect(bytes, length, offset_)) {
+    // Only the end of a capture is unaligned; the rest goes through the cache.
+    ::fcntl(descriptor_, F_SETFL, ::fcntl(descriptor_, F_GETFL) & ~O_DIRECT);
+    direct_ = false;
+  }
+#endif
   while (written < length) {
     const ssize_t n = ::write(descriptor_, bytes + written, length - written);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return systemReason("cannot write", name_);
     written += static_cast<size_t>(n);
+    offset_ += static_cast<uint64_t>(n);
   }
   if (writeback_.joinable()) {
     {

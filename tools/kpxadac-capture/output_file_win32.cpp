@@ -52,7 +52,7 @@ OutputFile::~OutputFile() {
   close();
 }
 
-std::string OutputFile::create(const std::string& path) {
+std::string OutputFile::create(const std::string& path, bool /*unbuffered: Linux only*/) {
   name_ = path;
   HANDLE handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
