@@ -2,6 +2,7 @@
 
 import argparse
 import json
+import os
 import sys
 
 from ._binding import lib
@@ -63,10 +64,17 @@ def main(argv=None):
         description="Lists the KPX-ADAC boards with their identity, clock, run state and errors.")
     parser.add_argument("--json", action="store_true", help="print one JSON document instead")
     args = parser.parse_args(argv)
+    if args.json:
+        # Standard output carries the JSON alone, as with kpxadac-info --json: the
+        # library's failure lines (C stdio on descriptor 1) go to standard error.
+        sys.stdout.flush()
+        json_out = os.fdopen(os.dup(1), "w")
+        os.dup2(2, 1)
     with Rack() as rack:
         boards = [_details(board) for board in rack.boards]
     if args.json:
-        sys.stdout.write(json.dumps({"boards": boards}, indent=2, sort_keys=True) + "\n")
+        json_out.write(json.dumps({"boards": boards}, indent=2, sort_keys=True) + "\n")
+        json_out.flush()
     else:
         _print_text(boards, sys.stdout)
     return 0
