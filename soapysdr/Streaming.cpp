@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "SoapyKpxadac.hpp"
+#include "board_error_text.h"
 
 namespace kpxsoapy {
 
@@ -66,20 +67,8 @@ uint32_t numberArgument(const SoapySDR::Kwargs& args, const char* key, uint32_t 
 }
 
 const char* boardErrorText(BoardError error) {
-  switch (error) {
-    case ERR_NOT_IDLE:
-      return "the board was busy";
-    case ERR_CANCELLED:
-      return "the transfer was cancelled";
-    case ERR_REQUEST_FAILED:
-      return "a driver request failed";
-    case ERR_READ_FAILED:
-      return "the platform read failed";
-    case ERR_WRITE_FAILED:
-      return "the platform write failed";
-    default:
-      return "unknown reason";
-  }
+  const char* text = kpxadac16BoardErrorText(error);
+  return text ? text : "unknown reason";
 }
 
 int32_t timeoutMs(long timeoutUs) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "board_error_text.h"
 #include "sha512.h"
 
 namespace capture {
@@ -18,18 +19,8 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(500);
 constexpr uint64_t kUnlimited = std::numeric_limits<uint64_t>::max();
 
 std::string boardErrorName(BoardError error) {
-  switch (error) {
-    case ERR_NOT_IDLE:
-      return "the board was busy";
-    case ERR_CANCELLED:
-      return "the read was cancelled";
-    case ERR_REQUEST_FAILED:
-      return "a driver request failed";
-    case ERR_READ_FAILED:
-      return "the driver's read failed";
-    default:
-      return "board error " + std::to_string(error);
-  }
+  const char* text = kpxadac16BoardErrorText(error);
+  return text ? text : "board error " + std::to_string(error);
 }
 
 std::string formatProgress(uint64_t bytes, double seconds, uint64_t overruns,
