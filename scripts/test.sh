@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test:
 #   1. the unit and program tests (warnings as errors), the Python package's
-#      tests among them, and the package installed for /usr/bin/python3;
+#      tests among them, in a Debug and a Release tree, and the package
+#      installed for /usr/bin/python3;
 #   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   3. the threaded tests under ThreadSanitizer;
 #   4. the installed package used from C through pkg-config and from CMake;
@@ -28,15 +29,18 @@ stage() {  # stage NAME COMMAND...: runs one stage and counts it
   fi
 }
 
-build_and_test() {  # build_and_test DIR CTEST_ARGS [CMAKE_ARGS...]
+build_and_test() {  # build_and_test DIR CTEST_ARGS [CMAKE_ARGS...]: a Debug tree unless told
   local dir=$1 ctest_args=$2
   shift 2
-  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug "$@" >/dev/null &&
+  # Warnings are errors here, never in a user's build.
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DKPXADAC_WERROR=ON "$@" >/dev/null &&
     cmake --build "$dir" -j"$jobs" >"$dir/build.log" 2>&1 || { tail -50 "$dir/build.log"; return 1; }
   (cd "$dir" && ctest --output-on-failure -j"$jobs" $ctest_args)
 }
 
 stage "unit and program tests" build_and_test "$out/native" ""
+# The optimiser sees more (and warns about more) than a Debug build.
+stage "Release build and its tests" build_and_test "$out/release" "" -DCMAKE_BUILD_TYPE=Release
 python_package() {  # installs the package into /usr/local; /usr/bin/python3 must list the default board
   local listing
   cmake --install "$out/native" --component python >/dev/null || return 1

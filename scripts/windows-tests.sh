@@ -60,7 +60,7 @@ fi
 # ---- Cross build --------------------------------------------------------------
 step "configuring in $build"
 cmake -S "$repo" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mingw-w64.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKPXADAC_BUILD_TESTS=ON
+  -DCMAKE_BUILD_TYPE=Release -DKPXADAC_BUILD_TESTS=ON -DKPXADAC_WERROR=ON
 step "building (-j$jobs)"
 cmake --build "$build" -j"$jobs"
 

@@ -38,11 +38,6 @@ void SparseMemory::write(uint64_t address, const uint8_t* data, size_t length) {
   }
 }
 
-size_t SparseMemory::pagesInUse() const {
-  std::shared_lock lock(mutex_);
-  return pages_.size();
-}
-
 std::string partNameFromBitImage(const uint8_t* image, size_t length) {
   static constexpr uint8_t kHeader[13] = {0x00, 0x09, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F,
                                           0xF0, 0x0F, 0xF0, 0x00, 0x00, 0x01};

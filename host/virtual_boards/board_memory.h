@@ -18,7 +18,6 @@ class SparseMemory {
  public:
   void read(uint64_t address, uint8_t* out, size_t length) const;
   void write(uint64_t address, const uint8_t* data, size_t length);
-  size_t pagesInUse() const;
 
  private:
   static constexpr size_t kPageSize = 4096;

@@ -292,7 +292,11 @@ std::optional<std::string> parseRackJson(std::string_view text, RackConfig& rack
   try {
     const json root = json::parse(text.begin(), text.end());
     if (!root.is_object()) fail("configuration", "expected a JSON object");
-    allowOnly(root, "configuration", {"boards", "comment"});
+    allowOnly(root, "configuration", {"boards", "comment", "journal"});
+    if (root.contains("journal")) {
+      if (!root["journal"].is_boolean()) fail("journal", "expected true or false");
+      rack.journal = root["journal"].get<bool>();
+    }
     if (root.contains("boards")) {
       const json& boards = root["boards"];
       if (!boards.is_array()) fail("boards", "expected a list");

@@ -65,6 +65,7 @@ struct BoardConfig {
 
 struct RackConfig {
   std::vector<BoardConfig> boards;
+  bool journal = false;  // "journal": true records every operation (test hook)
 };
 
 // Parses the JSON text of a rack. Returns the reason on failure.

@@ -82,7 +82,6 @@ std::shared_ptr<const SampleSource> SampleSource::make(const SignalSettings& set
     const double wanted =
         sampleRateHz > 0 ? std::round(settings.frequencyHz * n / sampleRateHz) : 0;
     const uint64_t cycles = static_cast<uint64_t>(std::min(wanted, n));
-    source->toneFrequencyHz_ = static_cast<double>(cycles) * sampleRateHz / n;
     const double amplitude = 32767.0 * std::pow(10.0, settings.amplitudeDbfs / 20.0);
     // Only the harmonics asked for cost anything; each is sampled where it
     // falls, so one above Nyquist folds as it would on a real ADC.

@@ -50,12 +50,9 @@ class SampleSource {
 
   int16_t sample(uint64_t index) const;
   size_t period() const { return period_.size(); }
-  // The tone frequency actually produced (0 for the ramp).
-  double toneFrequencyHz() const { return toneFrequencyHz_; }
 
  private:
   std::vector<uint16_t> period_;  // little-endian bytes on every host
-  double toneFrequencyHz_ = 0;
 };
 
 }  // namespace kpx::sim

@@ -59,7 +59,8 @@ struct JournalEntry {
 };
 std::vector<JournalEntry> journal();
 void clearJournal();
-// Off, nothing is recorded (for benchmarks); on by default.
+// Off, nothing is recorded. Off by default; configure() and a rack with
+// "journal": true turn it on.
 void setJournalEnabled(bool enabled);
 
 // ---- Direct board access for tests and tools (not journaled) -------------
@@ -86,7 +87,6 @@ uint64_t channelSampleIndex(int device);
 int16_t signalSample(int device, uint64_t index);
 // The board's FPGA memory, read and written directly.
 std::vector<uint8_t> peekFpgaMemory(int device, uint64_t address, size_t length);
-void pokeFpgaMemory(int device, uint64_t address, const std::vector<uint8_t>& bytes);
 
 // ---- Gate: holds one operation inside the driver --------------------------
 // The next operation named `op` (a request name such as "IOCTL_GET_BOARD_STATUS",

@@ -11,7 +11,6 @@ class Console {
  public:
   explicit Console(bool progressEnabled) : progressEnabled_(progressEnabled) {}
 
-  bool progressEnabled() const { return progressEnabled_; }
   // Prints one line, "kpxadac-capture: " first; a progress line on the
   // screen is wiped before.
   void message(const std::string& text);

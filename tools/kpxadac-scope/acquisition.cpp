@@ -62,6 +62,7 @@ void Acquisition::consume() {
       {
         std::lock_guard lock(mutex_);
         events_.push_back({++eventSeq_, block.index, block.lostBefore, block.hostTimeNs});
+        lostSamples_ += block.lostBefore;
         if (events_.size() > kRecentEvents) events_.pop_front();
       }
       if (onOverrun_) onOverrun_();
@@ -120,10 +121,12 @@ AcquisitionStatus Acquisition::status() const {
   status.running = stream.running != 0;
   status.clock = stream.clock;
   status.samplesMoved = stream.samplesMoved;
-  status.overrunEvents = stream.overrunEvents;
-  status.overrunSamples = stream.overrunSamples;
   status.countersUnread = stream.countersUnread;
   std::lock_guard lock(mutex_);
+  // Counted as the consumer meets the gaps (not as the stream's thread
+  // notes them, blocks ahead), so the counts always match the event list.
+  status.overrunEvents = eventSeq_;
+  status.overrunSamples = lostSamples_;
   status.error = endError_;
   status.recentEvents.assign(events_.begin(), events_.end());
   return status;

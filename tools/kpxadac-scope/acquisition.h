@@ -39,8 +39,8 @@ struct AcquisitionStatus {
   std::string error;  // why the stream ended, when it did not end by our own stop
   int32_t clock = KPXSTREAM_CLOCK_AS_SET;
   uint64_t samplesMoved = 0;
-  uint64_t overrunEvents = 0;
-  uint64_t overrunSamples = 0;
+  uint64_t overrunEvents = 0;   // gaps the consumer has met, each in recentEvents
+  uint64_t overrunSamples = 0;  // samples lost in them
   uint64_t countersUnread = 0;
   std::vector<OverrunEvent> recentEvents;  // the last kRecentEvents, oldest first
 };
@@ -91,6 +91,7 @@ class Acquisition {
   std::string endError_;
   std::deque<OverrunEvent> events_;
   uint64_t eventSeq_ = 0;
+  uint64_t lostSamples_ = 0;
 
   std::thread consumer_;
 };

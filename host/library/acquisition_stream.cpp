@@ -625,6 +625,7 @@ const char* KpxStream_ResultText(int32_t result) {
     case KPXSTREAM_ERR_NULL:
       return "a required pointer is null";
     case KPXSTREAM_ERR_BLOCK_SIZE:
+      static_assert(TALVO_MAX_CHUNK == 66060288, "the text names TALVO_MAX_CHUNK");
       return "the block size must be a multiple of 4 from 4 to 66060288 bytes";
     case KPXSTREAM_ERR_BLOCK_COUNT:
       return "a ring needs 2 to 65536 blocks";
