@@ -10,6 +10,7 @@ install(TARGETS kpxadac kpxadac_static EXPORT kpxadacTargets
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/host/library/kpxadac16.h
               ${PROJECT_SOURCE_DIR}/host/library/kpxadac_stream.h
+              ${PROJECT_SOURCE_DIR}/host/library/kpxadac_board.h
               ${PROJECT_SOURCE_DIR}/host/library/adc/kpxadc.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT kpxadacTargets NAMESPACE kpxadac:: DESTINATION ${KPXADAC_CMAKE_DIR})

@@ -49,15 +49,19 @@ typedef struct KpxStream KpxStream;
 #define KPXSTREAM_RECEIVE 0  /* board to host; ADC boards */
 #define KPXSTREAM_TRANSMIT 1 /* host to board; DAC boards */
 
-/* Board set-up done by KpxStream_Open and KpxStream_Start. */
+/* Board set-up done by KpxStream_Open and KpxStream_Start; each step is
+ * also an operation of its own (kpxadac_board.h). */
 #define KPXSTREAM_SETUP_NONE 0 /* leave the board as the caller has set it */
-/* As the receive demo: Kpxadac16_GetFixedClock chooses the clock (nonzero,
- * a failed query included, means the fixed clock, 0 the synthesizer). */
+/* The clock the board reports: the onboard fixed clock when
+ * Kpxadac16_GetFixedClock answers nonzero (a failed query included), else the
+ * synthesizer at 105 MHz. */
 #define KPXSTREAM_SETUP_AUTO_CLOCK 1
-#define KPXSTREAM_SETUP_FIXED_CLOCK 2 /* KPXADC_SetClockSource 0 */
-#define KPXSTREAM_SETUP_SYNTHESIZER 3 /* KPXADC_SetClockFlags(1, 0), 105 MHz setting */
+#define KPXSTREAM_SETUP_FIXED_CLOCK 2 /* the onboard fixed clock: KPXADC_SetClockSource(0) */
+/* The synthesizer at 105 MHz: KPXADC_SetClockFlags(1, 0), KPXADC_ProgramClock */
+#define KPXSTREAM_SETUP_SYNTHESIZER 3
 
-/* The clock a stream set up (KpxStreamStatus.clock). */
+/* The clock a stream set up (KpxStreamStatus.clock); the same values as
+ * KPXBOARD_CLOCK_*. */
 #define KPXSTREAM_CLOCK_AS_SET 0      /* set-up NONE, or a transmit stream */
 #define KPXSTREAM_CLOCK_FIXED 1       /* the onboard fixed clock */
 #define KPXSTREAM_CLOCK_SYNTHESIZER 2 /* the synthesizer's 105 MHz setting */
@@ -138,10 +142,15 @@ typedef struct KpxStreamStatus {
   BoardError boardError;    /* END_BOARD_FAILED: the board's lastError after the failure */
   uint32_t platformError;   /* END_BOARD_FAILED: the platform's error number of the failure */
   int32_t clock;            /* KPXSTREAM_CLOCK_* */
+  double sampleRateHz; /* the rate of the clock the stream set up (the fixed clock's from
+                          KpxBoard_FixedClockRateHz, or the synthesizer's); for set-up NONE
+                          the board's rate as KpxBoard_GetSampleRate tells it at start; 0
+                          when unknown */
 } KpxStreamStatus;
 
 /** Opens a stream on a registered board and allocates its ring. For receive
- *  with a set-up other than NONE the sampling clock is set up here.
+ *  with a set-up other than NONE the sampling clock is set up here
+ *  (KpxBoard_SetupClock); with NONE the board is only claimed.
  *  @param config what to open; not kept.
  *  @param stream receives the stream (set to null on refusal).
  *  @return KPXSTREAM_OK, or ERR_NULL, ERR_BLOCK_SIZE, ERR_BLOCK_COUNT,
@@ -155,8 +164,8 @@ KPXADAC_API int32_t KpxStream_Open(const KpxStreamConfig* config, KpxStream** st
 KPXADAC_API int32_t KpxStream_SetSampleLimit(KpxStream* stream, uint64_t sampleLimit);
 
 /** Starts moving blocks. With a set-up other than NONE: for receive
- *  KPXADC_SetRunState(1) and cReg0 as the receive demo writes it, then, for
- *  both directions, TalvoReset(0, 0). The counters read now are the base of
+ *  KpxBoard_StartReceiving (the run state, and cReg0's receive value), then,
+ *  for both directions, KpxBoard_ResetChannel (TalvoReset(0, 0)). The counters read now are the base of
  *  the gap accounting. A stream starts once.
  *  @return KPXSTREAM_OK, or ERR_NULL, ERR_STATE, ERR_RESET, ERR_COUNTERS,
  *  ERR_THREAD. */

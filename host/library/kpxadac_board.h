@@ -1,0 +1,171 @@
+/*
+ * kpxadac_board.h - what the library knows about each board: descriptions,
+ * sample rates, the receive set-up, the texts of results, and where the
+ * library's failure lines go.
+ *
+ * Programs, bindings and plugins ask these instead of keeping copies of the
+ * board's policy: the synthesizer setting, the fixed clock's rate, the value
+ * of custom register cReg0, the FPGA part each board ID calls for and the
+ * text of each result all live in the library.
+ *
+ * Results
+ *   The set-up operations return the acquisition API's codes (KPXSTREAM_OK,
+ *   or a negative KPXSTREAM_ERR_*), whose texts KpxStream_ResultText gives.
+ *
+ * Threads
+ *   Descriptions read the registry and so must not overlap enumeration or
+ *   closing, like every registry lookup. KpxBoard_SetMessageOutput may be
+ *   called from any thread at any time.
+ */
+#ifndef KPXADAC_BOARD_H
+#define KPXADAC_BOARD_H
+
+#include <stdint.h>
+
+#include "kpxadac16.h"
+#include "kpxadac_stream.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------
+ * Board descriptions
+ * ---------------------------------------------------------------------- */
+
+/** Longest FPGA part name and display label, with their NUL. */
+#define KPXBOARD_PART_CHARS 16
+#define KPXBOARD_LABEL_CHARS 64
+
+/** A registered board, as far as the library knows it without asking the
+ *  board again. */
+typedef struct KpxBoardDescription {
+  BoardHandle handle; /* the handle every call takes */
+  BoardType type;     /* BOARD_TYPE_ADC or BOARD_TYPE_DAC */
+  int32_t index;      /* among the registered boards of its type (Kpxadac16_GetHandle) */
+  int32_t device;     /* N of the device \\.\KPXADAC_N; -1 when not opened by number */
+  int32_t boardId;    /* 0x82 to 0x8F */
+  /* The six identification bytes that the driver answered at registration,
+   * in the driver's order: byte 5 is the board ID. (Kpxadac16_GetBoardInfo
+   * hands bytes 3 and 4 over exchanged; these are not.) */
+  uint8_t ident[6];
+  /* The FPGA part that the board ID calls for in a .bit file ("4vlx40"),
+   * "" for none. */
+  char fpgaPart[KPXBOARD_PART_CHARS];
+  /* A name to show people: "KPX-ADAC ADC 0 (board ID 0x8A, device 0)". */
+  char label[KPXBOARD_LABEL_CHARS];
+} KpxBoardDescription;
+
+/** @return the number of registered boards. */
+KPXADAC_API int32_t KpxBoard_Count(void);
+
+/** Describes the `position`-th registered board, the boards ordered by
+ *  device number (boards not opened by number last, in registration order).
+ *  Sends nothing to the board.
+ *  @return KPXSTREAM_OK, ERR_NULL, or ERR_ARGUMENT (no such position). */
+KPXADAC_API int32_t KpxBoard_Describe(int32_t position, KpxBoardDescription* description);
+
+/** Describes the registered board `handle`; sends nothing to the board.
+ *  @return KPXSTREAM_OK, ERR_NULL, or ERR_NO_BOARD. */
+KPXADAC_API int32_t KpxBoard_DescribeHandle(BoardHandle handle, KpxBoardDescription* description);
+
+/** The FPGA part that `boardId` calls for ("4vlx40" for 0x8A), or null for
+ *  an ID with none. The same table Kpxadac16_LoadBitstreamFile checks. */
+KPXADAC_API const char* KpxBoard_ExpectedPart(int32_t boardId);
+
+/* ------------------------------------------------------------------------
+ * Sample rates
+ * ---------------------------------------------------------------------- */
+
+/* Which clock drives a board (also KpxStreamStatus.clock). */
+#define KPXBOARD_CLOCK_UNKNOWN 0     /* not set up by the library, and not the fixed clock */
+#define KPXBOARD_CLOCK_FIXED 1       /* the onboard fixed clock */
+#define KPXBOARD_CLOCK_SYNTHESIZER 2 /* the synthesizer at the library's 105 MHz setting */
+
+/** The sample rate of the synthesizer's 105 MHz setting: 105e6. */
+KPXADAC_API double KpxBoard_SynthesizerRateHz(void);
+
+/** The rate of the board's onboard fixed clock. The board cannot report it:
+ *  100e6 unless the host set another with KpxBoard_SetFixedClockRate. An
+ *  unregistered handle (KPXADAC_INVALID_HANDLE, say) gives the default. */
+KPXADAC_API double KpxBoard_FixedClockRateHz(BoardHandle handle);
+
+/** Tells the library the rate of the board's fixed clock, in Hz (> 0 and
+ *  finite); kept until the board is closed.
+ *  @return KPXSTREAM_OK, ERR_NO_BOARD or ERR_ARGUMENT. */
+KPXADAC_API int32_t KpxBoard_SetFixedClockRate(BoardHandle handle, double rateHz);
+
+/** The rate the board's current clock gives, as far as the library can tell:
+ *  the fixed clock's rate when the board's clock source register selects the
+ *  fixed clock; the synthesizer's rate when the library set the synthesizer
+ *  up (KpxBoard_SetupClock or a stream) and the source still selects it;
+ *  otherwise unknown. Reads one register of an ADC board; a DAC board's
+ *  clock is the one the library last set up for it, if any.
+ *  @param rateHz receives the rate; 0 when unknown.
+ *  @return KPXBOARD_CLOCK_*, or ERR_NULL, ERR_NO_BOARD. */
+KPXADAC_API int32_t KpxBoard_GetSampleRate(BoardHandle handle, double* rateHz);
+
+/* ------------------------------------------------------------------------
+ * The receive set-up, step by step
+ *
+ * What a receive stream with a set-up other than KPXSTREAM_SETUP_NONE does:
+ * KpxBoard_SetupClock when it is opened, then KpxBoard_StartReceiving and
+ * KpxBoard_ResetChannel when it starts. A program that opens its stream
+ * with KPXSTREAM_SETUP_NONE (to claim the board first) calls them itself.
+ * ---------------------------------------------------------------------- */
+
+/** Sets up an ADC board's sampling clock.
+ *  @param choice KPXSTREAM_SETUP_AUTO_CLOCK: the fixed clock when
+ *  Kpxadac16_GetFixedClock answers nonzero (a failed query included), else
+ *  the synthesizer; KPXSTREAM_SETUP_FIXED_CLOCK: KPXADC_SetClockSource(0);
+ *  KPXSTREAM_SETUP_SYNTHESIZER: KPXADC_SetClockFlags(1, 0) and
+ *  KPXADC_ProgramClock with the 105 MHz setting.
+ *  @param clock receives KPXBOARD_CLOCK_FIXED or _SYNTHESIZER; may be null.
+ *  @return KPXSTREAM_OK, or ERR_NO_BOARD, ERR_DIRECTION (a DAC board),
+ *  ERR_ARGUMENT (choice), ERR_SYNTHESIZER, ERR_FIXED_CLOCK. */
+KPXADAC_API int32_t KpxBoard_SetupClock(BoardHandle handle, int32_t choice, int32_t* clock);
+
+/** Puts an ADC board into its run state (KPXADC_SetRunState(1)) and writes
+ *  the receive value of custom register cReg0.
+ *  @return KPXSTREAM_OK, or ERR_NO_BOARD, ERR_DIRECTION (a DAC board). */
+KPXADAC_API int32_t KpxBoard_StartReceiving(BoardHandle handle);
+
+/** Resets the board's streaming channel: TalvoReset(0, 0).
+ *  @return KPXSTREAM_OK, or ERR_NO_BOARD, ERR_RESET. */
+KPXADAC_API int32_t KpxBoard_ResetChannel(BoardHandle handle);
+
+/** The value the receive set-up writes to custom register cReg0. */
+KPXADAC_API uint32_t KpxBoard_ReceiveCReg0Value(void);
+
+/* ------------------------------------------------------------------------
+ * Texts
+ * ---------------------------------------------------------------------- */
+
+/** The meaning of a BoardError ("the driver's read failed"); null for a
+ *  value that is none of them. */
+KPXADAC_API const char* KpxBoard_ErrorText(BoardError error);
+
+/** The meaning of a result of Kpxadac16_LoadBitstreamFile ("loaded" for 0,
+ *  "the file's FPGA part does not match the board", ...); never null. A
+ *  result that is none of the library's codes is the driver's refusal. */
+KPXADAC_API const char* KpxBoard_BitstreamResultText(int32_t result);
+
+/* ------------------------------------------------------------------------
+ * Where the library's failure lines go
+ * ---------------------------------------------------------------------- */
+
+#define KPXBOARD_MESSAGES_STDOUT 0 /* standard output: the default */
+#define KPXBOARD_MESSAGES_STDERR 1 /* standard error, e.g. beside a JSON document */
+#define KPXBOARD_MESSAGES_NONE 2   /* not printed at all */
+
+/** Sends the library's failure lines ("IOCTL_GET_HSREG failed:  31", ...)
+ *  to standard output, standard error or nowhere, for the whole process and
+ *  every thread, from the next line on.
+ *  @return the previous setting, or ERR_ARGUMENT. */
+KPXADAC_API int32_t KpxBoard_SetMessageOutput(int32_t output);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KPXADAC_BOARD_H */
