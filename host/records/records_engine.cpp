@@ -14,15 +14,20 @@
 
 #include "kpxadac_records.h"
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define KPX_RECORDS_SSE2 1
+#endif
+
 namespace {
 
 constexpr int32_t kStreamPollMs = 100;
 constexpr uint64_t kDefaultQueueBytes = 64ull << 20;
 constexpr uint32_t kDefaultQueueMin = 4;
 constexpr uint32_t kDefaultQueueMax = 1024;
-// The scan tests this many samples at a time with a loop the compiler
-// vectorises, and looks at single samples only in a chunk that matches.
-constexpr uint32_t kScanChunk = 64;
+// The scan tests this many samples at a time, and looks at single samples
+// only in a stretch that holds a match.
+constexpr uint32_t kScanChunk = 32;
 
 enum class SlotPlace { kFree, kFilling, kQueued, kHeld };
 
@@ -31,19 +36,71 @@ enum class SlotPlace { kFree, kFilling, kQueued, kHeld };
 // hysteresis (a falling edge may fire).
 enum class Readiness { kNone, kLow, kHigh };
 
+// The tests of the trigger, each on one sample and, where SSE2 is there
+// (every x86-64), on eight at once as a lane mask.
+struct Below {  // v < t
+  int16_t t;
+  bool operator()(int16_t v) const { return v < t; }
+#ifdef KPX_RECORDS_SSE2
+  __m128i lanes(__m128i v) const {
+    return _mm_cmplt_epi16(v, _mm_set1_epi16(t));
+  }
+#endif
+};
+struct Above {  // v > t
+  int16_t t;
+  bool operator()(int16_t v) const { return v > t; }
+#ifdef KPX_RECORDS_SSE2
+  __m128i lanes(__m128i v) const {
+    return _mm_cmpgt_epi16(v, _mm_set1_epi16(t));
+  }
+#endif
+};
+struct AtOrAbove {  // v >= t
+  int16_t t;
+  bool operator()(int16_t v) const { return v >= t; }
+#ifdef KPX_RECORDS_SSE2
+  __m128i lanes(__m128i v) const {
+    const __m128i level = _mm_set1_epi16(t);
+    return _mm_or_si128(_mm_cmpgt_epi16(v, level), _mm_cmpeq_epi16(v, level));
+  }
+#endif
+};
+struct AtOrBelow {  // v <= t
+  int16_t t;
+  bool operator()(int16_t v) const { return v <= t; }
+#ifdef KPX_RECORDS_SSE2
+  __m128i lanes(__m128i v) const {
+    const __m128i level = _mm_set1_epi16(t);
+    return _mm_or_si128(_mm_cmplt_epi16(v, level), _mm_cmpeq_epi16(v, level));
+  }
+#endif
+};
+struct OutsideBand {  // v < lo or v > hi
+  int16_t lo, hi;
+  bool operator()(int16_t v) const { return v < lo || v > hi; }
+#ifdef KPX_RECORDS_SSE2
+  __m128i lanes(__m128i v) const {
+    return _mm_or_si128(_mm_cmplt_epi16(v, _mm_set1_epi16(lo)),
+                        _mm_cmpgt_epi16(v, _mm_set1_epi16(hi)));
+  }
+#endif
+};
+
 // Index of the first sample in [from, to) for which `match` holds, or `to`.
 template <typename Match>
 uint32_t findFirst(const int16_t* s, uint32_t from, uint32_t to, Match match) {
   uint32_t i = from;
-  while (i < to && (i % kScanChunk) != 0) {
-    if (match(s[i])) return i;
-    ++i;
-  }
+#ifdef KPX_RECORDS_SSE2
   for (; i + kScanChunk <= to; i += kScanChunk) {
-    bool any = false;
-    for (uint32_t j = 0; j < kScanChunk; ++j) any |= match(s[i + j]);
-    if (any) break;
+    const auto* p = reinterpret_cast<const __m128i*>(s + i);
+    const __m128i first =
+        _mm_or_si128(match.lanes(_mm_loadu_si128(p)), match.lanes(_mm_loadu_si128(p + 1)));
+    const __m128i second =
+        _mm_or_si128(match.lanes(_mm_loadu_si128(p + 2)), match.lanes(_mm_loadu_si128(p + 3)));
+    if (_mm_movemask_epi8(_mm_or_si128(first, second))) break;
   }
+#endif
   for (; i < to; ++i)
     if (match(s[i])) return i;
   return to;
@@ -153,27 +210,37 @@ void giveBack(KpxRecords& r, uint32_t slot) {
 // hysteresis was seen; falling the other way round. The readiness carries
 // over from block to block and is cleared at each trigger and gap.
 uint32_t KpxRecords::scan(const int16_t* s, uint32_t from, uint32_t to, bool& falling) {
-  const int32_t lv = level, lo = low, hi = high;
+  // Compared as 16-bit values, eight to a 128-bit register; a threshold
+  // beyond the 16-bit range can never be passed.
+  const auto lv = static_cast<int16_t>(level);
+  const bool lowPossible = low > -32768, highPossible = high < 32767;
+  const auto lo = static_cast<int16_t>(lowPossible ? low : 0);
+  const auto hi = static_cast<int16_t>(highPossible ? high : 0);
   uint32_t i = from;
   while (i < to) {
     switch (readiness) {
-      case Readiness::kNone:
-        if (edge == KPXRECORDS_RISING)
-          i = findFirst(s, i, to, [lo](int16_t v) { return v < lo; });
-        else if (edge == KPXRECORDS_FALLING)
-          i = findFirst(s, i, to, [hi](int16_t v) { return v > hi; });
+      case Readiness::kNone: {
+        const bool wantLow = edge != KPXRECORDS_FALLING && lowPossible;
+        const bool wantHigh = edge != KPXRECORDS_RISING && highPossible;
+        if (wantLow && wantHigh)
+          i = findFirst(s, i, to, OutsideBand{lo, hi});
+        else if (wantLow)
+          i = findFirst(s, i, to, Below{lo});
+        else if (wantHigh)
+          i = findFirst(s, i, to, Above{hi});
         else
-          i = findFirst(s, i, to, [lo, hi](int16_t v) { return (v < lo) | (v > hi); });
+          i = to;
         if (i == to) return to;
-        readiness = s[i] < lo ? Readiness::kLow : Readiness::kHigh;
+        readiness = wantLow && s[i] < lo ? Readiness::kLow : Readiness::kHigh;
         ++i;
         break;
+      }
       case Readiness::kLow:
-        i = findFirst(s, i, to, [lv](int16_t v) { return v >= lv; });
+        i = findFirst(s, i, to, AtOrAbove{lv});
         if (i < to) falling = false;
         return i;
       case Readiness::kHigh:
-        i = findFirst(s, i, to, [lv](int16_t v) { return v <= lv; });
+        i = findFirst(s, i, to, AtOrBelow{lv});
         if (i < to) falling = true;
         return i;
     }
