@@ -39,7 +39,8 @@
  *   printed.
  *
  * Threads
- *   One consumer thread calls acquire, release and read. KpxRecords_Stop
+ *   One consumer thread calls acquire, release and read (and, for a fed
+ *   engine, one thread calls KpxRecords_Feed). KpxRecords_Stop
  *   and KpxRecords_GetStatus may be called from any thread at any time.
  *   KpxRecords_Close must not overlap any other call on the same engine,
  *   and must come before KpxStream_Close of its stream.
@@ -165,6 +166,22 @@ KPXADAC_API int32_t KpxRecords_CheckConfig(const KpxRecordsConfig* config);
  *  ERR_DIRECTION, ERR_NO_MEMORY. */
 KPXADAC_API int32_t KpxRecords_Open(KpxStream* stream, const KpxRecordsConfig* config,
                                     KpxRecords** records);
+
+/** Opens an engine that has no stream of its own: the caller feeds it the
+ *  blocks of a receive stream it reads itself (KpxRecords_Feed), and the
+ *  trigger runs in those calls. It counts as started; acquire, release,
+ *  read, stop and status work as for any engine. For a consumer that needs
+ *  the stream's blocks for something else too, such as a live view.
+ *  @return KPXRECORDS_OK, a KpxRecords_CheckConfig refusal, or ERR_NULL,
+ *  ERR_NO_MEMORY. */
+KPXADAC_API int32_t KpxRecords_OpenFed(const KpxRecordsConfig* config, KpxRecords** records);
+
+/** Feeds a fed engine the next block of its receive stream, in order (a
+ *  block acquired with KpxStream_AcquireRead; it is read, not kept).
+ *  @return KPXRECORDS_OK, COMPLETE once the record count is reached,
+ *  STOPPED after KpxRecords_Stop, or ERR_NULL, ERR_STATE (an engine with a
+ *  stream of its own). */
+KPXADAC_API int32_t KpxRecords_Feed(KpxRecords* records, const KpxStreamBlock* block);
 
 /** Starts the stream if it has not started, then the engine's thread. An
  *  engine starts once.

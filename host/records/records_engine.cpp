@@ -420,6 +420,45 @@ void KpxRecords::run() {
   end(reason);
 }
 
+namespace {
+
+// Allocates an engine for a checked configuration.
+int32_t openEngine(KpxStream* stream, const KpxRecordsConfig& c, KpxRecords*& out) {
+  std::unique_ptr<KpxRecords> r(new (std::nothrow) KpxRecords);
+  if (!r) return KPXRECORDS_ERR_NO_MEMORY;
+  r->stream = stream;
+  r->edge = c.edge;
+  r->level = c.level;
+  r->low = c.level - c.hysteresis;
+  r->high = c.level + c.hysteresis;
+  r->pre = static_cast<uint32_t>(c.pre);
+  r->post = static_cast<uint32_t>(c.post);
+  r->length = r->pre + r->post;
+  r->holdoff = static_cast<uint64_t>(c.holdoff);
+  r->count = static_cast<uint64_t>(c.count);
+  r->autoNs = int64_t{c.autoMs} * 1000000;
+  const uint32_t queueRecords =
+      c.queueRecords > 0 ? static_cast<uint32_t>(c.queueRecords) : defaultQueueRecords(r->length);
+  const size_t samples = size_t{queueRecords} * r->length;
+  r->memory.reset(new (std::nothrow) int16_t[samples]);
+  if (!r->memory) return KPXRECORDS_ERR_NO_MEMORY;
+  // Touch every page now, so that no page fault lands in the engine's loop.
+  std::memset(r->memory.get(), 0, samples * sizeof(int16_t));
+  try {
+    r->places.assign(queueRecords, SlotPlace::kFree);
+    r->slots.assign(queueRecords, KpxRecord{});
+    r->history.assign(r->pre, 0);
+    r->freeSlots.reserve(queueRecords);
+    for (uint32_t i = queueRecords; i-- > 0;) r->freeSlots.push_back(i);
+  } catch (const std::bad_alloc&) {
+    return KPXRECORDS_ERR_NO_MEMORY;
+  }
+  out = r.release();
+  return KPXRECORDS_OK;
+}
+
+}  // namespace
+
 extern "C" {
 
 int32_t KpxRecords_CheckConfig(const KpxRecordsConfig* config) {
@@ -454,38 +493,42 @@ int32_t KpxRecords_Open(KpxStream* stream, const KpxRecordsConfig* config, KpxRe
   if (KpxStream_ReleaseRead(stream, &probe) == KPXSTREAM_ERR_WRONG_DIRECTION)
     return KPXRECORDS_ERR_DIRECTION;
 
-  std::unique_ptr<KpxRecords> r(new (std::nothrow) KpxRecords);
-  if (!r) return KPXRECORDS_ERR_NO_MEMORY;
-  const KpxRecordsConfig& c = *config;
-  r->stream = stream;
-  r->edge = c.edge;
-  r->level = c.level;
-  r->low = c.level - c.hysteresis;
-  r->high = c.level + c.hysteresis;
-  r->pre = static_cast<uint32_t>(c.pre);
-  r->post = static_cast<uint32_t>(c.post);
-  r->length = r->pre + r->post;
-  r->holdoff = static_cast<uint64_t>(c.holdoff);
-  r->count = static_cast<uint64_t>(c.count);
-  r->autoNs = int64_t{c.autoMs} * 1000000;
-  const uint32_t queueRecords =
-      c.queueRecords > 0 ? static_cast<uint32_t>(c.queueRecords) : defaultQueueRecords(r->length);
-  const size_t samples = size_t{queueRecords} * r->length;
-  r->memory.reset(new (std::nothrow) int16_t[samples]);
-  if (!r->memory) return KPXRECORDS_ERR_NO_MEMORY;
-  // Touch every page now, so that no page fault lands in the engine's loop.
-  std::memset(r->memory.get(), 0, samples * sizeof(int16_t));
-  try {
-    r->places.assign(queueRecords, SlotPlace::kFree);
-    r->slots.assign(queueRecords, KpxRecord{});
-    r->history.assign(r->pre, 0);
-    r->freeSlots.reserve(queueRecords);
-    for (uint32_t i = queueRecords; i-- > 0;) r->freeSlots.push_back(i);
-  } catch (const std::bad_alloc&) {
-    return KPXRECORDS_ERR_NO_MEMORY;
-  }
-  *records = r.release();
+  KpxRecords* opened = nullptr;
+  const int32_t result = openEngine(stream, *config, opened);
+  *records = opened;
+  return result;
+}
+
+int32_t KpxRecords_OpenFed(const KpxRecordsConfig* config, KpxRecords** records) {
+  if (records) *records = nullptr;
+  if (!config || !records) return KPXRECORDS_ERR_NULL;
+  if (const int32_t checked = KpxRecords_CheckConfig(config); checked != KPXRECORDS_OK)
+    return checked;
+  KpxRecords* opened = nullptr;
+  const int32_t result = openEngine(nullptr, *config, opened);
+  if (result != KPXRECORDS_OK) return result;
+  opened->started = true;
+  *records = opened;
   return KPXRECORDS_OK;
+}
+
+int32_t KpxRecords_Feed(KpxRecords* records, const KpxStreamBlock* block) {
+  if (!records || !block || (!block->data && block->bytes)) return KPXRECORDS_ERR_NULL;
+  KpxRecords& r = *records;
+  if (r.stream) return KPXRECORDS_ERR_STATE;
+  {
+    std::lock_guard lock(r.mutex);
+    if (r.ended) return endResult(r.endReason);
+  }
+  if (r.stopRequested.load()) {
+    r.end(KPXRECORDS_END_STOPPED);
+    return KPXRECORDS_STOPPED;
+  }
+  const bool more = r.processBlock(*block);
+  r.samplesScanned.fetch_add(block->bytes / sizeof(int16_t), std::memory_order_relaxed);
+  if (more) return KPXRECORDS_OK;
+  r.end(KPXRECORDS_END_COMPLETE);
+  return KPXRECORDS_COMPLETE;
 }
 
 int32_t KpxRecords_Start(KpxRecords* records) {
@@ -511,7 +554,10 @@ int32_t KpxRecords_Start(KpxRecords* records) {
 int32_t KpxRecords_Stop(KpxRecords* records) {
   if (!records) return KPXRECORDS_ERR_NULL;
   records->stopRequested = true;
-  KpxStream_Stop(records->stream);
+  if (records->stream)
+    KpxStream_Stop(records->stream);
+  else
+    records->end(KPXRECORDS_END_STOPPED);  // a fed engine ends at once
   return KPXRECORDS_OK;
 }
 

@@ -315,6 +315,8 @@ _R = POINTER(KpxRecords)
 KPXRECORDS_FUNCTIONS = (
     ("KpxRecords_CheckConfig", c_int32, (POINTER(KpxRecordsConfig),)),
     ("KpxRecords_Open", c_int32, (_S, POINTER(KpxRecordsConfig), POINTER(_R))),
+    ("KpxRecords_OpenFed", c_int32, (POINTER(KpxRecordsConfig), POINTER(_R))),
+    ("KpxRecords_Feed", c_int32, (_R, POINTER(KpxStreamBlock))),
     ("KpxRecords_Start", c_int32, (_R,)),
     ("KpxRecords_Stop", c_int32, (_R,)),
     ("KpxRecords_Close", None, (_R,)),

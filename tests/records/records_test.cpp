@@ -401,6 +401,42 @@ TEST_F(RecordsTest, AutoModeTakesUntriggeredRecordsUpToTheCount) {
   EXPECT_EQ(status().counts.triggersSeen, 0u);
 }
 
+// A fed engine: the caller reads the stream and hands each block over; the
+// records are those an engine with the stream of its own would take.
+TEST_F(RecordsTest, AFedEngineTakesTheRecordsOfTheBlocksItIsGiven) {
+  openBoard(kRamp);
+  constexpr uint64_t kLimit = 4 * kPeriod;
+  openStream(kLimit, 1000, 4);
+  ASSERT_EQ(KpxStream_Start(stream), KPXSTREAM_OK);
+  KpxRecordsConfig c = rising(-20, 300, 200);
+  c.count = 3;
+  ASSERT_EQ(KpxRecords_OpenFed(&c, &records), KPXRECORDS_OK);
+  EXPECT_EQ(KpxRecords_Start(records), KPXRECORDS_ERR_STATE);  // nothing to start
+  KpxStreamBlock block{};
+  int32_t fed = KPXRECORDS_OK;
+  while (fed == KPXRECORDS_OK && KpxStream_AcquireRead(stream, &block, 5000) == KPXSTREAM_OK) {
+    fed = KpxRecords_Feed(records, &block);
+    KpxStream_ReleaseRead(stream, &block);
+  }
+  EXPECT_EQ(fed, KPXRECORDS_COMPLETE);
+  EXPECT_EQ(triggers(drain()), rampHits(-20, 301, kLimit - 199));
+  EXPECT_EQ(KpxRecords_Feed(records, &block), KPXRECORDS_COMPLETE);
+
+  // An engine with a stream of its own takes no blocks from outside.
+  KpxRecords* own = nullptr;
+  KpxRecords_Close(records);
+  records = nullptr;
+  KpxStream_Close(stream);
+  openStream(0);
+  ASSERT_EQ(KpxRecords_Open(stream, &c, &own), KPXRECORDS_OK);
+  EXPECT_EQ(KpxRecords_Feed(own, &block), KPXRECORDS_ERR_STATE);
+  KpxRecords_Close(own);
+  KpxRecordsConfig bad = c;
+  bad.level = 99999;
+  EXPECT_EQ(KpxRecords_OpenFed(&bad, &records), KPXRECORDS_ERR_LEVEL);
+  EXPECT_EQ(records, nullptr);
+}
+
 TEST_F(RecordsTest, StopWakesAConsumerWaitingWithoutTimeLimit) {
   openBoard(std::string(kRamp) + R"(, "realtime": true, "synthesizer_rate_hz": 1e4)");
   openStream(0, 4096, 2);
