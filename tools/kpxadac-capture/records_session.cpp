@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "board_error_text.h"
+#include "kpxadac_board.h"
 #include "sha512.h"
 
 namespace capture {
@@ -29,7 +29,7 @@ std::string progressLine(const RecordsResult& result, double seconds) {
 std::string readFailure(KpxStream* stream) {
   KpxStreamStatus status{};
   KpxStream_GetStatus(stream, &status);
-  const char* error = kpxadac16BoardErrorText(status.boardError);
+  const char* error = KpxBoard_ErrorText(status.boardError);
   return "read from the board failed after " + std::to_string(status.samplesMoved) + " samples (" +
          (error ? error : "board error " + std::to_string(status.boardError)) + ")";
 }

@@ -48,8 +48,6 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
       "kpxadac-scope"};
   std::string listen;
   std::string window = "blackman-harris";
-  std::string clock;
-  double sampleRate = 0;
   auto* portOption =
       app.add_option("--port", options.port, "Port on 127.0.0.1 (default 8080; 0: any free port)")
           ->option_text("PORT");
@@ -62,9 +60,6 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
                  "Access token (16 to 128 letters, digits, '-', '_', '.', '~'); with --listen and "
                  "without it one is generated. Printed as part of the URL")
       ->option_text("TOKEN");
-  app.add_option("--board", options.view.board, "Index of the ADC board to show first (default 0)")
-      ->check(CLI::Range(0u, 255u))
-      ->option_text("N");
   app.add_option("--fft-size", options.view.fftSize,
                  "Points of each spectrum: a power of two from 1024 to 1048576 (default 65536)")
       ->check([](const std::string& text) {
@@ -99,16 +94,7 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
                  "(default 64)")
       ->check(CLI::Range(0, 65535))
       ->option_text("LSB");
-  app.add_option("--clock", clock,
-                 "fixed: the onboard fixed clock; synth: the synthesizer at 105 MHz (default: as "
-                 "the board reports)")
-      ->check(CLI::IsMember({"fixed", "synth"}, CLI::ignore_case))
-      ->option_text("fixed|synth");
-  app.add_option("--sample-rate", sampleRate,
-                 "Sample rate of the board (default 100e6 on the fixed clock, 105e6 on the "
-                 "synthesizer)")
-      ->check(CLI::PositiveNumber)
-      ->option_text("HZ");
+  kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcOnly);
   app.add_option("--max-rate", options.maxSpectraPerSecond,
                  "Most spectra computed per second (default 30)")
       ->check(CLI::Range(0.1, 1000.0))
@@ -143,10 +129,7 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
   // Checked by IsMember above, so the change is always accepted.
   applySettingsChange({{"trigger_mode", triggerMode}, {"trigger_edge", triggerEdge}}, 1,
                       options.view);
-  if (!clock.empty())
-    options.clock =
-        CLI::detail::to_lower(clock) == "fixed" ? ClockChoice::kFixed : ClockChoice::kSynthesizer;
-  if (sampleRate > 0) options.sampleRateHz = sampleRate;
+  options.view.board = options.board.index;
   return parsed;
 }
 
