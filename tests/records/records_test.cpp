@@ -259,6 +259,42 @@ TEST_F(RecordsTest, HysteresisDecidesWhetherTheSignalReArms) {
   }
 }
 
+// A slow 10 kHz tone (a period of 10500 samples at 105 MHz) with 50 LSB of
+// noise crosses zero many times at each rising edge: without hysteresis
+// records of 2 samples fire again and again there, with 1000 LSB only once
+// a period.
+TEST_F(RecordsTest, HysteresisKeepsNoiseFromFiringAgain) {
+  for (int32_t hysteresis : {0, 1000}) {
+    SCOPED_TRACE(hysteresis);
+    openBoard(R"("signal": {"frequency_hz": 10e3, "amplitude_dbfs": -1, "noise_lsb_rms": 50})");
+    openStream(30 * 10500, 40000, 4);
+    KpxRecordsConfig c = rising(0, 1, 1);
+    c.hysteresis = hysteresis;
+    c.queueRecords = KPXRECORDS_MAX_QUEUE;  // room for every trigger: nothing is skipped
+    start(c);
+    KpxRecord record{};
+    std::vector<uint64_t> list;
+    while (KpxRecords_Acquire(records, &record, 10000) == KPXRECORDS_OK) {
+      EXPECT_GE(record.samples[1], 0);  // the trigger sample: at or above the level
+      EXPECT_LT(record.samples[0], 0) << "the sample before it";
+      list.push_back(record.triggerIndex);
+      KpxRecords_Release(records, &record);
+    }
+    ASSERT_GE(list.size(), 28u);
+    EXPECT_EQ(status().counts.skippedSlow, 0u);
+    uint64_t shortest = UINT64_MAX;
+    for (size_t i = 1; i < list.size(); ++i) shortest = std::min(shortest, list[i] - list[i - 1]);
+    if (hysteresis)
+      EXPECT_GT(shortest, 10000u);
+    else
+      EXPECT_LT(shortest, 100u);
+    KpxRecords_Close(records);
+    records = nullptr;
+    KpxStream_Close(stream);
+    stream = nullptr;
+  }
+}
+
 // The engine re-arms `holdoff` samples after a record's end and needs one
 // armed sample below the level before the edge: a holdoff one sample
 // shorter than the distance to the next edge keeps every period, one equal
