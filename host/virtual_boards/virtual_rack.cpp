@@ -30,6 +30,11 @@ constexpr size_t kJournalDataBytes = 64;
 
 // ---- Rack -------------------------------------------------------------
 
+// Off unless a test or the rack's "journal" key asks for it: only tests read
+// it, and an ordinary process should not keep 100000 entries.
+std::atomic<bool> journalEnabled{false};
+
+
 struct Rack {
   std::mutex mutex;
   bool built = false;
@@ -90,10 +95,6 @@ Journal& theJournal() {
   static Journal* instance = new Journal;
   return *instance;
 }
-
-// Off unless a test or the rack's "journal" key asks for it: only tests read
-// it, and an ordinary process should not keep 100000 entries.
-std::atomic<bool> journalEnabled{false};
 
 void record(JournalEntry&& entry) {
   Journal& j = theJournal();
@@ -280,7 +281,8 @@ uint32_t writeDevice(Handle handle, const void* buffer, uint32_t length, uint32_
   if (fault) board->applyFaultCounters(*fault);
   if (fault && fault->fails) return finish(entry, fault->error, 0);
   uint32_t count = 0;
-  const uint32_t error = board->write(length, fault ? fault->returned : std::nullopt, count);
+  const uint32_t error = board->write(static_cast<const uint8_t*>(buffer), length,
+                                      fault ? fault->returned : std::nullopt, count);
   if (error) return finish(entry, error, 0);
   if (moved) *moved = count;
   return finish(entry, 0, count);
