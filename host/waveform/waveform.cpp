@@ -216,27 +216,43 @@ struct KpxWave {
     }
   }
 
-  // Makes `count` (<= kChunk) samples from `position` into acc; returns how
-  // many it made (a chirp stops at the end of its sweep).
-  size_t fill(size_t count);
+  // Makes up to `count` (<= kChunk) samples from `position`: they are
+  // acc[offset .. offset + count - 1].
+  struct Span {
+    size_t offset, count;
+  };
+  Span fill(size_t count);
   void generate(int16_t* out, uint64_t count);
 };
 
-size_t KpxWave::fill(size_t count) {
+// Sines are made in chunks that start at fixed indices (multiples of kChunk,
+// in a chirp counted from the start of each sweep), so that every sample
+// comes out of the same arithmetic however the calls are cut.
+KpxWave::Span KpxWave::fill(size_t count) {
   const uint64_t first = position;
+  Span span{0, count};
   switch (waveform) {
     case KPXWAVE_TONE:
-    case KPXWAVE_MULTITONE:
+    case KPXWAVE_MULTITONE: {
+      const uint64_t anchor = first - first % kChunk;
+      span.offset = static_cast<size_t>(first - anchor);
+      span.count = std::min(count, kChunk - span.offset);
+      const size_t made = span.offset + span.count;
       for (size_t i = 0; i < sines.size(); ++i)
-        addSine(acc, count, sines[i].phase0 + first * sines[i].step, sines[i].step, 0,
+        addSine(acc, made, sines[i].phase0 + anchor * sines[i].step, sines[i].step, 0,
                 sines[i].amplitude, i == 0);
       break;
+    }
     case KPXWAVE_CHIRP: {
       const uint64_t sweep = first / sweepLength, r = first % sweepLength;
-      count = static_cast<size_t>(std::min<uint64_t>(count, sweepLength - r));
+      const uint64_t anchor = r - r % kChunk;  // within the sweep
+      span.offset = static_cast<size_t>(r - anchor);
+      const auto chunkEnd = std::min<uint64_t>(anchor + kChunk, sweepLength);
+      span.count = static_cast<size_t>(std::min<uint64_t>(count, chunkEnd - r));
       const uint64_t phase =
-          chirpPhase0 + sweep * sweepPhase + r * startStep + triangle(r) * stepGrowth;
-      addSine(acc, count, phase, startStep + r * stepGrowth, stepGrowth, chirpAmplitude, true);
+          chirpPhase0 + sweep * sweepPhase + anchor * startStep + triangle(anchor) * stepGrowth;
+      addSine(acc, span.offset + span.count, phase, startStep + anchor * stepGrowth, stepGrowth,
+              chirpAmplitude, true);
       break;
     }
     case KPXWAVE_SQUARE:
@@ -267,17 +283,17 @@ size_t KpxWave::fill(size_t count) {
         acc[i] = static_cast<float>(static_cast<int16_t>(static_cast<uint16_t>(first + i)));
       break;
   }
-  if (addedNoise > 0) addGaussian(acc, count, first, addedNoise, seed);
-  return count;
+  if (addedNoise > 0) addGaussian(acc + span.offset, span.count, first, addedNoise, seed);
+  return span;
 }
 
 void KpxWave::generate(int16_t* out, uint64_t count) {
   while (count > 0) {
-    const size_t made = fill(static_cast<size_t>(std::min<uint64_t>(count, kChunk)));
-    quantize(acc, out, made);
-    out += made;
-    count -= made;
-    position += made;
+    const Span span = fill(static_cast<size_t>(std::min<uint64_t>(count, kChunk)));
+    quantize(acc + span.offset, out, span.count);
+    out += span.count;
+    count -= span.count;
+    position += span.count;
   }
 }
 
