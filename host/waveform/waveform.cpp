@@ -19,6 +19,14 @@
 
 #include "kpxadac_waveform.h"
 
+// The inner loops are built twice on x86-64 Linux, for AVX2 and for the
+// baseline, and the loader picks the one the processor runs.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define KPXWAVE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KPXWAVE_CLONES
+#endif
+
 namespace {
 
 constexpr size_t kLanes = 16;
@@ -93,19 +101,44 @@ void addGaussian(float* acc, size_t count, uint64_t first, double scale, uint64_
   }
 }
 
+// The rotations of a sine's lanes, kept between chunks: they change only
+// with the step (every chunk of a chirp) and its growth (never).
+struct Rotations {
+  static constexpr uint64_t kNone = ~uint64_t{0};
+  uint64_t step = kNone, growth = kNone;
+  Phasor r{}, laneStep{}, growthPhasor{}, laneGrowth{}, perStep{};
+
+  void follow(uint64_t newStep, uint64_t newGrowth) {
+    constexpr uint64_t lanes = kLanes;
+    if (newGrowth != growth) {
+      growth = newGrowth;
+      growthPhasor = phasorOf(growth);
+      laneGrowth = phasorOf(lanes * growth);
+      perStep = phasorOf(lanes * lanes * growth);
+      step = kNone;
+    }
+    if (newStep != step) {
+      step = newStep;
+      r = phasorOf(step);
+      laneStep = phasorOf(lanes * step + growth * (lanes * (lanes - 1) / 2));
+    }
+  }
+};
+
 // Adds (or, with `assign`, stores) amplitude * sin(phase_j) for j = 0 ..
 // count - 1, rounded up to whole lanes (acc holds kChunk floats), where
 // phase_j = phase + j * step + stepGrowth * j (j - 1) / 2 modulo 2^64.
-void addSine(float* acc, size_t count, uint64_t phase, uint64_t step, uint64_t stepGrowth,
-             double amplitude, bool assign) {
+KPXWAVE_CLONES void addSine(float* acc, size_t count, uint64_t phase, uint64_t step,
+                            uint64_t stepGrowth, Rotations& rotations, double amplitude,
+                            bool assign) {
+  rotations.follow(step, stepGrowth);
   // Lane starting phasors, and each lane's rotation per kLanes samples.
   float pc[kLanes], ps[kLanes], rc[kLanes], rs[kLanes];
   Phasor p = phasorOf(phase);
-  Phasor r = phasorOf(step);
-  const Phasor growth = phasorOf(stepGrowth);
-  const uint64_t lanes = kLanes;
-  Phasor laneStep = phasorOf(lanes * step + stepGrowth * (lanes * (lanes - 1) / 2));
-  const Phasor laneGrowth = phasorOf(lanes * stepGrowth);
+  Phasor r = rotations.r;
+  const Phasor growth = rotations.growthPhasor;
+  Phasor laneStep = rotations.laneStep;
+  const Phasor laneGrowth = rotations.laneGrowth;
   for (size_t j = 0; j < kLanes; ++j) {
     pc[j] = static_cast<float>(amplitude * p.c);
     ps[j] = static_cast<float>(amplitude * p.s);
@@ -119,8 +152,12 @@ void addSine(float* acc, size_t count, uint64_t phase, uint64_t step, uint64_t s
   if (stepGrowth == 0) {
     for (size_t m = 0; m < steps; ++m) {
       float* out = acc + m * kLanes;
+      if (assign) {
+        for (size_t j = 0; j < kLanes; ++j) out[j] = ps[j];
+      } else {
+        for (size_t j = 0; j < kLanes; ++j) out[j] += ps[j];
+      }
       for (size_t j = 0; j < kLanes; ++j) {
-        out[j] = assign ? ps[j] : out[j] + ps[j];
         const float c = pc[j] * rc[j] - ps[j] * rs[j];
         const float s = ps[j] * rc[j] + pc[j] * rs[j];
         pc[j] = c;
@@ -130,12 +167,16 @@ void addSine(float* acc, size_t count, uint64_t phase, uint64_t step, uint64_t s
     return;
   }
   // A chirp: each lane's rotation itself turns by laneStepGrowth per step.
-  const Phasor perStep = phasorOf(lanes * lanes * stepGrowth);
+  const Phasor perStep = rotations.perStep;
   const auto dc = static_cast<float>(perStep.c), ds = static_cast<float>(perStep.s);
   for (size_t m = 0; m < steps; ++m) {
     float* out = acc + m * kLanes;
+    if (assign) {
+      for (size_t j = 0; j < kLanes; ++j) out[j] = ps[j];
+    } else {
+      for (size_t j = 0; j < kLanes; ++j) out[j] += ps[j];
+    }
     for (size_t j = 0; j < kLanes; ++j) {
-      out[j] = assign ? ps[j] : out[j] + ps[j];
       const float c = pc[j] * rc[j] - ps[j] * rs[j];
       const float s = ps[j] * rc[j] + pc[j] * rs[j];
       pc[j] = c;
@@ -149,12 +190,14 @@ void addSine(float* acc, size_t count, uint64_t phase, uint64_t step, uint64_t s
 }
 
 // Rounds to the nearest integer (ties to even) and saturates at 16 bits.
-void quantize(const float* acc, int16_t* out, size_t count) {
+KPXWAVE_CLONES void quantize(const float* acc, int16_t* out, size_t count) {
   constexpr float kRound = 12582912.0f;  // 1.5 * 2^23: adding it rounds |x| < 2^22
   for (size_t i = 0; i < count; ++i) {
-    float x = std::clamp(acc[i], -32768.0f, 32767.0f);
-    x = (x + kRound) - kRound;
-    out[i] = static_cast<int16_t>(static_cast<int32_t>(x));
+    // Rounded while a float (exact for |x| < 2^22, far beyond any level
+    // here), saturated as an integer: both vectorise.
+    auto v = static_cast<int32_t>((acc[i] + kRound) - kRound);
+    v = std::min(std::max(v, -32768), 32767);
+    out[i] = static_cast<int16_t>(v);
   }
 }
 
@@ -178,12 +221,14 @@ struct KpxWave {
     uint64_t phase0;
     uint64_t step;
     double amplitude;
+    Rotations rotations{};
   };
   std::vector<Sine> sines;
   // Chirp: per sweep of sweepLength samples the step grows from startStep by
   // stepGrowth each sample; sweepPhase is the phase one sweep adds.
   uint64_t sweepLength = 0, startStep = 0, stepGrowth = 0, sweepPhase = 0, chirpPhase0 = 0;
   double chirpAmplitude = 0, rateHz = 0;
+  Rotations chirpRotations;
   // Square.
   uint64_t squarePhase0 = 0, squareStep = 0, dutyThreshold = 0;
   bool alwaysHigh = false;
@@ -240,7 +285,7 @@ KpxWave::Span KpxWave::fill(size_t count) {
       const size_t made = span.offset + span.count;
       for (size_t i = 0; i < sines.size(); ++i)
         addSine(acc, made, sines[i].phase0 + anchor * sines[i].step, sines[i].step, 0,
-                sines[i].amplitude, i == 0);
+                sines[i].rotations, sines[i].amplitude, i == 0);
       break;
     }
     case KPXWAVE_CHIRP: {
@@ -252,7 +297,7 @@ KpxWave::Span KpxWave::fill(size_t count) {
       const uint64_t phase =
           chirpPhase0 + sweep * sweepPhase + anchor * startStep + triangle(anchor) * stepGrowth;
       addSine(acc, span.offset + span.count, phase, startStep + anchor * stepGrowth, stepGrowth,
-              chirpAmplitude, true);
+              chirpRotations, chirpAmplitude, true);
       break;
     }
     case KPXWAVE_SQUARE:
