@@ -85,12 +85,8 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   Options options;
   options.board.dacBoard = true;
 
-  kpx::tools::addBoardOptions(app, options.board);
-  app.add_option("--sample-rate", options.sampleRateHz,
-                 "The rate the DAC runs at, which the board cannot report (default: the "
-                 "library's rate for the board)")
-      ->check(CLI::PositiveNumber)
-      ->option_text("HZ");
+  kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcAndDac,
+                              "the DAC runs at, which the board cannot report");
   app.add_option("--wave", options.wave, "What to play (default tone)")
       ->check(CLI::IsMember(kWaves))
       ->option_text("tone|multitone|chirp|square|pulse|noise|dc|ramp|file");

@@ -24,7 +24,6 @@ inline constexpr unsigned kDefaultRingBlocks = 16;
 
 struct Options {
   kpx::tools::BoardOptions board;
-  std::optional<double> sampleRateHz;  // the DAC's rate; default: the library's for the board
   std::string wave = "tone";
   // What the command line gave for the waveform, as given; applied to the
   // generator's settings once the rate is known (waveSettings).

@@ -103,7 +103,7 @@ std::string humanCount(double n) {
 // The rate the DAC runs at: --sample-rate, else the library's for the board
 // and the clock asked for.
 double boardRate(const Options& options, BoardHandle board) {
-  if (options.sampleRateHz) return *options.sampleRateHz;
+  if (options.board.sampleRateHz) return *options.board.sampleRateHz;
   switch (options.board.clock) {
     case kpx::tools::ClockChoice::kFixed:
       return KpxBoard_FixedClockRateHz(board);
@@ -119,7 +119,7 @@ double boardRate(const Options& options, BoardHandle board) {
 }
 
 int run(const Options& options) {
-  Console console(tool::standardErrorIsConsole());
+  Console console(kpx::tools::standardErrorIsConsole());
   Kpxadac16_Open();
   const auto index = static_cast<uint8_t>(options.board.index);
   const BoardHandle board = Kpxadac16_GetHandle(BOARD_TYPE_DAC, index);
@@ -170,7 +170,7 @@ int run(const Options& options) {
     KpxStream_Close(stream);
     return kExitFailure;
   }
-  tool::installStopHandlers(stopRequested);
+  kpx::tools::installStopHandlers(stopRequested);
 
   const auto started = Clock::now();
   auto nextProgress = started;
