@@ -86,7 +86,8 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   options.board.dacBoard = true;
 
   kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcAndDac,
-                              "the DAC runs at, which the board cannot report");
+                              "(the rate the DAC runs at, which the board cannot report)");
+  app.get_option("--type")->description("Board type: dac, the only one that plays (default)");
   app.add_option("--wave", options.wave, "What to play (default tone)")
       ->check(CLI::IsMember(kWaves))
       ->option_text("tone|multitone|chirp|square|pulse|noise|dc|ramp|file");
