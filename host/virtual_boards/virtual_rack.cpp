@@ -34,7 +34,6 @@ constexpr size_t kJournalDataBytes = 64;
 // it, and an ordinary process should not keep 100000 entries.
 std::atomic<bool> journalEnabled{false};
 
-
 struct Rack {
   std::mutex mutex;
   bool built = false;
