@@ -50,6 +50,10 @@ Rack& rack() {
 
 std::atomic<Handle> nextHandle{kFirstHandle};
 
+// Off unless a test or the rack's "journal" key asks for it: only tests read
+// it, and an ordinary process should not keep 100000 entries.
+std::atomic<bool> journalEnabled{false};
+
 void installLocked(Rack& r, const RackConfig& config) {
   r.boards.clear();
   r.handles.clear();

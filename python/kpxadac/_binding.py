@@ -142,6 +142,64 @@ class KpxStreamReadInfo(Structure):
     _fields_ = [("samples", c_uint64), ("index", c_uint64), ("lostBefore", c_uint64)]
 
 
+# ---- kpxadac_records.h -----------------------------------------------------
+
+
+class KpxRecords(Structure):
+    """Opaque."""
+
+
+class KpxRecordsConfig(Structure):
+    _fields_ = [
+        ("edge", c_int32),
+        ("level", c_int32),
+        ("hysteresis", c_int32),
+        ("autoMs", c_int32),
+        ("pre", c_int64),
+        ("post", c_int64),
+        ("holdoff", c_int64),
+        ("count", c_int64),
+        ("queueRecords", c_int32),
+    ]
+
+
+class KpxRecordsCounts(Structure):
+    _fields_ = [
+        ("triggersSeen", c_uint64),
+        ("recordsDelivered", c_uint64),
+        ("lostToGaps", c_uint64),
+        ("skippedSlow", c_uint64),
+        ("cutAtEnd", c_uint64),
+    ]
+
+
+class KpxRecord(Structure):
+    _fields_ = [
+        ("samples", POINTER(c_int16)),
+        ("length", c_uint32),
+        ("pre", c_uint32),
+        ("triggerIndex", c_uint64),
+        ("firstIndex", c_uint64),
+        ("number", c_uint64),
+        ("hostTimeNs", c_int64),
+        ("flags", c_uint32),
+        ("slot", c_uint32),
+        ("counts", KpxRecordsCounts),
+    ]
+
+
+class KpxRecordsStatus(Structure):
+    _fields_ = [
+        ("counts", KpxRecordsCounts),
+        ("samplesScanned", c_uint64),
+        ("queued", c_uint32),
+        ("queueRecords", c_uint32),
+        ("running", c_int32),
+        ("ended", c_int32),
+        ("endReason", c_int32),
+    ]
+
+
 # ---- kpxadac_board.h ---------------------------------------------------------
 
 BOARD_PART_CHARS = 16
@@ -334,20 +392,9 @@ KPXBOARD_FUNCTIONS = (
 )
 
 _W = POINTER(KpxWave)
-KPXWAVE_FUNCTIONS = (
-    ("KpxWave_DefaultSettings", None, (POINTER(KpxWaveSettings), c_int32, c_double)),
-    ("KpxWave_Create", c_int32, (POINTER(KpxWaveSettings), POINTER(_W))),
-    ("KpxWave_Destroy", None, (_W,)),
-    ("KpxWave_Generate", c_int32, (_W, POINTER(c_int16), c_uint64)),
-    ("KpxWave_GenerateLittleEndian", c_int32, (_W, POINTER(c_uint8), c_uint64)),
-    ("KpxWave_Seek", c_int32, (_W, c_uint64)),
-    ("KpxWave_Position", c_uint64, (_W,)),
-    ("KpxWave_ActualFrequencyHz", c_double, (_W, c_uint32)),
-    ("KpxWave_ResultText", c_char_p, (c_int32,)),
-)
-
-FUNCTIONS = (KPXADAC16_FUNCTIONS + KPXADC_FUNCTIONS + KPXSTREAM_FUNCTIONS + KPXBOARD_FUNCTIONS +
-             KPXWAVE_FUNCTIONS)
+KPXWAVE__R = POINTER(KpxRecords)
+KPXRECORDS_FUNCTIONS = (KPXADAC16_FUNCTIONS + KPXADC_FUNCTIONS + KPXSTREAM_FUNCTIONS + KPXBOARD_FUNCTIONS +
+             KPXRECORDS_FUNCTIONS + KPXWAVE_FUNCTIONS)
 
 
 class _Missing:
