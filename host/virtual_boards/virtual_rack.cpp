@@ -30,10 +30,6 @@ constexpr size_t kJournalDataBytes = 64;
 
 // ---- Rack -------------------------------------------------------------
 
-// Off unless a test or the rack's "journal" key asks for it: only tests read
-// it, and an ordinary process should not keep 100000 entries.
-std::atomic<bool> journalEnabled{false};
-
 struct Rack {
   std::mutex mutex;
   bool built = false;
