@@ -392,8 +392,35 @@ KPXBOARD_FUNCTIONS = (
 )
 
 _W = POINTER(KpxWave)
-KPXWAVE__R = POINTER(KpxRecords)
-KPXRECORDS_FUNCTIONS = (KPXADAC16_FUNCTIONS + KPXADC_FUNCTIONS + KPXSTREAM_FUNCTIONS + KPXBOARD_FUNCTIONS +
+KPXWAVE_FUNCTIONS = (
+    ("KpxWave_DefaultSettings", None, (POINTER(KpxWaveSettings), c_int32, c_double)),
+    ("KpxWave_Create", c_int32, (POINTER(KpxWaveSettings), POINTER(_W))),
+    ("KpxWave_Destroy", None, (_W,)),
+    ("KpxWave_Generate", c_int32, (_W, POINTER(c_int16), c_uint64)),
+    ("KpxWave_GenerateLittleEndian", c_int32, (_W, POINTER(c_uint8), c_uint64)),
+    ("KpxWave_Seek", c_int32, (_W, c_uint64)),
+    ("KpxWave_Position", c_uint64, (_W,)),
+    ("KpxWave_ActualFrequencyHz", c_double, (_W, c_uint32)),
+    ("KpxWave_ResultText", c_char_p, (c_int32,)),
+)
+
+_R = POINTER(KpxRecords)
+KPXRECORDS_FUNCTIONS = (
+    ("KpxRecords_CheckConfig", c_int32, (POINTER(KpxRecordsConfig),)),
+    ("KpxRecords_Open", c_int32, (_S, POINTER(KpxRecordsConfig), POINTER(_R))),
+    ("KpxRecords_OpenFed", c_int32, (POINTER(KpxRecordsConfig), POINTER(_R))),
+    ("KpxRecords_Feed", c_int32, (_R, POINTER(KpxStreamBlock))),
+    ("KpxRecords_Start", c_int32, (_R,)),
+    ("KpxRecords_Stop", c_int32, (_R,)),
+    ("KpxRecords_Close", None, (_R,)),
+    ("KpxRecords_Acquire", c_int32, (_R, POINTER(KpxRecord), c_int32)),
+    ("KpxRecords_Release", c_int32, (_R, POINTER(KpxRecord))),
+    ("KpxRecords_Read", c_int32, (_R, POINTER(c_int16), c_uint64, POINTER(KpxRecord), c_int32)),
+    ("KpxRecords_GetStatus", c_int32, (_R, POINTER(KpxRecordsStatus))),
+    ("KpxRecords_ResultText", c_char_p, (c_int32,)),
+)
+
+FUNCTIONS = (KPXADAC16_FUNCTIONS + KPXADC_FUNCTIONS + KPXSTREAM_FUNCTIONS + KPXBOARD_FUNCTIONS +
              KPXRECORDS_FUNCTIONS + KPXWAVE_FUNCTIONS)
 
 
