@@ -32,10 +32,14 @@ void generate(benchmark::State& state, int32_t waveform) {
   KpxWave_Destroy(wave);
 }
 
-void BM_WaveTone(benchmark::State& state) { generate(state, KPXWAVE_TONE); }
+void BM_WaveTone(benchmark::State& state) {
+  generate(state, KPXWAVE_TONE);
+}
 BENCHMARK(BM_WaveTone)->Unit(benchmark::kMicrosecond);
 
-void BM_WaveChirp(benchmark::State& state) { generate(state, KPXWAVE_CHIRP); }
+void BM_WaveChirp(benchmark::State& state) {
+  generate(state, KPXWAVE_CHIRP);
+}
 BENCHMARK(BM_WaveChirp)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
