@@ -125,6 +125,11 @@ set(CPACK_DEBIAN_PYTHON_DESCRIPTION "${summary}: Python 3 package
  samples as numpy arrays, SigMF recordings read back with their gaps.")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+# Byte code is compiled after installing and removed before removing, as
+# Debian's own Python packages do.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/python3-kpxadac/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/debian/python3-kpxadac/prerm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3:any, python3-numpy, libkpxadac1 (>= ${debian_version})")
 set(CPACK_DEBIAN_SOAPYSDR_DESCRIPTION "${summary}: SoapySDR module
  The SoapySDR module kpxadac: every KPX-ADAC board as a SoapySDR device for

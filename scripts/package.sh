@@ -10,9 +10,12 @@
 # ("Unspecified") stops the script.
 #
 # Usage: scripts/package.sh [--deb] [--windows] [--build-dir DIR] [--dist DIR]
+#                           [--windows-build TREE]
 #   Without --deb or --windows it makes both. Build trees go to DIR
-#   (default build-package/): DIR/deb and DIR/windows. JOBS (default 2)
-#   sets the build's parallelism; KPXADAC_WERROR=ON makes warnings errors.
+#   (default build-package/): DIR/deb and DIR/windows. --windows-build takes
+#   an already configured cross build tree instead (scripts/windows-tests.sh
+#   passes its own). JOBS (default 2) sets the build's parallelism;
+#   KPXADAC_WERROR=ON makes warnings errors.
 set -euo pipefail
 exec </dev/null
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -22,13 +25,15 @@ jobs=${JOBS:-2}
 werror=${KPXADAC_WERROR:-OFF}
 make_deb=0
 make_windows=0
+windows_build=""
 while (($#)); do
   case $1 in
     --deb) make_deb=1 ;;
     --windows) make_windows=1 ;;
     --build-dir) builds=$2; shift ;;
     --dist) dist=$2; shift ;;
-    -h | --help) sed -n '2,17p' "$0"; exit 0 ;;
+    --windows-build) windows_build=$(cd "$2" && pwd); make_windows=1; shift ;;
+    -h | --help) sed -n '2,20p' "$0"; exit 0 ;;
     *) echo "package.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -56,6 +61,12 @@ if ((${#need[@]})); then
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
+
+# programs: every program that an install rule of the source tree installs.
+programs() {
+  grep -rhoP --include=CMakeLists.txt 'kpxadac_install_program\(\K[^)]+' "$root/host" "$root/tools" |
+    sort -u
+}
 
 # no_unspecified BUILD: every install rule must name its component.
 no_unspecified() {
@@ -87,23 +98,29 @@ if ((make_deb)); then
   for package in libkpxadac1 libkpxadac-dev kpxadac-tools python3-kpxadac soapysdr0.8-module-kpxadac; do
     compgen -G "$dist/${package}_${version}-*.deb" >/dev/null || fail "no $package package was made"
   done
+  tools_files=$(dpkg-deb -c "$dist"/kpxadac-tools_*.deb)
+  for program in $(programs); do
+    grep -q "\./usr/bin/$program\$" <<<"$tools_files" || fail "kpxadac-tools lacks /usr/bin/$program"
+  done
   step "Debian packages: lintian"
   lintian --fail-on error --no-tag-display-limit "$dist"/*.deb | tee "$build/lintian.log" ||
     fail "lintian reports errors"
 fi
 
 if ((make_windows)); then
-  build=$builds/windows
+  build=${windows_build:-$builds/windows}
   step "Windows installer: cross build in $build"
-  cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DKPXADAC_WERROR="$werror" -DKPXADAC_BUILD_TESTS=OFF >/dev/null
+  if [[ -z $windows_build ]]; then
+    cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DKPXADAC_WERROR="$werror" -DKPXADAC_BUILD_TESTS=OFF >/dev/null
+  fi
   cmake --build "$build" -j"$jobs" >"$build/build.log" 2>&1 || { tail -40 "$build/build.log"; fail "build"; }
   no_unspecified "$build"
   name=kpxadac-sdk-$version-win64
   stage=$build/stage/$name
   rm -rf "$build/stage"
   cmake --install "$build" --prefix "$stage" --strip >/dev/null
-  for program in kpxadac-info kpxadac-capture kpxadac-analyze talvo_rx_demo; do
+  for program in $(programs); do
     [[ -f $stage/bin/$program.exe ]] || fail "$program.exe is not in the installed tree"
   done
 

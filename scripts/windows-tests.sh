@@ -11,7 +11,10 @@
 #      checked against sha512sum and the ramp, its metadata against the
 #      stored SigMF schema; and the same samples with -o - to a file;
 #   5. kpxadac-info --json on a rack whose requests fail: JSON alone on
-#      standard output, the failures on standard error.
+#      standard output, the failures on standard error;
+#   6. the installer and the zip made from this build by scripts/package.sh,
+#      installed, used and uninstalled in a fresh Wine prefix
+#      (scripts/windows-installer-tests.sh).
 #
 # Usage: scripts/windows-tests.sh [BUILD_DIR]
 #   BUILD_DIR defaults to build-win in the repository. Missing packages are
@@ -272,6 +275,28 @@ echo "  boards in the JSON: $boards"
 grep -q 'IOCTL_GET_HSREG failed:  31' "$info_dir/stderr.txt" ||
   problems+=("the failed requests are not on standard error")
 tally kpxadac-info
+
+# ---- 6. The installer and the zip --------------------------------------------------
+step "the installer and the zip of this build, in a fresh Wine prefix"
+dist_dir=$build/dist
+installer_log=$build/installer-tests.log
+if "$repo/scripts/package.sh" --windows-build "$build" --dist "$dist_dir"; then
+  status=0
+  "$repo/scripts/windows-installer-tests.sh" "$(compgen -G "$dist_dir/kpxadac-sdk-*-win64-setup.exe")" \
+    "$(compgen -G "$dist_dir/kpxadac-sdk-*-win64.zip")" "$build/installer-test" 2>&1 |
+    tee "$installer_log" || status=$?
+  counts=$(sed -n 's/^windows installer: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$installer_log")
+  if [[ -n $counts ]]; then
+    passed=$((passed + ${counts% *}))
+    failed=$((failed + ${counts#* }))
+  fi
+  if [[ -z $counts ]] || { ((status != 0)) && [[ ${counts#* } == 0 ]]; }; then
+    failed=$((failed + 1))
+  fi
+else
+  echo "  scripts/package.sh --windows-build $build failed"
+  failed=$((failed + 1))
+fi
 
 # ---- Summary ------------------------------------------------------------------
 printf '\nwindows: finished in %ds\n' $((SECONDS - start_time))

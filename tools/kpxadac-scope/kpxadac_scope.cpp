@@ -2,9 +2,14 @@
 // page with the waveform, the averaged spectrum and the ADC's dynamic
 // figures, pushed as Server-Sent Events; acquires through the acquisition
 // API. See docs/scope.md.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pthread.h>
 #include <sys/resource.h>
+#endif
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -16,6 +21,7 @@
 #include "scope_engine.h"
 #include "scope_options.h"
 #include "scope_page.h"
+#include "tool_platform.h"
 #include "web_server.h"
 
 namespace {
@@ -34,6 +40,38 @@ std::vector<BoardInfo> findAdcBoards() {
   return boards;
 }
 
+#ifdef _WIN32
+double cpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
+  const auto seconds = [](const FILETIME& t) {  // in units of 100 ns
+    return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) /
+           1e7;
+  };
+  return seconds(kernel) + seconds(user);
+}
+
+// Ctrl+C (and Ctrl+Break, closing the console) stop the server: the tools'
+// handler raises `stop`, which this waits for.
+class StopWaiter {
+ public:
+  StopWaiter() { tool::installStopHandlers(stop_); }
+  template <typename OnStop>
+  void start(OnStop onStop) {
+    thread_ = std::thread([this, onStop] {
+      while (!stop_ && !ended_) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      if (stop_) onStop();
+    });
+  }
+  void end() { ended_ = true; }
+  void join() { thread_.join(); }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> ended_{false};
+  std::thread thread_;
+};
+#else
 double cpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -43,6 +81,39 @@ double cpuSeconds() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+// SIGINT and SIGTERM are taken by one thread with sigwait; every other
+// thread, started after this, has them blocked.
+class StopWaiter {
+ public:
+  StopWaiter() {
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGINT);
+    sigaddset(&signals_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+    // A browser that goes away shows as a failed write, not as our death.
+    std::signal(SIGPIPE, SIG_IGN);
+  }
+  template <typename OnStop>
+  void start(OnStop onStop) {
+    thread_ = std::thread([this, onStop] {
+      int signal = 0;
+      sigwait(&signals_, &signal);
+      if (!ended_) onStop();
+    });
+  }
+  void end() {
+    ended_ = true;
+    pthread_kill(thread_.native_handle(), SIGTERM);
+  }
+  void join() { thread_.join(); }
+
+ private:
+  sigset_t signals_;
+  std::atomic<bool> ended_{false};
+  std::thread thread_;
+};
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -50,15 +121,7 @@ int main(int argc, char** argv) {
   if (parsed.exit) return parsed.exitCode;
   const Options& options = parsed.options;
 
-  // SIGINT and SIGTERM are taken by one thread with sigwait; every other
-  // thread, started after this, has them blocked.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  // A browser that goes away shows as a failed write, not as our death.
-  std::signal(SIGPIPE, SIG_IGN);
+  StopWaiter stopWaiter;
 
   const auto boards = findAdcBoards();
   if (boards.empty()) {
@@ -96,18 +159,14 @@ int main(int argc, char** argv) {
   if (options.tokenGenerated)
     std::cout << "kpxadac-scope: every request needs the token in the URL above" << std::endl;
 
-  std::thread signalWaiter([&] {
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+  stopWaiter.start([&] {
     hub.close();
     server.stop();
   });
   const bool served = server.run();
-  if (!served) {
-    std::cerr << "kpxadac-scope: the server stopped serving\n";
-    pthread_kill(signalWaiter.native_handle(), SIGTERM);
-  }
-  signalWaiter.join();
+  if (!served) std::cerr << "kpxadac-scope: the server stopped serving\n";
+  stopWaiter.end();
+  stopWaiter.join();
   hub.close();
   engine.stop();
 
