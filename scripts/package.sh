@@ -152,7 +152,7 @@ if ((make_windows)); then
   printf 'SetOutPath "$INSTDIR"\n' >>"$files"
   installer=$dist/$name-setup.exe
   rm -f "$installer"
-  makensis -V2 -DVERSION="$version" -DLICENSE="$root/LICENSE" -DFILES="$files" \
+  makensis -V2 -WX -DVERSION="$version" -DLICENSE="$root/LICENSE" -DFILES="$files" \
     -DUNFILES="$unfiles" -DOUTFILE="$installer" "$root/packaging/windows/kpxadac.nsi" ||
     fail "makensis"
 fi

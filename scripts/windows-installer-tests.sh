@@ -42,7 +42,12 @@ check() {  # check NAME: counts the problems collected since the last check
 step() { printf '\n=== windows installer: %s\n' "$*"; }
 # Programs run and then the prefix is left alone until every process in it
 # (the uninstaller copies itself and runs on) has ended.
-wine_wait() { wine "$@"; local status=$?; wineserver -w; return $status; }
+wine_wait() {
+  local status=0
+  wine "$@" || status=$?
+  wineserver -w
+  return $status
+}
 registry_has() { grep -qiF "$1" "$WINEPREFIX/system.reg"; }
 
 step "fresh Wine prefix"
@@ -198,16 +203,18 @@ fi
 ! grep -iq 'KPX-ADAC SDK\\\\bin' "$WINEPREFIX/system.reg" || problems+=("the PATH entry is left")
 check "uninstall"
 
+# Wine quotes an argument with a space, which /D= does not take (it must be
+# the raw rest of the command line): a folder without one.
 step "install into a folder of our choice (/D=) and uninstall"
 status=0
-timeout 300 wine "$installer" /S '/D=C:\KPX SDK' || status=$?
+timeout 300 wine "$installer" /S '/D=C:\KPX-SDK' || status=$?
 wineserver -w
-chosen=$WINEPREFIX/drive_c/KPX\ SDK
+chosen=$WINEPREFIX/drive_c/KPX-SDK
 ((status == 0)) || problems+=("the installer exited with $status")
-[[ -f $chosen/bin/kpxadac-info.exe ]] || problems+=("nothing was installed into C:\\KPX SDK")
+[[ -f $chosen/bin/kpxadac-info.exe ]] || problems+=("nothing was installed into C:\\KPX-SDK")
 [[ ! -e $sdk ]] || problems+=("Program Files was used despite /D=")
-! grep -iq 'KPX SDK\\\\bin' "$WINEPREFIX/system.reg" || problems+=("PATH was changed without /PATH")
-wine_wait 'C:\KPX SDK\uninstall.exe' /S || problems+=("the uninstaller failed")
+! grep -iq 'KPX-SDK\\\\bin' "$WINEPREFIX/system.reg" || problems+=("PATH was changed without /PATH")
+wine_wait 'C:\KPX-SDK\uninstall.exe' /S || problems+=("the uninstaller failed")
 [[ ! -e $chosen ]] || problems+=("left: $(cd "$chosen" && find . | head -10 | tr '\n' ' ')")
 check "install with /D="
 

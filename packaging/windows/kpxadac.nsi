@@ -13,6 +13,8 @@
 ; the components page). The uninstaller (uninstall.exe /S) removes the
 ; files, the PATH entry and the registry keys.
 Unicode true
+; A 64-bit installer for a 64-bit SDK (and no 32-bit Wine needed to test it).
+Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
@@ -40,17 +42,6 @@ Page directory
 Page instfiles
 UninstPage uninstConfirm
 UninstPage instfiles
-
-Function .onInit
-  SetRegView 64
-  SetShellVarContext all
-  ${GetParameters} $0
-  ClearErrors
-  ${GetOptions} $0 "/PATH" $1
-  ${IfNot} ${Errors}
-    !insertmacro SelectSection ${SectionPath}
-  ${EndIf}
-FunctionEnd
 
 Section "SDK (libraries, headers, programs, Python package, documentation)" SectionSdk
   SectionIn RO
@@ -82,6 +73,18 @@ Section /o "Add the programs folder (bin) to the system PATH" SectionPath
     SendMessage ${HWND_BROADCAST} ${WM_SETTINGCHANGE} 0 "STR:Environment" /TIMEOUT=2000
   ${EndIf}
 SectionEnd
+
+; After the sections, whose names it uses.
+Function .onInit
+  SetRegView 64
+  SetShellVarContext all
+  ${GetParameters} $0
+  ClearErrors
+  ${GetOptions} $0 "/PATH" $1
+  ${IfNot} ${Errors}
+    !insertmacro SelectSection ${SectionPath}
+  ${EndIf}
+FunctionEnd
 
 Function un.onInit
   SetRegView 64
