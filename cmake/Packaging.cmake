@@ -109,8 +109,13 @@ set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "${summary}: board access library
  requests, FPGA configuration, streaming transfers, continuous acquisition
  and the ADC board control, with virtual boards for machines without one.")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+# The shlibs file (packages built against it depend on libkpxadac1 of at
+# least this version) and the ldconfig trigger. CPack also writes a postinst
+# and postrm calling ldconfig for libraries below /usr/lib; they are redundant
+# with the trigger and harmless.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/libkpxadac1/triggers)
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "${summary}: development files
  Headers, static library, pkg-config file and CMake package of the KPX-ADAC
  board access library, with the SDK's documentation.")

@@ -32,8 +32,9 @@ installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/nu
 # Folders that exist before; the packages' own folders must go with them.
 dirs_before=$work/dirs-before
 for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done | awk '$1 ~ /^d/ {print substr($6, 2)}' |
-  sed 's,/$,,' | sort -u | while read -r dir; do [[ -d ${dir:-/} ]] && echo "${dir:-/}"; done \
-  >"$dirs_before"
+  sed 's,/$,,' | sort -u | while read -r dir; do
+  if [[ -d ${dir:-/} ]]; then echo "${dir:-/}"; fi
+done >"$dirs_before"
 
 echo "=== packages: apt-get install ${debs[*]##*/}"
 apt-get install -y -q --no-install-recommends "${debs[@]}" >"$work/apt-install.log" 2>&1 ||
@@ -64,7 +65,8 @@ assert [(b["type"], b["device"]) for b in boards] == [("ADC", 0)], boards' ||
 for program in talvo_rx_demo kpxadac-capture kpxadac-analyze kpxadac-scope; do
   [[ -x /usr/bin/$program ]] || problem "/usr/bin/$program is missing"
 done
-if ldd /usr/bin/kpxadac-info | grep -q 'libkpxadac.so.1 => /usr/lib/'; then :; else
+# /lib is /usr/lib on a merged-/usr system.
+if clean ldd /usr/bin/kpxadac-info | grep -Eq 'libkpxadac\.so\.1 => /(usr/)?lib/x86_64-linux-gnu/'; then :; else
   problem "kpxadac-info does not take the system's libkpxadac.so.1"
 fi
 

@@ -103,7 +103,7 @@ if ((make_deb)); then
     grep -q "\./usr/bin/$program\$" <<<"$tools_files" || fail "kpxadac-tools lacks /usr/bin/$program"
   done
   step "Debian packages: lintian"
-  lintian --fail-on error --no-tag-display-limit "$dist"/*.deb | tee "$build/lintian.log" ||
+  lintian --fail-on error --tag-display-limit 0 "$dist"/*.deb | tee "$build/lintian.log" ||
     fail "lintian reports errors"
 fi
 
