@@ -168,8 +168,10 @@ cp "$repo/examples/enumerate_boards.c" "$work/"
 if cmake -S "$consumer" -B "$consumer/build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/toolchain-mingw-w64.cmake" \
   -Dkpxadac_DIR="$sdk/lib/cmake/kpxadac" -DCMAKE_BUILD_TYPE=Release >"$work/consumer.log" 2>&1 &&
   cmake --build "$consumer/build" >>"$work/consumer.log" 2>&1; then
-  grep -q "$sdk/include" "$consumer/build/CMakeFiles/enumerate_boards.dir/flags.make" ||
+  grep -rqF "$sdk/include" "$consumer/build/CMakeFiles/enumerate_boards.dir/" ||
     problems+=("the program was not compiled against the installed headers")
+  grep -rqF "$sdk/lib/libkpxadac.dll.a" "$consumer/build/CMakeFiles/enumerate_boards.dir/" ||
+    problems+=("the program was not linked with the installed import library")
   cp "$consumer/build/enumerate_boards.exe" "$consumer/build/enumerate_boards_static.exe" "$run_dir/"
   for program in enumerate_boards enumerate_boards_static; do
     out=$(KPXADAC_SIM='{"boards": [{"device": 0}]}' WINEPATH="$bin" wine "$program.exe" 2>&1) ||
