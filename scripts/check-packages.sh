@@ -66,7 +66,8 @@ for program in talvo_rx_demo kpxadac-capture kpxadac-analyze kpxadac-scope; do
   [[ -x /usr/bin/$program ]] || problem "/usr/bin/$program is missing"
 done
 # /lib is /usr/lib on a merged-/usr system.
-if clean ldd /usr/bin/kpxadac-info | grep -Eq 'libkpxadac\.so\.1 => /(usr/)?lib/x86_64-linux-gnu/'; then :; else
+linked=$(clean ldd /usr/bin/kpxadac-info)
+if grep -Eq 'libkpxadac\.so\.1 => /(usr/)?lib/x86_64-linux-gnu/' <<<"$linked"; then :; else
   problem "kpxadac-info does not take the system's libkpxadac.so.1"
 fi
 
@@ -101,7 +102,7 @@ print([line.split()[-1] for line in open('/proc/self/maps') if 'libkpxadac' in l
 echo "$listing"
 grep -q "^0 ADC 0x8a /usr/lib/python3/dist-packages/kpxadac/__init__.py$" <<<"$listing" ||
   problem "Python did not list the default board from /usr/lib/python3/dist-packages"
-tail -1 <<<"$listing" | grep -q '^/usr/lib/[^/]*/libkpxadac\.so\.1' ||
+grep -q '^/usr/lib/[^/]*/libkpxadac\.so\.1' <<<"${listing##*$'\n'}" ||
   problem "Python did not load the system's library"
 
 echo "=== packages: SoapySDRUtil --find=\"driver=kpxadac\" with no plugin path"

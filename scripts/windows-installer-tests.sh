@@ -178,7 +178,8 @@ if cmake -S "$consumer" -B "$consumer/build" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake
       problems+=("$program.exe failed: $out")
     grep -q "ADC 0: board ID 0x8A" <<<"$out" || problems+=("$program.exe did not list the board: $out")
   done
-  x86_64-w64-mingw32-objdump -p "$run_dir/enumerate_boards.exe" | grep -qi 'DLL Name: libkpxadac.dll' ||
+  imports=$(x86_64-w64-mingw32-objdump -p "$run_dir/enumerate_boards.exe")
+  grep -qi 'DLL Name: libkpxadac.dll' <<<"$imports" ||
     problems+=("enumerate_boards.exe does not link the installed DLL")
 else
   tail -20 "$work/consumer.log"
