@@ -5,13 +5,11 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <pthread.h>
 #include <sys/resource.h>
 #endif
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <thread>
@@ -50,27 +48,6 @@ double cpuSeconds() {
   };
   return seconds(kernel) + seconds(user);
 }
-
-// Ctrl+C (and Ctrl+Break, closing the console) stop the server: the tools'
-// handler raises `stop`, which this waits for.
-class StopWaiter {
- public:
-  StopWaiter() { tool::installStopHandlers(stop_); }
-  template <typename OnStop>
-  void start(OnStop onStop) {
-    thread_ = std::thread([this, onStop] {
-      while (!stop_ && !ended_) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      if (stop_) onStop();
-    });
-  }
-  void end() { ended_ = true; }
-  void join() { thread_.join(); }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> ended_{false};
-  std::thread thread_;
-};
 #else
 double cpuSeconds() {
   rusage usage{};
@@ -80,38 +57,6 @@ double cpuSeconds() {
   };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
-
-// SIGINT and SIGTERM are taken by one thread with sigwait; every other
-// thread, started after this, has them blocked.
-class StopWaiter {
- public:
-  StopWaiter() {
-    sigemptyset(&signals_);
-    sigaddset(&signals_, SIGINT);
-    sigaddset(&signals_, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
-    // A browser that goes away shows as a failed write, not as our death.
-    std::signal(SIGPIPE, SIG_IGN);
-  }
-  template <typename OnStop>
-  void start(OnStop onStop) {
-    thread_ = std::thread([this, onStop] {
-      int signal = 0;
-      sigwait(&signals_, &signal);
-      if (!ended_) onStop();
-    });
-  }
-  void end() {
-    ended_ = true;
-    pthread_kill(thread_.native_handle(), SIGTERM);
-  }
-  void join() { thread_.join(); }
-
- private:
-  sigset_t signals_;
-  std::atomic<bool> ended_{false};
-  std::thread thread_;
-};
 #endif
 
 }  // namespace
@@ -121,7 +66,10 @@ int main(int argc, char** argv) {
   if (parsed.exit) return parsed.exitCode;
   const Options& options = parsed.options;
 
-  StopWaiter stopWaiter;
+  // Ctrl+C (and SIGTERM) set the flag, which the main thread watches below;
+  // a browser that goes away shows as a failed write, not as our death.
+  static std::atomic<bool> stopRequested{false};
+  kpx::tools::installStopHandlers(stopRequested);
 
   const auto boards = findAdcBoards();
   if (boards.empty()) {
@@ -136,8 +84,8 @@ int main(int argc, char** argv) {
 
   FrameHub hub(ServerConfig{}.maxEventClients);
   EngineConfig engineConfig;
-  engineConfig.setup = kpx::tools::streamSetup(options.clock);
-  engineConfig.sampleRateHz = options.sampleRateHz;
+  engineConfig.setup = kpx::tools::streamSetup(options.board.clock);
+  engineConfig.sampleRateHz = options.board.sampleRateHz;
   engineConfig.maxSpectraPerSecond = options.maxSpectraPerSecond;
   ScopeEngine engine(boards, options.view, engineConfig, hub);
 
@@ -159,15 +107,17 @@ int main(int argc, char** argv) {
   if (options.tokenGenerated)
     std::cout << "kpxadac-scope: every request needs the token in the URL above" << std::endl;
 
-  stopWaiter.start([&] {
-    hub.close();
-    server.stop();
+  std::atomic<bool> serving{true};
+  bool served = false;
+  std::thread serverThread([&] {
+    served = server.run();
+    serving = false;
   });
-  const bool served = server.run();
-  if (!served) std::cerr << "kpxadac-scope: the server stopped serving\n";
-  stopWaiter.end();
-  stopWaiter.join();
+  while (serving && !stopRequested) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   hub.close();
+  server.stop();
+  serverThread.join();
+  if (!served) std::cerr << "kpxadac-scope: the server stopped serving\n";
   engine.stop();
 
   const double wall =
