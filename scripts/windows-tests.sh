@@ -15,6 +15,9 @@
 #   6. kpxadac-generate: a ramp played on a virtual DAC board whose
 #      output_file records it, then that recording played again from
 #      standard input onto a second board: both recordings are the ramp.
+#   7. the installer and the zip made from this build by scripts/package.sh,
+#      installed, used and uninstalled in a fresh Wine prefix
+#      (scripts/windows-installer-tests.sh).
 #
 # Usage: scripts/windows-tests.sh [BUILD_DIR]
 #   BUILD_DIR defaults to build-win in the repository. Missing packages are
@@ -315,6 +318,27 @@ else
   while read -r line; do problems+=("$line"); done <<<"$verdict"
 fi
 tally kpxadac-generate
+# ---- 7. The installer and the zip --------------------------------------------------
+step "the installer and the zip of this build, in a fresh Wine prefix"
+dist_dir=$build/dist
+installer_log=$build/installer-tests.log
+if "$repo/scripts/package.sh" --windows-build "$build" --dist "$dist_dir"; then
+  status=0
+  "$repo/scripts/windows-installer-tests.sh" "$(compgen -G "$dist_dir/kpxadac-sdk-*-win64-setup.exe")" \
+    "$(compgen -G "$dist_dir/kpxadac-sdk-*-win64.zip")" "$build/installer-test" 2>&1 |
+    tee "$installer_log" || status=$?
+  counts=$(sed -n 's/^windows installer: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$installer_log")
+  if [[ -n $counts ]]; then
+    passed=$((passed + ${counts% *}))
+    failed=$((failed + ${counts#* }))
+  fi
+  if [[ -z $counts ]] || { ((status != 0)) && [[ ${counts#* } == 0 ]]; }; then
+    failed=$((failed + 1))
+  fi
+else
+  echo "  scripts/package.sh --windows-build $build failed"
+  failed=$((failed + 1))
+fi
 
 # ---- Summary ------------------------------------------------------------------
 printf '\nwindows: finished in %ds\n' $((SECONDS - start_time))
