@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the test driver into the Wine prefix $WINEPREFIX and starts it.
+#
+# Usage: tests/wine_driver/install-into-wine.sh DRIVER_SYS [RACK_TEXT]
+#   DRIVER_SYS  the built kpxadac_test.sys
+#   RACK_TEXT   the boards it starts with (tests/wine_driver/kpxadac_test_driver.h);
+#               without it, one ADC board at device 0 with board ID 0x8A
+#
+# The driver goes to C:\windows\system32\drivers, is registered as the
+# kernel service kpxadac_test with Start=2 (loaded with the prefix, before
+# the first program; Wine's `sc config` does not set it, so `reg add` does),
+# and is started at once. Running it again replaces the driver and its rack.
+set -euo pipefail
+[[ -n ${WINEPREFIX:-} ]] || { echo "install-into-wine.sh: WINEPREFIX is not set" >&2; exit 1; }
+driver=$1
+rack=${2:-}
+service=kpxadac_test
+key='HKLM\System\CurrentControlSet\Services\'$service
+target=$WINEPREFIX/drive_c/windows/system32/drivers/$service.sys
+
+# A running driver keeps its file: stop it first (fails harmlessly when it
+# is not installed or not running).
+wine sc stop "$service" >/dev/null 2>&1 || true
+mkdir -p "$(dirname "$target")"
+cp "$driver" "$target"
+if ! wine sc query "$service" >/dev/null 2>&1; then
+  wine sc create "$service" type= kernel start= auto \
+    binPath= 'C:\windows\system32\drivers\'"$service"'.sys' >/dev/null
+fi
+wine reg add "$key" /v Start /t REG_DWORD /d 2 /f >/dev/null
+if [[ -n $rack ]]; then
+  wine reg add "$key" /v Rack /t REG_SZ /d "$rack" /f >/dev/null
+else
+  wine reg delete "$key" /v Rack /f >/dev/null 2>&1 || true
+fi
+wine sc start "$service" >/dev/null
