@@ -36,7 +36,7 @@ TEST_F(RequestsTest, RegisterReadAndWrite) {
   EXPECT_EQ(reads[0].outLength, 4u);
 
   // All ones read back as all ones, silently.
-  kpx::sim::pokeRegister(0, 0x24, 0xFFFFFFFF);
+  testbed::pokeRegister(0, 0x24, 0xFFFFFFFF);
   CaptureStdout();
   EXPECT_EQ(Kpxadac16_ReadReg(board, 0x24), 0xFFFFFFFFu);
   EXPECT_EQ(GetCapturedStdout(), "");
@@ -54,7 +54,7 @@ TEST_F(RequestsTest, FailedRegisterRequestsPrintTheirLine) {
 TEST_F(RequestsTest, FpgaMemoryChunksAtTheDriverLimit) {
   openBoard();
   EXPECT_EQ(Kpxadac16_WriteFpgaMem(board, 0x100, 0, nullptr), 0);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 
   std::vector<uint32_t> data(2, 0);
   data[0] = 0x11223344;
@@ -69,11 +69,11 @@ TEST_F(RequestsTest, FpgaMemoryChunksAtTheDriverLimit) {
   const uint32_t limit = KPXADAC16_FPGA_MEM_MAX_CHUNK;
   std::vector<uint32_t> big(limit / 4 + 1, 0);
   big[limit / 4] = 0xA5;  // the odd last byte lives in the last word
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(Kpxadac16_WriteFpgaMem(board, 0x1000, limit, big.data()), int32_t(limit));
   EXPECT_EQ(requests(IOCTL_WRITE_FPGA_MEM).size(), 1u);
 
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(Kpxadac16_WriteFpgaMem(board, 0x1000, limit + 1, big.data()), int32_t(limit + 1));
   writes = requests(IOCTL_WRITE_FPGA_MEM);
   ASSERT_EQ(writes.size(), 2u);

@@ -30,17 +30,17 @@ class StreamingTest : public SimTest {
     KPXADC_SetClockSource(board, 0);
     KPXADC_SetRunState(board, 1);
     TalvoReset(board, 0, 0);
-    kpx::sim::clearJournal();
+    testbed::clearJournal();
   }
 
-  static std::vector<kpx::sim::JournalEntry> operations(const std::string& op) {
-    std::vector<kpx::sim::JournalEntry> out;
-    for (auto& e : kpx::sim::journal())
+  static std::vector<testbed::JournalEntry> operations(const std::string& op) {
+    std::vector<testbed::JournalEntry> out;
+    for (auto& e : testbed::journal())
       if (e.op == op) out.push_back(e);
     return out;
   }
 
-  static uint32_t announcedWords(const kpx::sim::JournalEntry& e) {
+  static uint32_t announcedWords(const testbed::JournalEntry& e) {
     uint32_t words = 0;
     std::memcpy(&words, e.in.data(), 4);
     return words;
@@ -51,7 +51,7 @@ TEST_F(StreamingTest, ZeroLengthTouchesNothing) {
   openRampBoard();
   EXPECT_EQ(TalvoReadBuffer(board, nullptr, 0), 0u);
   EXPECT_EQ(TalvoReadBuffer(0x5555, nullptr, 0), 0u);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 }
 
 TEST_F(StreamingTest, OneToThreeBytesPassThroughReadingWithoutRequests) {
@@ -64,7 +64,7 @@ TEST_F(StreamingTest, OneToThreeBytesPassThroughReadingWithoutRequests) {
     EXPECT_EQ(record.readTotal, 0u);
     EXPECT_EQ(record.readRequested, length);
   }
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
   EXPECT_EQ(buffer[0], 9);
 }
 
@@ -171,15 +171,15 @@ TEST_F(StreamingTest, WritesMirrorReads) {
 
 TEST_F(StreamingTest, BusyBoardRefusesATransfer) {
   openRampBoard();
-  kpx::sim::setGate(0, "IOCTL_GET_BOARD_STATUS");
+  testbed::setGate(0, "IOCTL_GET_BOARD_STATUS");
   std::thread query([&] { Kpxadac16_GetBoardStatus(board); });
-  kpx::sim::waitForGate();
+  testbed::waitForGate();
   uint8_t buffer[8];
   EXPECT_EQ(TalvoReadBuffer(board, buffer, 8), 0u);
   EXPECT_EQ(Kpxadac16_GetLastError(board), ERR_NOT_IDLE);
   EXPECT_EQ(Kpxadac16_GetState(board), STATE_QUERY);
   EXPECT_EQ(TalvoWriteBuffer(board, buffer, 8), 0u);
-  kpx::sim::releaseGate();
+  testbed::releaseGate();
   query.join();
   EXPECT_TRUE(operations("read").empty());
 }
@@ -199,9 +199,9 @@ TEST_F(StreamingTest, CancelOutsideATransfer) {
 TEST_F(StreamingTest, LookupsFromOtherThreadsWaitForARunningTransfer) {
   openRampBoard();
   std::vector<uint8_t> buffer(4096);
-  kpx::sim::setGate(0, "read");
+  testbed::setGate(0, "read");
   std::thread reader([&] { EXPECT_EQ(TalvoReadBuffer(board, buffer.data(), 4096), 4096u); });
-  kpx::sim::waitForGate();
+  testbed::waitForGate();
 
   BoardState stateSeen = STATE_NONE;
   uint32_t totalSeen = 0;
@@ -211,7 +211,7 @@ TEST_F(StreamingTest, LookupsFromOtherThreadsWaitForARunningTransfer) {
     totalSeen = Kpxadac16_GetReadTotal(board);
     cancelResult = TalvoCancelRead(board);  // finds the board idle again
   });
-  kpx::sim::releaseGate();
+  testbed::releaseGate();
   reader.join();
   observer.join();
   EXPECT_EQ(stateSeen, STATE_IDLE);
@@ -222,12 +222,12 @@ TEST_F(StreamingTest, LookupsFromOtherThreadsWaitForARunningTransfer) {
 TEST_F(StreamingTest, SecondTransferWaitsAndThenRuns) {
   openRampBoard();
   std::vector<uint8_t> first(4096), second(4096);
-  kpx::sim::setGate(0, "read");
+  testbed::setGate(0, "read");
   std::thread reader([&] { EXPECT_EQ(TalvoReadBuffer(board, first.data(), 4096), 4096u); });
-  kpx::sim::waitForGate();
+  testbed::waitForGate();
   std::thread secondReader(
       [&] { EXPECT_EQ(TalvoReadBuffer(board, second.data(), 4096), 4096u); });
-  kpx::sim::releaseGate();
+  testbed::releaseGate();
   reader.join();
   secondReader.join();
   EXPECT_EQ(operations("read").size(), 2u);
@@ -261,7 +261,7 @@ TEST_F(StreamingTest, ChannelRequests) {
 TEST_F(StreamingTest, PreloadStagesLengthAndData) {
   openRampBoard("[]", "0x86");
   EXPECT_EQ(TalvoPreloadWrite(board, nullptr, 8), 0u);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 
   uint8_t empty = 0;
   EXPECT_EQ(TalvoPreloadWrite(board, &empty, 0), 0u);
@@ -277,11 +277,11 @@ TEST_F(StreamingTest, PreloadStagesLengthAndData) {
 
   // A length whose staging size overflows 32 bits is refused before any
   // byte of the data is touched.
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   CaptureStdout();
   EXPECT_EQ(TalvoPreloadWrite(board, data, 0xFFFFFFFD), 0u);
   GetCapturedStdout();
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 }
 
 }  // namespace

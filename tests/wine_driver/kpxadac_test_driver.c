@@ -9,9 +9,9 @@
  * the registers the clock set-up and the sequence wait poll, as the virtual
  * boards do. The rack comes from the text in the service key's "Rack" value,
  * or from IOCTL_KPXTEST_CONFIGURE on the control device. */
-#include <ntddk.h>
-
 #include "kpxadac_test_driver.h"
+
+#include <ntddk.h>
 
 #define BOARD_DEVICES 65
 #define MAX_REGISTERS 256
@@ -104,12 +104,12 @@ typedef struct ErrorStatus {
 } ErrorStatus;
 
 static const ErrorStatus kErrorStatus[] = {
-    {1, STATUS_INVALID_DEVICE_REQUEST},  {2, STATUS_OBJECT_NAME_NOT_FOUND},
-    {6, STATUS_INVALID_HANDLE},          {8, STATUS_NO_MEMORY},
-    {31, STATUS_UNSUCCESSFUL},           {32, STATUS_SHARING_VIOLATION},
-    {87, STATUS_INVALID_PARAMETER},      {121, STATUS_IO_TIMEOUT},
-    {122, STATUS_BUFFER_TOO_SMALL},      {158, STATUS_NOT_LOCKED},
-    {170, STATUS_DEVICE_BUSY},           {995, STATUS_CANCELLED},
+    {1, STATUS_INVALID_DEVICE_REQUEST}, {2, STATUS_OBJECT_NAME_NOT_FOUND},
+    {6, STATUS_INVALID_HANDLE},         {8, STATUS_NO_MEMORY},
+    {31, STATUS_UNSUCCESSFUL},          {32, STATUS_SHARING_VIOLATION},
+    {87, STATUS_INVALID_PARAMETER},     {121, STATUS_IO_TIMEOUT},
+    {122, STATUS_BUFFER_TOO_SMALL},     {158, STATUS_NOT_LOCKED},
+    {170, STATUS_DEVICE_BUSY},          {995, STATUS_CANCELLED},
     {1168, STATUS_NOT_FOUND},
 };
 
@@ -382,7 +382,8 @@ static void writeRegister(Board* b, ULONG offset, ULONG value) {
       countdownStart(&b->synthBusy, b->busyReads);
     if (b->synthBusy.active) value |= CLOCK_BUSY;
   } else if (offset == REG_TABLE_CONTROL) {
-    if ((value & TABLE_BUSY) && !(old & TABLE_BUSY)) countdownStart(&b->tableBusy, b->tableBusyReads);
+    if ((value & TABLE_BUSY) && !(old & TABLE_BUSY))
+      countdownStart(&b->tableBusy, b->tableBusyReads);
     if (b->tableBusy.active) value |= TABLE_BUSY;
   } else if (offset == REG_SEQUENCE_STATUS) {
     if ((value & SEQUENCE_START) && !(old & SEQUENCE_START))
@@ -455,10 +456,14 @@ static BOOLEAN parseNumber(const char* s, ULONG length, LONGLONG* value) {
   for (; i < length; ++i) {
     char c = s[i];
     ULONG digit;
-    if (c >= '0' && c <= '9') digit = (ULONG)(c - '0');
-    else if (base == 16 && c >= 'a' && c <= 'f') digit = (ULONG)(c - 'a' + 10);
-    else if (base == 16 && c >= 'A' && c <= 'F') digit = (ULONG)(c - 'A' + 10);
-    else return FALSE;
+    if (c >= '0' && c <= '9')
+      digit = (ULONG)(c - '0');
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      digit = (ULONG)(c - 'a' + 10);
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      digit = (ULONG)(c - 'A' + 10);
+    else
+      return FALSE;
     v = v * base + digit;
     if (v > 0xFFFFFFFFull) return FALSE;
   }
@@ -483,8 +488,8 @@ static BOOLEAN nextItem(Parser* p, Item* item, BOOLEAN* bad) {
   for (;;) {
     const char* word;
     ULONG wordLength = 0, eq;
-    while (p->at < p->length && (p->text[p->at] == ' ' || p->text[p->at] == '\t' ||
-                                 p->text[p->at] == '\r'))
+    while (p->at < p->length &&
+           (p->text[p->at] == ' ' || p->text[p->at] == '\t' || p->text[p->at] == '\r'))
       ++p->at;
     if (p->at == p->length || p->text[p->at] == '\n' || p->text[p->at] == ';' ||
         p->text[p->at] == 0) {
@@ -499,7 +504,8 @@ static BOOLEAN nextItem(Parser* p, Item* item, BOOLEAN* bad) {
            p->text[p->at] != 0)
       ++p->at, ++wordLength;
     if (!kindLength) {
-      if (wordLength >= sizeof(item->kind)) return *bad = TRUE, fail(p, "unknown item ", word, wordLength);
+      if (wordLength >= sizeof(item->kind))
+        return *bad = TRUE, fail(p, "unknown item ", word, wordLength);
       copyBytes(item->kind, word, wordLength);
       item->kind[wordLength] = 0;
       kindLength = wordLength;
@@ -538,10 +544,14 @@ static BOOLEAN parseIdent(const char* s, ULONG length, UCHAR ident[5]) {
     if (length - i >= 2 && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) i += 2;
     for (; i < length && s[i] != ':' && s[i] != ','; ++i, ++digits) {
       char c = s[i];
-      if (c >= '0' && c <= '9') v = v * 16 + (ULONG)(c - '0');
-      else if (c >= 'a' && c <= 'f') v = v * 16 + (ULONG)(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') v = v * 16 + (ULONG)(c - 'A' + 10);
-      else return FALSE;
+      if (c >= '0' && c <= '9')
+        v = v * 16 + (ULONG)(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        v = v * 16 + (ULONG)(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        v = v * 16 + (ULONG)(c - 'A' + 10);
+      else
+        return FALSE;
     }
     if (digits == 0 || digits > 2 || n == 5) return FALSE;
     ident[n++] = (UCHAR)v;
@@ -626,32 +636,56 @@ static BOOLEAN parseRack(Parser* p, Board* boards, BOOLEAN* journalOn) {
       }
       if (!numeric) return fail(p, "bad number ", item.value[i], item.valueLength[i]);
       if (isBoard) {
-        if (sameWord(k, kl, "id")) b->boardId = (ULONG)v & 0xFF;
-        else if (sameWord(k, kl, "status")) b->status = (UCHAR)v;
-        else if (sameWord(k, kl, "fixed")) b->fixedClock = (UCHAR)v;
-        else if (sameWord(k, kl, "ready")) b->readyAfterReads = (LONG)v;
-        else if (sameWord(k, kl, "busy")) b->busyReads = (LONG)v;
-        else if (sameWord(k, kl, "table")) b->tableBusyReads = (LONG)v;
-        else if (sameWord(k, kl, "sequence")) b->sequenceReads = (LONG)v;
-        else if (sameWord(k, kl, "result")) b->sequenceResult = (ULONG)v & 0xF;
-        else if (sameWord(k, kl, "bitstream")) b->bitstreamResult = (ULONG)v;
-        else if (sameWord(k, kl, "rx")) b->rxOverrun = (ULONG)v;
-        else if (sameWord(k, kl, "tx")) b->txUnderrun = (ULONG)v;
-        else return fail(p, "unknown board key ", k, kl);
+        if (sameWord(k, kl, "id"))
+          b->boardId = (ULONG)v & 0xFF;
+        else if (sameWord(k, kl, "status"))
+          b->status = (UCHAR)v;
+        else if (sameWord(k, kl, "fixed"))
+          b->fixedClock = (UCHAR)v;
+        else if (sameWord(k, kl, "ready"))
+          b->readyAfterReads = (LONG)v;
+        else if (sameWord(k, kl, "busy"))
+          b->busyReads = (LONG)v;
+        else if (sameWord(k, kl, "table"))
+          b->tableBusyReads = (LONG)v;
+        else if (sameWord(k, kl, "sequence"))
+          b->sequenceReads = (LONG)v;
+        else if (sameWord(k, kl, "result"))
+          b->sequenceResult = (ULONG)v & 0xF;
+        else if (sameWord(k, kl, "bitstream"))
+          b->bitstreamResult = (ULONG)v;
+        else if (sameWord(k, kl, "rx"))
+          b->rxOverrun = (ULONG)v;
+        else if (sameWord(k, kl, "tx"))
+          b->txUnderrun = (ULONG)v;
+        else
+          return fail(p, "unknown board key ", k, kl);
       } else if (isRegister) {
-        if (sameWord(k, kl, "offset")) offset = (ULONG)v;
-        else if (sameWord(k, kl, "value")) value = (ULONG)v;
-        else return fail(p, "unknown register key ", k, kl);
+        if (sameWord(k, kl, "offset"))
+          offset = (ULONG)v;
+        else if (sameWord(k, kl, "value"))
+          value = (ULONG)v;
+        else
+          return fail(p, "unknown register key ", k, kl);
       } else {
-        if (sameWord(k, kl, "error")) f->error = (ULONG)v;
-        else if (sameWord(k, kl, "skip")) f->skip = (ULONG)v;
-        else if (sameWord(k, kl, "count")) f->count = (LONG)v;
-        else if (sameWord(k, kl, "returned")) f->returned = (LONG)v, f->fails = FALSE;
-        else if (sameWord(k, kl, "rx")) f->rxOverrun = (ULONG)v;
-        else if (sameWord(k, kl, "tx")) f->txUnderrun = (ULONG)v;
-        else if (sameWord(k, kl, "pend")) f->pend = v != 0;
-        else if (sameWord(k, kl, "fails")) f->fails = v != 0;
-        else return fail(p, "unknown fault key ", k, kl);
+        if (sameWord(k, kl, "error"))
+          f->error = (ULONG)v;
+        else if (sameWord(k, kl, "skip"))
+          f->skip = (ULONG)v;
+        else if (sameWord(k, kl, "count"))
+          f->count = (LONG)v;
+        else if (sameWord(k, kl, "returned"))
+          f->returned = (LONG)v, f->fails = FALSE;
+        else if (sameWord(k, kl, "rx"))
+          f->rxOverrun = (ULONG)v;
+        else if (sameWord(k, kl, "tx"))
+          f->txUnderrun = (ULONG)v;
+        else if (sameWord(k, kl, "pend"))
+          f->pend = v != 0;
+        else if (sameWord(k, kl, "fails"))
+          f->fails = v != 0;
+        else
+          return fail(p, "unknown fault key ", k, kl);
       }
     }
     if (isRegister) storeRegister(b, offset, value);
@@ -783,8 +817,8 @@ static void fillDebugSnapshot(Board* b, UCHAR* out) {
 }
 
 /* A board request with its lengths checked (under gLock). */
-static NTSTATUS boardControl(Board* b, PFILE_OBJECT file, ULONG code, const UCHAR* in,
-                             UCHAR* out, ULONG outLength, ULONG* returned) {
+static NTSTATUS boardControl(Board* b, PFILE_OBJECT file, ULONG code, const UCHAR* in, UCHAR* out,
+                             ULONG outLength, ULONG* returned) {
   *returned = outLength;
   switch (code) {
     case IOCTL_READ_FPGA_MEM:
@@ -974,8 +1008,7 @@ static NTSTATUS dispatchWrite(PDEVICE_OBJECT device, PIRP irp) {
 
 /* ---- Control requests ---------------------------------------------------------- */
 
-static NTSTATUS testControl(PIRP irp, ULONG code, UCHAR* system, ULONG inLength,
-                            ULONG outLength) {
+static NTSTATUS testControl(PIRP irp, ULONG code, UCHAR* system, ULONG inLength, ULONG outLength) {
   ULONG returned = 0;
   NTSTATUS status = STATUS_SUCCESS;
   lock();
@@ -1068,8 +1101,8 @@ static NTSTATUS controlRequest(PDEVICE_OBJECT device, PIRP irp) {
   Board* b;
   Fault* fault = NULL;
 
-  if (n < 0) return testControl(irp, code, (UCHAR*)irp->AssociatedIrp.SystemBuffer, inLength,
-                                outLength);
+  if (n < 0)
+    return testControl(irp, code, (UCHAR*)irp->AssociatedIrp.SystemBuffer, inLength, outLength);
   /* Where each transfer method puts the blocks. Buffered requests share one
    * system buffer for input and output. */
   switch (code & 3) {
@@ -1109,8 +1142,8 @@ static NTSTATUS controlRequest(PDEVICE_OBJECT device, PIRP irp) {
   } else {
     /* Buffered output overwrites the input: the requests read their input
      * from the copy (inputs longer than the copy are only counted). */
-    status = boardControl(b, stack->FileObject, code, inLength <= sizeof(head) ? head : in,
-                          out, outLength, &returned);
+    status = boardControl(b, stack->FileObject, code, inLength <= sizeof(head) ? head : in, out,
+                          outLength, &returned);
     if (NT_SUCCESS(status) && fault && fault->returned >= 0) returned = (ULONG)fault->returned;
   }
   journal(KPXTEST_OP_CONTROL, n, code, inLength, outLength, 0, status, returned, head, headLength);
@@ -1137,9 +1170,11 @@ static void loadRackFromRegistry(PUNICODE_STRING registryPath) {
   RtlInitUnicodeString(&valueName, L"" KPXTEST_RACK_VALUE);
   if (NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes))) {
     ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, NULL, 0, &size);
-    if (size) info = (KEY_VALUE_PARTIAL_INFORMATION*)ExAllocatePoolWithTag(PagedPool, size, POOL_TAG);
-    if (info && NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, info, size,
-                                           &size)) &&
+    if (size)
+      info = (KEY_VALUE_PARTIAL_INFORMATION*)ExAllocatePoolWithTag(PagedPool, size, POOL_TAG);
+    if (info &&
+        NT_SUCCESS(
+            ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, info, size, &size)) &&
         (info->Type == REG_SZ || info->Type == REG_MULTI_SZ || info->Type == REG_EXPAND_SZ)) {
       ULONG i, chars = info->DataLength / 2;
       const WCHAR* wide = (const WCHAR*)info->Data;
@@ -1170,8 +1205,8 @@ static NTSTATUS createDevice(PDRIVER_OBJECT driver, LONG board, const WCHAR* dev
   NTSTATUS status;
   RtlInitUnicodeString(&name, deviceName);
   RtlInitUnicodeString(&link, linkName);
-  status = IoCreateDevice(driver, sizeof(DeviceInfo), &name, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                          &device);
+  status =
+      IoCreateDevice(driver, sizeof(DeviceInfo), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
   ((DeviceInfo*)device->DeviceExtension)->board = board;
   /* Streaming reads and writes, like the FPGA memory requests, work on the
