@@ -1,13 +1,18 @@
 // Streaming transfers: chunking, short and failing reads, refusal while
 // busy, cancel, and the per-board lock seen from other threads.
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
 
-#include "system_text.h"
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "kpxadac_ioctl.h"
 #include "kpxadc.h"
 #include "sim_fixture.h"
+#include "system_text.h"
 
 using namespace kpx::driver;
 using testing::internal::CaptureStdout;
@@ -119,8 +124,7 @@ TEST_F(StreamingTest, FailureOnALaterChunkKeepsEarlierBytes) {
   CaptureStdout();
   EXPECT_EQ(TalvoReadBuffer(board, buffer, 16), 0u);
   EXPECT_EQ(GetCapturedStdout(),
-            "[TalvoReadBuffer] ERROR! TalvoReadFile error! ErrNo: 31\n" +
-            systemText(31) + "\n");
+            "[TalvoReadBuffer] ERROR! TalvoReadFile error! ErrNo: 31\n" + systemText(31) + "\n");
   BoardRecord record = Kpxadac16_GetBoardRecord(board);
   EXPECT_EQ(record.readTotal, 4u);
   EXPECT_EQ(record.lastError, ERR_READ_FAILED);
@@ -155,6 +159,43 @@ TEST_F(StreamingTest, DeviceThatNeverDeliversEndsTheTransfer) {
   EXPECT_EQ(Kpxadac16_GetLastError(board), ERR_READ_FAILED);
   EXPECT_EQ(Kpxadac16_GetState(board), STATE_IDLE);
 }
+
+#ifdef _WIN32
+// A read the driver holds pending (only the test driver can): the library's
+// synchronous ReadFile blocks until another thread cancels the handle's I/O,
+// and the transfer then fails as a read that ended with 995.
+TEST_F(StreamingTest, HeldReadCancelledFromAnotherThreadFailsWith995) {
+  if (!testbed::onDriver()) GTEST_SKIP() << "the virtual boards complete every read at once";
+  Kpxadac16_CloseAll();
+  ASSERT_EQ(testbed::configureDriverRack("board device=0\nfault device=0 op=read pend=1 count=1"),
+            "");
+  Kpxadac16_Open();
+  board = Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0);
+  ASSERT_NE(board, -1);
+  std::vector<uint8_t> buffer(4096, 0xEE);
+  std::atomic<uint32_t> result{12345};
+  CaptureStdout();
+  std::thread reader([&] { result = TalvoReadBuffer(board, buffer.data(), 4096); });
+  // Bounded: a read that never got held fails the test below instead.
+  for (int i = 0; i < 1000 && testbed::pendingReads(0) == 0; ++i) Sleep(10);
+  const uint32_t held = testbed::pendingReads(0);
+  const BOOL cancelled = CancelIoEx(reinterpret_cast<HANDLE>(board), nullptr);
+  reader.join();
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(held, 1u);
+  EXPECT_TRUE(cancelled);
+  EXPECT_EQ(result.load(), 0u);
+  EXPECT_EQ(out,
+            "[TalvoReadBuffer] ERROR! TalvoReadFile error! ErrNo: 995\n" + systemText(995) + "\n");
+  EXPECT_EQ(Kpxadac16_GetLastError(board), ERR_READ_FAILED);
+  EXPECT_EQ(Kpxadac16_GetState(board), STATE_IDLE);
+  EXPECT_EQ(Kpxadac16_GetReadTotal(board), 0u);
+  EXPECT_EQ(buffer[0], 0xEE);
+  // The board streams again after the cancelled read.
+  KPXADC_SetRunState(board, 1);
+  EXPECT_EQ(TalvoReadBuffer(board, buffer.data(), 8), 8u);
+}
+#endif
 
 TEST_F(StreamingTest, WritesMirrorReads) {
   openRampBoard(R"([{"op": "write", "error": 31, "skip": 1, "count": 1}])", "0x86");
@@ -225,8 +266,7 @@ TEST_F(StreamingTest, SecondTransferWaitsAndThenRuns) {
   testbed::setGate(0, "read");
   std::thread reader([&] { EXPECT_EQ(TalvoReadBuffer(board, first.data(), 4096), 4096u); });
   testbed::waitForGate();
-  std::thread secondReader(
-      [&] { EXPECT_EQ(TalvoReadBuffer(board, second.data(), 4096), 4096u); });
+  std::thread secondReader([&] { EXPECT_EQ(TalvoReadBuffer(board, second.data(), 4096), 4096u); });
   testbed::releaseGate();
   reader.join();
   secondReader.join();

@@ -138,6 +138,19 @@ inline std::string configure(std::string_view config) {
   return kpx::sim::configure(config);
 }
 
+#ifdef _WIN32
+// The test driver only: replaces its rack with `text` in its own syntax
+// (kpxadac_test_driver.h), for what a KPXADAC_SIM rack cannot say.
+inline std::string configureDriverRack(std::string_view text) {
+  _putenv_s("KPXADAC_SIM", "");
+  char answer[200] = {};
+  const long got =
+      detail::request(IOCTL_KPXTEST_CONFIGURE, text.data(), text.size(), answer, sizeof answer);
+  if (got < 0) return "IOCTL_KPXTEST_CONFIGURE failed: " + std::to_string(GetLastError());
+  return std::string(answer, static_cast<size_t>(got));
+}
+#endif
+
 inline std::vector<JournalEntry> journal() {
 #ifdef _WIN32
   if (onDriver()) {

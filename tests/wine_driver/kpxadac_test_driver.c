@@ -1,9 +1,9 @@
 /* A WDM driver that plays KPX-ADAC boards, for testing the library's Windows
  * backend under Wine. It is a test fixture, not a driver for real boards.
  *
- * It creates \Device\KPXADAC_0 .. \Device\KPXADAC_64 (links \DosDevices\...)
- * and the control device \Device\KPXADAC_TEST. A board device without a
- * board in the rack refuses to open, as a missing board does. The boards
+ * It creates \Device\KPXADAC_<n> (link \DosDevices\KPXADAC_<n>) for each
+ * board of its rack, so that a missing board's name is not found, and the
+ * control device \Device\KPXADAC_TEST. The boards
  * answer the library's control codes with their block layouts, stream the
  * ramp (sample k since the last IOCTL_TALVO_RESET is k mod 65536) and move
  * the registers the clock set-up and the sequence wait poll, as the virtual
@@ -213,7 +213,8 @@ static ULONG gGeneration = 1; /* handles remember it; a new rack bumps it */
 static BOOLEAN gJournalOn;
 static KpxTestJournalRecord* gJournal;
 static ULONG gJournalStart, gJournalCount;
-static PDEVICE_OBJECT gDevices[BOARD_DEVICES + 1];
+static PDEVICE_OBJECT gDevices[BOARD_DEVICES + 1]; /* the boards', then the control device */
+static PDRIVER_OBJECT gDriver;
 
 /* A fast mutex costs an interlocked operation when nobody waits; Wine turns
  * a dispatcher mutex wait into a server call. */
@@ -705,6 +706,7 @@ static BOOLEAN parseRack(Parser* p, Board* boards, BOOLEAN* journalOn) {
 }
 
 static Board* gStaging; /* the rack being built, swapped in whole */
+static void followRack(void);
 
 /* Replaces the rack (under gLock). On failure the rack is empty. */
 static BOOLEAN installRack(const char* text, ULONG length, char* reason, ULONG reasonSize) {
@@ -717,6 +719,7 @@ static BOOLEAN installRack(const char* text, ULONG length, char* reason, ULONG r
   if (!ok) zeroBytes(gStaging, sizeof(Board) * BOARD_DEVICES);
   copyBytes(gBoards, gStaging, sizeof(Board) * BOARD_DEVICES);
   ++gGeneration;
+  followRack();
   if (journalOn) gJournalOn = TRUE;
   return ok;
 }
@@ -1198,15 +1201,30 @@ static void loadRackFromRegistry(PUNICODE_STRING registryPath) {
   if (info) ExFreePoolWithTag(info, POOL_TAG);
 }
 
-static NTSTATUS createDevice(PDRIVER_OBJECT driver, LONG board, const WCHAR* deviceName,
-                             const WCHAR* linkName) {
+static void formatName(WCHAR* to, const WCHAR* prefix, LONG n) {
+  while (*prefix) *to++ = *prefix++;
+  if (n >= 10) *to++ = (WCHAR)(L'0' + n / 10);
+  *to++ = (WCHAR)(L'0' + n % 10);
+  *to = 0;
+}
+
+/* Device `board` (-1: the control device) with its link. */
+static NTSTATUS createDevice(LONG board) {
+  WCHAR deviceName[40], linkName[40];
   UNICODE_STRING name, link;
   PDEVICE_OBJECT device;
   NTSTATUS status;
-  RtlInitUnicodeString(&name, deviceName);
-  RtlInitUnicodeString(&link, linkName);
+  if (board < 0) {
+    RtlInitUnicodeString(&name, L"\\Device\\KPXADAC_TEST");
+    RtlInitUnicodeString(&link, L"\\DosDevices\\KPXADAC_TEST");
+  } else {
+    formatName(deviceName, L"\\Device\\KPXADAC_", board);
+    formatName(linkName, L"\\DosDevices\\KPXADAC_", board);
+    RtlInitUnicodeString(&name, deviceName);
+    RtlInitUnicodeString(&link, linkName);
+  }
   status =
-      IoCreateDevice(driver, sizeof(DeviceInfo), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+      IoCreateDevice(gDriver, sizeof(DeviceInfo), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
   ((DeviceInfo*)device->DeviceExtension)->board = board;
   /* Streaming reads and writes, like the FPGA memory requests, work on the
@@ -1222,29 +1240,37 @@ static NTSTATUS createDevice(PDRIVER_OBJECT driver, LONG board, const WCHAR* dev
   return STATUS_SUCCESS;
 }
 
-static void formatName(WCHAR* to, const WCHAR* prefix, LONG n) {
-  while (*prefix) *to++ = *prefix++;
-  if (n >= 10) *to++ = (WCHAR)(L'0' + n / 10);
-  *to++ = (WCHAR)(L'0' + n % 10);
-  *to = 0;
+static void deleteDevice(LONG board) {
+  WCHAR linkName[40];
+  UNICODE_STRING link;
+  LONG slot = board < 0 ? BOARD_DEVICES : board;
+  if (!gDevices[slot]) return;
+  if (board < 0) {
+    RtlInitUnicodeString(&link, L"\\DosDevices\\KPXADAC_TEST");
+  } else {
+    formatName(linkName, L"\\DosDevices\\KPXADAC_", board);
+    RtlInitUnicodeString(&link, linkName);
+  }
+  IoDeleteSymbolicLink(&link);
+  IoDeleteDevice(gDevices[slot]);
+  gDevices[slot] = NULL;
+}
+
+/* Wine completes CreateFile without waiting for the driver's answer to
+ * IRP_MJ_CREATE, so a device without a board cannot refuse to open: only
+ * the boards of the rack have devices (under gLock). */
+static void followRack(void) {
+  LONG n;
+  for (n = 0; n < BOARD_DEVICES; ++n) {
+    if (gBoards[n].present && !gDevices[n]) createDevice(n);
+    if (!gBoards[n].present && gDevices[n]) deleteDevice(n);
+  }
 }
 
 static void unloadDriver(PDRIVER_OBJECT driver) {
   LONG n;
   (void)driver;
-  for (n = 0; n <= BOARD_DEVICES; ++n) {
-    WCHAR linkName[40];
-    UNICODE_STRING link;
-    if (!gDevices[n]) continue;
-    if (n == BOARD_DEVICES) {
-      RtlInitUnicodeString(&link, L"\\DosDevices\\KPXADAC_TEST");
-    } else {
-      formatName(linkName, L"\\DosDevices\\KPXADAC_", n);
-      RtlInitUnicodeString(&link, linkName);
-    }
-    IoDeleteSymbolicLink(&link);
-    IoDeleteDevice(gDevices[n]);
-  }
+  for (n = -1; n < BOARD_DEVICES; ++n) deleteDevice(n);
   for (n = 0; n < BOARD_DEVICES; ++n) freeMemory(&gBoards[n]);
   if (gJournal) ExFreePoolWithTag(gJournal, POOL_TAG);
   if (gStaging) ExFreePoolWithTag(gStaging, POOL_TAG);
@@ -1252,7 +1278,7 @@ static void unloadDriver(PDRIVER_OBJECT driver) {
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   NTSTATUS status;
-  LONG n;
+  gDriver = driver;
   ExInitializeFastMutex(&gLock);
   gJournal = (KpxTestJournalRecord*)ExAllocatePoolWithTag(
       NonPagedPool, sizeof(KpxTestJournalRecord) * JOURNAL_CAPACITY, POOL_TAG);
@@ -1267,18 +1293,11 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
   driver->MajorFunction[IRP_MJ_WRITE] = dispatchWrite;
   driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatchControl;
   driver->DriverUnload = unloadDriver;
-  loadRackFromRegistry(registryPath);
-  for (n = 0; n < BOARD_DEVICES; ++n) {
-    WCHAR deviceName[40], linkName[40];
-    formatName(deviceName, L"\\Device\\KPXADAC_", n);
-    formatName(linkName, L"\\DosDevices\\KPXADAC_", n);
-    status = createDevice(driver, n, deviceName, linkName);
-    if (!NT_SUCCESS(status)) {
-      unloadDriver(driver);
-      return status;
-    }
+  status = createDevice(-1);
+  if (!NT_SUCCESS(status)) {
+    unloadDriver(driver);
+    return status;
   }
-  status = createDevice(driver, -1, L"\\Device\\KPXADAC_TEST", L"\\DosDevices\\KPXADAC_TEST");
-  if (!NT_SUCCESS(status)) unloadDriver(driver);
-  return status;
+  loadRackFromRegistry(registryPath);
+  return STATUS_SUCCESS;
 }
