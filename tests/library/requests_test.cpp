@@ -1,6 +1,7 @@
 // Register access, chunked FPGA memory transfers and the transfer-words
 // announcement, checked by what reached the virtual driver.
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "kpxadac_ioctl.h"
@@ -49,6 +50,17 @@ TEST_F(RequestsTest, FailedRegisterRequestsPrintTheirLine) {
   EXPECT_EQ(Kpxadac16_ReadReg(board, 8), 0xFFFFFFFFu);
   EXPECT_EQ(Kpxadac16_WriteReg(board, 8, 5), -1);
   EXPECT_EQ(GetCapturedStdout(), "IOCTL_GET_HSREG failed:  31\nIOCTL_WRITE_SET_HSREG failed:  6\n");
+}
+
+// The error number a failing driver gives reaches the printed line unchanged
+// (through the driver: NTSTATUS and back, docs/windows.md).
+TEST_F(RequestsTest, FailedRequestsPrintTheDriversErrorNumber) {
+  for (uint32_t error : {1u, 8u, 31u, 32u, 87u, 121u, 122u, 158u, 170u, 995u, 1168u, 1460u}) {
+    openBoard(R"("faults": [{"op": "IOCTL_GET_HSREG", "error": )" + std::to_string(error) + "}]");
+    CaptureStdout();
+    EXPECT_EQ(Kpxadac16_ReadReg(board, 8), 0xFFFFFFFFu);
+    EXPECT_EQ(GetCapturedStdout(), "IOCTL_GET_HSREG failed:  " + std::to_string(error) + "\n");
+  }
 }
 
 TEST_F(RequestsTest, FpgaMemoryChunksAtTheDriverLimit) {
