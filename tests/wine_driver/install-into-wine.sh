@@ -33,4 +33,13 @@ if [[ -n $rack ]]; then
 else
   wine reg delete "$key" /v Rack /f >/dev/null 2>&1 || true
 fi
-wine sc start "$service" >/dev/null
+# `sc start` fails when Wine has started the new auto-start service already;
+# what counts is that it runs.
+wine sc start "$service" >/dev/null 2>&1 || true
+for _ in $(seq 1 60); do
+  wine sc query "$service" 2>/dev/null | grep -q RUNNING && exit 0
+  sleep 0.5
+done
+echo "install-into-wine.sh: the service $service does not run" >&2
+wine sc query "$service" >&2 || true
+exit 1
