@@ -31,7 +31,6 @@ struct Options {
   uint32_t chunkBytes = kDefaultChunkBytes;
   std::string output;  // "-" is standard output
   OutputFormat format = OutputFormat::kRaw;
-  std::optional<double> sampleRateHz;
   std::string bitstream;  // empty: no bitstream is loaded
   unsigned ringBuffers = kDefaultRingBuffers;
   bool unbuffered = false;     // write past the page cache (O_DIRECT)

@@ -14,8 +14,7 @@
 #include "capture_session.h"
 #include "console.h"
 #include "kpxadac16.h"
-#include "kpxadac_ioctl.h"
-#include "kpxadc_receive_settings.h"
+#include "kpxadac_board.h"
 #include "output_file.h"
 #include "sigmf_metadata.h"
 #include "tool_platform.h"
@@ -38,7 +37,7 @@ std::string sigmfBase(const std::string& output) {
 }
 
 std::string hardwareText(const BoardChoice& board) {
-  const char* part = kpx::driver::expectedPart(board.boardId);
+  const char* part = KpxBoard_ExpectedPart(board.boardId);
   char text[160];
   std::snprintf(text, sizeof text, "KPX-ADAC %s board %u, board ID 0x%02X, FPGA part %s",
                 board.typeName, board.index, static_cast<unsigned>(board.boardId & 0xFF),
@@ -71,11 +70,11 @@ void printSummary(Console& console, const CaptureResult& result) {
 }
 
 int run(const Options& options) {
-  Console console(tool::standardErrorIsConsole());
+  Console console(kpx::tools::standardErrorIsConsole());
   OutputFile file;
   // The samples get standard output to themselves: the library's own lines
   // go to standard error instead.
-  if (options.toStandardOutput()) file.adopt(tool::takeStandardOutput(), "standard output");
+  if (options.toStandardOutput()) file.adopt(kpx::tools::takeStandardOutput(), "standard output");
 
   auto fail = [&console](const std::string& reason) {
     console.message(reason);
@@ -92,8 +91,7 @@ int run(const Options& options) {
   bool synthesizer = false;
   if (auto reason = openStream(board, options, stream, synthesizer); !reason.empty())
     return fail(reason);
-  const double sampleRate = options.sampleRateHz.value_or(
-      synthesizer ? KPXADC_SYNTHESIZER_RATE_HZ : kpx::tools::kFixedClockRateHz);
+  const double sampleRate = kpx::tools::streamRate(options.board, stream);
 
   CaptureSettings settings;
   settings.stream = stream;
@@ -114,7 +112,7 @@ int run(const Options& options) {
 
   if (auto reason = startStream(stream); !reason.empty()) return fail(reason);
 
-  tool::installStopHandlers(stopRequested);
+  kpx::tools::installStopHandlers(stopRequested);
   CaptureResult result = runCapture(settings, file, stopRequested, console);
   if (auto reason = file.close(); !reason.empty() && result.writeFailure.empty())
     result.writeFailure = reason;
@@ -129,7 +127,9 @@ int run(const Options& options) {
     recording.hardware = hardwareText(board);
     recording.description =
         std::string("sample clock: ") +
-        (synthesizer ? "clock synthesizer, 105 MHz setting" : "onboard fixed clock");
+        (synthesizer ? "clock synthesizer, " + kpx::tools::megahertz(KpxBoard_SynthesizerRateHz()) +
+                           " MHz setting"
+                     : std::string("onboard fixed clock"));
     recording.sha512 = result.sha512;
     recording.startTime = result.startTime;
     recording.overruns = result.overruns;
