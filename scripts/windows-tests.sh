@@ -311,13 +311,13 @@ export WINEPREFIX=$build/wineprefix-driver
 trap 'for prefix in "$build/wineprefix" "$build/wineprefix-driver"; do
         WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true; done' EXIT
 mkdir -p "$WINEPREFIX"
-wineserver -k >/dev/null 2>&1 || true
-wineserver -p
 if [[ ! -f $WINEPREFIX/system.reg ]]; then
   timeout 300 wineboot --init >/dev/null 2>&1 || fail "wineboot --init of the driver's prefix"
 fi
+# The install restarts the prefix; its persistent server comes after.
 "$repo/tests/wine_driver/install-into-wine.sh" "$driver_sys" || fail "installing the test driver"
-echo "  kpxadac_test.sys runs: $(wine sc query kpxadac_test | grep -o 'RUNNING' || echo no)"
+wineserver -p
+echo "  the service kpxadac_test runs"
 
 # The ramp's first N samples, as a file.
 ramp_file() { /usr/bin/python3 -c 'import struct, sys

@@ -6,24 +6,29 @@
 #   RACK_TEXT   the boards it starts with (tests/wine_driver/kpxadac_test_driver.h);
 #               without it, one ADC board at device 0 with board ID 0x8A
 #
-# The driver goes to C:\windows\system32\drivers, is registered as the
-# kernel service kpxadac_test with Start=2 (loaded with the prefix, before
-# the first program; Wine's `sc config` does not set it, so `reg add` does),
-# and is started at once. Running it again replaces the driver and its rack.
+# The driver goes to C:\windows\system32\drivers and is registered as the
+# kernel service kpxadac_test with Start=2, set with `reg add` (Wine's
+# `sc config` does not set it), so that the prefix loads it as it starts,
+# before the first program. The prefix is then restarted: every process in
+# it ends (`wineserver -k`, a persistent server too) and the next program
+# starts it again with the driver. (`sc start` right after `sc create`
+# fails in a fresh prefix with 1060.) Running it again replaces the driver
+# and its rack.
 set -euo pipefail
 [[ -n ${WINEPREFIX:-} ]] || { echo "install-into-wine.sh: WINEPREFIX is not set" >&2; exit 1; }
 driver=$1
 rack=${2:-}
 service=kpxadac_test
 key='HKLM\System\CurrentControlSet\Services\'$service
-target=$WINEPREFIX/drive_c/windows/system32/drivers/$service.sys
 
-# A running driver keeps its file: stop it first (fails harmlessly when it
-# is not installed or not running).
-wine sc stop "$service" >/dev/null 2>&1 || true
+restart_prefix() { wineserver -k >/dev/null 2>&1 || true; wineserver -w; }
+
+# A running driver keeps its file open.
+restart_prefix
+target=$WINEPREFIX/drive_c/windows/system32/drivers/$service.sys
 mkdir -p "$(dirname "$target")"
 cp "$driver" "$target"
-if ! wine sc query "$service" >/dev/null 2>&1; then
+if ! wine reg query "$key" /v ImagePath >/dev/null 2>&1; then
   wine sc create "$service" type= kernel start= auto \
     binPath= 'C:\windows\system32\drivers\'"$service"'.sys' >/dev/null
 fi
@@ -33,9 +38,7 @@ if [[ -n $rack ]]; then
 else
   wine reg delete "$key" /v Rack /f >/dev/null 2>&1 || true
 fi
-# `sc start` fails when Wine has started the new auto-start service already;
-# what counts is that it runs.
-wine sc start "$service" >/dev/null 2>&1 || true
+restart_prefix
 for _ in $(seq 1 60); do
   wine sc query "$service" 2>/dev/null | grep -q RUNNING && exit 0
   sleep 0.5
