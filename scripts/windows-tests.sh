@@ -314,9 +314,8 @@ mkdir -p "$WINEPREFIX"
 if [[ ! -f $WINEPREFIX/system.reg ]]; then
   timeout 300 wineboot --init >/dev/null 2>&1 || fail "wineboot --init of the driver's prefix"
 fi
-# The install restarts the prefix; its persistent server comes after.
+# The install restarts the prefix and leaves a persistent server in it.
 "$repo/tests/wine_driver/install-into-wine.sh" "$driver_sys" || fail "installing the test driver"
-wineserver -p
 echo "  the service kpxadac_test runs"
 
 # The ramp's first N samples, as a file.

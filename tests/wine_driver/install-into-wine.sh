@@ -12,8 +12,8 @@
 # before the first program. The prefix is then restarted: every process in
 # it ends (`wineserver -k`, a persistent server too) and the next program
 # starts it again with the driver. (`sc start` right after `sc create`
-# fails in a fresh prefix with 1060.) Running it again replaces the driver
-# and its rack.
+# fails in a fresh prefix with 1060.) It leaves a persistent wineserver
+# running in the prefix. Running it again replaces the driver and its rack.
 set -euo pipefail
 [[ -n ${WINEPREFIX:-} ]] || { echo "install-into-wine.sh: WINEPREFIX is not set" >&2; exit 1; }
 driver=$1
@@ -39,6 +39,9 @@ else
   wine reg delete "$key" /v Rack /f >/dev/null 2>&1 || true
 fi
 restart_prefix
+# A persistent server keeps the prefix, and the driver with its rack, alive
+# between programs; `wineserver -k` ends it.
+wineserver -p
 for _ in $(seq 1 60); do
   wine sc query "$service" 2>/dev/null | grep -q RUNNING && exit 0
   sleep 0.5
