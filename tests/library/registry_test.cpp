@@ -1,11 +1,12 @@
 // Board registry: enumeration, lookups by type and index, closing, guarded
 // queries and accessors, through the virtual boards.
+#include "registry.h"
+
 #include <cstring>
 #include <thread>
 
 #include "kpxadac_ioctl.h"
 #include "platform/platform.h"
-#include "registry.h"
 #include "sim_fixture.h"
 
 using namespace kpx::driver;
@@ -223,5 +224,25 @@ TEST_F(RegistryTest, GuardedQueriesRefuseEachOtherWhileInFlight) {
   raceQueries("IOCTL_GET_BOARD_STATUS", true);
   raceQueries("IOCTL_GET_BOARD_ID", false);
 }
+
+#ifdef _WIN32
+// The test driver's own rack text: a refused text leaves no boards, and the
+// devices follow the rack (Wine cannot refuse an open of a device that exists).
+TEST_F(RegistryTest, TestDriverRefusesABadRackAndFollowsAGoodOne) {
+  if (!testbed::onDriver()) GTEST_SKIP() << "the test driver's own rack text";
+  Kpxadac16_CloseAll();
+  EXPECT_EQ(testbed::configureDriverRack("board device=0 colour=5"), "unknown board key colour");
+  Kpxadac16_Open();
+  EXPECT_EQ(Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0), -1);
+  Kpxadac16_CloseAll();
+  ASSERT_EQ(testbed::configureDriverRack("board device=64 id=0x86; board device=7 id=0x8B fixed=1"),
+            "");
+  Kpxadac16_Open();
+  EXPECT_EQ(Kpxadac16_GetBoardId(BOARD_TYPE_DAC, 0), 0x86);
+  EXPECT_EQ(Kpxadac16_GetBoardId(BOARD_TYPE_ADC, 0), 0x8B);
+  EXPECT_EQ(Kpxadac16_GetFixedClock(Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0)), 1);
+  EXPECT_EQ(Kpxadac16_GetHandle(BOARD_TYPE_ADC, 1), -1);
+}
+#endif
 
 }  // namespace
