@@ -6,6 +6,7 @@
 #include <string>
 
 #include "board_options.h"
+#include "records_options.h"
 
 namespace capture {
 
@@ -14,7 +15,7 @@ enum ExitStatus : int {
   kExitClean = 0,     // capture complete (or stopped by a signal), no sample lost
   kExitUsage = 1,     // bad options: nothing was captured
   kExitFailure = 2,   // board, bitstream, clock, read or output failure
-  kExitDataLost = 3,  // capture complete, but overruns lost samples
+  kExitDataLost = 3,  // capture complete, but overruns lost samples (or records)
 };
 
 enum class OutputFormat { kRaw, kSigmf };
@@ -35,6 +36,7 @@ struct Options {
   unsigned ringBuffers = kDefaultRingBuffers;
   bool unbuffered = false;     // write past the page cache (O_DIRECT)
   unsigned writerDelayMs = 0;  // testing aid: the writer sleeps this long after each block
+  RecordsOptions records;      // --trigger and its options: records instead of the stream
 
   bool toStandardOutput() const { return output == "-"; }
 };

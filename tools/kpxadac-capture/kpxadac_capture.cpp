@@ -16,6 +16,7 @@
 #include "kpxadac16.h"
 #include "kpxadac_board.h"
 #include "output_file.h"
+#include "records_session.h"
 #include "sigmf_metadata.h"
 #include "tool_platform.h"
 
@@ -69,6 +70,43 @@ void printSummary(Console& console, const CaptureResult& result) {
   console.message(line);
 }
 
+// Ends a records capture: the metadata, the summary, the exit status.
+int finishRecords(Console& console, OutputFile& file, RecordsResult& result, const Options& options,
+                  const std::string& base, RecordingDescription recording) {
+  if (auto reason = file.close(); !reason.empty() && result.writeFailure.empty())
+    result.writeFailure = reason;
+  if (result.stopped) console.message("stopped by signal");
+  if (!result.readFailure.empty()) console.message(result.readFailure);
+  if (!result.writeFailure.empty()) console.message(result.writeFailure);
+  std::string metadataFailure;
+  if (options.format == OutputFormat::kSigmf) {
+    recording.sha512 = result.sha512;
+    recording.startTime = result.startTime;
+    std::ofstream out(base + ".sigmf-meta", std::ios::binary | std::ios::trunc);
+    out << sigmfRecordsMetadata(recording, result.records).dump(2) << '\n';
+    out.close();
+    if (!out) metadataFailure = "cannot write " + base + ".sigmf-meta";
+    if (!metadataFailure.empty()) console.message(metadataFailure);
+  }
+  const auto& c = result.records.counts;
+  char line[240];
+  std::snprintf(
+      line, sizeof line,
+      "%zu records of %" PRId64 " samples (%" PRIu64 " bytes) in %.3f s, %" PRIu64 " triggers",
+      result.records.records.size(), options.records.config.pre + options.records.config.post,
+      result.bytesWritten, result.seconds, c.triggersSeen);
+  console.message(line);
+  std::snprintf(line, sizeof line,
+                "records lost: %" PRIu64 " (%" PRIu64 " to gaps, %" PRIu64 " skipped, %" PRIu64
+                " cut at the end); stream samples lost: %" PRIu64,
+                result.recordsLost(), c.lostToGaps, c.skippedSlow, c.cutAtEnd,
+                result.records.streamLostSamples);
+  console.message(line);
+  if (!result.readFailure.empty() || !result.writeFailure.empty() || !metadataFailure.empty())
+    return kExitFailure;
+  return result.recordsLost() || result.records.streamLostSamples ? kExitDataLost : kExitClean;
+}
+
 int run(const Options& options) {
   Console console(kpx::tools::standardErrorIsConsole());
   OutputFile file;
@@ -108,11 +146,28 @@ int run(const Options& options) {
   const std::string base = sigmfBase(options.output);
   const std::string dataPath = settings.computeSha512 ? base + ".sigmf-data" : options.output;
   if (!options.toStandardOutput())
-    if (auto reason = file.create(dataPath, options.unbuffered); !reason.empty()) return fail(reason);
+    if (auto reason = file.create(dataPath, options.unbuffered); !reason.empty())
+      return fail(reason);
 
   if (auto reason = startStream(stream); !reason.empty()) return fail(reason);
 
   kpx::tools::installStopHandlers(stopRequested);
+  if (options.records.enabled) {
+    RecordsResult records = runRecords(stream, options.records.config, file, settings.computeSha512,
+                                       stopRequested, console);
+    RecordingDescription recording;
+    recording.sampleRateHz = sampleRate;
+    recording.hardware = hardwareText(board);
+    recording.description =
+        std::string("triggered records; sample clock: ") +
+        (synthesizer ? "clock synthesizer, " + kpx::tools::megahertz(KpxBoard_SynthesizerRateHz()) +
+                           " MHz setting"
+                     : std::string("onboard fixed clock"));
+    const int status = finishRecords(console, file, records, options, base, recording);
+    KpxStream_Close(stream);
+    Kpxadac16_CloseAll();
+    return status;
+  }
   CaptureResult result = runCapture(settings, file, stopRequested, console);
   if (auto reason = file.close(); !reason.empty() && result.writeFailure.empty())
     result.writeFailure = reason;
