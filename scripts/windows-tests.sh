@@ -18,6 +18,12 @@
 #   7. the installer and the zip made from this build by scripts/package.sh,
 #      installed, used and uninstalled in a fresh Wine prefix
 #      (scripts/windows-installer-tests.sh).
+#   8. the real backend against the test driver (tests/wine_driver/), in a
+#      second prefix, with KPXADAC_SIM unset: the receive demo (transcript
+#      as on the virtual board, the ramp in its file), kpxadac-info --json
+#      (as on the default virtual rack), a kpxadac-capture SigMF recording
+#      of the ramp, and the library's tests registered once more for the
+#      driver (CTest label "driver").
 #
 # Usage: scripts/windows-tests.sh [BUILD_DIR]
 #   BUILD_DIR defaults to build-win in the repository. Missing packages are
@@ -140,36 +146,45 @@ mkdir -p "$xml_dir"
 ctest_log=$build/ctest-windows.log
 set +o pipefail
 KPXADAC_SIM=none GTEST_OUTPUT="xml:$(winepath -w "$xml_dir")\\" GTEST_COLOR=no \
-  ctest --test-dir "$build" -j"$jobs" --timeout 900 --output-on-failure 2>&1 | tee "$ctest_log"
+  ctest --test-dir "$build" -LE driver -j"$jobs" --timeout 900 --output-on-failure 2>&1 |
+  tee "$ctest_log"
 ctest_status=${PIPESTATUS[0]}
 set -o pipefail
 
 # One line per CTest test. A GoogleTest executable counts its cases, from
-# its XML report; any other test counts as one.
+# its XML report (named after the executable: a test registered again as
+# NAME_driver reports in NAME.xml); any other test counts as one. Adds to
+# passed and failed; cases_run is the number of cases that ran.
 attribute() { sed -n "s/.* $1=\"\([0-9]*\)\".*/\1/p" <<<"$2"; }
-echo
-while read -r name result; do
-  report=$xml_dir/$name.xml
-  if [[ -f $report ]]; then
-    header=$(grep -m1 '<testsuites ' "$report")
-    run=$(($(attribute tests "$header") - $(attribute disabled "$header")))
-    bad=$(($(attribute failures "$header") + $(attribute errors "$header")))
-    skipped=$(grep -c '<skipped' "$report" || true)
-    ok=$((run - bad - skipped))
-    # A crash after the report was written still fails the executable.
-    if [[ $result != Passed ]] && ((bad == 0)); then bad=1; fi
-  else
-    run=1 skipped=0 ok=0 bad=0
-    [[ $result == Passed ]] && ok=1 || bad=1
+count_cases() {  # count_cases CTEST_LOG XML_DIR CTEST_STATUS
+  local name result report header run bad skipped ok before=$failed
+  cases_run=0
+  echo
+  while read -r name result; do
+    report=$2/${name%_driver}.xml
+    if [[ -f $report ]]; then
+      header=$(grep -m1 '<testsuites ' "$report")
+      run=$(($(attribute tests "$header") - $(attribute disabled "$header")))
+      bad=$(($(attribute failures "$header") + $(attribute errors "$header")))
+      skipped=$(grep -c '<skipped' "$report" || true)
+      ok=$((run - bad - skipped))
+      # A crash after the report was written still fails the executable.
+      if [[ $result != Passed ]] && ((bad == 0)); then bad=1; fi
+    else
+      run=1 skipped=0 ok=0 bad=0
+      [[ $result == Passed ]] && ok=1 || bad=1
+    fi
+    printf '  %-32s %-8s %4d run, %d failed, %d skipped\n' "$name" "$result" "$run" "$bad" "$skipped"
+    passed=$((passed + ok))
+    failed=$((failed + bad))
+    cases_run=$((cases_run + run - skipped))
+  done < <(sed -n 's/^ *[0-9]*\/[0-9]* Test *#[0-9]*: \([^ ]*\) [.*]* *\([^ ]*\) .*/\1 \2/p' "$1")
+  if (($3 != 0 && failed == before)); then
+    echo "  ctest failed (status $3)"
+    failed=$((failed + 1))
   fi
-  printf '  %-32s %-8s %4d run, %d failed, %d skipped\n' "$name" "$result" "$run" "$bad" "$skipped"
-  passed=$((passed + ok))
-  failed=$((failed + bad))
-done < <(sed -n 's/^ *[0-9]*\/[0-9]* Test *#[0-9]*: \([^ ]*\) [.*]* *\([^ ]*\) .*/\1 \2/p' "$ctest_log")
-if ((ctest_status != 0 && failed == 0)); then
-  echo "  ctest failed (status $ctest_status)"
-  failed=$((failed + 1))
-fi
+}
+count_cases "$ctest_log" "$xml_dir" "$ctest_status"
 
 # ---- 2. The demo on the driver, with no board ----------------------------------
 step "receive demo on the Win32 driver, no board present"
@@ -213,29 +228,17 @@ size=$(stat -c %s "$sim_dir/talvo_rx_data.bin" 2>/dev/null || echo none)
 [[ $size == 81920 ]] || problems+=("talvo_rx_data.bin has $size bytes, expected 81920")
 tally "demo on the virtual boards"
 
-# ---- 4. kpxadac-capture: a SigMF recording, and the samples on standard output ---
-step "kpxadac-capture: SigMF recording and -o - of a virtual ramp board"
-rec_dir=$build/capture
-fresh_dir "$rec_dir"
-export KPXADAC_SIM='{"boards": [{"device": 0, "signal": {"type": "ramp"}}]}'
-samples=300001 # blocks of 4096 bytes: many reads, and a last half block
-problems=()
-status=0
-(cd "$rec_dir" && wine "$capture_exe" --samples "$samples" --chunk 4096 --format sigmf -o ramp \
-  >stdout.txt 2>stderr.txt) || status=$?
-cat "$rec_dir/stderr.txt"
-((status == 0)) || problems+=("SigMF: exit status $status, expected 0")
-[[ ! -s $rec_dir/stdout.txt ]] || problems+=("SigMF: standard output is not empty")
-status=0
-(cd "$rec_dir" && wine "$capture_exe" --samples "$samples" -o - >piped.bin 2>piped.txt) || status=$?
-((status == 0)) || problems+=("-o -: exit status $status, expected 0")
-unset KPXADAC_SIM
-digest=$(sha512sum "$rec_dir/ramp.sigmf-data" 2>/dev/null | cut -d' ' -f1)
-echo "  sha512sum: ${digest:-no data file}"
-# The metadata's digest, both files against the ramp (sample k is k mod
-# 65536, so a line end put in shows) and the metadata against the schema.
-verdict=$(cd "$rec_dir" && /usr/bin/python3 - "$repo/tests/capture/data/sigmf-schema.json" \
-  "$digest" "$samples" <<'PYTHON' 2>&1
+# check_recording DIR SAMPLES: DIR holds ramp.sigmf-data and ramp.sigmf-meta
+# from a SigMF capture and piped.bin from -o -. Adds to `problems` unless the
+# metadata's digest is the data's, both files are the ramp (sample k is
+# k mod 65536, so a line end put in shows) and the metadata passes the
+# stored SigMF schema.
+check_recording() {
+  local dir=$1 samples=$2 digest verdict line
+  digest=$(sha512sum "$dir/ramp.sigmf-data" 2>/dev/null | cut -d' ' -f1)
+  echo "  sha512sum: ${digest:-no data file}"
+  verdict=$(cd "$dir" && /usr/bin/python3 - "$repo/tests/capture/data/sigmf-schema.json" \
+    "$digest" "$samples" <<'PYTHON' 2>&1
 import json, struct, sys
 import jsonschema
 schema_path, digest, samples = sys.argv[1:]
@@ -253,12 +256,32 @@ validator = jsonschema.Draft202012Validator(
 problems += ["schema: " + e.message for e in validator.iter_errors(meta)]
 print("\n".join(problems) if problems else "ok")
 PYTHON
-) || true
-if [[ $verdict == ok ]]; then
-  echo "  core:sha512 matches, both outputs are the ramp, the metadata is valid SigMF"
-else
-  while read -r line; do problems+=("$line"); done <<<"$verdict"
-fi
+  ) || true
+  if [[ $verdict == ok ]]; then
+    echo "  core:sha512 matches, both outputs are the ramp, the metadata is valid SigMF"
+  else
+    while read -r line; do problems+=("$line"); done <<<"$verdict"
+  fi
+}
+
+# ---- 4. kpxadac-capture: a SigMF recording, and the samples on standard output ---
+step "kpxadac-capture: SigMF recording and -o - of a virtual ramp board"
+rec_dir=$build/capture
+fresh_dir "$rec_dir"
+export KPXADAC_SIM='{"boards": [{"device": 0, "signal": {"type": "ramp"}}]}'
+samples=300001 # blocks of 4096 bytes: many reads, and a last half block
+problems=()
+status=0
+(cd "$rec_dir" && wine "$capture_exe" --samples "$samples" --chunk 4096 --format sigmf -o ramp \
+  >stdout.txt 2>stderr.txt) || status=$?
+cat "$rec_dir/stderr.txt"
+((status == 0)) || problems+=("SigMF: exit status $status, expected 0")
+[[ ! -s $rec_dir/stdout.txt ]] || problems+=("SigMF: standard output is not empty")
+status=0
+(cd "$rec_dir" && wine "$capture_exe" --samples "$samples" -o - >piped.bin 2>piped.txt) || status=$?
+((status == 0)) || problems+=("-o -: exit status $status, expected 0")
+unset KPXADAC_SIM
+check_recording "$rec_dir" "$samples"
 tally kpxadac-capture
 
 # ---- 5. kpxadac-info --json with failing requests ----------------------------------
@@ -286,11 +309,11 @@ step "kpxadac-generate: a ramp onto a recording DAC board, and back from standar
 gen_dir=$build/generate
 fresh_dir "$gen_dir"
 problems=()
-samples=300000
+generated=300000
 status=0
 (cd "$gen_dir" && KPXADAC_SIM='{"boards": [{"device": 0, "board_id": "0x86",
                                             "output_file": "played.raw"}]}' \
-  wine "$generate_exe" --wave ramp --samples "$samples" --block 4096 >stdout.txt 2>stderr.txt) ||
+  wine "$generate_exe" --wave ramp --samples "$generated" --block 4096 >stdout.txt 2>stderr.txt) ||
   status=$?
 cat "$gen_dir/stderr.txt"
 ((status == 0)) || problems+=("ramp: exit status $status, expected 0")
@@ -300,7 +323,7 @@ status=0
   wine "$generate_exe" --wave file --input - --block 1000 <played.raw >stdout.txt \
   2>stderr-input.txt) || status=$?
 ((status == 0)) || problems+=("--input -: exit status $status, expected 0")
-verdict=$(cd "$gen_dir" && /usr/bin/python3 - "$samples" <<'PYTHON' 2>&1
+verdict=$(cd "$gen_dir" && /usr/bin/python3 - "$generated" <<'PYTHON' 2>&1
 import struct, sys
 samples = int(sys.argv[1])
 ramp = struct.pack("<%dH" % samples, *(k % 65536 for k in range(samples)))
@@ -313,7 +336,7 @@ print("\n".join(problems) if problems else "ok")
 PYTHON
 ) || true
 if [[ $verdict == ok ]]; then
-  echo "  both recordings are the ramp of $samples samples"
+  echo "  both recordings are the ramp of $generated samples"
 else
   while read -r line; do problems+=("$line"); done <<<"$verdict"
 fi
@@ -339,6 +362,102 @@ else
   echo "  scripts/package.sh --windows-build $build failed"
   failed=$((failed + 1))
 fi
+
+# ---- 8. The real backend through the test driver ----------------------------------
+# A second prefix holds the test driver, so that the prefix above stays
+# without boards. With KPXADAC_SIM unset every program goes through the
+# library's Win32 calls (CreateFileA, DeviceIoControl, ReadFile, ...) to
+# the driver in Wine's winedevice.exe. kpxadac-info, the demo and
+# kpxadac-capture run on the driver's default board (the ADC board 0x8A at
+# device 0 with the ramp); the tests then give it racks of their own. The
+# board keeps its registers from one program to the next, as a real board
+# does, so kpxadac-info comes first, while the board is as fresh as a
+# virtual rack is in every process.
+driver_sys=$build/tests/wine_driver/kpxadac_test.sys
+[[ -f $driver_sys ]] || fail "the test driver $driver_sys was not built"
+step "installing the test driver into the prefix $build/wineprefix-driver"
+wineserver -k >/dev/null 2>&1 || true
+export WINEPREFIX=$build/wineprefix-driver
+trap 'for prefix in "$build/wineprefix" "$build/wineprefix-driver"; do
+        WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true; done' EXIT
+mkdir -p "$WINEPREFIX"
+if [[ ! -f $WINEPREFIX/system.reg ]]; then
+  timeout 300 wineboot --init >/dev/null 2>&1 || fail "wineboot --init of the driver's prefix"
+fi
+# The install restarts the prefix and leaves a persistent server in it.
+"$repo/tests/wine_driver/install-into-wine.sh" "$driver_sys" || fail "installing the test driver"
+echo "  the service kpxadac_test runs"
+
+# The ramp's first N samples, as a file.
+ramp_file() { /usr/bin/python3 -c 'import struct, sys
+n = int(sys.argv[1]); sys.stdout.buffer.write(struct.pack("<%dH" % n, *(k % 65536 for k in range(n))))' "$1"; }
+
+step "kpxadac-info --json on the test driver"
+info_dir=$build/info-wine-driver
+fresh_dir "$info_dir"
+status=0
+(cd "$info_dir" && env -u KPXADAC_SIM wine "$info_exe" --json >driver.json 2>stderr.txt) || status=$?
+(cd "$info_dir" && KPXADAC_SIM=default wine "$info_exe" --json >virtual.json 2>/dev/null) || true
+problems=()
+((status == 0)) || problems+=("exit status $status, expected 0")
+[[ ! -s $info_dir/stderr.txt ]] || problems+=("standard error: $(head -c 300 "$info_dir/stderr.txt")")
+/usr/bin/python3 -c 'import json, sys; json.load(open(sys.argv[1]))' "$info_dir/driver.json" 2>/dev/null ||
+  problems+=("standard output is not JSON: $(head -c 300 "$info_dir/driver.json")")
+cmp -s "$info_dir/driver.json" "$info_dir/virtual.json" ||
+  problems+=("differs from the default virtual rack's: $(diff "$info_dir/virtual.json" "$info_dir/driver.json" | head -6 | tr '\n' ' ' || true)")
+echo "  $(tr -d '\n ' <"$info_dir/driver.json" | head -c 160 || true)"
+tally "kpxadac-info on the test driver"
+
+step "receive demo on the test driver"
+run_dir=$build/demo-wine-driver
+fresh_dir "$run_dir"
+status=0
+(cd "$run_dir" && env -u KPXADAC_SIM wine "$demo" </dev/null >stdout.txt) || status=$?
+cat "$run_dir/stdout.txt"
+problems=()
+((status == 0)) || problems+=("exit status $status, expected 0")
+cmp -s "$run_dir/stdout.txt" "$sim_dir/stdout.txt" ||
+  problems+=("the transcript differs from the one on the virtual board: $(diff "$sim_dir/stdout.txt" "$run_dir/stdout.txt" | head -5 | tr '\n' ' ' || true)")
+ramp_file 40960 >"$run_dir/ramp.bin"
+cmp -s "$run_dir/talvo_rx_data.bin" "$run_dir/ramp.bin" ||
+  problems+=("talvo_rx_data.bin is not the ramp's first 40960 samples")
+tally "demo on the test driver"
+
+step "kpxadac-capture: SigMF recording of the test driver's ramp"
+rec_dir=$build/capture-wine-driver
+fresh_dir "$rec_dir"
+problems=()
+status=0
+(cd "$rec_dir" && env -u KPXADAC_SIM wine "$capture_exe" --samples "$samples" --chunk 4096 \
+  --format sigmf -o ramp >stdout.txt 2>stderr.txt) || status=$?
+cat "$rec_dir/stderr.txt"
+((status == 0)) || problems+=("SigMF: exit status $status, expected 0")
+[[ ! -s $rec_dir/stdout.txt ]] || problems+=("SigMF: standard output is not empty")
+status=0
+(cd "$rec_dir" && env -u KPXADAC_SIM wine "$capture_exe" --samples "$samples" -o - \
+  >piped.bin 2>piped.txt) || status=$?
+((status == 0)) || problems+=("-o -: exit status $status, expected 0")
+check_recording "$rec_dir" "$samples"
+tally "kpxadac-capture on the test driver"
+
+# What one request costs through Wine's kernel, for the figures.
+call_cost_exe=$build/tests/wine_driver/driver_call_cost.exe
+if [[ -f $call_cost_exe ]]; then
+  echo "  $(wine "$call_cost_exe" 2000 2>&1 | tr -d '\r')"
+fi
+
+step "library tests through the Win32 backend and the test driver (label driver)"
+driver_xml_dir=$build/gtest-xml-driver
+rm -rf "$driver_xml_dir"
+mkdir -p "$driver_xml_dir"
+driver_log=$build/ctest-windows-driver.log
+set +o pipefail
+env -u KPXADAC_SIM GTEST_OUTPUT="xml:$(winepath -w "$driver_xml_dir")\\" GTEST_COLOR=no \
+  ctest --test-dir "$build" -L driver --timeout 900 --output-on-failure 2>&1 | tee "$driver_log"
+driver_status=${PIPESTATUS[0]}
+set -o pipefail
+count_cases "$driver_log" "$driver_xml_dir" "$driver_status"
+echo "  test cases run through the Win32 backend and the test driver: $cases_run"
 
 # ---- Summary ------------------------------------------------------------------
 printf '\nwindows: finished in %ds\n' $((SECONDS - start_time))

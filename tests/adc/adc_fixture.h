@@ -45,14 +45,14 @@ inline std::vector<RegisterOp> operator+(std::vector<RegisterOp> a,
 
 class AdcTest : public SimTest {
  protected:
-  static void poke(uint32_t offset, uint32_t value) { kpx::sim::pokeRegister(0, offset, value); }
-  static uint32_t peek(uint32_t offset) { return kpx::sim::peekRegister(0, offset); }
+  static void poke(uint32_t offset, uint32_t value) { testbed::pokeRegister(0, offset, value); }
+  static uint32_t peek(uint32_t offset) { return testbed::peekRegister(0, offset); }
 
   // Every register request since the journal was last cleared; any other
   // request fails the test.
   static std::vector<RegisterOp> registerOps() {
     std::vector<RegisterOp> ops;
-    for (const auto& e : kpx::sim::journal()) {
+    for (const auto& e : testbed::journal()) {
       EXPECT_EQ(e.op, "control");
       uint32_t words[2] = {};
       std::memcpy(words, e.in.data(), std::min<size_t>(e.in.size(), sizeof words));

@@ -46,7 +46,7 @@ TEST_F(ClockControlTest, ProgramClockGivesUpAfter500BusyReadsWithoutReset) {
                         Reads(kClock, kHandshakeReads);
   EXPECT_EQ(registerOps(), expected);
   for (const auto& op : registerOps()) EXPECT_FALSE(op.write && (op.value & 0x80)) << op;
-  EXPECT_FALSE(kpx::sim::synthesizerProgrammed(0));
+  EXPECT_FALSE(testbed::synthesizerProgrammed(0));
 }
 
 TEST_F(ClockControlTest, ProgramClockRestoresFlagAInTheStartWriteAndResets) {
@@ -61,7 +61,7 @@ TEST_F(ClockControlTest, ProgramClockRestoresFlagAInTheStartWriteAndResets) {
   // Two reads still see busy, the third sees it clear; then the reset.
   EXPECT_EQ(std::vector<RegisterOp>(ops.begin() + 7, ops.begin() + 10), Reads(kClock, 3));
   EXPECT_EQ(std::vector<RegisterOp>(ops.begin() + 10, ops.end()), resetSequence(0x010A, 1));
-  EXPECT_TRUE(kpx::sim::synthesizerProgrammed(0));
+  EXPECT_TRUE(testbed::synthesizerProgrammed(0));
 }
 
 TEST_F(ClockControlTest, ResetClockWithReadyAtOnceMakesOneReadyRead) {
@@ -80,7 +80,7 @@ TEST_F(ClockControlTest, ResetClockGivesUpAfter500Reads) {
 TEST_F(ClockControlTest, InvalidClockSourcesAreRefusedAfterOneRead) {
   openBoard();
   for (uint32_t source : {3u, 8u, 0xFFFFFFFFu}) {
-    kpx::sim::clearJournal();
+    testbed::clearJournal();
     CaptureStdout();
     EXPECT_EQ(KPXADC_SetClockSource(board, source), 0) << source;
     EXPECT_EQ(GetCapturedStdout(), "KPXADC_SetClockSource ERROR! INVALID CLOCK SOURCE!\n");
@@ -113,7 +113,7 @@ TEST_F(ClockControlTest, SetClockModeKeepsBit2AndAlwaysResets) {
   ASSERT_GE(ops.size(), 2u);
   EXPECT_EQ(ops[1], Write(kClock, 0x105));
 
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(KPXADC_SetClockMode(board, 7), 1);
   EXPECT_EQ(registerOps(), std::vector<RegisterOp>{Read(kClock)} + resetSequence(0x185, 1));
 }
@@ -124,7 +124,7 @@ TEST_F(ClockControlTest, SetClockFlagsResetsOnlyForFlagA) {
   EXPECT_EQ(registerOps(), (std::vector<RegisterOp>{Read(kClock), Write(kClock, 0x23)}));
 
   // With flag A the reset's result comes back: the clock never gets ready.
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(KPXADC_SetClockFlags(board, 1, 0), 0);
   EXPECT_EQ(registerOps(), (std::vector<RegisterOp>{Read(kClock), Write(kClock, 0x13)} +
                             resetSequence(0x13, kHandshakeReads)));
@@ -135,13 +135,13 @@ TEST_F(ClockControlTest, RunStateAndRunBit3) {
   EXPECT_EQ(KPXADC_SetRunState(board, 2), 0);
   EXPECT_EQ(registerOps(), std::vector<RegisterOp>{Read(kRun)});
 
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(KPXADC_SetRunBit3(board, 0), 1);
   EXPECT_EQ(registerOps(), (std::vector<RegisterOp>{Read(kRun), Write(kRun, 0x40)}));
 
   EXPECT_EQ(KPXADC_SetRunState(board, 1), 1);
   EXPECT_EQ(peek(kRun), 0x41u);
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(KPXADC_SetRunBit3(board, 1), 5);
   EXPECT_EQ(registerOps(), std::vector<RegisterOp>{Read(kRun)});
 }
@@ -155,7 +155,7 @@ TEST_F(ClockControlTest, FailedReadsCountAsAllOnes) {
   const std::string line = "IOCTL_GET_HSREG failed:  31\n";
   EXPECT_EQ(GetCapturedStdout(), line + line + line + line);
 
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   const ClockSetting setting = countingSetting();
   CaptureStdout();
   EXPECT_EQ(KPXADC_ProgramClock(board, &setting), 0);  // busy reads as 1

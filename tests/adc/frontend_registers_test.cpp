@@ -36,10 +36,10 @@ TEST_F(FrontEndTest, OpenWritesTheInitialSequenceSelect) {
   EXPECT_EQ(registerOps(), std::vector<RegisterOp>{Write(kSeqSelect, kSelectInitial)});
   EXPECT_EQ(peek(kSeqSelect), kSelectInitial);
 
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(KPXADC_Open(BOARD_TYPE_ADC, 1), -1);
   EXPECT_EQ(KPXADC_Open(BOARD_TYPE_DAC, 0), -1);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 }
 
 TEST_F(FrontEndTest, CloseForgetsTheBoard) {
@@ -56,11 +56,11 @@ TEST_F(FrontEndTest, BitPairsChangeOnlyTheirTwoBits) {
   EXPECT_EQ(KPXADC_SetCtrlBitPair(board, 1, 1, 0), 1);
   EXPECT_EQ(registerOps(), (std::vector<RegisterOp>{Read(kControl), Write(kControl, 0x70)}));
 
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(KPXADC_SetCtrlBitPair(board, 0, 0, 1), 1);
   EXPECT_EQ(peek(kControl), 0x60u);
 
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(KPXADC_SetCtrlBitPair(board, 2, 1, 1), 0);
   EXPECT_EQ(registerOps(), std::vector<RegisterOp>{Read(kControl)});
 }
@@ -146,10 +146,10 @@ TEST_F(FrontEndTest, LoadTableWritesEntriesThenRunsTheHandshake) {
   EXPECT_EQ(KPXADC_GetTableEntry(board, 2), 0x789);
   for (uint32_t n = 3; n < 16; ++n) EXPECT_EQ(KPXADC_GetTableEntry(board, n), entries[n] & 0xFFF);
 
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(KPXADC_GetTableEntry(board, 16), 0);
   EXPECT_EQ(KPXADC_GetTableEntry(board, 0xFFFFFFFF), 0);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 }
 
 TEST_F(FrontEndTest, LoadTableInAnotherModeClearsTheModeBitAndTimesOut) {
@@ -167,7 +167,7 @@ TEST_F(FrontEndTest, LoadTableInAnotherModeClearsTheModeBitAndTimesOut) {
 TEST_F(FrontEndTest, LoadTableWithoutEntriesTouchesNothing) {
   openBoard();
   EXPECT_EQ(KPXADC_LoadTable(board, 1, nullptr), 0);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 }
 
 TEST_F(FrontEndTest, TableControlValueAndBit18) {
@@ -213,10 +213,10 @@ TEST_F(FrontEndTest, CustomRegistersAndTheirRange) {
     EXPECT_EQ(peek(112 + 4 * n), 0x11110000u * (n + 1) + n);
     EXPECT_EQ(KPXADC_ReadCustomReg(board, n), 0x11110000u * (n + 1) + n);
   }
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(KPXADC_WriteCustomReg(board, 4, 1), 0);
   EXPECT_EQ(KPXADC_ReadCustomReg(board, 4), 0u);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 }
 
 // ---- Sequence registers ----------------------------------------------------
@@ -224,7 +224,7 @@ TEST_F(FrontEndTest, CustomRegistersAndTheirRange) {
 TEST_F(FrontEndTest, SequenceSelectAddsToTheMask) {
   openBoard();
   ASSERT_EQ(KPXADC_Open(BOARD_TYPE_ADC, 0), board);
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(KPXADC_SetSequenceSelect(board, 3), 1);
   EXPECT_EQ(registerOps(),
             (std::vector<RegisterOp>{Read(kSeqSelect), Write(kSeqSelect, 0x00030008)}));
@@ -237,9 +237,9 @@ TEST_F(FrontEndTest, SequenceSelectAddsToTheMask) {
   EXPECT_EQ(KPXADC_SetSequenceSelect(board, 0), 1);
   EXPECT_EQ(peek(kSeqSelect), 0xFF000001u);
 
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(KPXADC_SetSequenceSelect(board, 16), 0);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 }
 
 TEST_F(FrontEndTest, SequenceWordAndMode) {
@@ -248,7 +248,7 @@ TEST_F(FrontEndTest, SequenceWordAndMode) {
   EXPECT_EQ(registerOps(), std::vector<RegisterOp>{Write(KPXADC_REG_SEQ_WORD, 0xCAFEF00D)});
 
   for (uint32_t mode : {1u, 3u}) {
-    kpx::sim::clearJournal();
+    testbed::clearJournal();
     EXPECT_EQ(KPXADC_SetSequenceMode(board, mode), 6);
     EXPECT_EQ(registerOps(), std::vector<RegisterOp>{Read(kSeqStatus)}) << mode;
   }
@@ -277,7 +277,7 @@ TEST_F(FrontEndTest, StartSequenceRunsToItsResult) {
                 Read(kSeqStatus), Write(kSeqStatus, 0x00100000), Write(kSeqStatus, 0x00120000)}));
   EXPECT_EQ(KPXADC_IsSequenceState2(board), 1);
 
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(KPXADC_WaitSequence(board, 0), 11);
   EXPECT_EQ(registerOps(),
             Reads(kSeqStatus, 4) + std::vector<RegisterOp>{Write(kSeqSelect, kSelectInitial)});
@@ -300,7 +300,7 @@ TEST_F(FrontEndTest, WaitSequenceOutcomes) {
   for (const auto& c : cases) {
     poke(kSeqStatus, statusCode(c.code) | 0x00020000);
     poke(kSeqSelect, 0x00050028);
-    kpx::sim::clearJournal();
+    testbed::clearJournal();
     EXPECT_EQ(KPXADC_WaitSequence(board, c.count), c.expected) << c.code << " / " << c.count;
     EXPECT_EQ(registerOps(), Reads(kSeqStatus, c.reads) +
                                  std::vector<RegisterOp>{Write(kSeqSelect, kSelectInitial)})
@@ -309,7 +309,7 @@ TEST_F(FrontEndTest, WaitSequenceOutcomes) {
 
   // A sequence that never ends uses up the count, 1 ms apart.
   EXPECT_EQ(KPXADC_StartSequence(board), 1);
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(KPXADC_WaitSequence(board, 5), 2);
   EXPECT_EQ(registerOps(),
             Reads(kSeqStatus, 5) + std::vector<RegisterOp>{Write(kSeqSelect, kSelectInitial)});
@@ -322,7 +322,7 @@ TEST_F(FrontEndTest, SequenceStateIsTwoWhileTheSequenceRuns) {
   EXPECT_EQ(KPXADC_IsSequenceState2(board), 0);
   ASSERT_EQ(KPXADC_StartSequence(board), 1);
   ASSERT_EQ(peek(kSeqState), 0xFFFFFFFEu);
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(KPXADC_IsSequenceState2(board), 1);
   EXPECT_EQ(registerOps(), std::vector<RegisterOp>{Read(kSeqState)});
   poke(kSeqStatus, statusCode(4));  // the sequence is over
@@ -348,7 +348,7 @@ TEST_F(FrontEndTest, FailedReadsCountAsAllOnes) {
   for (int i = 0; i < 10; ++i) lines += "IOCTL_GET_HSREG failed:  31\n";
   EXPECT_EQ(GetCapturedStdout(), lines);
 
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   CaptureStdout();
   EXPECT_EQ(KPXADC_StartSequence(board), 1);  // the run bit reads as set
   EXPECT_EQ(KPXADC_SetCtrlBit3(board, 0), 1);

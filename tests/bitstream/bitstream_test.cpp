@@ -52,7 +52,7 @@ class BitstreamTest : public SimTest {
     return Kpxadac16_LoadBitstreamFile(board, writeTempFile("image.bit", image).c_str());
   }
 
-  static size_t requestCount() { return kpx::sim::journal().size(); }
+  static size_t requestCount() { return testbed::journal().size(); }
 };
 
 // ---- Part table --------------------------------------------------------------
@@ -61,13 +61,13 @@ TEST_F(BitstreamTest, MatchingPartIsDownloadedWholeWithItsLength) {
   openBoard(R"("bitstream_result": "0x12345678")", 0x8A);
   const auto image = bitImageForPart("4vlx40ff668");
   EXPECT_EQ(loadFile(image), 0x12345678);
-  const auto journal = kpx::sim::journal();
+  const auto journal = testbed::journal();
   ASSERT_EQ(journal.size(), 2u);
   EXPECT_EQ(journal[0].code, IOCTL_GET_BOARD_ID);
   EXPECT_EQ(journal[1].code, IOCTL_SET_FPGA_BITSTREAM);
   EXPECT_EQ(journal[1].in, withLengthPrefix(image));
   EXPECT_EQ(journal[1].outLength, 4u);
-  EXPECT_EQ(kpx::sim::loadedPart(0), "4vlx40ff668");
+  EXPECT_EQ(testbed::loadedPart(0), "4vlx40ff668");
   EXPECT_EQ(Kpxadac16_GetState(board), STATE_IDLE);
 }
 
@@ -156,7 +156,7 @@ TEST_F(BitstreamTest, PartNameLongerThan255CharactersIsRefused) {
   // 255 characters fit: the file goes on to the identification query.
   EXPECT_EQ(loadFile(bitImage({{'b', first}, {'b', "4"}})), 7);
   EXPECT_EQ(requestCount(), 1u);
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(loadFile(bitImage({{'b', first}, {'b', "4v"}})), KPXADAC16_BITFILE_PART_TOO_LONG);
   EXPECT_EQ(loadFile(bitImage({{'b', first}, {'b', first}, {'b', first}, {'b', "4vlx40"}})),
             KPXADAC16_BITFILE_PART_TOO_LONG);
@@ -217,7 +217,7 @@ TEST_F(BitstreamTest, FailedAllocationIsRefusedWithItsCode) {
   if (error) GTEST_SKIP() << "cannot make a sparse file here: " << error.message();
   underMemoryCap([&] {
     return Kpxadac16_LoadBitstreamFile(board, path.c_str()) == KPXADAC16_BITFILE_NO_MEMORY &&
-           kpx::sim::journal().empty();
+           testbed::journal().empty();
   });
   std::filesystem::remove(path, error);
 
@@ -225,7 +225,7 @@ TEST_F(BitstreamTest, FailedAllocationIsRefusedWithItsCode) {
   underMemoryCap([&] {
     // The image is never read: the staging buffer fails first.
     return Kpxadac16_LoadBitstream(board, small, 0xF0000000u) == KPXADAC16_IMAGE_NO_MEMORY &&
-           kpx::sim::journal().empty();
+           testbed::journal().empty();
   });
 }
 #endif
@@ -234,17 +234,17 @@ TEST_F(BitstreamTest, FailedAllocationIsRefusedWithItsCode) {
 
 TEST_F(BitstreamTest, BusyBoardIsRefusedByBothEntries) {
   openBoard();
-  kpx::sim::setGate(0, "IOCTL_GET_BOARD_STATUS");
+  testbed::setGate(0, "IOCTL_GET_BOARD_STATUS");
   int32_t status = 0;
   std::thread query([&] { status = Kpxadac16_GetBoardStatus(board); });
-  kpx::sim::waitForGate();
+  testbed::waitForGate();
   const std::string path = writeTempFile("image.bit", bitImageForPart("4vlx40ff668"));
   EXPECT_EQ(Kpxadac16_LoadBitstreamFile(board, path.c_str()), 6);
   EXPECT_EQ(Kpxadac16_GetLastError(board), ERR_NOT_IDLE);
   const uint8_t image[3] = {1, 2, 3};
   EXPECT_EQ(Kpxadac16_LoadBitstream(board, image, sizeof image), -2);
   EXPECT_EQ(Kpxadac16_GetState(board), STATE_QUERY);
-  kpx::sim::releaseGate();
+  testbed::releaseGate();
   query.join();
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(requests(IOCTL_SET_FPGA_BITSTREAM).empty());
@@ -253,15 +253,15 @@ TEST_F(BitstreamTest, BusyBoardIsRefusedByBothEntries) {
 
 TEST_F(BitstreamTest, DownloadHoldsTheBoardInProgramming) {
   openBoard(R"("bitstream_result": 5)", 0x8A);
-  kpx::sim::setGate(0, "IOCTL_SET_FPGA_BITSTREAM");
+  testbed::setGate(0, "IOCTL_SET_FPGA_BITSTREAM");
   int32_t result = 0;
   const std::string path = writeTempFile("image.bit", bitImageForPart("4vlx40ff668"));
   std::thread load([&] { result = Kpxadac16_LoadBitstreamFile(board, path.c_str()); });
-  kpx::sim::waitForGate();
+  testbed::waitForGate();
   EXPECT_EQ(Kpxadac16_GetState(board), STATE_PROGRAMMING);
   EXPECT_EQ(Kpxadac16_GetBoardStatus(board), -1);
   EXPECT_EQ(Kpxadac16_GetLastError(board), ERR_NOT_IDLE);
-  kpx::sim::releaseGate();
+  testbed::releaseGate();
   load.join();
   EXPECT_EQ(result, 5);
   EXPECT_EQ(Kpxadac16_GetState(board), STATE_IDLE);
@@ -310,9 +310,9 @@ TEST_F(BitstreamTest, MemoryImageIsSentUnchecked) {
   auto sent = requests(IOCTL_SET_FPGA_BITSTREAM);
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].in, withLengthPrefix(image));
-  EXPECT_EQ(kpx::sim::loadedPart(0), "2v8000");
+  EXPECT_EQ(testbed::loadedPart(0), "2v8000");
 
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(Kpxadac16_LoadBitstream(board, nullptr, 0), 7);
   sent = requests(IOCTL_SET_FPGA_BITSTREAM);
   ASSERT_EQ(sent.size(), 1u);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "kpxadac_ioctl.h"
+#include "platform/platform.h"
 #include "sim_fixture.h"
 
 using namespace kpx::driver;
@@ -15,11 +16,11 @@ namespace {
 class DiagnosticsTest : public SimTest {
  protected:
   // The driver's own answer to a request without input, bypassing the
-  // library.
+  // library (through the platform layer, so on either backend).
   template <size_t N>
   void rawAnswer(uint32_t code, uint8_t (&out)[N]) {
     uint32_t returned = 0;
-    ASSERT_EQ(kpx::sim::control(board, code, nullptr, 0, out, N, &returned), 0u);
+    ASSERT_TRUE(kpx::platform::deviceControl(board, code, nullptr, 0, out, N, &returned));
   }
 };
 
@@ -27,9 +28,9 @@ TEST_F(DiagnosticsTest, LockAndUnlockReportFailureWithOne) {
   openBoard();
   CaptureStdout();
   EXPECT_EQ(Kpxadac16_LockBoard(board), 0);
-  EXPECT_TRUE(kpx::sim::isLocked(0));
+  EXPECT_TRUE(testbed::isLocked(0));
   EXPECT_EQ(Kpxadac16_UnlockBoard(board), 0);
-  EXPECT_FALSE(kpx::sim::isLocked(0));
+  EXPECT_FALSE(testbed::isLocked(0));
   EXPECT_EQ(GetCapturedStdout(), "");
 
   CaptureStdout();
@@ -37,18 +38,18 @@ TEST_F(DiagnosticsTest, LockAndUnlockReportFailureWithOne) {
   EXPECT_EQ(GetCapturedStdout(), "IOCTL_UNLOCK_BOARD failed:  158\n");
 
   // A second handle of the same device finds the lock taken.
-  kpx::sim::Handle other = -1;
-  ASSERT_EQ(kpx::sim::openDevice("\\\\.\\KPXADAC_0", kGenericReadWrite, kShareReadWrite,
-                                 kOpenExisting, kNoFlags, &other),
-            0u);
+  const kpx::platform::Handle other =
+      kpx::platform::openDevice("\\\\.\\KPXADAC_0", kGenericReadWrite, kShareReadWrite, nullptr,
+                                kOpenExisting, kNoFlags, nullptr);
+  ASSERT_NE(other, kpx::platform::kInvalidHandle);
   EXPECT_EQ(Kpxadac16_LockBoard(board), 0);
   CaptureStdout();
   EXPECT_EQ(Kpxadac16_LockBoard(other), 1);
   EXPECT_EQ(Kpxadac16_UnlockBoard(other), 1);
   EXPECT_EQ(GetCapturedStdout(),
             "IOCTL_LOCK_BOARD failed:  170\nIOCTL_UNLOCK_BOARD failed:  170\n");
-  EXPECT_TRUE(kpx::sim::isLocked(0));
-  EXPECT_EQ(kpx::sim::closeDevice(other), 0u);
+  EXPECT_TRUE(testbed::isLocked(0));
+  EXPECT_TRUE(kpx::platform::closeHandle(other));
 }
 
 TEST_F(DiagnosticsTest, LockAndUnlockSendNoBlocks) {
@@ -144,7 +145,7 @@ TEST_F(DiagnosticsTest, SleepNeverReachesTheDriver) {
   openBoard();
   Kpxadac16_Sleep(KPXADAC_INVALID_HANDLE, 0);
   Kpxadac16_Sleep(board, 1);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 }
 
 }  // namespace

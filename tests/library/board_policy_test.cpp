@@ -129,8 +129,8 @@ TEST_F(BoardPolicyTest, ReceiveStepsRefuseWhatTheyCannotDo) {
   openBoard(R"("faults": [{"op": "IOCTL_TALVO_RESET", "error": 31}])");
   EXPECT_EQ(KpxBoard_SetupClock(board, KPXSTREAM_SETUP_NONE, nullptr), KPXSTREAM_ERR_ARGUMENT);
   ASSERT_EQ(KpxBoard_StartReceiving(board), KPXSTREAM_OK);
-  EXPECT_EQ(kpx::sim::peekRegister(0, KPXADC_REG_CUSTOM0), KpxBoard_ReceiveCReg0Value());
-  EXPECT_EQ(kpx::sim::peekRegister(0, KPXADC_REG_RUN) & 1u, 1u);
+  EXPECT_EQ(testbed::peekRegister(0, KPXADC_REG_CUSTOM0), KpxBoard_ReceiveCReg0Value());
+  EXPECT_EQ(testbed::peekRegister(0, KPXADC_REG_RUN) & 1u, 1u);
   EXPECT_EQ(KpxBoard_ResetChannel(board), KPXSTREAM_ERR_RESET);
 }
 

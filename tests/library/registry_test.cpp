@@ -1,11 +1,12 @@
 // Board registry: enumeration, lookups by type and index, closing, guarded
 // queries and accessors, through the virtual boards.
+#include "registry.h"
+
 #include <cstring>
 #include <thread>
 
 #include "kpxadac_ioctl.h"
 #include "platform/platform.h"
-#include "registry.h"
 #include "sim_fixture.h"
 
 using namespace kpx::driver;
@@ -24,7 +25,7 @@ class RegistryTest : public SimTest {};
 TEST_F(RegistryTest, EmptyRackRegistersNothing) {
   int32_t before = Kpxadac16_Open();
   // All 65 device names were tried, in order.
-  auto entries = kpx::sim::journal();
+  auto entries = testbed::journal();
   ASSERT_EQ(entries.size(), 65u);
   for (int n = 0; n <= 64; ++n) EXPECT_EQ(entries[n].device, n);
   EXPECT_EQ(Kpxadac16_Open(), before);
@@ -107,9 +108,9 @@ TEST_F(RegistryTest, DuplicateHandleIsRefusedWithoutAnyRequest) {
   useRack(R"({"boards": [{"device": 0}]})");
   ASSERT_EQ(Kpxadac16_OpenBoard(0), 1);
   BoardHandle handle = Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0);
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(kpx::addBoard(handle), -1);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
   EXPECT_EQ(kpx::removeBoard(handle), 0);
   EXPECT_EQ(kpx::removeBoard(handle), -1);
   EXPECT_EQ(kpx::addBoard(handle), 0);
@@ -119,13 +120,13 @@ TEST_F(RegistryTest, CloseIgnoresInvalidHandlesAndClosesUnregisteredOnes) {
   useRack(R"({"boards": [{"device": 0}]})");
   Kpxadac16_Close(-1);
   Kpxadac16_Close(0);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 
   BoardHandle raw = kpx::platform::openDevice("\\\\.\\KPXADAC_0", kGenericReadWrite,
                                               kShareReadWrite, nullptr, kOpenExisting, 0, nullptr);
   ASSERT_NE(raw, -1);
   Kpxadac16_Close(raw);
-  auto entries = kpx::sim::journal();
+  auto entries = testbed::journal();
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[1].op, "close");
   EXPECT_TRUE(entries[1].ok);
@@ -189,13 +190,13 @@ TEST_F(RegistryTest, UnregisteredHandleGetsFixedAnswers) {
   BoardRecord record = Kpxadac16_GetBoardRecord(stranger);
   EXPECT_EQ(record.handle, 0);
   EXPECT_EQ(record.state, STATE_NONE);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 }
 
 // One guarded query is held inside the driver while another thread starts
 // the other one: the second is refused as not idle, with its own code.
 void raceQueries(const char* heldRequest, bool holdStatus) {
-  kpx::sim::setGate(0, heldRequest);
+  testbed::setGate(0, heldRequest);
   BoardHandle handle = Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0);
   uint8_t info[6];
   std::thread held([&] {
@@ -204,7 +205,7 @@ void raceQueries(const char* heldRequest, bool holdStatus) {
     else
       Kpxadac16_GetBoardInfo(handle, info);
   });
-  kpx::sim::waitForGate();
+  testbed::waitForGate();
   EXPECT_EQ(Kpxadac16_GetState(handle), STATE_QUERY);
   if (holdStatus)
     EXPECT_EQ(Kpxadac16_GetBoardInfo(handle, info), -2);
@@ -212,7 +213,7 @@ void raceQueries(const char* heldRequest, bool holdStatus) {
     EXPECT_EQ(Kpxadac16_GetBoardStatus(handle), -1);
   EXPECT_EQ(Kpxadac16_GetLastError(handle), ERR_NOT_IDLE);
   EXPECT_EQ(Kpxadac16_GetState(handle), STATE_QUERY);  // refusal leaves the state
-  kpx::sim::releaseGate();
+  testbed::releaseGate();
   held.join();
   EXPECT_EQ(Kpxadac16_GetState(handle), STATE_IDLE);
 }
@@ -223,5 +224,25 @@ TEST_F(RegistryTest, GuardedQueriesRefuseEachOtherWhileInFlight) {
   raceQueries("IOCTL_GET_BOARD_STATUS", true);
   raceQueries("IOCTL_GET_BOARD_ID", false);
 }
+
+#ifdef _WIN32
+// The test driver's own rack text: a refused text leaves no boards, and the
+// devices follow the rack (Wine cannot refuse an open of a device that exists).
+TEST_F(RegistryTest, TestDriverRefusesABadRackAndFollowsAGoodOne) {
+  if (!testbed::onDriver()) GTEST_SKIP() << "the test driver's own rack text";
+  Kpxadac16_CloseAll();
+  EXPECT_EQ(testbed::configureDriverRack("board device=0 colour=5"), "unknown board key colour");
+  Kpxadac16_Open();
+  EXPECT_EQ(Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0), -1);
+  Kpxadac16_CloseAll();
+  ASSERT_EQ(testbed::configureDriverRack("board device=64 id=0x86; board device=7 id=0x8B fixed=1"),
+            "");
+  Kpxadac16_Open();
+  EXPECT_EQ(Kpxadac16_GetBoardId(BOARD_TYPE_DAC, 0), 0x86);
+  EXPECT_EQ(Kpxadac16_GetBoardId(BOARD_TYPE_ADC, 0), 0x8B);
+  EXPECT_EQ(Kpxadac16_GetFixedClock(Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0)), 1);
+  EXPECT_EQ(Kpxadac16_GetHandle(BOARD_TYPE_ADC, 1), -1);
+}
+#endif
 
 }  // namespace

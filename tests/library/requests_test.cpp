@@ -1,6 +1,7 @@
 // Register access, chunked FPGA memory transfers and the transfer-words
 // announcement, checked by what reached the virtual driver.
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "kpxadac_ioctl.h"
@@ -36,7 +37,7 @@ TEST_F(RequestsTest, RegisterReadAndWrite) {
   EXPECT_EQ(reads[0].outLength, 4u);
 
   // All ones read back as all ones, silently.
-  kpx::sim::pokeRegister(0, 0x24, 0xFFFFFFFF);
+  testbed::pokeRegister(0, 0x24, 0xFFFFFFFF);
   CaptureStdout();
   EXPECT_EQ(Kpxadac16_ReadReg(board, 0x24), 0xFFFFFFFFu);
   EXPECT_EQ(GetCapturedStdout(), "");
@@ -51,10 +52,21 @@ TEST_F(RequestsTest, FailedRegisterRequestsPrintTheirLine) {
   EXPECT_EQ(GetCapturedStdout(), "IOCTL_GET_HSREG failed:  31\nIOCTL_WRITE_SET_HSREG failed:  6\n");
 }
 
+// The error number a failing driver gives reaches the printed line unchanged
+// (through the driver: NTSTATUS and back, docs/windows.md).
+TEST_F(RequestsTest, FailedRequestsPrintTheDriversErrorNumber) {
+  for (uint32_t error : {1u, 8u, 31u, 32u, 87u, 121u, 122u, 158u, 170u, 995u, 1168u, 1460u}) {
+    openBoard(R"("faults": [{"op": "IOCTL_GET_HSREG", "error": )" + std::to_string(error) + "}]");
+    CaptureStdout();
+    EXPECT_EQ(Kpxadac16_ReadReg(board, 8), 0xFFFFFFFFu);
+    EXPECT_EQ(GetCapturedStdout(), "IOCTL_GET_HSREG failed:  " + std::to_string(error) + "\n");
+  }
+}
+
 TEST_F(RequestsTest, FpgaMemoryChunksAtTheDriverLimit) {
   openBoard();
   EXPECT_EQ(Kpxadac16_WriteFpgaMem(board, 0x100, 0, nullptr), 0);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 
   std::vector<uint32_t> data(2, 0);
   data[0] = 0x11223344;
@@ -69,11 +81,11 @@ TEST_F(RequestsTest, FpgaMemoryChunksAtTheDriverLimit) {
   const uint32_t limit = KPXADAC16_FPGA_MEM_MAX_CHUNK;
   std::vector<uint32_t> big(limit / 4 + 1, 0);
   big[limit / 4] = 0xA5;  // the odd last byte lives in the last word
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(Kpxadac16_WriteFpgaMem(board, 0x1000, limit, big.data()), int32_t(limit));
   EXPECT_EQ(requests(IOCTL_WRITE_FPGA_MEM).size(), 1u);
 
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   EXPECT_EQ(Kpxadac16_WriteFpgaMem(board, 0x1000, limit + 1, big.data()), int32_t(limit + 1));
   writes = requests(IOCTL_WRITE_FPGA_MEM);
   ASSERT_EQ(writes.size(), 2u);

@@ -1,13 +1,18 @@
 // Streaming transfers: chunking, short and failing reads, refusal while
 // busy, cancel, and the per-board lock seen from other threads.
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
 
-#include "system_text.h"
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "kpxadac_ioctl.h"
 #include "kpxadc.h"
 #include "sim_fixture.h"
+#include "system_text.h"
 
 using namespace kpx::driver;
 using testing::internal::CaptureStdout;
@@ -30,17 +35,17 @@ class StreamingTest : public SimTest {
     KPXADC_SetClockSource(board, 0);
     KPXADC_SetRunState(board, 1);
     TalvoReset(board, 0, 0);
-    kpx::sim::clearJournal();
+    testbed::clearJournal();
   }
 
-  static std::vector<kpx::sim::JournalEntry> operations(const std::string& op) {
-    std::vector<kpx::sim::JournalEntry> out;
-    for (auto& e : kpx::sim::journal())
+  static std::vector<testbed::JournalEntry> operations(const std::string& op) {
+    std::vector<testbed::JournalEntry> out;
+    for (auto& e : testbed::journal())
       if (e.op == op) out.push_back(e);
     return out;
   }
 
-  static uint32_t announcedWords(const kpx::sim::JournalEntry& e) {
+  static uint32_t announcedWords(const testbed::JournalEntry& e) {
     uint32_t words = 0;
     std::memcpy(&words, e.in.data(), 4);
     return words;
@@ -51,7 +56,7 @@ TEST_F(StreamingTest, ZeroLengthTouchesNothing) {
   openRampBoard();
   EXPECT_EQ(TalvoReadBuffer(board, nullptr, 0), 0u);
   EXPECT_EQ(TalvoReadBuffer(0x5555, nullptr, 0), 0u);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 }
 
 TEST_F(StreamingTest, OneToThreeBytesPassThroughReadingWithoutRequests) {
@@ -64,7 +69,7 @@ TEST_F(StreamingTest, OneToThreeBytesPassThroughReadingWithoutRequests) {
     EXPECT_EQ(record.readTotal, 0u);
     EXPECT_EQ(record.readRequested, length);
   }
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
   EXPECT_EQ(buffer[0], 9);
 }
 
@@ -119,8 +124,7 @@ TEST_F(StreamingTest, FailureOnALaterChunkKeepsEarlierBytes) {
   CaptureStdout();
   EXPECT_EQ(TalvoReadBuffer(board, buffer, 16), 0u);
   EXPECT_EQ(GetCapturedStdout(),
-            "[TalvoReadBuffer] ERROR! TalvoReadFile error! ErrNo: 31\n" +
-            systemText(31) + "\n");
+            "[TalvoReadBuffer] ERROR! TalvoReadFile error! ErrNo: 31\n" + systemText(31) + "\n");
   BoardRecord record = Kpxadac16_GetBoardRecord(board);
   EXPECT_EQ(record.readTotal, 4u);
   EXPECT_EQ(record.lastError, ERR_READ_FAILED);
@@ -156,6 +160,43 @@ TEST_F(StreamingTest, DeviceThatNeverDeliversEndsTheTransfer) {
   EXPECT_EQ(Kpxadac16_GetState(board), STATE_IDLE);
 }
 
+#ifdef _WIN32
+// A read the driver holds pending (only the test driver can): the library's
+// synchronous ReadFile blocks until another thread cancels the handle's I/O,
+// and the transfer then fails as a read that ended with 995.
+TEST_F(StreamingTest, HeldReadCancelledFromAnotherThreadFailsWith995) {
+  if (!testbed::onDriver()) GTEST_SKIP() << "the virtual boards complete every read at once";
+  Kpxadac16_CloseAll();
+  ASSERT_EQ(testbed::configureDriverRack("board device=0\nfault device=0 op=read pend=1 count=1"),
+            "");
+  Kpxadac16_Open();
+  board = Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0);
+  ASSERT_NE(board, -1);
+  std::vector<uint8_t> buffer(4096, 0xEE);
+  std::atomic<uint32_t> result{12345};
+  CaptureStdout();
+  std::thread reader([&] { result = TalvoReadBuffer(board, buffer.data(), 4096); });
+  // Bounded: a read that never got held fails the test below instead.
+  for (int i = 0; i < 1000 && testbed::pendingReads(0) == 0; ++i) Sleep(10);
+  const uint32_t held = testbed::pendingReads(0);
+  const BOOL cancelled = CancelIoEx(reinterpret_cast<HANDLE>(board), nullptr);
+  reader.join();
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(held, 1u);
+  EXPECT_TRUE(cancelled);
+  EXPECT_EQ(result.load(), 0u);
+  EXPECT_EQ(out,
+            "[TalvoReadBuffer] ERROR! TalvoReadFile error! ErrNo: 995\n" + systemText(995) + "\n");
+  EXPECT_EQ(Kpxadac16_GetLastError(board), ERR_READ_FAILED);
+  EXPECT_EQ(Kpxadac16_GetState(board), STATE_IDLE);
+  EXPECT_EQ(Kpxadac16_GetReadTotal(board), 0u);
+  EXPECT_EQ(buffer[0], 0xEE);
+  // The board streams again after the cancelled read.
+  KPXADC_SetRunState(board, 1);
+  EXPECT_EQ(TalvoReadBuffer(board, buffer.data(), 8), 8u);
+}
+#endif
+
 TEST_F(StreamingTest, WritesMirrorReads) {
   openRampBoard(R"([{"op": "write", "error": 31, "skip": 1, "count": 1}])", "0x86");
   std::vector<uint8_t> data(10, 0x5A);
@@ -171,15 +212,15 @@ TEST_F(StreamingTest, WritesMirrorReads) {
 
 TEST_F(StreamingTest, BusyBoardRefusesATransfer) {
   openRampBoard();
-  kpx::sim::setGate(0, "IOCTL_GET_BOARD_STATUS");
+  testbed::setGate(0, "IOCTL_GET_BOARD_STATUS");
   std::thread query([&] { Kpxadac16_GetBoardStatus(board); });
-  kpx::sim::waitForGate();
+  testbed::waitForGate();
   uint8_t buffer[8];
   EXPECT_EQ(TalvoReadBuffer(board, buffer, 8), 0u);
   EXPECT_EQ(Kpxadac16_GetLastError(board), ERR_NOT_IDLE);
   EXPECT_EQ(Kpxadac16_GetState(board), STATE_QUERY);
   EXPECT_EQ(TalvoWriteBuffer(board, buffer, 8), 0u);
-  kpx::sim::releaseGate();
+  testbed::releaseGate();
   query.join();
   EXPECT_TRUE(operations("read").empty());
 }
@@ -199,9 +240,9 @@ TEST_F(StreamingTest, CancelOutsideATransfer) {
 TEST_F(StreamingTest, LookupsFromOtherThreadsWaitForARunningTransfer) {
   openRampBoard();
   std::vector<uint8_t> buffer(4096);
-  kpx::sim::setGate(0, "read");
+  testbed::setGate(0, "read");
   std::thread reader([&] { EXPECT_EQ(TalvoReadBuffer(board, buffer.data(), 4096), 4096u); });
-  kpx::sim::waitForGate();
+  testbed::waitForGate();
 
   BoardState stateSeen = STATE_NONE;
   uint32_t totalSeen = 0;
@@ -211,7 +252,7 @@ TEST_F(StreamingTest, LookupsFromOtherThreadsWaitForARunningTransfer) {
     totalSeen = Kpxadac16_GetReadTotal(board);
     cancelResult = TalvoCancelRead(board);  // finds the board idle again
   });
-  kpx::sim::releaseGate();
+  testbed::releaseGate();
   reader.join();
   observer.join();
   EXPECT_EQ(stateSeen, STATE_IDLE);
@@ -222,12 +263,11 @@ TEST_F(StreamingTest, LookupsFromOtherThreadsWaitForARunningTransfer) {
 TEST_F(StreamingTest, SecondTransferWaitsAndThenRuns) {
   openRampBoard();
   std::vector<uint8_t> first(4096), second(4096);
-  kpx::sim::setGate(0, "read");
+  testbed::setGate(0, "read");
   std::thread reader([&] { EXPECT_EQ(TalvoReadBuffer(board, first.data(), 4096), 4096u); });
-  kpx::sim::waitForGate();
-  std::thread secondReader(
-      [&] { EXPECT_EQ(TalvoReadBuffer(board, second.data(), 4096), 4096u); });
-  kpx::sim::releaseGate();
+  testbed::waitForGate();
+  std::thread secondReader([&] { EXPECT_EQ(TalvoReadBuffer(board, second.data(), 4096), 4096u); });
+  testbed::releaseGate();
   reader.join();
   secondReader.join();
   EXPECT_EQ(operations("read").size(), 2u);
@@ -261,7 +301,7 @@ TEST_F(StreamingTest, ChannelRequests) {
 TEST_F(StreamingTest, PreloadStagesLengthAndData) {
   openRampBoard("[]", "0x86");
   EXPECT_EQ(TalvoPreloadWrite(board, nullptr, 8), 0u);
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 
   uint8_t empty = 0;
   EXPECT_EQ(TalvoPreloadWrite(board, &empty, 0), 0u);
@@ -277,11 +317,11 @@ TEST_F(StreamingTest, PreloadStagesLengthAndData) {
 
   // A length whose staging size overflows 32 bits is refused before any
   // byte of the data is touched.
-  kpx::sim::clearJournal();
+  testbed::clearJournal();
   CaptureStdout();
   EXPECT_EQ(TalvoPreloadWrite(board, data, 0xFFFFFFFD), 0u);
   GetCapturedStdout();
-  EXPECT_TRUE(kpx::sim::journal().empty());
+  EXPECT_TRUE(testbed::journal().empty());
 }
 
 }  // namespace

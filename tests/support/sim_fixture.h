@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "kpxadac16.h"
-#include "virtual_boards/virtual_rack.h"
+#include "test_backend.h"
 
 class SimTest : public ::testing::Test {
  protected:
@@ -18,8 +18,8 @@ class SimTest : public ::testing::Test {
   // (KPXADAC_SIM syntax), with an empty journal.
   void useRack(const std::string& config) {
     Kpxadac16_CloseAll();
-    ASSERT_EQ(kpx::sim::configure(config), "");
-    kpx::sim::clearJournal();
+    ASSERT_EQ(testbed::configure(config), "");
+    testbed::clearJournal();
   }
 
   BoardHandle board = -1;
@@ -34,13 +34,13 @@ class SimTest : public ::testing::Test {
     board = Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0);
     if (board == -1) board = Kpxadac16_GetHandle(BOARD_TYPE_DAC, 0);
     ASSERT_NE(board, -1);
-    kpx::sim::clearJournal();
+    testbed::clearJournal();
   }
 
   // The journal entries of control requests with `code`.
-  static std::vector<kpx::sim::JournalEntry> requests(uint32_t code) {
-    std::vector<kpx::sim::JournalEntry> out;
-    for (auto& e : kpx::sim::journal())
+  static std::vector<testbed::JournalEntry> requests(uint32_t code) {
+    std::vector<testbed::JournalEntry> out;
+    for (auto& e : testbed::journal())
       if (e.op == "control" && e.code == code) out.push_back(e);
     return out;
   }
