@@ -46,6 +46,10 @@ Rack& rack() {
 
 std::atomic<Handle> nextHandle{kFirstHandle};
 
+// Off unless a test or the rack's "journal" key asks for it: only tests read
+// it, and an ordinary process should not keep 100000 entries.
+std::atomic<bool> journalEnabled{false};
+
 void installLocked(Rack& r, const RackConfig& config) {
   r.boards.clear();
   r.handles.clear();
@@ -90,10 +94,6 @@ Journal& theJournal() {
   static Journal* instance = new Journal;
   return *instance;
 }
-
-// Off unless a test or the rack's "journal" key asks for it: only tests read
-// it, and an ordinary process should not keep 100000 entries.
-std::atomic<bool> journalEnabled{false};
 
 void record(JournalEntry&& entry) {
   Journal& j = theJournal();
