@@ -92,3 +92,37 @@ def test_damaged_data_fails_the_check(overrun_recording, tmp_path):
         json.dump(meta, out)
     with pytest.raises(sigmf.SigMFError, match="datatype"):
         sigmf.load(base)
+
+
+def _shared_cases():
+    with open(source_path("tests/sigmf/cases.json"), encoding="utf-8") as cases:
+        return json.load(cases)["cases"]
+
+
+@pytest.mark.parametrize("name", sorted(_shared_cases()))
+def test_shared_cases_give_the_gaps_kpxadac_analyze_finds(name, tmp_path):
+    """tests/sigmf/cases.json, which tests/analysis reads with kpxadac-analyze too."""
+    case = _shared_cases()[name]
+    (tmp_path / "rec.sigmf-meta").write_text(json.dumps(case["meta"]))
+    (tmp_path / "rec.sigmf-data").write_bytes(bytes(range(256)) * (case["data_bytes"] // 256)
+                                              + b"x" * (case["data_bytes"] % 256))
+    expect = case["expect"]
+    if "error" in expect:
+        with pytest.raises(sigmf.SigMFError, match=expect["error"]):
+            sigmf.load(tmp_path / "rec")
+        return
+    if expect["ignored_bytes"]:
+        with pytest.warns(sigmf.SigMFWarning, match=f"{expect['ignored_bytes']} trailing bytes"):
+            recording = sigmf.load(tmp_path / "rec")
+    else:
+        recording = sigmf.load(tmp_path / "rec")
+    assert [list(gap) for gap in recording.gaps] == expect["gaps"]
+    assert len(recording.samples) == expect["samples"]
+    assert recording.ignored_bytes == expect["ignored_bytes"]
+
+
+def test_one_place_names_the_files():
+    assert sigmf.base_name("a/rec.sigmf-meta") == "a/rec" == sigmf.base_name("a/rec.sigmf")
+    assert sigmf.meta_path("rec.sigmf-data") == "rec.sigmf-meta"
+    assert sigmf.data_path("rec") == "rec.sigmf-data"
+    assert sigmf.base_name(".sigmf-meta") == ".sigmf-meta"  # no base before the ending

@@ -22,7 +22,7 @@ std::string streamFailure(const char* what, int32_t result) {
 
 // Reads `count` samples into `samples`, opening a new stretch after each gap.
 std::string readAll(KpxStream* stream, std::vector<int16_t>& samples,
-                    std::vector<Stretch>& stretches) {
+                    std::vector<Stretch>& stretches, std::vector<Gap>& gaps) {
   uint64_t have = 0;
   while (have < samples.size()) {
     KpxStreamReadInfo info{};
@@ -36,6 +36,7 @@ std::string readAll(KpxStream* stream, std::vector<int16_t>& samples,
       }
       return streamFailure("reading", result);
     }
+    if (info.lostBefore > 0) gaps.push_back({have, info.index, info.lostBefore});
     if (info.lostBefore > 0 && have > 0) stretches.push_back({have, 0});
     have += info.samples;
     stretches.back().count = have - stretches.back().start;
@@ -74,7 +75,8 @@ std::string takeFromBoard(const Options& options, uint64_t count, SampleSet& set
 
   auto samples = std::make_shared<std::vector<int16_t>>(count);
   set.stretches = {{0, 0}};
-  if (auto reason = readAll(stream.get(), *samples, set.stretches); !reason.empty()) return reason;
+  if (auto reason = readAll(stream.get(), *samples, set.stretches, set.gaps); !reason.empty())
+    return reason;
 
   set.samples = count;
   set.sampleRateHz = status.clock == KPXSTREAM_CLOCK_FIXED ? kpx::tools::kFixedClockRateHz

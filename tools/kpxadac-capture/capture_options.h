@@ -15,6 +15,9 @@ enum ExitStatus : int {
   kExitUsage = 1,     // bad options: nothing was captured
   kExitFailure = 2,   // board, bitstream, clock, read or output failure
   kExitDataLost = 3,  // capture complete, but overruns lost samples
+  // Writing the output failed (a full disk, say): the capture stopped; what
+  // was written is kept in whole samples and, for SigMF, described.
+  kExitWriteFailed = 4,
 };
 
 enum class OutputFormat { kRaw, kSigmf };

@@ -31,9 +31,14 @@ class OutputFile {
   // Writes all `length` bytes. Returns "" or the reason; `written` tells how
   // many bytes reached the file, also after a failure.
   std::string write(const uint8_t* bytes, size_t length, size_t& written);
-  // Puts the data on the disk (a pipe or terminal has nothing to flush).
-  // Returns "" or the reason.
+  // Puts the data on the disk (a pipe or terminal has nothing to flush) and
+  // ends the writeback. Returns "" or the reason.
   std::string flushToDisk();
+  // Puts the data written so far on the disk while writing goes on (from
+  // another thread than the writer's). Returns "" or the reason.
+  std::string flushData();
+  // Cuts a regular file to its first `bytes` bytes. Returns "" or the reason.
+  std::string cutTo(uint64_t bytes);
   // Returns "" or the reason.
   std::string close();
 

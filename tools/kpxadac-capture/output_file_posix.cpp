@@ -150,6 +150,23 @@ std::string OutputFile::flushToDisk() {
   return result == 0 ? "" : systemReason("cannot flush", name_);
 }
 
+std::string OutputFile::flushData() {
+  if (!regularFile_) return "";
+#ifdef __APPLE__
+  const int result = ::fsync(descriptor_);
+#else
+  const int result = ::fdatasync(descriptor_);
+#endif
+  return result == 0 ? "" : systemReason("cannot flush", name_);
+}
+
+std::string OutputFile::cutTo(uint64_t bytes) {
+  if (!regularFile_) return "";
+  return ::ftruncate(descriptor_, static_cast<off_t>(bytes)) == 0
+             ? ""
+             : systemReason("cannot shorten", name_);
+}
+
 std::string OutputFile::close() {
   stopWriteback();
   if (descriptor_ < 0) return "";

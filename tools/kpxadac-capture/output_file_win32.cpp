@@ -105,6 +105,19 @@ std::string OutputFile::flushToDisk() {
   return FlushFileBuffers(handle_) ? "" : systemReason("cannot flush", name_);
 }
 
+std::string OutputFile::flushData() {
+  return flushToDisk();
+}
+
+std::string OutputFile::cutTo(uint64_t bytes) {
+  if (!handle_ || !regularFile_) return "";
+  LARGE_INTEGER position{};
+  position.QuadPart = static_cast<LONGLONG>(bytes);
+  if (!SetFilePointerEx(handle_, position, nullptr, FILE_BEGIN) || !SetEndOfFile(handle_))
+    return systemReason("cannot shorten", name_);
+  return "";
+}
+
 std::string OutputFile::close() {
   if (!handle_) return "";
   const BOOL closed = CloseHandle(handle_);
