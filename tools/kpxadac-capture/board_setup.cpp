@@ -1,5 +1,8 @@
 #include "board_setup.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "bitstream_result_text.h"
 
 namespace capture {
@@ -25,13 +28,18 @@ std::string loadBitstream(const BoardChoice& board, const std::string& path) {
          kpxadac16BitstreamResultText(result) + ")";
 }
 
-std::string openStream(const BoardChoice& board, const Options& options, KpxStream*& stream,
-                       bool& synthesizer) {
+unsigned ringForSeconds(const Options& options, double rateHz) {
+  const double blocks = std::ceil(options.ringSeconds * rateHz * 2 / options.chunkBytes);
+  return static_cast<unsigned>(std::clamp(blocks, 2.0, double{kMaxRingBuffers}));
+}
+
+std::string openStream(const BoardChoice& board, const Options& options, double rateHz,
+                       KpxStream*& stream, bool& synthesizer) {
   KpxStreamConfig config{};
   config.board = board.handle;
   config.direction = KPXSTREAM_RECEIVE;
   config.blockBytes = options.chunkBytes;
-  config.blockCount = options.ringBuffers;
+  config.blockCount = options.ringBuffers.value_or(ringForSeconds(options, rateHz));
   config.setup = kpx::tools::streamSetup(options.board.clock);
   const int32_t result = KpxStream_Open(&config, &stream);
   if (result != KPXSTREAM_OK) return KpxStream_ResultText(result);

@@ -2,6 +2,7 @@
 // to a raw file, standard output or a SigMF recording, with overruns
 // detected and recorded. Uses only the public library API. See
 // docs/capture.md.
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cmath>
@@ -27,6 +28,20 @@ using namespace capture;
 
 // Set by Ctrl+C: the capture ends after the current block.
 std::atomic<bool> stopRequested{false};
+
+// The rate to size the ring by before the stream sets the clock up: the
+// rate given, or the faster of the clocks the board may use.
+double ringRateHz(const Options& options) {
+  if (options.sampleRateHz) return *options.sampleRateHz;
+  switch (options.board.clock) {
+    case kpx::tools::ClockChoice::kFixed:
+      return kpx::tools::kFixedClockRateHz;
+    case kpx::tools::ClockChoice::kSynthesizer:
+      return KPXADC_SYNTHESIZER_RATE_HZ;
+    default:
+      return std::max(kpx::tools::kFixedClockRateHz, KPXADC_SYNTHESIZER_RATE_HZ);
+  }
+}
 
 std::string hardwareText(const BoardChoice& board) {
   const char* part = kpx::driver::expectedPart(board.boardId);
@@ -82,7 +97,8 @@ int run(const Options& options) {
   }
   KpxStream* stream = nullptr;
   bool synthesizer = false;
-  if (auto reason = openStream(board, options, stream, synthesizer); !reason.empty())
+  if (auto reason = openStream(board, options, ringRateHz(options), stream, synthesizer);
+      !reason.empty())
     return fail(reason);
   const double sampleRate = options.sampleRateHz.value_or(
       synthesizer ? KPXADC_SYNTHESIZER_RATE_HZ : kpx::tools::kFixedClockRateHz);
