@@ -65,3 +65,23 @@ done
 env -u LD_LIBRARY_PATH KPXADAC_SIM='{"boards":[{"device":3}]}' "$moved/bin/kpxadac-info" --json |
   python3 -c 'import json, sys; assert json.load(sys.stdin)["boards"][0]["device"] == 3'
 echo "installed programs: ok (run from a copy of the prefix, no LD_LIBRARY_PATH)"
+
+# The tools need nothing of the library beyond what is installed: built on
+# their own against the installed SDK (headers, library, CMake package), and
+# one of them run on it.
+tools_build=$work/tools
+cmake -S "$root/tools" -B "$tools_build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
+  -DKPXADAC_WERROR=ON >"$work/tools-configure.log" 2>&1 || { cat "$work/tools-configure.log"; exit 1; }
+cmake --build "$tools_build" -j"$(nproc)" >"$work/tools-build.log" 2>&1 ||
+  { tail -40 "$work/tools-build.log"; exit 1; }
+# No header of the source tree's library may be on the tools' include path.
+if grep -rhoE -- "-I[^ ]*host/(library|platform|driver_interface|virtual_boards)" \
+  "$tools_build" --include=flags.make | head -1 | grep -q .; then
+  echo "tools: a source folder of the library is on the include path"
+  exit 1
+fi
+built=$(find "$tools_build" -maxdepth 2 -type f -name 'kpxadac-*' -perm -u+x | wc -l)
+env -u LD_LIBRARY_PATH LD_LIBRARY_PATH=$libdir KPXADAC_SIM='{"boards":[{"device":5}]}' \
+  "$tools_build/kpxadac-info/kpxadac-info" --json |
+  python3 -c 'import json, sys; assert json.load(sys.stdin)["boards"][0]["device"] == 5'
+echo "tools built against the installed SDK: ok ($built programs)"

@@ -9,10 +9,10 @@
 #include <cctype>
 #include <cstdio>
 #include <set>
+#include <vector>
 #include <stdexcept>
 
 #include "SoapyKpxadac.hpp"
-#include "kpxadac_ioctl.h"
 
 namespace kpxsoapy {
 
@@ -28,45 +28,29 @@ std::string hexByte(unsigned value) {
   return text;
 }
 
-// Device number, then the identification bytes in the driver's order (the
-// query hands bytes 3 and 4 over exchanged; byte 5 is the board ID).
-std::string serialOf(int device, BoardHandle handle, int boardId) {
-  std::string serial = hexByte(static_cast<unsigned>(device)) + "-";
-  uint8_t info[6] = {};
-  if (Kpxadac16_GetBoardInfo(handle, info) == 0) {
-    for (int byte : {0, 1, 2, 4, 3, 5}) serial += hexByte(info[byte]);
-  } else {
-    serial += hexByte(static_cast<unsigned>(boardId));  // the identification failed
-  }
+// Device number, then the identification bytes in the driver's order
+// (byte 5 is the board ID).
+std::string serialOf(const BoardEntry& board) {
+  std::string serial = hexByte(static_cast<unsigned>(board.device)) + "-";
+  for (uint8_t byte : board.ident) serial += hexByte(byte);
   return serial;
 }
 
+// Registers every board again (other users in the process may hold
+// registrations of their own) and describes the ones this enumeration added.
 std::vector<BoardEntry> enumerateBoards() {
-  // Each device opened adds at most one board, as the next of its type; so
-  // opening the devices one by one tells each board's device number.
-  int registered[2] = {0, 0};
-  for (BoardType type : {BOARD_TYPE_ADC, BOARD_TYPE_DAC})
-    while (Kpxadac16_GetHandle(type, static_cast<uint8_t>(registered[type])) !=
-           KPXADAC_INVALID_HANDLE)
-      ++registered[type];
-
+  std::set<BoardHandle> before;
+  for (int32_t position = 0; position < KpxBoard_Count(); ++position) {
+    BoardEntry board{};
+    if (KpxBoard_Describe(position, &board) == KPXSTREAM_OK) before.insert(board.handle);
+  }
+  Kpxadac16_Open();
   std::vector<BoardEntry> boards;
-  for (int device = kpx::driver::kFirstDevice; device <= kpx::driver::kLastDevice; ++device) {
-    if (!Kpxadac16_OpenBoard(static_cast<uint8_t>(device))) continue;
-    for (BoardType type : {BOARD_TYPE_ADC, BOARD_TYPE_DAC}) {
-      const auto index = static_cast<uint8_t>(registered[type]);
-      const BoardHandle handle = Kpxadac16_GetHandle(type, index);
-      if (handle == KPXADAC_INVALID_HANDLE) continue;
-      ++registered[type];
-      BoardEntry board;
-      board.device = device;
-      board.handle = handle;
-      board.type = type;
-      board.index = index;
-      board.boardId = Kpxadac16_GetBoardId(type, index);
-      board.serial = serialOf(device, handle, board.boardId);
+  for (int32_t position = 0; position < KpxBoard_Count(); ++position) {
+    BoardEntry board{};
+    if (KpxBoard_Describe(position, &board) == KPXSTREAM_OK && !before.count(board.handle) &&
+        board.device >= 0)
       boards.push_back(board);
-    }
   }
   return boards;
 }
@@ -102,16 +86,6 @@ bool matches(const SoapySDR::Kwargs& found, const SoapySDR::Kwargs& args) {
     if (!same) return false;
   }
   return true;
-}
-
-std::mutex& streamClaimsMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-
-std::set<BoardHandle>& streamClaims() {
-  static std::set<BoardHandle> claims;
-  return claims;
 }
 
 SoapySDR::KwargsList findKpxadac(const SoapySDR::Kwargs& args) {
@@ -154,26 +128,13 @@ const std::vector<BoardEntry>& registeredBoards() {
 SoapySDR::Kwargs describeBoard(const BoardEntry& board) {
   SoapySDR::Kwargs result;
   result["driver"] = "kpxadac";
-  result["label"] = std::string("KPX-ADAC ") + typeName(board.type) + " " +
-                    std::to_string(board.index) + " (board ID 0x" +
-                    hexByte(static_cast<unsigned>(board.boardId)) + ", device " +
-                    std::to_string(board.device) + ")";
+  result["label"] = board.label;
   result["device"] = std::to_string(board.device);
   result["type"] = lowered(typeName(board.type));
   result["index"] = std::to_string(board.index);
   result["board_id"] = "0x" + hexByte(static_cast<unsigned>(board.boardId));
-  result["serial"] = board.serial;
+  result["serial"] = serialOf(board);
   return result;
-}
-
-bool claimBoardStream(BoardHandle handle) {
-  std::lock_guard<std::mutex> lock(streamClaimsMutex());
-  return streamClaims().insert(handle).second;
-}
-
-void releaseBoardStream(BoardHandle handle) {
-  std::lock_guard<std::mutex> lock(streamClaimsMutex());
-  streamClaims().erase(handle);
 }
 
 }  // namespace kpxsoapy

@@ -5,8 +5,6 @@
 #include <stdexcept>
 
 #include "SoapyKpxadac.hpp"
-#include "bitstream_result_text.h"
-#include "kpxadac_ioctl.h"
 #include "kpxadc.h"
 
 namespace kpxsoapy {
@@ -22,8 +20,10 @@ const char* directionName(int direction) {
   return direction == SOAPY_SDR_RX ? "RX" : "TX";
 }
 
-std::string rateList() {
-  return "105e6 (synthesizer) or 100e6 (fixed clock)";
+std::string rateText(double rate) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", rate);
+  return text;
 }
 
 SoapySDR::ArgInfo sensorInfo(const std::string& key, SoapySDR::ArgInfo::Type type,
@@ -78,9 +78,7 @@ std::string boardStatusFailure(int32_t result) {
 }  // namespace
 
 SoapyKpxadac::SoapyKpxadac(const BoardEntry& board) : board_(board) {
-  // As the receive demo chooses: any nonzero answer, a failed query
-  // included, means the onboard fixed clock.
-  synthesizer_ = Kpxadac16_GetFixedClock(board_.handle) == 0;
+  synthesizer_ = KpxBoard_ReportedClock(board_.handle) == KPXBOARD_CLOCK_SYNTHESIZER;
 }
 
 SoapyKpxadac::~SoapyKpxadac() {
@@ -98,8 +96,7 @@ std::string SoapyKpxadac::getHardwareKey() const {
 SoapySDR::Kwargs SoapyKpxadac::getHardwareInfo() const {
   SoapySDR::Kwargs info = describeBoard(board_);
   info.erase("driver");
-  const char* part = kpx::driver::expectedPart(board_.boardId);
-  info["fpga_part"] = part ? part : "";
+  info["fpga_part"] = board_.fpgaPart;
   return info;
 }
 
@@ -126,12 +123,15 @@ void SoapyKpxadac::checkChannel(int direction, size_t channel) const {
 
 void SoapyKpxadac::setSampleRate(int direction, size_t channel, double rate) {
   checkChannel(direction, channel);
+  const double synthesizerRate = KpxBoard_ClockRateHz(board_.handle, KPXBOARD_CLOCK_SYNTHESIZER);
+  const double fixedRate = KpxBoard_ClockRateHz(board_.handle, KPXBOARD_CLOCK_FIXED);
   bool synthesizer = false;
-  if (rate == kSynthesizerRate)
+  if (rate == synthesizerRate)
     synthesizer = true;
-  else if (rate != kFixedClockRate)
+  else if (rate != fixedRate)
     throw std::invalid_argument("kpxadac: sample rate " + std::to_string(rate) +
-                                " not available; the rates are " + rateList());
+                                " not available; the rates are " + rateText(synthesizerRate) +
+                                " (synthesizer) or " + rateText(fixedRate) + " (fixed clock)");
   chooseClock(synthesizer);
 }
 
@@ -150,20 +150,26 @@ double SoapyKpxadac::getSampleRate(int direction, size_t channel) const {
   return rate();
 }
 
-double SoapyKpxadac::rate() const {
+int32_t SoapyKpxadac::chosenClock() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return synthesizer_ ? kSynthesizerRate : kFixedClockRate;
+  return synthesizer_ ? KPXBOARD_CLOCK_SYNTHESIZER : KPXBOARD_CLOCK_FIXED;
+}
+
+double SoapyKpxadac::rate() const {
+  return KpxBoard_ClockRateHz(board_.handle, chosenClock());
 }
 
 std::vector<double> SoapyKpxadac::listSampleRates(int direction, size_t channel) const {
   checkChannel(direction, channel);
-  return {kFixedClockRate, kSynthesizerRate};
+  return {KpxBoard_ClockRateHz(board_.handle, KPXBOARD_CLOCK_FIXED),
+          KpxBoard_ClockRateHz(board_.handle, KPXBOARD_CLOCK_SYNTHESIZER)};
 }
 
 SoapySDR::RangeList SoapyKpxadac::getSampleRateRange(int direction, size_t channel) const {
-  checkChannel(direction, channel);
-  return {SoapySDR::Range(kFixedClockRate, kFixedClockRate),
-          SoapySDR::Range(kSynthesizerRate, kSynthesizerRate)};
+  SoapySDR::RangeList ranges;
+  for (double rate : listSampleRates(direction, channel))
+    ranges.push_back(SoapySDR::Range(rate, rate));
+  return ranges;
 }
 
 std::vector<std::string> SoapyKpxadac::listClockSources() const {
@@ -211,8 +217,7 @@ std::string SoapyKpxadac::readSensor(const std::string& key) const {
     return std::to_string(status);
   }
   if (key == "fpga_part") {
-    const char* part = kpx::driver::expectedPart(board_.boardId);
-    return part ? part : "";
+    return board_.fpgaPart;
   }
   return getSensorInfo(key).value;  // throws for an unknown key
 }
@@ -258,9 +263,9 @@ void SoapyKpxadac::writeSetting(const std::string& key, const std::string& value
     throw std::invalid_argument("kpxadac: unknown setting '" + key + "'; the setting is " +
                                 kBitstreamSetting);
   const int32_t result = Kpxadac16_LoadBitstreamFile(board_.handle, value.c_str());
-  if (result != KPXADAC16_BITSTREAM_LOADED)
+  if (result != 0)
     throw std::runtime_error("kpxadac: bitstream " + value + " not loaded: result " +
-                             std::to_string(result) + " (" + kpxadac16BitstreamResultText(result) +
+                             std::to_string(result) + " (" + KpxBoard_BitstreamResultText(result) +
                              ")");
   SoapySDR::logf(SOAPY_SDR_INFO, "kpxadac: loaded %s into device %d", value.c_str(), board_.device);
   std::lock_guard<std::mutex> lock(mutex_);

@@ -14,19 +14,14 @@
 #include <vector>
 
 #include "kpxadac16.h"
+#include "kpxadac_board.h"
 #include "kpxadac_stream.h"
 
 namespace kpxsoapy {
 
-// A board as the process-wide enumeration found it.
-struct BoardEntry {
-  int device = -1;  // the device number the board answers to
-  BoardHandle handle = KPXADAC_INVALID_HANDLE;
-  BoardType type = BOARD_TYPE_ADC;
-  int index = 0;  // among the registered boards of its type
-  int boardId = 0;
-  std::string serial;  // device number and identification bytes
-};
+// A board as the process-wide enumeration found it: the library's
+// description of it.
+using BoardEntry = KpxBoardDescription;
 
 // Every registered board. The boards are enumerated once per process (each
 // enumeration would register them again), at the first call.
@@ -36,14 +31,6 @@ const std::vector<BoardEntry>& registeredBoards();
 // board_id, serial.
 SoapySDR::Kwargs describeBoard(const BoardEntry& board);
 
-// Marks the board as having a stream; false when it already has one (from
-// this device or another one made for the same board).
-bool claimBoardStream(BoardHandle handle);
-void releaseBoardStream(BoardHandle handle);
-
-// The sample rates of the two clocks.
-inline constexpr double kSynthesizerRate = 105e6;  // the synthesizer's 105 MHz setting
-inline constexpr double kFixedClockRate = 100e6;   // what the onboard fixed clock is taken to give
 
 class BoardStream;
 
@@ -112,9 +99,13 @@ class SoapyKpxadac : public SoapySDR::Device {
   // Throws unless (direction, channel) is the board's one channel.
   void checkChannel(int direction, size_t channel) const;
   double rate() const;
+  // The library's clock code for the clock chosen.
+  int32_t chosenClock() const;
   // Throws when the stream runs on the other clock.
   void chooseClock(bool synthesizer);
   BoardStream& streamOf(SoapySDR::Stream* stream) const;
+  // Opens the stream's claim on the board (no set-up, not started).
+  int32_t claimBoard(BoardStream& own) const;
 
   const BoardEntry board_;
   mutable std::mutex mutex_;   // guards the fields below against threads other than the stream's

@@ -19,7 +19,6 @@
 #include <thread>
 
 #include "SoapyKpxadac.hpp"
-#include "board_error_text.h"
 
 namespace kpxsoapy {
 
@@ -67,7 +66,7 @@ uint32_t numberArgument(const SoapySDR::Kwargs& args, const char* key, uint32_t 
 }
 
 const char* boardErrorText(BoardError error) {
-  const char* text = kpxadac16BoardErrorText(error);
+  const char* text = KpxBoard_ErrorText(error);
   return text ? text : "unknown reason";
 }
 
@@ -148,8 +147,11 @@ class BoardStream {
   uint32_t blockBytes = kDefaultBlockBytes;
   uint32_t blockCount = kDefaultBlockCount;
   int device = 0;
-  double rate = kSynthesizerRate;  // as activated
-  KpxStream* stream = nullptr;     // while active
+  double rate = 0;              // as activated
+  KpxStream* stream = nullptr;  // the running stream, while active
+  // Opened with no set-up and not started: holds the board's claim while the
+  // stream is set up but not active. Activation starts it.
+  KpxStream* claim = nullptr;
 
   // Receive: the block being read out, from sample `used` on, and the one
   // after it when it has been taken from the ring already (before a gap).
@@ -292,17 +294,31 @@ SoapySDR::Stream* SoapyKpxadac::setupStream(int direction, const std::string& fo
   stream->direct.resize(stream->blockCount);
 
   std::lock_guard<std::mutex> lock(mutex_);
-  if (stream_ || !claimBoardStream(board_.handle))
+  const int32_t result = stream_ ? KPXSTREAM_ERR_BOARD_BUSY : claimBoard(*stream);
+  if (result == KPXSTREAM_ERR_BOARD_BUSY)
     throw std::runtime_error("kpxadac: device " + std::to_string(board_.device) +
                              " already has a stream; close it first");
+  if (result != KPXSTREAM_OK)
+    throw std::runtime_error("kpxadac: device " + std::to_string(board_.device) +
+                             ": the stream cannot be set up: " + KpxStream_ResultText(result));
   stream_ = stream.release();
   return reinterpret_cast<SoapySDR::Stream*>(stream_);
+}
+
+int32_t SoapyKpxadac::claimBoard(BoardStream& own) const {
+  KpxStreamConfig config{};
+  config.board = board_.handle;
+  config.direction = own.direction == SOAPY_SDR_RX ? KPXSTREAM_RECEIVE : KPXSTREAM_TRANSMIT;
+  config.blockBytes = own.blockBytes;
+  config.blockCount = own.blockCount;
+  config.setup = KPXSTREAM_SETUP_NONE;
+  return KpxStream_Open(&config, &own.claim);
 }
 
 void SoapyKpxadac::closeStream(SoapySDR::Stream* stream) {
   BoardStream& own = streamOf(stream);
   deactivateStream(stream, 0, 0);
-  releaseBoardStream(board_.handle);
+  KpxStream_Close(own.claim);
   std::lock_guard<std::mutex> lock(mutex_);
   stream_ = nullptr;
   delete &own;
@@ -316,27 +332,34 @@ int SoapyKpxadac::activateStream(SoapySDR::Stream* stream, int flags, long long,
   BoardStream& own = streamOf(stream);
   if (own.stream) return 0;
   if (flags & SOAPY_SDR_HAS_TIME) return SOAPY_SDR_NOT_SUPPORTED;  // no timed start
-
-  KpxStreamConfig config{};
-  config.board = board_.handle;
-  config.direction = own.direction == SOAPY_SDR_RX ? KPXSTREAM_RECEIVE : KPXSTREAM_TRANSMIT;
-  config.blockBytes = own.blockBytes;
-  config.blockCount = own.blockCount;
-  config.sampleLimit = (flags & SOAPY_SDR_END_BURST) ? numElems : 0;
+  // A stream whose claim was lost to another user of the board since the
+  // last deactivation claims it again.
+  int32_t result = own.claim ? KPXSTREAM_OK : claimBoard(own);
+  int32_t clock = KPXBOARD_CLOCK_UNKNOWN;
   {
     // The clock is taken now and holds until the stream is deactivated.
     std::lock_guard<std::mutex> lock(mutex_);
-    config.setup = synthesizer_ ? KPXSTREAM_SETUP_SYNTHESIZER : KPXSTREAM_SETUP_FIXED_CLOCK;
-    own.rate = synthesizer_ ? kSynthesizerRate : kFixedClockRate;
+    clock = synthesizer_ ? KPXBOARD_CLOCK_SYNTHESIZER : KPXBOARD_CLOCK_FIXED;
     streamActive_ = true;
   }
-  int32_t result = KpxStream_Open(&config, &own.stream);
+  own.rate = KpxBoard_ClockRateHz(board_.handle, clock);
+  // The receive set-up in the library's steps; a DAC board only needs its
+  // channel reset.
+  if (result == KPXSTREAM_OK && own.direction == SOAPY_SDR_RX) {
+    result = KpxBoard_SetupClock(
+        board_.handle,
+        clock == KPXBOARD_CLOCK_SYNTHESIZER ? KPXSTREAM_SETUP_SYNTHESIZER
+                                            : KPXSTREAM_SETUP_FIXED_CLOCK,
+        nullptr);
+    if (result == KPXSTREAM_OK) result = KpxBoard_StartReceiving(board_.handle);
+  }
+  if (result == KPXSTREAM_OK) result = KpxBoard_ResetChannel(board_.handle);
+  if (result == KPXSTREAM_OK)
+    result = KpxStream_SetSampleLimit(own.claim, (flags & SOAPY_SDR_END_BURST) ? numElems : 0);
+  if (result == KPXSTREAM_OK) result = KpxStream_Start(own.claim);
   if (result == KPXSTREAM_OK) {
-    result = KpxStream_Start(own.stream);
-    if (result != KPXSTREAM_OK) {
-      KpxStream_Close(own.stream);
-      own.stream = nullptr;
-    }
+    own.stream = own.claim;
+    own.claim = nullptr;
   }
   if (result != KPXSTREAM_OK) {
     SoapySDR::logf(SOAPY_SDR_ERROR, "kpxadac: device %d: the stream did not start: %s",
@@ -357,6 +380,10 @@ int SoapyKpxadac::deactivateStream(SoapySDR::Stream* stream, int, long long) {
   own.dropBlocks();
   KpxStream_Close(own.stream);
   own.stream = nullptr;
+  // A stream starts once: a new one holds the board until the next
+  // activation. Should another user take the board meanwhile, activation
+  // tries again.
+  claimBoard(own);
   std::lock_guard<std::mutex> lock(mutex_);
   streamActive_ = false;
   return 0;

@@ -13,9 +13,10 @@
 #include <thread>
 #include <vector>
 
+#include "board_catalog.h"
+#include "kpxadac_board.h"
 #include "kpxadac_stream.h"
 #include "kpxadc.h"
-#include "kpxadc_receive_settings.h"
 #include "platform/platform.h"
 #include "registry.h"
 
@@ -106,6 +107,7 @@ struct KpxStream {
   BoardError boardError = ERR_NOT_IDLE;
   uint32_t platformError = 0;
   int32_t clock = KPXSTREAM_CLOCK_AS_SET;
+  double sampleRateHz = 0;
   uint64_t bytesMoved = 0;
   uint64_t samplesSubmitted = 0;   // transmit: samples handed to the thread
   uint64_t underrunsReported = 0;  // transmit: underrun samples told at acquire
@@ -133,22 +135,16 @@ struct KpxStream {
 
 namespace {
 
-int32_t setUpClock(KpxStream& stream) {
+// The rate of the clock the stream set up; with set-up NONE, of the clock the
+// library last set up on the board (the caller may do that between Open and
+// Start). Asking the board would add a request the caller did not make.
+double knownRate(const KpxStream& stream) {
   const BoardHandle board = stream.config.board;
-  bool synthesizer = stream.config.setup == KPXSTREAM_SETUP_SYNTHESIZER;
-  if (stream.config.setup == KPXSTREAM_SETUP_AUTO_CLOCK)
-    synthesizer = Kpxadac16_GetFixedClock(board) == 0;
-  if (synthesizer) {
-    stream.clock = KPXSTREAM_CLOCK_SYNTHESIZER;
-    KPXADC_SetClockFlags(board, 1, 0);
-    if (KPXADC_ProgramClock(board, &kKpxadcClock105MHz) != 1) return KPXSTREAM_ERR_SYNTHESIZER;
-  } else {
-    stream.clock = KPXSTREAM_CLOCK_FIXED;
-    KPXADC_SetClockSource(board, 0);
-    // The source change does not report a clock that never came; ask.
-    if (KPXADC_GetClockReady(board) != 1) return KPXSTREAM_ERR_FIXED_CLOCK;
-  }
-  return KPXSTREAM_OK;
+  const int32_t clock =
+      stream.clock != KPXSTREAM_CLOCK_AS_SET
+          ? stream.clock
+          : kpx::catalog::factsOf(board).value_or(kpx::catalog::BoardFacts{}).clockSetUp;
+  return KpxBoard_ClockRateHz(board, clock);
 }
 
 // Reads the counters after a block and records the growth; false when the
@@ -407,11 +403,13 @@ int32_t KpxStream_Open(const KpxStreamConfig* config, KpxStream** stream) {
     s.empty.push_back(i);
   }
   if (s.receiving() && config->setup != KPXSTREAM_SETUP_NONE) {
-    if (const int32_t result = setUpClock(s); result != KPXSTREAM_OK) {
+    if (const int32_t result = KpxBoard_SetupClock(config->board, config->setup, &s.clock);
+        result != KPXSTREAM_OK) {
       releaseBoard(config->board);
       return result;
     }
   }
+  s.sampleRateHz = knownRate(s);
   *stream = made.release();
   return KPXSTREAM_OK;
 }
@@ -434,15 +432,14 @@ int32_t KpxStream_Start(KpxStream* stream) {
   }
   const BoardHandle board = s.config.board;
   if (s.config.setup != KPXSTREAM_SETUP_NONE) {
-    if (s.receiving()) {
-      KPXADC_SetRunState(board, 1);
-      Kpxadac16_WriteReg(board, KPXADC_REG_CUSTOM0, KPXADC_RECEIVE_CREG0_VALUE);
-    }
-    if (TalvoReset(board, 0, 0) != 0) return KPXSTREAM_ERR_RESET;
+    if (s.receiving()) KpxBoard_StartReceiving(board);
+    if (const int32_t result = KpxBoard_ResetChannel(board); result != KPXSTREAM_OK) return result;
   }
+  const double rateHz = knownRate(s);
   TalvoErrorCounts counts{};
   if (TalvoGetError(board, &counts) != 0) return KPXSTREAM_ERR_COUNTERS;
   std::lock_guard lock(s.mutex);
+  s.sampleRateHz = rateHz;
   s.overruns.last = counts.rxOverrunCount;
   s.underruns.last = counts.txUnderrunCount;
   try {
@@ -607,6 +604,7 @@ int32_t KpxStream_GetStatus(KpxStream* stream, KpxStreamStatus* status) {
   status->boardError = s.endReason == KPXSTREAM_END_BOARD_FAILED ? s.boardError : ERR_NOT_IDLE;
   status->platformError = s.platformError;
   status->clock = s.clock;
+  status->sampleRateHz = s.sampleRateHz;
   return KPXSTREAM_OK;
 }
 

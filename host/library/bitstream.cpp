@@ -13,6 +13,7 @@
 #include "kpxadac_ioctl.h"
 #include "registry.h"
 #include "requests.h"
+#include "messages.h"
 
 namespace kpx {
 
@@ -107,7 +108,7 @@ extern "C" {
 int32_t Kpxadac16_LoadBitstreamFile(BoardHandle handle, const char* fileName) {
   std::FILE* file = fileName ? std::fopen(fileName, "rb") : nullptr;
   if (!file) {
-    std::printf("Error, File not found!\n");
+    printLine("Error, File not found!\n");
     return kFileNotFound;
   }
   std::optional<StagedImage> staged;

@@ -24,6 +24,7 @@
 
 #include "kpxadac16.h"
 #include "kpxadac_stream.h"
+#include "kpxadc.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -95,12 +96,24 @@ KPXADAC_API double KpxBoard_FixedClockRateHz(BoardHandle handle);
  *  @return KPXSTREAM_OK, ERR_NO_BOARD or ERR_ARGUMENT. */
 KPXADAC_API int32_t KpxBoard_SetFixedClockRate(BoardHandle handle, double rateHz);
 
+/** The rate of `clock` (KPXBOARD_CLOCK_*) on the board: the fixed clock's
+ *  rate for this board, the synthesizer's rate, or 0 for UNKNOWN. */
+KPXADAC_API double KpxBoard_ClockRateHz(BoardHandle handle, int32_t clock);
+
+/** The clock the board reports, which KPXSTREAM_SETUP_AUTO_CLOCK chooses:
+ *  KPXBOARD_CLOCK_FIXED when Kpxadac16_GetFixedClock answers nonzero (a
+ *  failed query included), else KPXBOARD_CLOCK_SYNTHESIZER. Asks the driver;
+ *  sets nothing up.
+ *  @return KPXBOARD_CLOCK_FIXED or _SYNTHESIZER, or ERR_NO_BOARD. */
+KPXADAC_API int32_t KpxBoard_ReportedClock(BoardHandle handle);
+
 /** The rate the board's current clock gives, as far as the library can tell:
- *  the fixed clock's rate when the board's clock source register selects the
- *  fixed clock; the synthesizer's rate when the library set the synthesizer
- *  up (KpxBoard_SetupClock or a stream) and the source still selects it;
- *  otherwise unknown. Reads one register of an ADC board; a DAC board's
- *  clock is the one the library last set up for it, if any.
+ *  the clock that the library last set up on the board (KpxBoard_SetupClock,
+ *  or a stream's set-up); otherwise, for an ADC board whose driver says it
+ *  runs from the fixed clock (Kpxadac16_GetFixedClock above 0), the fixed
+ *  clock; otherwise unknown (the synthesizer at a setting the library did
+ *  not make, or a DAC board nobody set up). Registers changed behind the
+ *  library's back are not seen.
  *  @param rateHz receives the rate; 0 when unknown.
  *  @return KPXBOARD_CLOCK_*, or ERR_NULL, ERR_NO_BOARD. */
 KPXADAC_API int32_t KpxBoard_GetSampleRate(BoardHandle handle, double* rateHz);
@@ -136,6 +149,10 @@ KPXADAC_API int32_t KpxBoard_ResetChannel(BoardHandle handle);
 
 /** The value the receive set-up writes to custom register cReg0. */
 KPXADAC_API uint32_t KpxBoard_ReceiveCReg0Value(void);
+
+/** The synthesizer words of the 105 MHz setting, for programs that program
+ *  the clock step by step with KPXADC_ProgramClock. */
+KPXADAC_API void KpxBoard_SynthesizerSetting(ClockSetting* setting);
 
 /* ------------------------------------------------------------------------
  * Texts

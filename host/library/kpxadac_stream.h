@@ -142,10 +142,11 @@ typedef struct KpxStreamStatus {
   BoardError boardError;    /* END_BOARD_FAILED: the board's lastError after the failure */
   uint32_t platformError;   /* END_BOARD_FAILED: the platform's error number of the failure */
   int32_t clock;            /* KPXSTREAM_CLOCK_* */
-  double sampleRateHz; /* the rate of the clock the stream set up (the fixed clock's from
-                          KpxBoard_FixedClockRateHz, or the synthesizer's); for set-up NONE
-                          the board's rate as KpxBoard_GetSampleRate tells it at start; 0
-                          when unknown */
+  /* Samples per second of the clock the stream set up (KpxBoard_ClockRateHz);
+   * with set-up NONE, of the clock the library last set up on the board; 0
+   * when unknown. Known from KpxStream_Open; with set-up NONE updated by
+   * KpxStream_Start. */
+  double sampleRateHz;
 } KpxStreamStatus;
 
 /** Opens a stream on a registered board and allocates its ring. For receive

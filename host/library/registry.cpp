@@ -3,9 +3,11 @@
 #include <cstdio>
 #include <new>
 
+#include "board_catalog.h"
 #include "kpxadac_ioctl.h"
 #include "platform/platform.h"
 #include "requests.h"
+#include "messages.h"
 
 namespace kpx {
 
@@ -73,7 +75,7 @@ int32_t addBoard(BoardHandle handle) {
 
   int boardId = ident[5];
   if (!isKnownBoardId(boardId)) {
-    std::printf("[addBoard] ERROR!! BOARD ID DO NOT MATCH!!!\n");
+    printLine("[addBoard] ERROR!! BOARD ID DO NOT MATCH!!!\n");
     platform::releaseMutex(mutexOf(record));
     unlink(record);
     destroyRecord(record);
@@ -90,6 +92,7 @@ int32_t addBoard(BoardHandle handle) {
   record->readRequested = record->writeRequested = 0;
   storeField(record->state, STATE_IDLE);
   ++counter;
+  catalog::noteRegistered(handle, ident);
   platform::releaseMutex(mutexOf(record));
   return 0;
 }
@@ -100,6 +103,7 @@ int32_t removeBoard(BoardHandle handle) {
   if (!record) return -1;
   platform::waitMutex(mutexOf(record));
   unlink(record);
+  catalog::forget(handle);
   platform::releaseMutex(mutexOf(record));
   destroyRecord(record);
   return 0;
@@ -145,6 +149,8 @@ Guarded runGuardedRequest(BoardHandle handle, BoardState busyState, uint32_t cod
 
 BoardState boardState(const BoardRecord* record) { return loadField(record->state); }
 
+BoardRecord* firstBoard() { return registry.first; }
+
 void lockBoard(BoardRecord* record) { platform::waitMutex(mutexOf(record)); }
 void unlockBoard(BoardRecord* record) { platform::releaseMutex(mutexOf(record)); }
 
@@ -157,7 +163,8 @@ extern "C" {
 int32_t Kpxadac16_Open(void) {
   for (int number = kFirstDevice; number <= kLastDevice; ++number) {
     BoardHandle handle = openNumberedDevice(number);
-    if (handle != KPXADAC_INVALID_HANDLE) addBoard(handle);
+    if (handle != KPXADAC_INVALID_HANDLE && addBoard(handle) == 0)
+      catalog::noteDevice(handle, number);
   }
   return registry.adcBoardCount + registry.dacBoardCount;
 }
@@ -165,7 +172,7 @@ int32_t Kpxadac16_Open(void) {
 int32_t Kpxadac16_OpenBoard(uint8_t device) {
   BoardHandle handle = openNumberedDevice(device);
   if (handle == KPXADAC_INVALID_HANDLE) return 0;
-  addBoard(handle);
+  if (addBoard(handle) == 0) catalog::noteDevice(handle, device);
   return 1;
 }
 

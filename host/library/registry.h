@@ -31,6 +31,9 @@ void setBoardState(BoardRecord* record, BoardState state);
 void setBoardError(BoardRecord* record, BoardError error);
 BoardState boardState(const BoardRecord* record);
 
+// The first record of the registry's list (follow `next`), or null.
+BoardRecord* firstBoard();
+
 // The guarded-operation pattern: refuse (ERR_NOT_IDLE) unless the board is
 // idle, hold `busyState` while the request is in flight, record
 // ERR_REQUEST_FAILED when it fails, and return to STATE_IDLE.

@@ -6,13 +6,14 @@
 
 #include "kpxadac_ioctl.h"
 #include "platform/platform.h"
+#include "messages.h"
 
 namespace kpx {
 
 using namespace driver;
 
 void printRequestFailure(uint32_t code) {
-  std::printf("%s failed:  %d\n", requestName(code), static_cast<int>(platform::lastError()));
+  printLine("%s failed:  %d\n", requestName(code), static_cast<int>(platform::lastError()));
 }
 
 bool sendRequest(BoardHandle handle, uint32_t code, const void* in, uint32_t inLength, void* out,

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "registry.h"
 #include "requests.h"
+#include "messages.h"
 
 namespace kpx {
 
@@ -34,18 +35,18 @@ constexpr Direction kWriting{STATE_WRITING, ERR_WRITE_FAILED, &BoardRecord::writ
                              &BoardRecord::writeRequested};
 
 void printReadFailure(uint32_t error) {
-  std::printf("[TalvoReadBuffer] ERROR! TalvoReadFile error! ErrNo: %d\n", static_cast<int>(error));
+  printLine("[TalvoReadBuffer] ERROR! TalvoReadFile error! ErrNo: %d\n", static_cast<int>(error));
   char* text = platform::errorText(error);
   if (text) {
-    std::printf("%s\n", text);
+    printLine("%s\n", text);
     platform::freeErrorText(text);
   } else {
-    std::printf("Unknown error %d.\n", static_cast<int>(error));
+    printLine("Unknown error %d.\n", static_cast<int>(error));
   }
 }
 
 void printWriteFailure(uint32_t error) {
-  std::printf("[TalvoWriteBuffer] ERROR! TalvoWriteFile error: %d\n", static_cast<int>(error));
+  printLine("[TalvoWriteBuffer] ERROR! TalvoWriteFile error: %d\n", static_cast<int>(error));
 }
 
 // The loop both transfers share. `moveChunk` performs one platform read or
@@ -151,13 +152,13 @@ uint32_t TalvoPreloadWrite(BoardHandle handle, const void* data, uint32_t length
   // The staging block carries a 32-bit length in front of the data; a block
   // whose size does not fit in 32 bits cannot be described to the driver.
   if (length > UINT32_MAX - 4) {
-    std::printf("[TalvoPreloadWrite] ERROR! %u bytes do not fit one preload request\n", length);
+    printLine("[TalvoPreloadWrite] ERROR! %u bytes do not fit one preload request\n", length);
     return 0;
   }
   uint32_t stagedLength = length + 4;
   auto* staging = static_cast<uint8_t*>(std::malloc(stagedLength));
   if (!staging) {
-    std::printf("[TalvoPreloadWrite] ERROR! Cannot allocate %u bytes\n", stagedLength);
+    printLine("[TalvoPreloadWrite] ERROR! Cannot allocate %u bytes\n", stagedLength);
     return 0;
   }
   for (int i = 0; i < 4; ++i) staging[i] = static_cast<uint8_t>(length >> (8 * i));

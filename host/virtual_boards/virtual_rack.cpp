@@ -55,7 +55,7 @@ void installLocked(Rack& r, const RackConfig& config) {
   r.handles.clear();
   for (const BoardConfig& board : config.boards)
     r.boards[board.device] = std::make_shared<Board>(board);
-  if (config.journal) journalEnabled = true;
+  if (config.journal) setJournalEnabled(true);
   r.built = true;
 }
 
@@ -304,7 +304,7 @@ std::string configure(std::string_view config) {
   RackConfig parsed;
   const auto reason = loadRackConfig(config, parsed);
   // Tests that configure a rack read what reached it.
-  journalEnabled = true;
+  setJournalEnabled(true);
   Rack& r = rack();
   std::lock_guard lock(r.mutex);
   installLocked(r, parsed);  // empty after a failure

@@ -2,13 +2,14 @@
 
 import argparse
 import json
-import os
 import sys
 
 from ._binding import lib
 from .enums import BoardType
 from .errors import RequestError
 from .rack import Rack
+
+MESSAGES_TO_STDERR = 1  # KPXBOARD_MESSAGES_STDERR
 
 
 def _details(board):
@@ -66,15 +67,13 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.json:
         # Standard output carries the JSON alone, as with kpxadac-info --json: the
-        # library's failure lines (C stdio on descriptor 1) go to standard error.
-        sys.stdout.flush()
-        json_out = os.fdopen(os.dup(1), "w")
-        os.dup2(2, 1)
+        # library's failure lines go to standard error.
+        lib.KpxBoard_SetMessageOutput(MESSAGES_TO_STDERR)
     with Rack() as rack:
         boards = [_details(board) for board in rack.boards]
     if args.json:
-        json_out.write(json.dumps({"boards": boards}, indent=2, sort_keys=True) + "\n")
-        json_out.flush()
+        sys.stdout.write(json.dumps({"boards": boards}, indent=2, sort_keys=True) + "\n")
+        sys.stdout.flush()
     else:
         _print_text(boards, sys.stdout)
     return 0

@@ -1,5 +1,5 @@
-"""The low layer: every exported function of kpxadac16.h, kpxadc.h and
-kpxadac_stream.h declared once, with the headers' types, and the structures
+"""The low layer: every exported function of kpxadac16.h, kpxadc.h,
+kpxadac_stream.h and kpxadac_board.h declared once, with the headers' types, and the structures
 they pass.
 
 `lib` is the loaded library with `restype` and `argtypes` set on each
@@ -10,8 +10,8 @@ raises MissingFunctionError; `missing` names them.
 """
 
 import ctypes
-from ctypes import POINTER, Structure, c_char_p, c_int16, c_int32, c_int64, c_uint8, c_uint16
-from ctypes import c_uint32, c_uint64, c_void_p
+from ctypes import POINTER, Structure, c_char, c_char_p, c_double, c_int16, c_int32, c_int64
+from ctypes import c_uint8, c_uint16, c_uint32, c_uint64, c_void_p
 
 from ._library import load_library
 from .errors import MissingFunctionError
@@ -134,11 +134,31 @@ class KpxStreamStatus(Structure):
         ("boardError", BoardError),
         ("platformError", c_uint32),
         ("clock", c_int32),
+        ("sampleRateHz", c_double),
     ]
 
 
 class KpxStreamReadInfo(Structure):
     _fields_ = [("samples", c_uint64), ("index", c_uint64), ("lostBefore", c_uint64)]
+
+
+# ---- kpxadac_board.h ---------------------------------------------------------
+
+BOARD_PART_CHARS = 16
+BOARD_LABEL_CHARS = 64
+
+
+class KpxBoardDescription(Structure):
+    _fields_ = [
+        ("handle", BoardHandle),
+        ("type", BoardType),
+        ("index", c_int32),
+        ("device", c_int32),
+        ("boardId", c_int32),
+        ("ident", c_uint8 * 6),
+        ("fpgaPart", c_char * BOARD_PART_CHARS),
+        ("label", c_char * BOARD_LABEL_CHARS),
+    ]
 
 
 # ---- The declarations: (name, restype, argtypes), in header order ----------
@@ -252,7 +272,29 @@ KPXSTREAM_FUNCTIONS = (
     ("KpxStream_ResultText", c_char_p, (c_int32,)),
 )
 
-FUNCTIONS = KPXADAC16_FUNCTIONS + KPXADC_FUNCTIONS + KPXSTREAM_FUNCTIONS
+_D = POINTER(KpxBoardDescription)
+KPXBOARD_FUNCTIONS = (
+    ("KpxBoard_Count", c_int32, ()),
+    ("KpxBoard_Describe", c_int32, (c_int32, _D)),
+    ("KpxBoard_DescribeHandle", c_int32, (_H, _D)),
+    ("KpxBoard_ExpectedPart", c_char_p, (c_int32,)),
+    ("KpxBoard_SynthesizerRateHz", c_double, ()),
+    ("KpxBoard_FixedClockRateHz", c_double, (_H,)),
+    ("KpxBoard_SetFixedClockRate", c_int32, (_H, c_double)),
+    ("KpxBoard_ClockRateHz", c_double, (_H, c_int32)),
+    ("KpxBoard_ReportedClock", c_int32, (_H,)),
+    ("KpxBoard_GetSampleRate", c_int32, (_H, POINTER(c_double))),
+    ("KpxBoard_SetupClock", c_int32, (_H, c_int32, POINTER(c_int32))),
+    ("KpxBoard_StartReceiving", c_int32, (_H,)),
+    ("KpxBoard_ResetChannel", c_int32, (_H,)),
+    ("KpxBoard_ReceiveCReg0Value", c_uint32, ()),
+    ("KpxBoard_SynthesizerSetting", None, (POINTER(ClockSetting),)),
+    ("KpxBoard_ErrorText", c_char_p, (BoardError,)),
+    ("KpxBoard_BitstreamResultText", c_char_p, (c_int32,)),
+    ("KpxBoard_SetMessageOutput", c_int32, (c_int32,)),
+)
+
+FUNCTIONS = KPXADAC16_FUNCTIONS + KPXADC_FUNCTIONS + KPXSTREAM_FUNCTIONS + KPXBOARD_FUNCTIONS
 
 
 class _Missing:

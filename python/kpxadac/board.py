@@ -13,10 +13,9 @@ from collections import namedtuple
 import numpy as np
 
 from . import _checks
-from ._binding import (FPGA_MEM_MAX_CHUNK, ClockSetting, ProfilingRecord, TalvoErrorCounts,
-                       V360DebugRecord, lib)
+from ._binding import (FPGA_MEM_MAX_CHUNK, ClockSetting, KpxBoardDescription, ProfilingRecord,
+                       TalvoErrorCounts, V360DebugRecord, lib)
 from ._buffers import pool
-from ._parts import expected_part
 from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError, BoardState, BoardType,
                     FixedClock, InfoResult, SequenceStart, SequenceWait, StatusResult, as_enum)
 from .errors import (BitstreamError, BoardBusyError, RackError, RequestError, TransferError)
@@ -28,21 +27,6 @@ V360_FIELDS = ("field0", "field2", "field6", "field8", "field12", "field16", "fi
 V360Snapshot = namedtuple("V360Snapshot", V360_FIELDS)
 V360Snapshot.__doc__ = "The V360 debug snapshot, each field named after its byte offset."
 
-BITSTREAM_MEANINGS = {
-    BitstreamFileResult.DOWNLOAD_FAILED: "the download request failed",
-    BitstreamFileResult.FILE_NOT_OPENED: "file not found",
-    BitstreamFileResult.NOT_IDLE: "the board was busy",
-    BitstreamFileResult.UNREGISTERED: "the board is not registered",
-    BitstreamFileResult.NO_PART_FOR_BOARD: "no FPGA part is known for the board ID",
-    BitstreamFileResult.IDENTIFICATION_FAILED: "the board's identification failed",
-    BitstreamFileResult.PART_MISMATCH: "the file's FPGA part does not match the board",
-    BitstreamFileResult.NOT_A_BIT_FILE: "not a .bit file",
-    BitstreamFileResult.UNREADABLE: "the file could not be read",
-    BitstreamFileResult.TOO_LARGE: "the file is too large",
-    BitstreamFileResult.NO_MEMORY: "out of memory",
-    BitstreamFileResult.BAD_HEADER: "the .bit header is damaged",
-    BitstreamFileResult.PART_TOO_LONG: "the part name in the file is too long",
-}
 IMAGE_MEANINGS = {
     BitstreamImageResult.MISSING: "no image",
     BitstreamImageResult.NO_MEMORY: "out of memory",
@@ -54,12 +38,10 @@ IMAGE_MEANINGS = {
 DRIVER_REFUSAL = "the driver refused the image"
 
 OPTION_BITS = (1, 2, 3, 4, 5, 7)
-# The receive demo's settings: synthesizer words for a 105 MHz sample clock, and cReg0.
-SYNTHESIZER_105MHZ = bytes([0x10, 0x54, 0x40, 0x00, 0x00, 0x20, 0x00, 0x00,
-                            0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0E])
-RECEIVE_CREG0 = 412977624
-FIXED_CLOCK_RATE_HZ = 100e6  # what a board on its onboard fixed clock is taken to run at
-SYNTHESIZER_RATE_HZ = 105e6
+# The library's clock codes (KPXBOARD_CLOCK_*) and the set-up choices of
+# KpxBoard_SetupClock (KPXSTREAM_SETUP_*).
+_CLOCK_FIXED, _CLOCK_SYNTHESIZER = 1, 2
+_SETUP_CHOICES = {None: 1, "fixed": 2, "synthesizer": 3}
 CLOCK_SOURCES = (0, 1, 2, 4, 5, 6, 7)
 
 
@@ -113,7 +95,8 @@ class Board:
         self.index = index
         self.device = device
         self.board_id = lib.Kpxadac16_GetBoardId(self.type, index)
-        self.expected_part = expected_part(self.board_id)
+        part = lib.KpxBoard_ExpectedPart(self.board_id)
+        self.expected_part = part.decode() if part else None
         self.registers = Registers(self)
         self.custom_registers = CustomRegisters(self)
         self._closed = False
@@ -121,7 +104,7 @@ class Board:
 
     def __repr__(self):
         return (f"<kpxadac.Board {self.type.name} {self.index}, device {self.device}, "
-                f"board ID {self.board_id:#04X}>")
+                f"board ID 0x{self.board_id & 0xFF:02X}>")
 
     @property
     def handle(self):
@@ -242,7 +225,7 @@ class Board:
         if result != 0:
             code = as_enum(BitstreamFileResult, result)
             raise BitstreamError(f"loading {os.fsdecode(name)}", code,
-                                 BITSTREAM_MEANINGS.get(code, DRIVER_REFUSAL))
+                                 lib.KpxBoard_BitstreamResultText(result).decode())
 
     def load_bitstream_image(self, image):
         """Loads the FPGA from the bytes of an image, unchecked (Kpxadac16_LoadBitstream)."""
@@ -452,32 +435,37 @@ class Board:
         return lib.KPXADC_SetRunBit3(self._adc(), _checks.flag(value, "value")) == 1
 
     def start_receiving(self, clock=None):
-        """Sets the board up as the receive demo does and returns the sample rate:
-        the clock (`clock` "fixed" or "synthesizer"; None: as the fixed-clock query
-        says, a failed query meaning fixed), the run state, cReg0 and a channel reset.
-        board.read needs this (or a stream's set-up) first; streams do it themselves."""
-        if clock is None:
-            try:
-                clock = "fixed" if self.fixed_clock == FixedClock.FIXED else "synthesizer"
-            except RequestError:
-                clock = "fixed"
-        if clock not in ("fixed", "synthesizer"):
+        """Sets the board up as a receive stream does and returns the sample rate the
+        library gives for the clock: the clock (`clock` "fixed" or "synthesizer"; None:
+        as the fixed-clock query says, a failed query meaning fixed), the run state,
+        cReg0 and a channel reset. board.read needs this (or a stream's set-up) first;
+        streams do it themselves."""
+        if clock not in _SETUP_CHOICES:
             raise ValueError(f'clock must be "fixed", "synthesizer" or None, not {clock!r}')
-        if clock == "fixed":
-            self.set_clock_source(0)
-            if not self.clock_ready:
-                raise RequestError("fixed clock set-up", 0, "the fixed clock did not become ready")
-            rate = FIXED_CLOCK_RATE_HZ
-        else:
-            self.set_clock_flags(1, 0)
-            if not self.program_clock(SYNTHESIZER_105MHZ):
-                raise RequestError("synthesizer set-up", 0,
-                                   "the clock synthesizer did not become ready")
-            rate = SYNTHESIZER_RATE_HZ
-        self.set_run_state(True)
-        self.custom_registers[0] = RECEIVE_CREG0
-        self.reset_channel(0, 0)
-        return rate
+        handle = self._adc()
+        chosen = ctypes.c_int32(0)
+        result = lib.KpxBoard_SetupClock(handle, _SETUP_CHOICES[clock], ctypes.byref(chosen))
+        if result == 0:
+            result = lib.KpxBoard_StartReceiving(handle)
+        if result == 0:
+            result = lib.KpxBoard_ResetChannel(handle)
+        if result != 0:
+            raise RequestError("receive set-up", result,
+                               lib.KpxStream_ResultText(result).decode())
+        return lib.KpxBoard_ClockRateHz(handle, chosen.value)
+
+    @property
+    def label(self):
+        """The library's name of the board, e.g. "KPX-ADAC ADC 0 (board ID 0x8A, device 0)"."""
+        return describe(self.handle).label.decode()
+
+    @property
+    def sample_rate(self):
+        """The rate of the board's clock as far as the library can tell, or None when it
+        cannot (the synthesizer at a setting the library did not make)."""
+        rate = ctypes.c_double(0)
+        result = lib.KpxBoard_GetSampleRate(self.handle, ctypes.byref(rate))
+        return rate.value if result > 0 else None
 
     # ---- ADC front-end and auxiliary registers --------------------------------------
 
@@ -595,3 +583,12 @@ def _raise_query(operation, code):
                 "UNREGISTERED": "the board is not registered"}
     error = BoardBusyError if code.name == "NOT_IDLE" else RequestError
     raise error(operation, code, meanings[code.name])
+
+
+def describe(handle):
+    """The library's description of a registered board (KpxBoard_DescribeHandle)."""
+    description = KpxBoardDescription()
+    result = lib.KpxBoard_DescribeHandle(handle, ctypes.byref(description))
+    if result != 0:
+        raise RackError(f"board handle {handle}: {lib.KpxStream_ResultText(result).decode()}")
+    return description

@@ -13,13 +13,12 @@ import threading
 
 from . import _checks
 from ._context import OpenedInWith
-from ._binding import INVALID_HANDLE, lib
+from ._binding import INVALID_HANDLE, KpxBoardDescription, lib
 from .board import Board
 from .enums import BoardType
 from .errors import BoardNotFoundError, RackError
 
 DEVICES = range(0, 65)  # the device numbers the library's enumeration opens
-_MAX_INDEX = 256  # board indices are 8-bit
 
 
 class Rack(OpenedInWith):
@@ -60,19 +59,17 @@ class Rack(OpenedInWith):
         return self
 
     def _enumerate(self):
-        counts = {BoardType.ADC: 0, BoardType.DAC: 0}
         for device in self._devices:
-            if not lib.Kpxadac16_OpenBoard(device):
+            lib.Kpxadac16_OpenBoard(device)
+        # The library's descriptions come in device order, with each board's index.
+        for position in range(lib.KpxBoard_Count()):
+            description = KpxBoardDescription()
+            if lib.KpxBoard_Describe(position, ctypes.byref(description)) != 0:
                 continue
-            for board_type in (BoardType.ADC, BoardType.DAC):
-                index = counts[board_type]
-                handle = lib.Kpxadac16_GetHandle(board_type, index) if index < _MAX_INDEX \
-                    else INVALID_HANDLE
-                if handle != INVALID_HANDLE:
-                    board = Board(self, handle, board_type, index, device)
-                    board.ident = _driver_order_ident(handle)
-                    self._boards.append(board)
-                    counts[board_type] += 1
+            board = Board(self, description.handle, description.type, description.index,
+                          description.device)
+            board.ident = bytes(description.ident[:5])
+            self._boards.append(board)
 
     def close(self):
         """Closes every stream and every board (Kpxadac16_CloseAll). Closing twice is fine."""
@@ -128,12 +125,3 @@ class Rack(OpenedInWith):
 
 def _registered(board_type):
     return lib.Kpxadac16_GetHandle(board_type, 0) != INVALID_HANDLE
-
-
-def _driver_order_ident(handle):
-    """Identification bytes 0 to 4 in the driver's order (the query exchanges 3 and 4),
-    or None when the query failed."""
-    info = (ctypes.c_uint8 * 6)()
-    if lib.Kpxadac16_GetBoardInfo(handle, info) != 0:
-        return None
-    return bytes([info[0], info[1], info[2], info[4], info[3]])

@@ -28,7 +28,6 @@ from ._context import OpenedInWith
 from ._binding import (TALVO_MAX_CHUNK, KpxStream, KpxStreamBlock, KpxStreamConfig,
                        KpxStreamReadInfo, KpxStreamStatus, lib)
 from ._buffers import pool
-from .board import FIXED_CLOCK_RATE_HZ, SYNTHESIZER_RATE_HZ
 from .enums import (BoardError, BoardType, StreamClock, StreamEnd, StreamResult,
                     StreamSetup, as_enum)
 from .errors import StreamError
@@ -48,7 +47,7 @@ channel's counters could not be read after it, so a gap may show only later)."""
 StreamStatus = namedtuple("StreamStatus", "samples_moved blocks_waiting block_bytes block_count "
                           "running ended end_reason overrun_events overrun_samples "
                           "underrun_events underrun_samples counters_unread board_error "
-                          "platform_error clock")
+                          "platform_error clock sample_rate")
 
 
 def _result_text(code):
@@ -173,7 +172,7 @@ class _StreamBase(OpenedInWith):
                             status.overrunSamples, status.underrunEvents,
                             status.underrunSamples, status.countersUnread,
                             as_enum(BoardError, status.boardError), status.platformError,
-                            as_enum(StreamClock, status.clock))
+                            as_enum(StreamClock, status.clock), status.sampleRateHz)
 
     def close(self):
         """Stops the stream and frees it. Twice is fine. While zero-copy views of its
@@ -263,9 +262,9 @@ class Stream(_StreamBase):
 
     @property
     def rate(self):
-        """The sample rate of the clock the stream set up, None for a board left as set."""
-        return {StreamClock.FIXED: FIXED_CLOCK_RATE_HZ,
-                StreamClock.SYNTHESIZER: SYNTHESIZER_RATE_HZ}.get(self.status().clock)
+        """The sample rate of the clock the stream set up (as the library gives it), None
+        when unknown (a board left as set that the library never set up)."""
+        return self.status().sample_rate or None
 
 
 class TransmitStream(_StreamBase):

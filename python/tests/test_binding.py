@@ -16,7 +16,7 @@ from kpxadac._binding import lib
 from conftest import source_path
 
 HEADERS = ("host/library/kpxadac16.h", "host/library/adc/kpxadc.h",
-           "host/library/kpxadac_stream.h")
+           "host/library/kpxadac_stream.h", "host/library/kpxadac_board.h")
 DECLARATION = re.compile(r"KPXADAC_API\s+([^;(]*?)\s*\b(\w+)\s*\(([^)]*)\)\s*;", re.S)
 
 # The ctypes type each C type of the headers must be declared with.
@@ -31,9 +31,12 @@ C_TYPES = {
     "const uint16_t []": ctypes.POINTER(ctypes.c_uint16),
     "KpxStream *": ctypes.POINTER(_binding.KpxStream),
     "KpxStream **": ctypes.POINTER(ctypes.POINTER(_binding.KpxStream)),
+    "double": ctypes.c_double, "double *": ctypes.POINTER(ctypes.c_double),
+    "int32_t *": ctypes.POINTER(ctypes.c_int32),
 }
 for struct in ("TalvoErrorCounts", "ProfilingRecord", "V360DebugRecord", "ClockSetting",
-               "KpxStreamConfig", "KpxStreamBlock", "KpxStreamStatus", "KpxStreamReadInfo"):
+               "KpxStreamConfig", "KpxStreamBlock", "KpxStreamStatus", "KpxStreamReadInfo",
+               "KpxBoardDescription"):
     C_TYPES[struct + " *"] = C_TYPES["const " + struct + " *"] = ctypes.POINTER(
         getattr(_binding, struct))
 
@@ -85,14 +88,14 @@ def test_every_exported_function_is_declared_and_present():
 
 STRUCTURES = ("BoardRecord", "TalvoErrorCounts", "ProfilingRecord", "V360DebugRecord",
               "ClockSetting", "KpxStreamConfig", "KpxStreamBlock", "KpxStreamStatus",
-              "KpxStreamReadInfo")
+              "KpxStreamReadInfo", "KpxBoardDescription")
 
 
 @pytest.mark.skipif(not shutil.which("cc"), reason="no C compiler")
 def test_structures_have_the_headers_layout(tmp_path):
     # A C program prints each structure's size and each field's offset as the compiler lays them out.
     lines = ["#include <stddef.h>", "#include <stdio.h>", '#include "kpxadc.h"',
-             '#include "kpxadac_stream.h"', "int main(void) {"]
+             '#include "kpxadac_board.h"', "int main(void) {"]
     expected = []
     for struct in STRUCTURES:
         ctype = getattr(_binding, struct)

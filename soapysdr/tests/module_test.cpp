@@ -12,11 +12,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "kpxadac_board.h"
+#include "kpxadac_stream.h"
 
 namespace {
 
@@ -182,6 +185,35 @@ TEST(SoapyKpxadacTransmit, AnUnderrunIsReportedOnceByReadStreamStatus) {
   EXPECT_EQ(device->readStreamStatus(tx, mask, flags, timeNs, kTimeoutUs), SOAPY_SDR_UNDERFLOW);
   EXPECT_EQ(device->readStreamStatus(tx, mask, flags, timeNs, 0), SOAPY_SDR_TIMEOUT);
   device->closeStream(tx);
+}
+
+}  // namespace
+
+namespace {
+
+// The module claims its board through the library: a stream another part of
+// the process opened on the board first is seen, and setupStream refuses.
+TEST(SoapyKpxadacClaims, AStreamOpenedOutsideTheModuleHoldsTheBoard) {
+  Device device("driver=kpxadac,device=0");
+  KpxBoardDescription board{};
+  for (int32_t position = 0; position < KpxBoard_Count(); ++position)
+    if (KpxBoard_Describe(position, &board) == KPXSTREAM_OK && board.device == 0) break;
+  ASSERT_EQ(board.device, 0);
+  KpxStreamConfig config{};
+  config.board = board.handle;
+  config.direction = KPXSTREAM_RECEIVE;
+  config.blockBytes = 4096;
+  config.blockCount = 2;
+  KpxStream* outside = nullptr;
+  ASSERT_EQ(KpxStream_Open(&config, &outside), KPXSTREAM_OK);
+  try {
+    device->setupStream(SOAPY_SDR_RX, SOAPY_SDR_CS16, {0}, {});
+    ADD_FAILURE() << "setupStream took a board that has a stream";
+  } catch (const std::runtime_error& error) {
+    EXPECT_NE(std::string(error.what()).find("already has a stream"), std::string::npos);
+  }
+  KpxStream_Close(outside);
+  device->closeStream(device->setupStream(SOAPY_SDR_RX, SOAPY_SDR_CS16, {0}, {}));
 }
 
 }  // namespace

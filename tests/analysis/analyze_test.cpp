@@ -92,7 +92,7 @@ TEST(Analyze, RawFileNeedsARateAndMeasuresLikeItsSigmfTwin) {
   writeSine(folder / "tone.bin", 8192, 100.25);
   auto noRate = analyze(folder, "tone.bin --fft-size 1024");
   EXPECT_EQ(noRate.run.status, 1);
-  EXPECT_NE(noRate.run.output.find("--rate"), std::string::npos) << noRate.run.output;
+  EXPECT_NE(noRate.run.output.find("--sample-rate"), std::string::npos) << noRate.run.output;
 
   const Analysis a = analyze(folder, "tone.bin --rate 1024 --fft-size 1024 --json");
   ASSERT_EQ(a.run.status, 0) << a.run.output;

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string_view>
 
-namespace tool {
+namespace kpx::tools {
 
 // Ctrl+C sets `stop` (also SIGTERM on POSIX; Ctrl+Break and closing the
 // console on Windows). Only the first one is caught: a second Ctrl+C ends
@@ -17,16 +17,13 @@ void installStopHandlers(std::atomic<bool>& stop);
 // redrawn in place makes sense.
 bool standardErrorIsConsole();
 
-// Gives standard output to the caller alone: returns a new descriptor for
-// what standard output is now, in binary mode, and points the process's
-// standard output (the C stream's descriptor, and the standard handle on
-// Windows) at standard error, so that whatever the library prints goes
-// there. Returns -1 when standard output cannot be duplicated (then nothing
-// is changed).
+// Gives standard output to the caller's data alone: the library's failure
+// lines go to standard error from now on (KpxBoard_SetMessageOutput), and
+// standard output is put in binary mode. Returns its descriptor.
 int takeStandardOutput();
 
 // Writes all of `bytes` to `descriptor` (from takeStandardOutput); false on
 // failure.
 bool writeAll(int descriptor, std::string_view bytes);
 
-}  // namespace tool
+}  // namespace kpx::tools

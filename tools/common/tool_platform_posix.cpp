@@ -5,9 +5,10 @@
 #include <csignal>
 #include <cstdio>
 
+#include "kpxadac_board.h"
 #include "tool_platform.h"
 
-namespace tool {
+namespace kpx::tools {
 
 namespace {
 
@@ -40,10 +41,8 @@ bool standardErrorIsConsole() {
 
 int takeStandardOutput() {
   std::fflush(stdout);
-  const int saved = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-  if (saved < 0) return -1;
-  dup2(STDERR_FILENO, STDOUT_FILENO);
-  return saved;
+  KpxBoard_SetMessageOutput(KPXBOARD_MESSAGES_STDERR);
+  return STDOUT_FILENO;
 }
 
 bool writeAll(int descriptor, std::string_view bytes) {
@@ -56,4 +55,4 @@ bool writeAll(int descriptor, std::string_view bytes) {
   return true;
 }
 
-}  // namespace tool
+}  // namespace kpx::tools

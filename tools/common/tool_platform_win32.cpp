@@ -5,9 +5,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "kpxadac_board.h"
 #include "tool_platform.h"
 
-namespace tool {
+namespace kpx::tools {
 
 namespace {
 
@@ -46,13 +47,10 @@ bool standardErrorIsConsole() {
 
 int takeStandardOutput() {
   std::fflush(stdout);
+  KpxBoard_SetMessageOutput(KPXBOARD_MESSAGES_STDERR);
   const int out = _fileno(stdout);
-  const int saved = out >= 0 ? _dup(out) : -1;
-  if (saved < 0) return -1;
-  _setmode(saved, _O_BINARY);
-  _dup2(_fileno(stderr), out);
-  SetStdHandle(STD_OUTPUT_HANDLE, GetStdHandle(STD_ERROR_HANDLE));
-  return saved;
+  if (out >= 0) _setmode(out, _O_BINARY);
+  return out;
 }
 
 bool writeAll(int descriptor, std::string_view bytes) {
@@ -65,4 +63,4 @@ bool writeAll(int descriptor, std::string_view bytes) {
   return true;
 }
 
-}  // namespace tool
+}  // namespace kpx::tools

@@ -18,16 +18,13 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
                  "SigMF recording (base name, .sigmf-meta or .sigmf-data), or raw 16-bit "
                  "little-endian samples with --rate")
       ->option_text("PATH");
-  app.add_option("--rate", options.sampleRateHz,
-                 "Sample rate in Hz: needed for a raw file; overrides a SigMF recording's and "
-                 "the board's (default 105e6 on the synthesizer, 100e6 on the fixed clock)")
-      ->check(CLI::PositiveNumber)
-      ->option_text("HZ");
   app.add_option("--samples", options.samples,
                  "Samples to take from the board (default fft-size x averages)")
       ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 32))
       ->option_text("N");
-  kpx::tools::addBoardOptions(app, options.board);
+  kpx::tools::addBoardOptions(
+      app, options.board, kpx::tools::BoardTypes::kAdcAndDac,
+      "in Hz: needed for a raw file; overrides a SigMF recording's and the board's");
   app.add_option("--fft-size", options.fftSize,
                  "Points per spectrum, a power of two from 1024 to 1048576 (default 65536)")
       ->check(CLI::Range(kpx::analysis::kMinFftSize, kpx::analysis::kMaxFftSize))

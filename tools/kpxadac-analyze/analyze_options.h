@@ -22,7 +22,6 @@ inline constexpr size_t kDefaultAverages = 8;
 
 struct Options {
   std::string input;  // a recording; empty: samples from a board
-  std::optional<double> sampleRateHz;
   std::optional<uint64_t> samples;  // from a board; default fftSize * averages
   kpx::tools::BoardOptions board;
   size_t fftSize = kDefaultFftSize;

@@ -6,7 +6,6 @@
 
 #include "kpxadac16.h"
 #include "kpxadac_stream.h"
-#include "kpxadc_receive_settings.h"
 
 namespace analyze {
 namespace {
@@ -79,8 +78,7 @@ std::string takeFromBoard(const Options& options, uint64_t count, SampleSet& set
     return reason;
 
   set.samples = count;
-  set.sampleRateHz = status.clock == KPXSTREAM_CLOCK_FIXED ? kpx::tools::kFixedClockRateHz
-                                                           : KPXADC_SYNTHESIZER_RATE_HZ;
+  set.sampleRateHz = status.sampleRateHz;
   set.source = std::string(typeName) + " board " + std::to_string(options.board.index) +
                (status.clock == KPXSTREAM_CLOCK_FIXED ? ", fixed clock" : ", synthesizer clock");
   set.read = [samples](uint64_t start, size_t n, int16_t* out) -> std::string {

@@ -100,9 +100,9 @@ int run(const Options& options) {
     Kpxadac16_CloseAll();
     if (!reason.empty()) return fail(reason);
   }
-  if (options.sampleRateHz) set.sampleRateHz = options.sampleRateHz;
+  if (options.board.sampleRateHz) set.sampleRateHz = options.board.sampleRateHz;
   if (!set.sampleRateHz)
-    return fail(set.source + " gives no sample rate: set it with --rate", kExitUsage);
+    return fail(set.source + " gives no sample rate: set it with --sample-rate", kExitUsage);
 
   Analysis analysis;
   if (auto reason = analyse(set, options, analysis); !reason.empty()) return fail(reason);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "bitstream_result_text.h"
+#include "kpxadac_board.h"
 
 namespace capture {
 
@@ -23,9 +23,9 @@ std::string findBoard(const Options& options, BoardChoice& board) {
 
 std::string loadBitstream(const BoardChoice& board, const std::string& path) {
   const int32_t result = Kpxadac16_LoadBitstreamFile(board.handle, path.c_str());
-  if (result == KPXADAC16_BITSTREAM_LOADED) return "";
+  if (result == 0) return "";
   return "bitstream " + path + " not loaded: result " + std::to_string(result) + " (" +
-         kpxadac16BitstreamResultText(result) + ")";
+         KpxBoard_BitstreamResultText(result) + ")";
 }
 
 unsigned ringForSeconds(const Options& options, double rateHz) {

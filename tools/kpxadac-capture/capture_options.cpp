@@ -26,7 +26,8 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   Options options;
   std::string format = "raw";
 
-  kpx::tools::addBoardOptions(app, options.board);
+  kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcAndDac,
+                              "to record and to time --duration by");
   auto* samples =
       app.add_option("--samples", options.samples, "Number of 16-bit samples to capture")
           ->check(CLI::Range(uint64_t{1}, UINT64_MAX / 4))
@@ -52,11 +53,6 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
                  "<base>.sigmf-meta (default raw)")
       ->check(CLI::IsMember({"raw", "sigmf"}, CLI::ignore_case))
       ->option_text("raw|sigmf");
-  app.add_option("--sample-rate", options.sampleRateHz,
-                 "Sample rate to record and to time --duration by (default 100e6 on the fixed "
-                 "clock, 105e6 on the synthesizer)")
-      ->check(CLI::PositiveNumber)
-      ->option_text("HZ");
   app.add_option("--bitstream", options.bitstream, "Xilinx .bit file to load into the FPGA first")
       ->option_text("FILE");
   auto* ring = app.add_option("--ring", options.ringBuffers,

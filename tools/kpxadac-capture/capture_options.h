@@ -35,7 +35,6 @@ struct Options {
   uint32_t chunkBytes = kDefaultChunkBytes;
   std::string output;  // "-" is standard output
   OutputFormat format = OutputFormat::kRaw;
-  std::optional<double> sampleRateHz;
   std::string bitstream;                // empty: no bitstream is loaded
   std::optional<unsigned> ringBuffers;  // empty: ringSeconds of samples
   double ringSeconds = kDefaultRingSeconds;

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "board_error_text.h"
+#include "kpxadac_board.h"
 #include "sha512.h"
 
 namespace capture {
@@ -19,7 +19,7 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(500);
 constexpr uint64_t kUnlimited = std::numeric_limits<uint64_t>::max();
 
 std::string boardErrorName(BoardError error) {
-  const char* text = kpxadac16BoardErrorText(error);
+  const char* text = KpxBoard_ErrorText(error);
   return text ? text : "board error " + std::to_string(error);
 }
 

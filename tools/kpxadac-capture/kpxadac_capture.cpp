@@ -14,8 +14,7 @@
 #include "capture_session.h"
 #include "console.h"
 #include "kpxadac16.h"
-#include "kpxadac_ioctl.h"
-#include "kpxadc_receive_settings.h"
+#include "kpxadac_board.h"
 #include "metadata_file.h"
 #include "output_file.h"
 #include "sigmf_files.h"
@@ -30,21 +29,24 @@ using namespace capture;
 std::atomic<bool> stopRequested{false};
 
 // The rate to size the ring by before the stream sets the clock up: the
-// rate given, or the faster of the clocks the board may use.
-double ringRateHz(const Options& options) {
-  if (options.sampleRateHz) return *options.sampleRateHz;
+// rate given, else the library's rate of the clock asked for, or the faster
+// of the two clocks the board may use.
+double ringRateHz(const Options& options, const BoardChoice& board) {
+  if (options.board.sampleRateHz) return *options.board.sampleRateHz;
+  const double synthesizer = KpxBoard_SynthesizerRateHz();
+  const double fixed = KpxBoard_FixedClockRateHz(board.handle);
   switch (options.board.clock) {
     case kpx::tools::ClockChoice::kFixed:
-      return kpx::tools::kFixedClockRateHz;
+      return fixed;
     case kpx::tools::ClockChoice::kSynthesizer:
-      return KPXADC_SYNTHESIZER_RATE_HZ;
+      return synthesizer;
     default:
-      return std::max(kpx::tools::kFixedClockRateHz, KPXADC_SYNTHESIZER_RATE_HZ);
+      return std::max(fixed, synthesizer);
   }
 }
 
 std::string hardwareText(const BoardChoice& board) {
-  const char* part = kpx::driver::expectedPart(board.boardId);
+  const char* part = KpxBoard_ExpectedPart(board.boardId);
   char text[160];
   std::snprintf(text, sizeof text, "KPX-ADAC %s board %u, board ID 0x%02X, FPGA part %s",
                 board.typeName, board.index, static_cast<unsigned>(board.boardId & 0xFF),
@@ -78,11 +80,11 @@ void printSummary(Console& console, const CaptureResult& result) {
 }
 
 int run(const Options& options) {
-  Console console(tool::standardErrorIsConsole());
+  Console console(kpx::tools::standardErrorIsConsole());
   OutputFile file;
   // The samples get standard output to themselves: the library's own lines
   // go to standard error instead.
-  if (options.toStandardOutput()) file.adopt(tool::takeStandardOutput(), "standard output");
+  if (options.toStandardOutput()) file.adopt(kpx::tools::takeStandardOutput(), "standard output");
 
   auto fail = [&console](const std::string& reason) {
     console.message(reason);
@@ -97,11 +99,10 @@ int run(const Options& options) {
   }
   KpxStream* stream = nullptr;
   bool synthesizer = false;
-  if (auto reason = openStream(board, options, ringRateHz(options), stream, synthesizer);
+  if (auto reason = openStream(board, options, ringRateHz(options, board), stream, synthesizer);
       !reason.empty())
     return fail(reason);
-  const double sampleRate = options.sampleRateHz.value_or(
-      synthesizer ? KPXADC_SYNTHESIZER_RATE_HZ : kpx::tools::kFixedClockRateHz);
+  const double sampleRate = kpx::tools::streamRate(options.board, stream);
 
   CaptureSettings settings;
   settings.stream = stream;
@@ -130,7 +131,9 @@ int run(const Options& options) {
   recording.hardware = hardwareText(board);
   recording.description =
       std::string("sample clock: ") +
-      (synthesizer ? "clock synthesizer, 105 MHz setting" : "onboard fixed clock");
+      (synthesizer ? "clock synthesizer, " + kpx::tools::megahertz(KpxBoard_SynthesizerRateHz()) +
+                         " MHz setting"
+                   : std::string("onboard fixed clock"));
   settings.startTime = std::chrono::system_clock::now();
   recording.startTime = settings.startTime;
   if (sigmf) {
@@ -149,7 +152,7 @@ int run(const Options& options) {
 
   if (auto reason = startStream(stream); !reason.empty()) return fail(reason);
 
-  tool::installStopHandlers(stopRequested);
+  kpx::tools::installStopHandlers(stopRequested);
   CaptureResult result = runCapture(settings, file, stopRequested, console);
   if (auto reason = file.close(); !reason.empty() && result.writeFailure.empty())
     result.writeFailure = reason;

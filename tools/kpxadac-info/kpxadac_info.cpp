@@ -1,27 +1,21 @@
 // kpxadac-info: lists every board the library finds, with its identity,
 // status, clock and run state and the streaming channel's error counters.
-// Uses only the public library API (and the driver's part table).
+// Uses only the public library API.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "kpxadac16.h"
-#include "kpxadac_ioctl.h"
+#include "kpxadac_board.h"
 #include "kpxadc.h"
 #include "tool_platform.h"
 
 namespace {
 
 struct BoardInfo {
-  int device = -1;
-  BoardHandle handle = KPXADAC_INVALID_HANDLE;
-  BoardType type = BOARD_TYPE_ADC;
-  int index = 0;
-  int boardId = 0;
-  std::vector<int> ident;  // identification bytes 0-4 as the driver sends them
+  KpxBoardDescription description{};
   int status = 0;
   int fixedClock = 0;
   bool adcRegistersRead = false;
@@ -32,56 +26,34 @@ struct BoardInfo {
   TalvoErrorCounts counters{};
 };
 
-// Registered handles, so the board that a device number added can be found.
-std::set<BoardHandle> registeredHandles() {
-  std::set<BoardHandle> handles;
-  for (BoardType type : {BOARD_TYPE_ADC, BOARD_TYPE_DAC})
-    for (int index = 0; index < 256; ++index) {
-      BoardHandle h = Kpxadac16_GetHandle(type, static_cast<uint8_t>(index));
-      if (h == KPXADAC_INVALID_HANDLE) break;
-      handles.insert(h);
-    }
-  return handles;
-}
-
-// Opens the devices one by one so each board's device number is known.
 std::vector<BoardInfo> discoverBoards() {
-  std::vector<BoardInfo> boards;
-  for (int device = kpx::driver::kFirstDevice; device <= kpx::driver::kLastDevice; ++device) {
-    auto before = registeredHandles();
-    if (!Kpxadac16_OpenBoard(static_cast<uint8_t>(device))) continue;
-    for (BoardType type : {BOARD_TYPE_ADC, BOARD_TYPE_DAC})
-      for (int index = 0; index < 256; ++index) {
-        BoardHandle h = Kpxadac16_GetHandle(type, static_cast<uint8_t>(index));
-        if (h == KPXADAC_INVALID_HANDLE) break;
-        if (before.count(h)) continue;
-        BoardInfo info;
-        info.device = device;
-        info.handle = h;
-        info.type = type;
-        info.index = index;
-        info.boardId = Kpxadac16_GetBoardId(type, static_cast<uint8_t>(index));
-        boards.push_back(info);
-      }
-  }
+  Kpxadac16_Open();
+  std::vector<BoardInfo> boards(static_cast<size_t>(KpxBoard_Count()));
+  for (size_t position = 0; position < boards.size(); ++position)
+    KpxBoard_Describe(static_cast<int32_t>(position), &boards[position].description);
   return boards;
 }
 
 void readDetails(BoardInfo& board) {
-  uint8_t ident[6] = {};
-  if (Kpxadac16_GetBoardInfo(board.handle, ident) == 0) {
-    // The query hands bytes 3 and 4 over exchanged; show them in driver order.
-    board.ident = {ident[0], ident[1], ident[2], ident[4], ident[3]};
-  }
-  board.status = Kpxadac16_GetBoardStatus(board.handle);
-  board.fixedClock = Kpxadac16_GetFixedClock(board.handle);
-  if (board.type == BOARD_TYPE_ADC) {
+  const BoardHandle handle = board.description.handle;
+  board.status = Kpxadac16_GetBoardStatus(handle);
+  board.fixedClock = Kpxadac16_GetFixedClock(handle);
+  if (board.description.type == BOARD_TYPE_ADC) {
     board.adcRegistersRead = true;
-    board.clockSource = KPXADC_GetClockSource(board.handle);
-    board.clockReady = KPXADC_GetClockReady(board.handle);
-    board.running = static_cast<int>(Kpxadac16_ReadReg(board.handle, KPXADC_REG_RUN) & 1u);
+    board.clockSource = KPXADC_GetClockSource(handle);
+    board.clockReady = KPXADC_GetClockReady(handle);
+    board.running = static_cast<int>(Kpxadac16_ReadReg(handle, KPXADC_REG_RUN) & 1u);
   }
-  board.countersRead = TalvoGetError(board.handle, &board.counters) == 0;
+  board.countersRead = TalvoGetError(handle, &board.counters) == 0;
+}
+
+// The identification bytes before the board ID, in the driver's order.
+std::vector<int> identBytes(const KpxBoardDescription& d) {
+  return {d.ident[0], d.ident[1], d.ident[2], d.ident[3], d.ident[4]};
+}
+
+const char* partOf(const KpxBoardDescription& d) {
+  return d.fpgaPart[0] ? d.fpgaPart : nullptr;
 }
 
 std::string hexByte(int value) {
@@ -95,14 +67,15 @@ const char* typeName(BoardType type) {
 }
 
 nlohmann::json toJson(const BoardInfo& b) {
-  const char* part = kpx::driver::expectedPart(b.boardId);
+  const KpxBoardDescription& d = b.description;
+  const char* part = partOf(d);
   nlohmann::json j = {
-      {"device", b.device},
-      {"type", typeName(b.type)},
-      {"index", b.index},
-      {"board_id", hexByte(b.boardId)},
+      {"device", d.device},
+      {"type", typeName(d.type)},
+      {"index", d.index},
+      {"board_id", hexByte(d.boardId)},
       {"expected_part", part ? nlohmann::json(part) : nlohmann::json(nullptr)},
-      {"ident", b.ident},
+      {"ident", identBytes(d)},
       {"status", b.status},
       {"fixed_clock", b.fixedClock},
   };
@@ -121,11 +94,13 @@ nlohmann::json toJson(const BoardInfo& b) {
 void printText(const std::vector<BoardInfo>& boards) {
   std::printf("%zu board(s)\n", boards.size());
   for (const auto& b : boards) {
-    const char* part = kpx::driver::expectedPart(b.boardId);
-    std::printf("\ndevice %d: %s %d, board ID %s, FPGA part %s\n", b.device, typeName(b.type),
-                b.index, hexByte(b.boardId).c_str(), part ? part : "(none)");
+    const KpxBoardDescription& d = b.description;
+    const char* part = partOf(d);
+    std::printf("\ndevice %d: %s %d, board ID %s, FPGA part %s\n", static_cast<int>(d.device),
+                typeName(d.type), static_cast<int>(d.index), hexByte(d.boardId).c_str(),
+                part ? part : "(none)");
     std::printf("  identification:");
-    for (int byte : b.ident) std::printf(" %s", hexByte(byte).c_str());
+    for (int byte : identBytes(d)) std::printf(" %s", hexByte(byte).c_str());
     std::printf("\n  status byte:    %d\n", b.status);
     std::printf("  fixed clock:    %d (%s)\n", b.fixedClock,
                 b.fixedClock > 0 ? "onboard fixed clock" : "clock synthesizer");
@@ -153,7 +128,7 @@ int main(int argc, char** argv) {
   // The library prints a line on standard output for each request that
   // fails: with --json, those go to standard error, so that standard output
   // holds the JSON document alone.
-  const int jsonOutput = json ? tool::takeStandardOutput() : -1;
+  const int jsonOutput = json ? kpx::tools::takeStandardOutput() : -1;
 
   std::vector<BoardInfo> boards = discoverBoards();
   for (auto& board : boards) readDetails(board);
@@ -165,7 +140,7 @@ int main(int argc, char** argv) {
   }
   nlohmann::json doc = {{"boards", nlohmann::json::array()}};
   for (const auto& b : boards) doc["boards"].push_back(toJson(b));
-  if (!tool::writeAll(jsonOutput, doc.dump(2) + "\n")) {
+  if (!kpx::tools::writeAll(jsonOutput, doc.dump(2) + "\n")) {
     std::fprintf(stderr, "kpxadac-info: cannot write the JSON document to standard output\n");
     return 1;
   }

@@ -120,6 +120,7 @@ AcquisitionStatus Acquisition::status() const {
   AcquisitionStatus status;
   status.running = stream.running != 0;
   status.clock = stream.clock;
+  status.sampleRateHz = stream.sampleRateHz;
   status.samplesMoved = stream.samplesMoved;
   status.countersUnread = stream.countersUnread;
   std::lock_guard lock(mutex_);

@@ -38,6 +38,7 @@ struct AcquisitionStatus {
   bool running = false;
   std::string error;  // why the stream ended, when it did not end by our own stop
   int32_t clock = KPXSTREAM_CLOCK_AS_SET;
+  double sampleRateHz = 0;  // of that clock, as the library gives it
   uint64_t samplesMoved = 0;
   uint64_t overrunEvents = 0;   // gaps the consumer has met, each in recentEvents
   uint64_t overrunSamples = 0;  // samples lost in them

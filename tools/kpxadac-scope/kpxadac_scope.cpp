@@ -2,11 +2,10 @@
 // page with the waveform, the averaged spectrum and the ADC's dynamic
 // figures, pushed as Server-Sent Events; acquires through the acquisition
 // API. See docs/scope.md.
-#include <pthread.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <thread>
@@ -16,6 +15,7 @@
 #include "scope_engine.h"
 #include "scope_options.h"
 #include "scope_page.h"
+#include "tool_platform.h"
 #include "web_server.h"
 
 namespace {
@@ -50,15 +50,10 @@ int main(int argc, char** argv) {
   if (parsed.exit) return parsed.exitCode;
   const Options& options = parsed.options;
 
-  // SIGINT and SIGTERM are taken by one thread with sigwait; every other
-  // thread, started after this, has them blocked.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  // A browser that goes away shows as a failed write, not as our death.
-  std::signal(SIGPIPE, SIG_IGN);
+  // Ctrl+C (and SIGTERM) set the flag, which the main thread watches below;
+  // a browser that goes away shows as a failed write, not as our death.
+  static std::atomic<bool> stopRequested{false};
+  kpx::tools::installStopHandlers(stopRequested);
 
   const auto boards = findAdcBoards();
   if (boards.empty()) {
@@ -73,8 +68,8 @@ int main(int argc, char** argv) {
 
   FrameHub hub(ServerConfig{}.maxEventClients);
   EngineConfig engineConfig;
-  engineConfig.setup = kpx::tools::streamSetup(options.clock);
-  engineConfig.sampleRateHz = options.sampleRateHz;
+  engineConfig.setup = kpx::tools::streamSetup(options.board.clock);
+  engineConfig.sampleRateHz = options.board.sampleRateHz;
   engineConfig.maxSpectraPerSecond = options.maxSpectraPerSecond;
   ScopeEngine engine(boards, options.view, engineConfig, hub);
 
@@ -96,19 +91,17 @@ int main(int argc, char** argv) {
   if (options.tokenGenerated)
     std::cout << "kpxadac-scope: every request needs the token in the URL above" << std::endl;
 
-  std::thread signalWaiter([&] {
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
-    hub.close();
-    server.stop();
+  std::atomic<bool> serving{true};
+  bool served = false;
+  std::thread serverThread([&] {
+    served = server.run();
+    serving = false;
   });
-  const bool served = server.run();
-  if (!served) {
-    std::cerr << "kpxadac-scope: the server stopped serving\n";
-    pthread_kill(signalWaiter.native_handle(), SIGTERM);
-  }
-  signalWaiter.join();
+  while (serving && !stopRequested) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   hub.close();
+  server.stop();
+  serverThread.join();
+  if (!served) std::cerr << "kpxadac-scope: the server stopped serving\n";
   engine.stop();
 
   const double wall =

@@ -6,7 +6,6 @@
 #include "board_options.h"
 #include "kpxadac/analysis.h"
 #include "kpxadac/analysis_json.h"
-#include "kpxadc_receive_settings.h"
 #include "spectrum_view.h"
 
 namespace scope {
@@ -114,10 +113,8 @@ ScopeEngine::Totals ScopeEngine::totals() {
   return totals;
 }
 
-double ScopeEngine::sampleRate(int32_t clock) const {
-  if (config_.sampleRateHz) return *config_.sampleRateHz;
-  return clock == KPXSTREAM_CLOCK_FIXED ? kpx::tools::kFixedClockRateHz
-                                        : KPXADC_SYNTHESIZER_RATE_HZ;
+double ScopeEngine::sampleRate(const AcquisitionStatus& status) const {
+  return config_.sampleRateHz.value_or(status.sampleRateHz);
 }
 
 void ScopeEngine::closeAcquisition() {
@@ -208,7 +205,7 @@ void ScopeEngine::analyse() {
       nextSpectrum = Clock::now() + kIdlePoll;
       continue;
     }
-    const double rate = sampleRate(acquisition_->status().clock);
+    const double rate = sampleRate(acquisition_->status());
     std::string frame;
     try {
       frame = sseMessage("frame", frameJson(settings, a.samples, firstIndex, rate).dump());
@@ -296,7 +293,7 @@ nlohmann::json ScopeEngine::statusJson() {
                    {"board_id", acquisition_->board().boardId},
                    {"running", acquired.running},
                    {"clock", clockName(acquired.clock)},
-                   {"sample_rate_hz", sampleRate(acquired.clock)},
+                   {"sample_rate_hz", sampleRate(acquired)},
                    {"samples_moved", acquired.samplesMoved},
                    {"overrun_events", acquired.overrunEvents},
                    {"overrun_samples", acquired.overrunSamples},

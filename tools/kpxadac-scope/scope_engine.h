@@ -57,7 +57,7 @@ class ScopeEngine final : public ScopeControl {
   void reportStatus();
   void switchBoard(unsigned board);
   void closeAcquisition();
-  double sampleRate(int32_t clock) const;
+  double sampleRate(const AcquisitionStatus& status) const;
   nlohmann::json statusJson();
   nlohmann::json frameJson(const ViewSettings& settings, const std::vector<int16_t>& samples,
                            uint64_t firstIndex, double rate);

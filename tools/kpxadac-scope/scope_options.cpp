@@ -48,8 +48,6 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
       "kpxadac-scope"};
   std::string listen;
   std::string window = "blackman-harris";
-  std::string clock;
-  double sampleRate = 0;
   auto* portOption =
       app.add_option("--port", options.port, "Port on 127.0.0.1 (default 8080; 0: any free port)")
           ->option_text("PORT");
@@ -62,9 +60,6 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
                  "Access token (16 to 128 letters, digits, '-', '_', '.', '~'); with --listen and "
                  "without it one is generated. Printed as part of the URL")
       ->option_text("TOKEN");
-  app.add_option("--board", options.view.board, "Index of the ADC board to show first (default 0)")
-      ->check(CLI::Range(0u, 255u))
-      ->option_text("N");
   app.add_option("--fft-size", options.view.fftSize,
                  "Points of each spectrum: a power of two from 1024 to 1048576 (default 65536)")
       ->check([](const std::string& text) {
@@ -85,16 +80,7 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
                  "Rising-edge trigger level of the waveform, in LSB (default 0)")
       ->check(CLI::Range(-32768, 32767))
       ->option_text("LSB");
-  app.add_option("--clock", clock,
-                 "fixed: the onboard fixed clock; synth: the synthesizer at 105 MHz (default: as "
-                 "the board reports)")
-      ->check(CLI::IsMember({"fixed", "synth"}, CLI::ignore_case))
-      ->option_text("fixed|synth");
-  app.add_option("--sample-rate", sampleRate,
-                 "Sample rate of the board (default 100e6 on the fixed clock, 105e6 on the "
-                 "synthesizer)")
-      ->check(CLI::PositiveNumber)
-      ->option_text("HZ");
+  kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcOnly);
   app.add_option("--max-rate", options.maxSpectraPerSecond,
                  "Most spectra computed per second (default 30)")
       ->check(CLI::Range(0.1, 1000.0))
@@ -126,10 +112,7 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
     options.tokenGenerated = true;
   }
   options.view.window = *kpx::analysis::parseWindow(CLI::detail::to_lower(window));
-  if (!clock.empty())
-    options.clock =
-        CLI::detail::to_lower(clock) == "fixed" ? ClockChoice::kFixed : ClockChoice::kSynthesizer;
-  if (sampleRate > 0) options.sampleRateHz = sampleRate;
+  options.view.board = options.board.index;
   return parsed;
 }
 

@@ -10,7 +10,6 @@
 
 namespace scope {
 
-using kpx::tools::ClockChoice;
 
 struct Options {
   std::string address = "127.0.0.1";
@@ -18,8 +17,7 @@ struct Options {
   bool listenGiven = false;
   std::string token;  // empty: no token needed (loopback without --listen)
   bool tokenGenerated = false;
-  ClockChoice clock = ClockChoice::kAsBoardReports;
-  std::optional<double> sampleRateHz;  // overrides the rate taken from the clock
+  kpx::tools::BoardOptions board;  // --index picks the ADC board shown first
   double maxSpectraPerSecond = 30;
   ViewSettings view;
 };

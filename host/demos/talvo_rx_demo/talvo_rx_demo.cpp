@@ -7,14 +7,13 @@
 
 #include "kpxadac16.h"
 #include "kpxadc.h"
-#include "kpxadc_receive_settings.h"
+#include "kpxadac_board.h"
 #include "platform/platform.h"
 
 namespace {
 
 constexpr uint32_t kCaptureBytes = 81920;
 constexpr uint32_t kCustomRegister0 = 112;
-constexpr uint32_t kCustomRegister0Value = KPXADC_RECEIVE_CREG0_VALUE;
 constexpr const char* kOutputFile = "talvo_rx_data.bin";
 
 // Waits for Enter. Keystrokes typed during the capture are dropped first, so
@@ -62,15 +61,18 @@ int main() {
     KPXADC_SetClockSource(board, 0);
   } else {
     std::printf("\nProgramming clock of ADC to 105 MHz\n");
+    ClockSetting clock105MHz;
+    KpxBoard_SynthesizerSetting(&clock105MHz);
     KPXADC_SetClockFlags(board, 1, 0);
-    KPXADC_ProgramClock(board, &kKpxadcClock105MHz);
+    KPXADC_ProgramClock(board, &clock105MHz);
   }
 
   std::printf("\nSetting ADC Run State\n");
   KPXADC_SetRunState(board, 1);
 
-  std::printf("Settings KPX Custom regs (writing 412977624 into cReg0)...\n");
-  Kpxadac16_WriteReg(board, kCustomRegister0, kCustomRegister0Value);
+  const uint32_t customRegister0Value = KpxBoard_ReceiveCReg0Value();
+  std::printf("Settings KPX Custom regs (writing %u into cReg0)...\n", customRegister0Value);
+  Kpxadac16_WriteReg(board, kCustomRegister0, customRegister0Value);
 
   TalvoReset(board, 0, 0);
 

@@ -3,6 +3,7 @@
 
 #include "kpxadc.h"
 #include "register_access.h"
+#include "messages.h"
 
 using namespace kpx::adc;
 
@@ -34,7 +35,7 @@ extern "C" {
 int32_t KPXADC_SetClockSource(BoardHandle handle, uint32_t source) {
   uint32_t value = readRegister(handle, KPXADC_REG_CLOCK);
   if (source > 7 || source == 3) {
-    std::printf("KPXADC_SetClockSource ERROR! INVALID CLOCK SOURCE!\n");
+    kpx::printLine("KPXADC_SetClockSource ERROR! INVALID CLOCK SOURCE!\n");
     return 0;
   }
   writeRegister(handle, KPXADC_REG_CLOCK, (value & ~kSourceMask) | source);
