@@ -138,6 +138,18 @@ TEST(CaptureRaw, RampComesOutWholeFromZeroWithTheExactSampleCount) {
   EXPECT_NE(c.run.output.find("samples: min -32768, max 32767"), std::string::npos);
 }
 
+TEST(CaptureRaw, UnbufferedBufferedAndUnalignedWritesGiveTheSameFile) {
+  // The default writes past the page cache; --buffered through it; blocks
+  // of 6004 bytes cannot go past it and fall back to it from the first.
+  for (const char* how : {"", "--buffered", "--direct --chunk 6004"}) {
+    auto c = capture("write-paths", kRamp, std::string("--samples 300001 -o r.bin ") + how);
+    EXPECT_EQ(c.run.status, 0) << how << "\n" << c.run.output;
+    const auto samples = samplesOf(c.file("r.bin"));
+    ASSERT_EQ(samples.size(), 300001u) << how;
+    EXPECT_TRUE(continuesRamp(samples, 0, samples.size(), 0)) << how;
+  }
+}
+
 TEST(CaptureRaw, StandardOutputCarriesOnlyTheSamples) {
   auto folder = scratchFolder("capture-stdout");
   auto run = runProgram("/bin/sh", "-c '\"" KPXADAC_CAPTURE "\" --samples 5000 -o - > out.bin'",

@@ -29,8 +29,13 @@ std::string loadBitstream(const BoardChoice& board, const std::string& path) {
 }
 
 unsigned ringForSeconds(const Options& options, double rateHz) {
-  const double blocks = std::ceil(options.ringSeconds * rateHz * 2 / options.chunkBytes);
-  return static_cast<unsigned>(std::clamp(blocks, 2.0, double{kMaxRingBuffers}));
+  // A short capture needs no more than it will read.
+  const double seconds = std::min(options.ringSeconds, options.durationSeconds.value_or(1e9));
+  double blocks = std::ceil(seconds * rateHz * 2 / options.chunkBytes);
+  if (options.samples)
+    blocks =
+        std::min(blocks, std::ceil(static_cast<double>(*options.samples) * 2 / options.chunkBytes));
+  return static_cast<unsigned>(std::clamp(blocks + 1, 2.0, double{kMaxRingBuffers}));
 }
 
 std::string openStream(const BoardChoice& board, const Options& options, double rateHz,

@@ -61,7 +61,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
                    ->check(CLI::Range(2u, kMaxRingBuffers))
                    ->option_text("N");
   app.add_option("--ring-seconds", options.ringSeconds,
-                 "Seconds of samples at the stream's rate that the ring holds (default 2)")
+                 "Seconds of samples at the stream's rate that the ring holds (default 1)")
       ->check(CLI::Range(0.001, 3600.0))
       ->excludes(ring)
       ->option_text("SECONDS");

@@ -25,7 +25,7 @@ enum class OutputFormat { kRaw, kSigmf };
 inline constexpr uint32_t kDefaultChunkBytes = 4u << 20;
 // The ring holds this many seconds of samples at the stream's rate unless
 // --ring gives a count: enough to ride out the pauses of a busy disk.
-inline constexpr double kDefaultRingSeconds = 2.0;
+inline constexpr double kDefaultRingSeconds = 1.0;
 inline constexpr unsigned kMaxRingBuffers = 4096;
 
 struct Options {
