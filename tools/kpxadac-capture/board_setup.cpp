@@ -46,6 +46,7 @@ std::string openStream(const BoardChoice& board, const Options& options, double 
   config.blockBytes = options.chunkBytes;
   config.blockCount = options.ringBuffers.value_or(ringForSeconds(options, rateHz));
   config.setup = kpx::tools::streamSetup(options.board.clock);
+  config.flags = options.realtimeReading ? 0 : KPXSTREAM_FLAG_NORMAL_PRIORITY;
   const int32_t result = KpxStream_Open(&config, &stream);
   if (result != KPXSTREAM_OK) return KpxStream_ResultText(result);
   KpxStreamStatus status{};

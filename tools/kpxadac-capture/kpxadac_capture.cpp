@@ -19,6 +19,7 @@
 #include "output_file.h"
 #include "sigmf_files.h"
 #include "sigmf_metadata.h"
+#include "stream_priority.h"
 #include "tool_platform.h"
 
 namespace {
@@ -151,6 +152,11 @@ int run(const Options& options) {
   }
 
   if (auto reason = startStream(stream); !reason.empty()) return fail(reason);
+  {
+    KpxStreamStatus status{};
+    KpxStream_GetStatus(stream, &status);
+    if (auto note = kpx::tools::streamPriorityNote(status); !note.empty()) console.message(note);
+  }
 
   kpx::tools::installStopHandlers(stopRequested);
   CaptureResult result = runCapture(settings, file, stopRequested, console);
