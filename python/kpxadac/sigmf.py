@@ -102,7 +102,10 @@ def _gaps(segments):
         if global_index < expected:
             raise SigMFError(f"capture at sample {start} has global_index {global_index}, "
                              "behind the samples before it")
-        if global_index > expected:
+        if global_index > expected and gaps and gaps[-1].sample_start == start:
+            # Segments at one sample: one gap, the losses of both.
+            gaps[-1] = Gap(start, global_index, gaps[-1].lost + global_index - expected)
+        elif global_index > expected:
             gaps.append(Gap(start, global_index, global_index - expected))
         previous_start, previous_global = start, global_index
     return gaps

@@ -59,7 +59,13 @@ std::string findGaps(const std::vector<Segment>& segments, std::vector<Gap>& gap
     if (global < expected)
       return "capture at sample " + std::to_string(segment.sampleStart) + " has global_index " +
              std::to_string(global) + ", behind the samples before it";
-    if (global > expected) gaps.push_back({segment.sampleStart, global, global - expected});
+    if (global > expected && !gaps.empty() && gaps.back().sampleStart == segment.sampleStart) {
+      // Segments at one sample: one gap, the losses of both.
+      gaps.back().globalIndex = global;
+      gaps.back().lost += global - expected;
+    } else if (global > expected) {
+      gaps.push_back({segment.sampleStart, global, global - expected});
+    }
     previousStart = segment.sampleStart;
     previousGlobal = global;
   }
