@@ -1,11 +1,13 @@
 #include "board_samples.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "kpxadac16.h"
 #include "kpxadac_stream.h"
+#include "stream_priority.h"
 
 namespace analyze {
 namespace {
@@ -71,6 +73,12 @@ std::string takeFromBoard(const Options& options, uint64_t count, SampleSet& set
   KpxStream_GetStatus(stream.get(), &status);
   if (int32_t result = KpxStream_Start(stream.get()); result != KPXSTREAM_OK)
     return streamFailure("starting the stream", result);
+  {
+    KpxStreamStatus started{};
+    KpxStream_GetStatus(stream.get(), &started);
+    if (auto note = kpx::tools::streamPriorityNote(started); !note.empty())
+      std::fprintf(stderr, "kpxadac-analyze: %s\n", note.c_str());
+  }
 
   auto samples = std::make_shared<std::vector<int16_t>>(count);
   set.stretches = {{0, 0}};
