@@ -8,8 +8,25 @@ namespace capture {
 
 namespace {
 
+// The system's text for the thread's last error, as output_file_win32.cpp gives it.
 std::string systemReason(const std::string& what, const std::string& name) {
-  return what + " " + name + ": Windows error " + std::to_string(GetLastError());
+  const DWORD error = GetLastError();
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string reason = what + " " + name + ": ";
+  if (length > 0 && text) {
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.'))
+      message.pop_back();
+    reason += message;
+  } else {
+    reason += "error " + std::to_string(error);
+  }
+  LocalFree(text);
+  return reason;
 }
 
 std::wstring widePath(const std::string& path) {
