@@ -11,6 +11,7 @@ install(TARGETS kpxadac kpxadac_static EXPORT kpxadacTargets
 install(FILES ${PROJECT_SOURCE_DIR}/host/library/kpxadac16.h
               ${PROJECT_SOURCE_DIR}/host/library/kpxadac_stream.h
               ${PROJECT_SOURCE_DIR}/host/library/kpxadac_board.h
+              ${PROJECT_SOURCE_DIR}/host/records/kpxadac_records.h
               ${PROJECT_SOURCE_DIR}/host/library/adc/kpxadc.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT kpxadacTargets NAMESPACE kpxadac:: DESTINATION ${KPXADAC_CMAKE_DIR})

@@ -23,7 +23,12 @@
 #   9.   kpxadac-scope on a real-time 105 MHz board, 65536-point spectra, one
 #        browser-like client reading its event stream: spectrum updates per
 #        second, the server's CPU (its own getrusage, in cores) and overruns.
-#   10.  real time under load (needs stress-ng): 1 x 105 MHz to disk with the
+#   10.  triggered records (benchmarks/records_bench.cpp): the process's CPU
+#        for the records engine against the plain stream on an unpaced tone
+#        board, with no trigger firing and with 1 Ki-sample records on every
+#        period of a 100 kHz tone; then --duration seconds in real time at
+#        105 MHz with 100 000 triggers a second: overruns, records, losses.
+#   11.  real time under load (needs stress-ng): 1 x 105 MHz to disk with the
 #        default FIFO, --runs runs of --duration s each under
 #        stress-ng --cpu 2 --io 1 --vm 1 --vm-bytes 1G, with the new defaults,
 #        the old defaults (--buffered --ring 64 --normal-priority) and each
@@ -44,7 +49,8 @@
 #                     reading and writing threads without the disk
 #   --python-duration S  seconds of the Python stream (default 10)
 #   --soapy-multiples LIST  rates to try through SoapyRemote (default "1 1.5 2 3")
-#   --skip LIST       any of micro,process,headroom,realtime,python,soapy,scope,load, comma-separated
+#   --skip LIST       any of micro,process,headroom,realtime,python,soapy,scope,records,load,
+#                     comma-separated
 #   -j N              build jobs (default 2)
 set -euo pipefail
 
@@ -96,6 +102,7 @@ if ! skipped soapy && [[ -d "$build/soapysdr" ]]; then
   targets+=(kpxadac_soapy_bench)
 fi
 skipped scope || targets+=(kpxadac-scope)
+skipped records || targets+=(kpxadac_records_bench)
 cmake --build "$build" -j"$jobs" --target "${targets[@]}" >"$build/bench-build.log" 2>&1 ||
   { tail -30 "$build/bench-build.log"; exit 1; }
 
@@ -375,4 +382,12 @@ if ! skipped scope; then
   summary=$(grep 'spectra in' "$log")
   echo "   client received $frames frames in ${duration} s ($(calc "$frames / $duration") per second)"
   echo "   server: ${summary#kpxadac-scope: }"
+fi
+
+if ! skipped records; then
+  echo "== Triggered records (goals: no overrun at 105 MHz with 100 000 triggers/s;" \
+    "at most 1.2 x the plain stream's CPU when no trigger fires)"
+  "$build/benchmarks/kpxadac_records_bench" --samples $((1 << 30)) --runs "$runs" \
+    --seconds "$duration" --rate "$base_rate" >"$log" 2>&1 || { cat "$log"; exit 1; }
+  sed 's/^/   /' "$log"
 fi

@@ -50,6 +50,15 @@ grep -q "^gap: " "$work/slow.txt"
 grep -q "4000000 samples, .* ramp continuous between gaps" "$work/slow.txt"
 echo "stream example: ok"
 
+# The records engine from the installed package, in plain C: each trigger
+# exactly where the ramp reaches the level, each record the ramp itself.
+cc -std=c99 -Wall -Werror "$root/examples/records_ramp.c" $(pkg-config --cflags --libs kpxadac) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir kpxadac)" -o "$work/records_ramp"
+KPXADAC_SIM='{"boards":[{"device":0,"signal":{"type":"ramp"}}]}' \
+  "$work/records_ramp" 200 -1234 | tee "$work/records.txt"
+grep -q "^200 records (complete), .* 0 faults$" "$work/records.txt"
+echo "records example: ok"
+
 # The installed programs find the installed library relative to themselves:
 # a copy of the prefix elsewhere runs on its own library.
 moved=$work/moved-prefix

@@ -2,6 +2,7 @@
 // channel, sample rates and clocks, sensors, the register interface and the
 // settings.
 #include <SoapySDR/Logger.hpp>
+#include <cstdio>
 #include <stdexcept>
 
 #include "SoapyKpxadac.hpp"
@@ -20,9 +21,10 @@ const char* directionName(int direction) {
   return direction == SOAPY_SDR_RX ? "RX" : "TX";
 }
 
+// "105e6": rates in whole MHz read as the rates are written everywhere else.
 std::string rateText(double rate) {
   char text[32];
-  std::snprintf(text, sizeof text, "%g", rate);
+  std::snprintf(text, sizeof text, "%ge6", rate / 1e6);
   return text;
 }
 

@@ -8,7 +8,7 @@ numpy arrays for samples.
         recording = board.capture(seconds=0.01)
 
 See docs/python.md. `kpxadac._binding.lib` is the low layer: every function of
-kpxadac16.h, kpxadc.h and kpxadac_stream.h with the headers' types.
+kpxadac16.h, kpxadc.h, kpxadac_stream.h and kpxadac_records.h with the headers' types.
 """
 
 from . import enums, sigmf
@@ -17,10 +17,11 @@ from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError, Board
                     FixedClock, InfoResult, SequenceStart, SequenceWait, StatusResult, StreamClock,
                     StreamEnd, StreamResult, StreamSetup)
 from .errors import (BitstreamError, BoardBusyError, BoardNotFoundError, KpxadacError,
-                     LibraryNotFoundError, MissingFunctionError, RackError, RequestError,
-                     StreamError, TransferError)
+                     LibraryNotFoundError, MissingFunctionError, RackError, RecordsError,
+                     RequestError, StreamError, TransferError)
 from .rack import Rack
 from .recording import Gap, Recording
+from .records import Records, RecordsRun
 from .stream import Block, Stream, TransmitStream
 
 __version__ = "1.0.0"
@@ -32,4 +33,5 @@ __all__ = [
     "StreamSetup", "StreamClock", "StreamEnd", "StreamResult", "KpxadacError",
     "LibraryNotFoundError", "MissingFunctionError", "RackError", "BoardNotFoundError",
     "RequestError", "BoardBusyError", "TransferError", "BitstreamError", "StreamError",
+    "Records", "RecordsRun", "RecordsError",
 ]

@@ -146,6 +146,64 @@ class KpxStreamReadInfo(Structure):
     _fields_ = [("samples", c_uint64), ("index", c_uint64), ("lostBefore", c_uint64)]
 
 
+# ---- kpxadac_records.h -----------------------------------------------------
+
+
+class KpxRecords(Structure):
+    """Opaque."""
+
+
+class KpxRecordsConfig(Structure):
+    _fields_ = [
+        ("edge", c_int32),
+        ("level", c_int32),
+        ("hysteresis", c_int32),
+        ("autoMs", c_int32),
+        ("pre", c_int64),
+        ("post", c_int64),
+        ("holdoff", c_int64),
+        ("count", c_int64),
+        ("queueRecords", c_int32),
+    ]
+
+
+class KpxRecordsCounts(Structure):
+    _fields_ = [
+        ("triggersSeen", c_uint64),
+        ("recordsDelivered", c_uint64),
+        ("lostToGaps", c_uint64),
+        ("skippedSlow", c_uint64),
+        ("cutAtEnd", c_uint64),
+    ]
+
+
+class KpxRecord(Structure):
+    _fields_ = [
+        ("samples", POINTER(c_int16)),
+        ("length", c_uint32),
+        ("pre", c_uint32),
+        ("triggerIndex", c_uint64),
+        ("firstIndex", c_uint64),
+        ("number", c_uint64),
+        ("hostTimeNs", c_int64),
+        ("flags", c_uint32),
+        ("slot", c_uint32),
+        ("counts", KpxRecordsCounts),
+    ]
+
+
+class KpxRecordsStatus(Structure):
+    _fields_ = [
+        ("counts", KpxRecordsCounts),
+        ("samplesScanned", c_uint64),
+        ("queued", c_uint32),
+        ("queueRecords", c_uint32),
+        ("running", c_int32),
+        ("ended", c_int32),
+        ("endReason", c_int32),
+    ]
+
+
 # ---- kpxadac_board.h ---------------------------------------------------------
 
 BOARD_PART_CHARS = 16
@@ -298,7 +356,24 @@ KPXBOARD_FUNCTIONS = (
     ("KpxBoard_SetMessageOutput", c_int32, (c_int32,)),
 )
 
-FUNCTIONS = KPXADAC16_FUNCTIONS + KPXADC_FUNCTIONS + KPXSTREAM_FUNCTIONS + KPXBOARD_FUNCTIONS
+_R = POINTER(KpxRecords)
+KPXRECORDS_FUNCTIONS = (
+    ("KpxRecords_CheckConfig", c_int32, (POINTER(KpxRecordsConfig),)),
+    ("KpxRecords_Open", c_int32, (_S, POINTER(KpxRecordsConfig), POINTER(_R))),
+    ("KpxRecords_OpenFed", c_int32, (POINTER(KpxRecordsConfig), POINTER(_R))),
+    ("KpxRecords_Feed", c_int32, (_R, POINTER(KpxStreamBlock))),
+    ("KpxRecords_Start", c_int32, (_R,)),
+    ("KpxRecords_Stop", c_int32, (_R,)),
+    ("KpxRecords_Close", None, (_R,)),
+    ("KpxRecords_Acquire", c_int32, (_R, POINTER(KpxRecord), c_int32)),
+    ("KpxRecords_Release", c_int32, (_R, POINTER(KpxRecord))),
+    ("KpxRecords_Read", c_int32, (_R, POINTER(c_int16), c_uint64, POINTER(KpxRecord), c_int32)),
+    ("KpxRecords_GetStatus", c_int32, (_R, POINTER(KpxRecordsStatus))),
+    ("KpxRecords_ResultText", c_char_p, (c_int32,)),
+)
+
+FUNCTIONS = (KPXADAC16_FUNCTIONS + KPXADC_FUNCTIONS + KPXSTREAM_FUNCTIONS + KPXBOARD_FUNCTIONS +
+             KPXRECORDS_FUNCTIONS)
 
 
 class _Missing:

@@ -367,6 +367,24 @@ class Board:
         return capture(self, samples=samples, seconds=seconds, block_samples=block_samples,
                        blocks=blocks, setup=setup, rate=rate)
 
+    def records(self, edge="rising", level=0, pre=256, post=768, count=1, hysteresis=0,
+                holdoff=0, **options):
+        """`count` triggered records into a kpxadac.records.Records: `samples` as a
+        (count, pre + post) int16 array, `trigger_index` as uint64, flags and loss
+        counts. Further options: auto_ms, queue, block_samples, blocks, setup, samples
+        (a stream sample limit), timeout; see kpxadac.records.records."""
+        from .records import records
+        return records(self, edge=edge, level=level, pre=pre, post=post, count=count,
+                       hysteresis=hysteresis, holdoff=holdoff, **options)
+
+    def iter_records(self, edge="rising", level=0, pre=256, post=768, count=0, hysteresis=0,
+                     holdoff=0, **options):
+        """The iterator form: a kpxadac.records.RecordsRun to use in `with` and iterate,
+        one Record at a time, until `count` records (0: until stopped)."""
+        from .records import RecordsRun
+        return RecordsRun(self, edge=edge, level=level, pre=pre, post=post, count=count,
+                          hysteresis=hysteresis, holdoff=holdoff, **options)
+
     # ---- ADC clock and run control -------------------------------------------------
 
     def set_clock_source(self, source):

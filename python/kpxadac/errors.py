@@ -57,3 +57,7 @@ class BitstreamError(RequestError):
 
 class StreamError(RequestError):
     """A stream call was refused or the stream failed; `code` is a StreamResult."""
+
+
+class RecordsError(RequestError):
+    """The records engine refused a setting or a call; `code` is its KPXRECORDS_* result."""

@@ -3,7 +3,8 @@ little-endian samples, one channel, a capture segment after every overrun
 with the board's `core:global_index`, and an "overrun" annotation there.
 
 load() maps the samples into memory (numpy.memmap, read-only) and turns the
-segments into gaps; save() writes a recording that load() and the SigMF
+segments into gaps; a recording of triggered records (kpxadac-capture
+--trigger, global "kpxadac:records") comes back as kpxadac.records.Records; save() writes a recording that load() and the SigMF
 schema accept. Needs only numpy, not the board library.
 """
 
@@ -189,11 +190,56 @@ def load(base, verify=False):
         samples = np.zeros(0, "<i2")
     else:
         samples = np.memmap(data, dtype="<i2", mode="r", shape=(count,))
+    if "kpxadac:records" in global_:
+        captures = sorted(meta.get("captures", []), key=lambda c: c["core:sample_start"])
+        try:
+            return _records(base, samples, global_, captures, annotations)
+        except (KeyError, TypeError, ValueError, IndexError, AttributeError) as error:
+            raise SigMFError(f"{where}: records not readable ({error!r})") from None
     datetime = segments[0][2] if segments else None
     recording = Recording(samples, rate, gaps=gaps, annotations=annotations,
                           datetime=datetime, metadata=global_)
     recording.ignored_bytes = ignored
     return recording
+
+
+def _records(base, samples, global_, captures, annotations):
+    """A records recording: equal records back to back, one capture segment each, and a
+    trigger annotation carrying the trigger's board index."""
+    from .records import FALLING, UNTRIGGERED, Counts, Records
+    try:
+        length = int(global_["kpxadac:record_length"])
+        pre = int(global_["kpxadac:record_pre"])
+        count = int(global_["kpxadac:records"])
+    except (KeyError, TypeError, ValueError) as error:
+        raise SigMFError(f"{base}.sigmf-meta: records without {error}") from None
+    if length <= 0 or not 0 <= pre <= length or len(samples) != count * length:
+        raise SigMFError(f"{base}.sigmf-data: {len(samples)} samples are not {count} records "
+                         f"of {length}")
+    triggers = [a for a in annotations if a.get("core:label") == "trigger"]
+    if len(triggers) != count:
+        raise SigMFError(f"{base}.sigmf-meta: {len(triggers)} trigger annotations for "
+                         f"{count} records")
+    trigger_index = []
+    flags = []
+    for n, trigger in enumerate(triggers):
+        if trigger["core:sample_start"] != n * length + pre:
+            raise SigMFError(f"{base}.sigmf-meta: trigger {n} is not at sample {pre} of its "
+                             "record")
+        index = trigger.get("kpxadac:trigger_index")
+        if index is None:  # the segment's global index gives it too
+            index = captures[n]["core:global_index"] + pre
+        trigger_index.append(index)
+        flags.append((UNTRIGGERED if trigger.get("kpxadac:untriggered") else 0) |
+                     (FALLING if trigger.get("kpxadac:edge") == "falling" else 0))
+    counts = Counts(global_.get("kpxadac:triggers_seen", count), count,
+                    global_.get("kpxadac:records_lost_to_gaps", 0),
+                    global_.get("kpxadac:records_skipped", 0),
+                    global_.get("kpxadac:records_cut_at_end", 0))
+    settings = {key[len("kpxadac:trigger_"):]: value for key, value in global_.items()
+                if key.startswith("kpxadac:trigger_")}
+    return Records(samples.reshape(count, length), trigger_index, pre, flags=flags,
+                   counts=counts, rate=global_.get("core:sample_rate"), settings=settings)
 
 
 def _parse_time(text):

@@ -16,7 +16,8 @@ from kpxadac._binding import lib
 from conftest import source_path
 
 HEADERS = ("host/library/kpxadac16.h", "host/library/adc/kpxadc.h",
-           "host/library/kpxadac_stream.h", "host/library/kpxadac_board.h")
+           "host/library/kpxadac_stream.h", "host/library/kpxadac_board.h",
+           "host/records/kpxadac_records.h")
 DECLARATION = re.compile(r"KPXADAC_API\s+([^;(]*?)\s*\b(\w+)\s*\(([^)]*)\)\s*;", re.S)
 
 # The ctypes type each C type of the headers must be declared with.
@@ -33,10 +34,12 @@ C_TYPES = {
     "KpxStream **": ctypes.POINTER(ctypes.POINTER(_binding.KpxStream)),
     "double": ctypes.c_double, "double *": ctypes.POINTER(ctypes.c_double),
     "int32_t *": ctypes.POINTER(ctypes.c_int32),
+    "KpxRecords *": ctypes.POINTER(_binding.KpxRecords),
+    "KpxRecords **": ctypes.POINTER(ctypes.POINTER(_binding.KpxRecords)),
 }
 for struct in ("TalvoErrorCounts", "ProfilingRecord", "V360DebugRecord", "ClockSetting",
                "KpxStreamConfig", "KpxStreamBlock", "KpxStreamStatus", "KpxStreamReadInfo",
-               "KpxBoardDescription"):
+               "KpxBoardDescription", "KpxRecordsConfig", "KpxRecord", "KpxRecordsStatus"):
     C_TYPES[struct + " *"] = C_TYPES["const " + struct + " *"] = ctypes.POINTER(
         getattr(_binding, struct))
 
@@ -88,14 +91,15 @@ def test_every_exported_function_is_declared_and_present():
 
 STRUCTURES = ("BoardRecord", "TalvoErrorCounts", "ProfilingRecord", "V360DebugRecord",
               "ClockSetting", "KpxStreamConfig", "KpxStreamBlock", "KpxStreamStatus",
-              "KpxStreamReadInfo", "KpxBoardDescription")
+              "KpxStreamReadInfo", "KpxBoardDescription", "KpxRecordsConfig", "KpxRecordsCounts",
+              "KpxRecord", "KpxRecordsStatus")
 
 
 @pytest.mark.skipif(not shutil.which("cc"), reason="no C compiler")
 def test_structures_have_the_headers_layout(tmp_path):
     # A C program prints each structure's size and each field's offset as the compiler lays them out.
     lines = ["#include <stddef.h>", "#include <stdio.h>", '#include "kpxadc.h"',
-             '#include "kpxadac_board.h"', "int main(void) {"]
+             '#include "kpxadac_board.h"', '#include "kpxadac_records.h"', "int main(void) {"]
     expected = []
     for struct in STRUCTURES:
         ctype = getattr(_binding, struct)
@@ -107,6 +111,7 @@ def test_structures_have_the_headers_layout(tmp_path):
     lines += ["  return 0;", "}"]
     (tmp_path / "layout.c").write_text("\n".join(lines) + "\n")
     subprocess.run(["cc", "-I", source_path("host/library"), "-I", source_path("host/library/adc"),
+                    "-I", source_path("host/records"),
                     "-o", str(tmp_path / "layout"), str(tmp_path / "layout.c")], check=True)
     printed = subprocess.run([str(tmp_path / "layout")], check=True, stdout=subprocess.PIPE,
                              text=True).stdout.split("\n")[:-1]

@@ -21,6 +21,12 @@ def test_boards_carry_type_index_device_id_part_and_identification(rack):
     assert rack.adc(0).ident == raw[:3] + raw[4:5] + raw[3:4] and raw[5] == 0x8A
     assert rack.adc(0).fixed_clock == kpxadac.FixedClock.SYNTHESIZER
     assert rack.adc(1).fixed_clock == kpxadac.FixedClock.FIXED
+    # Labels and rates are the library's: the fixed-clock board's rate is known, the
+    # synthesizer's only once the library has set it up.
+    assert rack.dac(0).label == "KPX-ADAC DAC 0 (board ID 0x86, device 4)"
+    assert "board ID 0x8F>" in repr(rack.adc(1))
+    assert rack.adc(1).sample_rate == 100e6 and rack.adc(0).sample_rate is None
+    assert rack.adc(0).start_receiving() == 105e6 and rack.adc(0).sample_rate == 105e6
     with pytest.raises(kpxadac.BoardNotFoundError):
         rack.dac(1)
     with pytest.raises(IndexError):

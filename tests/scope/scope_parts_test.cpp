@@ -148,6 +148,36 @@ TEST(ViewSettings, ChangesApplyWholeOrNotAtAll) {
   }
 }
 
+// The trigger's settings; each change of them, and a re-arm, starts the
+// trigger over, and nothing else does.
+TEST(ViewSettings, TriggerChangesReArm) {
+  ViewSettings settings;
+  EXPECT_EQ(
+      applySettingsChange(
+          {{"trigger_mode", "single"}, {"trigger_edge", "either"}, {"trigger_hysteresis", 65535}},
+          1, settings),
+      "");
+  EXPECT_EQ(settings.triggerMode, TriggerMode::kSingle);
+  EXPECT_EQ(settings.triggerEdge, 2);
+  EXPECT_EQ(settings.triggerHysteresis, 65535);
+  EXPECT_EQ(settingsJson(settings)["trigger_mode"], "single");
+  EXPECT_EQ(settingsJson(settings)["trigger_edge"], "either");
+  const unsigned arming = settings.triggerArming;
+  EXPECT_EQ(applySettingsChange({{"rearm", true}}, 1, settings), "");
+  EXPECT_EQ(settings.triggerArming, arming + 1);
+  EXPECT_EQ(applySettingsChange({{"averaging", 3}}, 1, settings), "");
+  EXPECT_EQ(settings.triggerArming, arming + 1);
+
+  const ViewSettings before = settings;
+  for (const auto& change :
+       {nlohmann::json{{"trigger_mode", "once"}}, nlohmann::json{{"trigger_edge", 1}},
+        nlohmann::json{{"trigger_hysteresis", -1}}, nlohmann::json{{"trigger_hysteresis", 65536}},
+        nlohmann::json{{"rearm", false}}, nlohmann::json{{"rearm", true}, {"trigger_mode", "x"}}}) {
+    EXPECT_NE(applySettingsChange(change, 1, settings), "") << change.dump();
+    EXPECT_EQ(settings, before) << change.dump();
+  }
+}
+
 TEST(FrameHub, ASlowClientGetsOnlyTheLatestOfEachKind) {
   FrameHub hub(2);
   auto client = hub.connect();

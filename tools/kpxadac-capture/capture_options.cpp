@@ -79,6 +79,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   // Testing aid, left out of the help: slows the writer so that the ring
   // fills and the board's FIFO overflows.
   app.add_option("--writer-delay-ms", options.writerDelayMs)->group("");
+  addRecordsOptions(app, options.records);
 
   ParsedCommandLine parsed;
   const auto outcome = kpx::tools::parse(app, argc, argv, "kpxadac-capture", kExitUsage, [] {});
@@ -91,7 +92,9 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   // IsMember has already matched the words, whatever their case.
   options.format =
       CLI::detail::to_lower(format) == "sigmf" ? OutputFormat::kSigmf : OutputFormat::kRaw;
-  if (std::string reason = checkCombination(options); !reason.empty()) {
+  std::string reason = checkCombination(options);
+  if (reason.empty()) reason = finishRecordsOptions(options.records);
+  if (!reason.empty()) {
     std::fprintf(stderr, "kpxadac-capture: %s\n", reason.c_str());
     parsed.exitStatus = kExitUsage;
     return parsed;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "board_options.h"
+#include "records_options.h"
 
 namespace capture {
 
@@ -14,7 +15,7 @@ enum ExitStatus : int {
   kExitClean = 0,     // capture complete (or stopped by a signal), no sample lost
   kExitUsage = 1,     // bad options: nothing was captured
   kExitFailure = 2,   // board, bitstream, clock, read or output failure
-  kExitDataLost = 3,  // capture complete, but overruns lost samples
+  kExitDataLost = 3,  // capture complete, but overruns lost samples (or records)
   // Writing the output failed (a full disk, say): the capture stopped; what
   // was written is kept in whole samples and, for SigMF, described.
   kExitWriteFailed = 4,
@@ -41,6 +42,7 @@ struct Options {
   bool unbuffered = true;       // write past the page cache where the file system allows it
   bool realtimeReading = true;  // the stream's thread asks for real-time priority
   unsigned writerDelayMs = 0;   // testing aid: the writer sleeps this long after each block
+  RecordsOptions records;       // --trigger and its options: records instead of the stream
 
   bool toStandardOutput() const { return output == "-"; }
 };

@@ -18,6 +18,7 @@
 #include "metadata_file.h"
 #include "output_file.h"
 #include "sigmf_files.h"
+#include "records_session.h"
 #include "sigmf_metadata.h"
 #include "stream_priority.h"
 #include "tool_platform.h"
@@ -80,6 +81,43 @@ void printSummary(Console& console, const CaptureResult& result) {
   console.message(line);
 }
 
+// Ends a records capture: the metadata, the summary, the exit status.
+int finishRecords(Console& console, OutputFile& file, RecordsResult& result, const Options& options,
+                  const std::string& base, RecordingDescription recording) {
+  if (auto reason = file.close(); !reason.empty() && result.writeFailure.empty())
+    result.writeFailure = reason;
+  if (result.stopped) console.message("stopped by signal");
+  if (!result.readFailure.empty()) console.message(result.readFailure);
+  if (!result.writeFailure.empty()) console.message(result.writeFailure);
+  std::string metadataFailure;
+  if (options.format == OutputFormat::kSigmf) {
+    recording.sha512 = result.sha512;
+    recording.startTime = result.startTime;
+    std::ofstream out(kpx::tools::sigmfMetaPath(base), std::ios::binary | std::ios::trunc);
+    out << sigmfRecordsMetadata(recording, result.records).dump(2) << '\n';
+    out.close();
+    if (!out) metadataFailure = "cannot write " + kpx::tools::sigmfMetaPath(base);
+    if (!metadataFailure.empty()) console.message(metadataFailure);
+  }
+  const auto& c = result.records.counts;
+  char line[240];
+  std::snprintf(
+      line, sizeof line,
+      "%zu records of %" PRId64 " samples (%" PRIu64 " bytes) in %.3f s, %" PRIu64 " triggers",
+      result.records.records.size(), options.records.config.pre + options.records.config.post,
+      result.bytesWritten, result.seconds, c.triggersSeen);
+  console.message(line);
+  std::snprintf(line, sizeof line,
+                "records lost: %" PRIu64 " (%" PRIu64 " to gaps, %" PRIu64 " skipped, %" PRIu64
+                " cut at the end); stream samples lost: %" PRIu64,
+                result.recordsLost(), c.lostToGaps, c.skippedSlow, c.cutAtEnd,
+                result.records.streamLostSamples);
+  console.message(line);
+  if (!result.readFailure.empty() || !result.writeFailure.empty() || !metadataFailure.empty())
+    return kExitFailure;
+  return result.recordsLost() || result.records.streamLostSamples ? kExitDataLost : kExitClean;
+}
+
 int run(const Options& options) {
   Console console(kpx::tools::standardErrorIsConsole());
   OutputFile file;
@@ -137,7 +175,8 @@ int run(const Options& options) {
                    : std::string("onboard fixed clock"));
   settings.startTime = std::chrono::system_clock::now();
   recording.startTime = settings.startTime;
-  if (sigmf) {
+  // (Records are described once, at their end.)
+  if (sigmf && !options.records.enabled) {
     const std::string text = metadataText(recording);
     if (auto outcome = metadata.replace(text, text.size() * 2 + kMetadataRoomBytes);
         !outcome.failure.empty())
@@ -159,6 +198,16 @@ int run(const Options& options) {
   }
 
   kpx::tools::installStopHandlers(stopRequested);
+  if (options.records.enabled) {
+    RecordsResult records = runRecords(stream, options.records.config, file, settings.computeSha512,
+                                       stopRequested, console);
+    RecordingDescription described = recording;
+    described.description = "triggered records; " + recording.description;
+    const int status = finishRecords(console, file, records, options, base, described);
+    KpxStream_Close(stream);
+    Kpxadac16_CloseAll();
+    return status;
+  }
   CaptureResult result = runCapture(settings, file, stopRequested, console);
   if (auto reason = file.close(); !reason.empty() && result.writeFailure.empty())
     result.writeFailure = reason;

@@ -55,7 +55,51 @@ Acquisition::Acquisition(const BoardInfo& board, KpxStream* stream, std::functio
 Acquisition::~Acquisition() {
   KpxStream_Stop(stream_);
   consumer_.join();
+  KpxRecords_Close(trigger_);
   KpxStream_Close(stream_);
+}
+
+std::string Acquisition::setTrigger(const KpxRecordsConfig* config) {
+  KpxRecords* next = nullptr;
+  if (config) {
+    const int32_t result = KpxRecords_OpenFed(config, &next);
+    if (result != KPXRECORDS_OK) return std::string("trigger: ") + KpxRecords_ResultText(result);
+  }
+  KpxRecords* old;
+  {
+    std::lock_guard lock(triggerMutex_);
+    old = trigger_;
+    trigger_ = next;
+  }
+  KpxRecords_Close(old);
+  return "";
+}
+
+bool Acquisition::latestRecord(std::vector<int16_t>& samples, KpxRecord& record) {
+  std::lock_guard lock(triggerMutex_);
+  if (!trigger_) return false;
+  bool got = false;
+  KpxRecord taken{};
+  while (KpxRecords_Acquire(trigger_, &taken, 0) == KPXRECORDS_OK) {
+    samples.assign(taken.samples, taken.samples + taken.length);
+    record = taken;
+    record.samples = samples.data();
+    KpxRecords_Release(trigger_, &taken);
+    got = true;
+  }
+  return got;
+}
+
+TriggerStatus Acquisition::triggerStatus() const {
+  TriggerStatus status;
+  std::lock_guard lock(triggerMutex_);
+  if (!trigger_) return status;
+  KpxRecordsStatus records{};
+  KpxRecords_GetStatus(trigger_, &records);
+  status.active = true;
+  status.ended = records.ended != 0;
+  status.counts = records.counts;
+  return status;
 }
 
 void Acquisition::consume() {
@@ -75,6 +119,10 @@ void Acquisition::consume() {
       if (onOverrun_) onOverrun_();
     }
     feedRequest(block);
+    {
+      std::lock_guard lock(triggerMutex_);
+      if (trigger_) KpxRecords_Feed(trigger_, &block);
+    }
     KpxStream_ReleaseRead(stream_, &block);
   }
   KpxStreamStatus status{};

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kpxadac16.h"
+#include "kpxadac_records.h"
 #include "kpxadac_stream.h"
 
 namespace scope {
@@ -32,6 +33,13 @@ struct OverrunEvent {
   uint64_t index = 0;  // board index of the first sample after the gap
   uint64_t lostSamples = 0;
   int64_t hostTimeNs = 0;
+};
+
+// The waveform's trigger: a records engine fed with the stream's blocks.
+struct TriggerStatus {
+  bool active = false;  // an engine is set
+  bool ended = false;   // single: its one record is taken
+  KpxRecordsCounts counts{};
 };
 
 struct AcquisitionStatus {
@@ -72,6 +80,14 @@ class Acquisition {
 
   AcquisitionStatus status() const;
 
+  // Replaces the trigger with a fresh engine of `config` (re-armed), or
+  // removes it. Returns "" or the engine's refusal.
+  std::string setTrigger(const KpxRecordsConfig* config);
+  // The newest record since the last call, into `samples` (its queue is
+  // emptied on the way). False when none came.
+  bool latestRecord(std::vector<int16_t>& samples, KpxRecord& record);
+  TriggerStatus triggerStatus() const;
+
  private:
   Acquisition(const BoardInfo& board, KpxStream* stream, std::function<void()> onOverrun);
   void consume();
@@ -93,6 +109,10 @@ class Acquisition {
   std::deque<OverrunEvent> events_;
   uint64_t eventSeq_ = 0;
   uint64_t lostSamples_ = 0;
+
+  // The trigger engine; the consumer feeds it under triggerMutex_.
+  mutable std::mutex triggerMutex_;
+  KpxRecords* trigger_ = nullptr;
 
   std::thread consumer_;
 };

@@ -40,6 +40,12 @@ struct ScopeEngine::Analysis {
   std::vector<int16_t> samples;
   uint64_t frameSeq = 0;
   Clock::time_point retryAt{};
+  // The trigger: the arming it was set for, and the record shown.
+  const Acquisition* armedOn = nullptr;
+  unsigned armedFor = 0;
+  std::vector<int16_t> record;
+  KpxRecord recordInfo{};
+  bool haveRecord = false;
 };
 
 ScopeEngine::ScopeEngine(std::vector<BoardInfo> boards, const ViewSettings& initial,
@@ -158,6 +164,29 @@ void ScopeEngine::switchBoard(unsigned board) {
   statusWake_.notify_all();
 }
 
+// A fresh trigger engine on the stream: records of the waveform's length
+// with kPretriggerSamples before the trigger; single takes one.
+void ScopeEngine::armTrigger(const ViewSettings& settings) {
+  Analysis& a = *analysis_;
+  KpxRecordsConfig config{};
+  config.edge = settings.triggerEdge;
+  config.level = settings.triggerLevel;
+  config.hysteresis = settings.triggerHysteresis;
+  config.pre = kPretriggerSamples;
+  config.post = kWaveformSamples - kPretriggerSamples;
+  config.count = settings.triggerMode == TriggerMode::kSingle ? 1 : 0;
+  config.autoMs = settings.triggerMode == TriggerMode::kAuto ? kAutoTriggerMs : 0;
+  config.queueRecords = 4;
+  const std::string error = acquisition_->setTrigger(&config);
+  if (!error.empty()) {
+    std::lock_guard lock(mutex_);
+    startError_ = error;
+  }
+  a.armedOn = acquisition_.get();
+  a.armedFor = settings.triggerArming;
+  a.haveRecord = false;
+}
+
 void ScopeEngine::analyse() {
   Analysis& a = *analysis_;
   ViewSettings active;
@@ -193,6 +222,8 @@ void ScopeEngine::analyse() {
     a.average.setLength(settings.averaging);
     active = settings;
     haveActive = true;
+    if (acquisition_ && (a.armedOn != acquisition_.get() || a.armedFor != settings.triggerArming))
+      armTrigger(settings);
 
     if (!acquisition_ || hub_.clientCount() == 0) {
       nextSpectrum = Clock::now() + kIdlePoll;
@@ -244,16 +275,29 @@ nlohmann::json ScopeEngine::frameJson(const ViewSettings& settings,
       analysis::measure(a.average.value(), settings.fftSize, settings.window, rate);
   const auto thinned = thinSpectrum(a.average.value(), kSpectrumPoints);
 
-  // The waveform: a stretch that starts kPretriggerSamples before the first
-  // rising edge, or the first samples when there is none.
-  const size_t length = std::min(kWaveformSamples, samples.size() / 2);
-  const size_t pretrigger = std::min(kPretriggerSamples, length / 4);
-  const auto edge = findRisingEdge(samples, settings.triggerLevel, kTriggerHysteresisLsb,
-                                   pretrigger, samples.size() - (length - pretrigger) + 1);
-  const size_t start = edge ? *edge - pretrigger : 0;
+  // The waveform: the newest record of the trigger engine, held until the
+  // next one (normal, single) or replaced by a free-running one (auto).
+  if (acquisition_->latestRecord(a.record, a.recordInfo)) a.haveRecord = true;
+  const KpxRecord& record = a.recordInfo;
+  const bool triggered = a.haveRecord && !(record.flags & KPXRECORD_UNTRIGGERED);
+  const auto trigger = acquisition_->triggerStatus();
   const double stepUs = 1e6 / rate;
-  const std::vector<int16_t> waveform(samples.begin() + static_cast<ptrdiff_t>(start),
-                                      samples.begin() + static_cast<ptrdiff_t>(start + length));
+  nlohmann::json waveform = {
+      {"trigger_level", settings.triggerLevel},
+      {"mode", triggerModeName(settings.triggerMode)},
+      {"edge", settingsJson(settings)["trigger_edge"]},
+      {"hysteresis", settings.triggerHysteresis},
+      {"triggered", triggered},
+      {"waiting", !a.haveRecord},
+      {"held", settings.triggerMode == TriggerMode::kSingle && trigger.ended},
+      {"start_us", triggered ? -static_cast<double>(kPretriggerSamples) * stepUs : 0.0},
+      {"step_us", stepUs},
+      {"samples", a.haveRecord ? a.record : std::vector<int16_t>{}}};
+  if (a.haveRecord)
+    waveform.update({{"record", record.number},
+                     {"trigger_index", record.triggerIndex},
+                     {"trigger_time_ns", record.hostTimeNs},
+                     {"falling", (record.flags & KPXRECORD_FALLING) != 0}});
 
   return {{"seq", ++a.frameSeq},
           {"board", settings.board},
@@ -266,12 +310,7 @@ nlohmann::json ScopeEngine::frameJson(const ViewSettings& settings,
             {"bin_hz", rate / static_cast<double>(settings.fftSize)},
             {"bins", thinned.bins},
             {"dbfs", thinned.dbfs}}},
-          {"waveform",
-           {{"trigger_level", settings.triggerLevel},
-            {"triggered", edge.has_value()},
-            {"start_us", edge ? -static_cast<double>(pretrigger) * stepUs : 0.0},
-            {"step_us", stepUs},
-            {"samples", waveform}}},
+          {"waveform", waveform},
           {"measurements", analysis::toJson(measurements)}};
 }
 
@@ -299,6 +338,22 @@ nlohmann::json ScopeEngine::statusJson() {
                    {"overrun_samples", acquired.overrunSamples},
                    {"counters_unread", acquired.countersUnread}});
     if (error.empty()) error = acquired.error;
+    const auto trigger = acquisition_->triggerStatus();
+    const auto now = Clock::now();
+    double perSecond = 0;
+    if (lastTriggersOn_ == acquisition_.get() && trigger.counts.triggersSeen >= lastTriggers_) {
+      const double seconds = std::chrono::duration<double>(now - lastTriggersAt_).count();
+      if (seconds > 0)
+        perSecond = static_cast<double>(trigger.counts.triggersSeen - lastTriggers_) / seconds;
+    }
+    lastTriggers_ = trigger.counts.triggersSeen;
+    lastTriggersAt_ = now;
+    lastTriggersOn_ = acquisition_.get();
+    status["trigger"] = {{"mode", triggerModeName(settings_.triggerMode)},
+                         {"armed", trigger.active && !trigger.ended},
+                         {"triggers_seen", trigger.counts.triggersSeen},
+                         {"triggers_per_s", perSecond},
+                         {"records", trigger.counts.recordsDelivered}};
   } else {
     status.update({{"running", false},
                    {"clock", "none"},

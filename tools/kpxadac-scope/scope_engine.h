@@ -33,6 +33,8 @@ class ScopeEngine final : public ScopeControl {
   static constexpr size_t kWaveformSamples = 1024;
   static constexpr size_t kPretriggerSamples = 128;
   static constexpr int kTriggerHysteresisLsb = 64;
+  // Auto mode: a free-running waveform after this long without a trigger.
+  static constexpr int32_t kAutoTriggerMs = 100;
   static constexpr size_t kSpectrumPoints = 4096;
 
   ScopeEngine(std::vector<BoardInfo> boards, const ViewSettings& initial,
@@ -57,6 +59,7 @@ class ScopeEngine final : public ScopeControl {
   void reportStatus();
   void switchBoard(unsigned board);
   void closeAcquisition();
+  void armTrigger(const ViewSettings& settings);
   double sampleRate(const AcquisitionStatus& status) const;
   nlohmann::json statusJson();
   nlohmann::json frameJson(const ViewSettings& settings, const std::vector<int16_t>& samples,
@@ -77,6 +80,10 @@ class ScopeEngine final : public ScopeControl {
   double spectraPerSecond_ = 0;
   Totals totals_;
   Totals closedTotals_;  // of the streams closed so far
+  // The trigger rate, from the counts of two status reports in a row.
+  uint64_t lastTriggers_ = 0;
+  std::chrono::steady_clock::time_point lastTriggersAt_{};
+  const Acquisition* lastTriggersOn_ = nullptr;
   // Replaced by the analysis thread under mutex_, read by the status thread
   // under mutex_; the analysis thread uses it without the lock.
   std::unique_ptr<Acquisition> acquisition_;

@@ -77,8 +77,22 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
       ->check(CLI::Range(1u, kMaxAveraging))
       ->option_text("N");
   app.add_option("--trigger-level", options.view.triggerLevel,
-                 "Rising-edge trigger level of the waveform, in LSB (default 0)")
+                 "Trigger level of the waveform, in LSB (default 0)")
       ->check(CLI::Range(-32768, 32767))
+      ->option_text("LSB");
+  std::string triggerMode = "auto", triggerEdge = "rising";
+  app.add_option("--trigger-mode", triggerMode,
+                 "auto (default): free running without a trigger; normal: only triggered "
+                 "waveforms; single: one, held until re-armed")
+      ->check(CLI::IsMember({"auto", "normal", "single"}))
+      ->option_text("auto|normal|single");
+  app.add_option("--trigger-edge", triggerEdge, "rising (default), falling or either")
+      ->check(CLI::IsMember({"rising", "falling", "either"}))
+      ->option_text("EDGE");
+  app.add_option("--trigger-hysteresis", options.view.triggerHysteresis,
+                 "LSB the signal must come back past the level before the next trigger "
+                 "(default 64)")
+      ->check(CLI::Range(0, 65535))
       ->option_text("LSB");
   kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcOnly);
   app.add_option("--max-rate", options.maxSpectraPerSecond,
@@ -112,6 +126,9 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
     options.tokenGenerated = true;
   }
   options.view.window = *kpx::analysis::parseWindow(CLI::detail::to_lower(window));
+  // Checked by IsMember above, so the change is always accepted.
+  applySettingsChange({{"trigger_mode", triggerMode}, {"trigger_edge", triggerEdge}}, 1,
+                      options.view);
   options.view.board = options.board.index;
   return parsed;
 }

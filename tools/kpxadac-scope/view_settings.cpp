@@ -28,8 +28,9 @@ std::optional<int64_t> wholeNumber(const nlohmann::json& value, int64_t low, int
 std::string applySettingsChange(const nlohmann::json& change, unsigned boardCount,
                                 ViewSettings& settings) {
   if (!change.is_object()) return "the settings must be a JSON object";
-  static const std::set<std::string> known{"board", "fft_size", "window", "averaging",
-                                           "trigger_level"};
+  static const std::set<std::string> known{"board",        "fft_size",           "window",
+                                           "averaging",    "trigger_level",      "trigger_mode",
+                                           "trigger_edge", "trigger_hysteresis", "rearm"};
   for (const auto& [key, value] : change.items())
     if (!known.contains(key)) return "unknown setting \"" + key + "\"";
 
@@ -62,6 +63,43 @@ std::string applySettingsChange(const nlohmann::json& change, unsigned boardCoun
     if (!level) return "trigger_level: -32768 to 32767 LSB";
     next.triggerLevel = static_cast<int>(*level);
   }
+  if (change.contains("trigger_mode")) {
+    const auto& value = change["trigger_mode"];
+    const std::string mode = value.is_string() ? value.get<std::string>() : "";
+    if (mode == "auto")
+      next.triggerMode = TriggerMode::kAuto;
+    else if (mode == "normal")
+      next.triggerMode = TriggerMode::kNormal;
+    else if (mode == "single")
+      next.triggerMode = TriggerMode::kSingle;
+    else
+      return "trigger_mode: auto, normal or single";
+  }
+  if (change.contains("trigger_edge")) {
+    const auto& value = change["trigger_edge"];
+    const std::string edge = value.is_string() ? value.get<std::string>() : "";
+    if (edge == "rising")
+      next.triggerEdge = 0;
+    else if (edge == "falling")
+      next.triggerEdge = 1;
+    else if (edge == "either")
+      next.triggerEdge = 2;
+    else
+      return "trigger_edge: rising, falling or either";
+  }
+  if (change.contains("trigger_hysteresis")) {
+    const auto hysteresis = wholeNumber(change["trigger_hysteresis"], 0, 65535);
+    if (!hysteresis) return "trigger_hysteresis: 0 to 65535 LSB";
+    next.triggerHysteresis = static_cast<int>(*hysteresis);
+  }
+  if (change.contains("rearm") && change["rearm"] != true) return "rearm: true or nothing";
+  // Any change of the trigger, and a re-arm, starts the trigger over.
+  for (const char* key :
+       {"trigger_level", "trigger_mode", "trigger_edge", "trigger_hysteresis", "rearm"})
+    if (change.contains(key)) {
+      ++next.triggerArming;
+      break;
+    }
   settings = next;
   return "";
 }
@@ -71,7 +109,23 @@ nlohmann::json settingsJson(const ViewSettings& settings) {
           {"fft_size", settings.fftSize},
           {"window", analysis::windowName(settings.window)},
           {"averaging", settings.averaging},
-          {"trigger_level", settings.triggerLevel}};
+          {"trigger_level", settings.triggerLevel},
+          {"trigger_mode", triggerModeName(settings.triggerMode)},
+          {"trigger_edge", settings.triggerEdge == 1   ? "falling"
+                           : settings.triggerEdge == 2 ? "either"
+                                                       : "rising"},
+          {"trigger_hysteresis", settings.triggerHysteresis}};
+}
+
+const char* triggerModeName(TriggerMode mode) {
+  switch (mode) {
+    case TriggerMode::kNormal:
+      return "normal";
+    case TriggerMode::kSingle:
+      return "single";
+    default:
+      return "auto";
+  }
 }
 
 }  // namespace scope

@@ -90,7 +90,11 @@ const controls = {
   window: $('window'),
   averaging: $('averaging'),
   trigger_level: $('trigger-level'),
+  trigger_mode: $('trigger-mode'),
+  trigger_edge: $('trigger-edge'),
+  trigger_hysteresis: $('trigger-hysteresis'),
 };
+const textSettings = new Set(['window', 'trigger_mode', 'trigger_edge']);
 
 function fillChoices(select, values, label) {
   select.replaceChildren(
@@ -129,11 +133,12 @@ async function postSettings(change) {
 
 for (const [key, el] of Object.entries(controls)) {
   el.addEventListener('change', () => {
-    const value = key === 'window' ? el.value : Number(el.value);
+    const value = textSettings.has(key) ? el.value : Number(el.value);
     postSettings({ [key]: value });
   });
 }
 $('controls').addEventListener('submit', (event) => event.preventDefault());
+$('rearm').addEventListener('click', () => postSettings({ rearm: true }));
 
 $('pause').addEventListener('click', () => {
   paused = !paused;
@@ -199,9 +204,23 @@ function showWaveform(waveform) {
   for (let i = 0; i < n; i++) time[i] = waveform.start_us + i * waveform.step_us;
   const level = new Array(n).fill(waveform.trigger_level);
   waveformPlot.setData([time, waveform.samples, level]);
-  $('trigger-state').textContent = waveform.triggered
-    ? `triggered, rising edge at ${waveform.trigger_level} LSB`
-    : 'not triggered (free running)';
+  const edgeText = `${waveform.edge} edge at ${waveform.trigger_level} LSB`;
+  let state;
+  if (waveform.waiting) state = `${waveform.mode}: waiting for a trigger, ${edgeText}`;
+  else if (!waveform.triggered) state = 'not triggered (free running)';
+  else state = `triggered, ${edgeText}`;
+  if (waveform.held) state += ' (single: held, re-arm for the next)';
+  const el = $('trigger-state');
+  el.textContent = state;
+  el.dataset.record = waveform.record === undefined ? '' : String(waveform.record);
+  el.dataset.held = String(Boolean(waveform.held));
+  el.dataset.triggerIndex = waveform.trigger_index === undefined ? '' : String(waveform.trigger_index);
+  if (waveform.triggered) {
+    const when = new Date(waveform.trigger_time_ns / 1e6);
+    $('trigger-time').dataset.index = String(waveform.trigger_index);
+    $('trigger-time').textContent =
+      `${when.toISOString().slice(11, 23)} UTC, board sample ${waveform.trigger_index}`;
+  }
 }
 
 function onFrame(frame) {
@@ -228,6 +247,12 @@ function onStatus(status) {
   showSettings(status.settings);
   setFigure('sample-rate', 'hz', status.sample_rate_hz, `${fixed(status.sample_rate_hz / 1e6, 3)} MHz`);
   $('clock').textContent = status.clock;
+  if (status.trigger) {
+    const rate = status.trigger.triggers_per_s;
+    $('trigger-rate').dataset.perS = String(rate);
+    $('trigger-rate').textContent =
+      `${rate >= 1000 ? `${fixed(rate / 1000, 1)} k` : fixed(rate, 1)}/s (${status.trigger.triggers_seen} in all)`;
+  }
   $('overrun-count').dataset.count = String(status.overrun_events);
   $('overrun-count').textContent = String(status.overrun_events);
   $('overrun-samples').textContent = String(status.overrun_samples);

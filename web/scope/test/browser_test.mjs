@@ -237,3 +237,76 @@ test('with --listen the token is required; bad requests get 4xx and the server g
     await stopServer(server);
   }
 });
+
+test('single holds one record until re-armed; the trigger time and rate are shown', async () => {
+  const server = startServer(['--port', '0', '--fft-size', '4096', '--trigger-mode', 'single'], {
+    KPXADAC_SIM: toneRack,
+  });
+  const url = await server.url;
+  const userDataDir = await mkdtemp(path.join(os.tmpdir(), 'kpxadac-scope-chromium-'));
+  const browser = await chromium.launchPersistentContext(userDataDir, {
+    executablePath: args.chromium,
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'],
+  });
+  try {
+    const page = browser.pages()[0] ?? (await browser.newPage());
+    const pageErrors = [];
+    page.on('pageerror', (error) => pageErrors.push(error.message));
+    await page.goto(url.href);
+    const shown = () =>
+      page.evaluate(() => {
+        const state = document.getElementById('trigger-state');
+        return {
+          text: state.textContent,
+          held: state.dataset.held,
+          record: state.dataset.record,
+          index: state.dataset.triggerIndex,
+          frames: Number(document.getElementById('frames').dataset.count),
+          time: document.getElementById('trigger-time').textContent,
+          rate: document.getElementById('trigger-rate').dataset.perS,
+          mode: document.getElementById('trigger-mode').value,
+        };
+      });
+    await page.waitForFunction(
+      () => document.getElementById('trigger-state').dataset.held === 'true',
+      null,
+      { timeout: kFramesTimeoutMs },
+    );
+    const first = await shown();
+    assert.equal(first.mode, 'single');
+    assert.equal(first.record, '0');
+    assert.match(first.text, /^triggered, rising edge at 0 LSB \(single: held/);
+    assert.match(first.time, new RegExp(`UTC, board sample ${first.index}$`));
+    // Frames go on (spectra), the waveform stays the one record.
+    await page.waitForFunction((n) => Number(document.getElementById('frames').dataset.count) >= n + 5,
+      first.frames, { timeout: kFramesTimeoutMs });
+    const later = await shown();
+    assert.equal(later.index, first.index);
+    assert.equal(later.record, '0');
+    assert.equal(later.held, 'true');
+
+    // Re-armed, the next record comes from later in the stream and is held in turn.
+    await page.click('#rearm');
+    await page.waitForFunction(
+      (index) => {
+        const state = document.getElementById('trigger-state');
+        return state.dataset.held === 'true' && state.dataset.triggerIndex !== index;
+      },
+      first.index,
+      { timeout: kFramesTimeoutMs },
+    );
+    const rearmed = await shown();
+    assert.ok(BigInt(rearmed.index) > BigInt(first.index), `${rearmed.index} after ${first.index}`);
+
+    // Normal: triggers on a 10 MHz tone come as fast as the records allow.
+    await page.selectOption('#trigger-mode', 'normal');
+    await page.waitForFunction(() => Number(document.getElementById('trigger-rate').dataset.perS) > 1000,
+      null, { timeout: kFramesTimeoutMs });
+    assert.deepEqual(pageErrors, []);
+  } finally {
+    await browser.close();
+    await rm(userDataDir, { recursive: true, force: true });
+    await stopServer(server);
+  }
+});

@@ -1,0 +1,229 @@
+"""Triggered records through the library's records engine (kpxadac_records.h).
+
+    records = board.records(edge="rising", level=1000, pre=256, post=768, count=100)
+    records.samples        # (count, pre + post) int16
+    records.trigger_index  # uint64 board indexes of the trigger samples
+
+    with board.iter_records(edge="either", level=0, pre=64, post=192) as run:
+        for record in run:          # open-ended; run.stop() from another thread
+            record.samples, record.trigger_index, record.counts
+
+The engine's thread reads the stream and keeps whole records in a queue;
+a consumer slower than the triggers loses whole records, each one counted
+(counts.skipped_slow), never samples inside one. Records whose window meets
+a gap of the stream are dropped and counted (counts.lost_to_gaps).
+"""
+
+import ctypes
+from collections import namedtuple
+
+import numpy as np
+
+from . import _checks
+from ._binding import KpxRecord, KpxRecords, KpxRecordsConfig, KpxRecordsStatus, lib
+from ._context import OpenedInWith
+from .errors import RecordsError
+
+EDGES = {"rising": 0, "falling": 1, "either": 2}
+UNTRIGGERED = 1  # KPXRECORD_UNTRIGGERED
+FALLING = 2  # KPXRECORD_FALLING
+
+_OK, _TIMEOUT, _STOPPED, _COMPLETE, _BOARD_FAILED = 0, 1, 2, 3, 4
+
+Counts = namedtuple("Counts",
+                    "triggers_seen records_delivered lost_to_gaps skipped_slow cut_at_end")
+Counts.__doc__ = """Edges that fired, records delivered, records dropped at gaps, triggers
+skipped because the queue was full, and a record cut by the end of the stream."""
+
+Record = namedtuple("Record", "samples trigger_index first_index number flags host_time_ns counts")
+Record.__doc__ = """One record: `samples` (int16, pre + post; the trigger sample is
+samples[pre]), `trigger_index` and `first_index` (board indexes), `number` (0, 1, ...
+among those delivered), `flags` (UNTRIGGERED, FALLING), `host_time_ns` and the
+`counts` at the time it was taken."""
+
+
+def _counts(c):
+    return Counts(c.triggersSeen, c.recordsDelivered, c.lostToGaps, c.skippedSlow, c.cutAtEnd)
+
+
+def _result_text(code):
+    text = lib.KpxRecords_ResultText(int(code))
+    return text.decode("utf-8", "replace") if text else "unknown"
+
+
+def _check(operation, code):
+    if code != _OK:
+        raise RecordsError(operation, code, _result_text(code))
+
+
+class Records:
+    """Records of equal length: `samples` ((count, pre + post) int16), `trigger_index`
+    and `first_index` (uint64), `flags` (uint32), `host_time_ns` (int64, zeros when
+    unknown), `pre`, `post`, `rate` (samples per second or None), `counts` (Counts) and
+    `settings` (the trigger's edge, level, hysteresis and holdoff)."""
+
+    def __init__(self, samples, trigger_index, pre, flags=None, host_time_ns=None,
+                 counts=None, rate=None, settings=None):
+        self.samples = samples
+        self.trigger_index = np.asarray(trigger_index, dtype=np.uint64)
+        count = len(self.trigger_index)
+        if self.samples.ndim != 2 or self.samples.shape[0] != count:
+            raise ValueError(f"samples must be ({count}, length), not {self.samples.shape}")
+        self.pre = int(pre)
+        self.post = self.samples.shape[1] - self.pre
+        self.first_index = self.trigger_index - np.uint64(self.pre)
+        self.flags = (np.zeros(count, np.uint32) if flags is None
+                      else np.asarray(flags, dtype=np.uint32))
+        self.host_time_ns = (np.zeros(count, np.int64) if host_time_ns is None
+                             else np.asarray(host_time_ns, dtype=np.int64))
+        self.counts = counts or Counts(count, count, 0, 0, 0)
+        self.rate = rate
+        self.settings = dict(settings or {})
+
+    def __len__(self):
+        return len(self.trigger_index)
+
+    def __repr__(self):
+        return (f"<kpxadac.Records {len(self)} of {self.pre}+{self.post} samples, "
+                f"{self.lost} lost>")
+
+    @property
+    def lost(self):
+        """Records lost: to gaps, skipped for a slow consumer, and cut at the end."""
+        c = self.counts
+        return c.lost_to_gaps + c.skipped_slow + c.cut_at_end
+
+    @property
+    def untriggered(self):
+        """A bool per record: taken by auto mode, without an edge."""
+        return (self.flags & UNTRIGGERED) != 0
+
+
+def _config(edge, level, pre, post, count, hysteresis, holdoff, auto_ms, queue):
+    if edge not in EDGES:
+        raise ValueError(f"edge must be one of {sorted(EDGES)}, not {edge!r}")
+    config = KpxRecordsConfig()
+    config.edge = EDGES[edge]
+    # Range checks are the library's (RecordsError with its code); only the types
+    # and what would not fit the C fields are checked here.
+    for name, value, limit in (("level", level, 1 << 31), ("hysteresis", hysteresis, 1 << 31),
+                               ("auto_ms", auto_ms, 1 << 31), ("queue", queue, 1 << 31),
+                               ("pre", pre, 1 << 63), ("post", post, 1 << 63),
+                               ("count", count, 1 << 63), ("holdoff", holdoff, 1 << 63)):
+        number = _checks.integer(value, name)
+        if not -limit <= number < limit:
+            raise OverflowError(f"{name} {number} does not fit")
+        setattr(config, {"auto_ms": "autoMs", "queue": "queueRecords"}.get(name, name), number)
+    _check("KpxRecords_CheckConfig", lib.KpxRecords_CheckConfig(config))
+    return config
+
+
+class RecordsRun(OpenedInWith):
+    """The records engine on a receive stream of its own; iterate it for Records one by
+    one (`next_record`), stop it from any thread, close it (or leave the `with`)."""
+
+    def __init__(self, board, edge="rising", level=0, pre=256, post=768, count=0,
+                 hysteresis=0, holdoff=0, auto_ms=0, queue=0, block_samples=65536, blocks=32,
+                 setup=None, samples=0, timeout=1.0):
+        self._config = _config(edge, level, pre, post, count, hysteresis, holdoff, auto_ms,
+                               queue)
+        from .stream import Stream
+        self._stream = Stream(board, block_samples, blocks, setup=setup, samples=samples,
+                              timeout=timeout)
+        self._timeout_ms = max(1, int(timeout * 1000))
+        self._records = ctypes.POINTER(KpxRecords)()
+        self.settings = {"edge": edge, "level": int(level), "hysteresis": int(hysteresis),
+                         "holdoff": int(holdoff)}
+        self.pre, self.post = int(pre), int(post)
+        self.rate = None
+
+    def open(self):
+        if self._records:
+            raise RecordsError("opening records", -9, "already open")
+        self._stream.open(start=False)
+        try:
+            self.rate = self._stream.rate
+            _check("KpxRecords_Open", lib.KpxRecords_Open(self._stream._stream, self._config,
+                                                          ctypes.byref(self._records)))
+            _check("KpxRecords_Start", lib.KpxRecords_Start(self._records))
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def _live(self):
+        if not self._records:
+            raise RecordsError("using records", -9, "not open")
+        return self._records
+
+    def next_record(self, timeout=None):
+        """The next Record (its samples a copy), or None once the run has ended.
+        `timeout` (seconds) bounds the wait; a time-out raises TimeoutError."""
+        records = self._live()
+        wait = self._timeout_ms if timeout is None else max(0, int(timeout * 1000))
+        record = KpxRecord()
+        while True:
+            result = lib.KpxRecords_Acquire(records, record, min(wait, self._timeout_ms))
+            if result != _TIMEOUT:
+                break
+            if timeout is not None:
+                raise TimeoutError(f"no record within {timeout} s")
+        if result in (_STOPPED, _COMPLETE):
+            return None
+        if result == _BOARD_FAILED:
+            self._stream._raise_board_failed(result)
+        _check("KpxRecords_Acquire", result)
+        samples = np.ctypeslib.as_array(record.samples, shape=(record.length,)).copy()
+        lib.KpxRecords_Release(records, record)
+        return Record(samples, record.triggerIndex, record.firstIndex, record.number,
+                      record.flags, record.hostTimeNs, _counts(record.counts))
+
+    def __iter__(self):
+        while True:
+            record = self.next_record()
+            if record is None:
+                return
+            yield record
+
+    def stop(self):
+        """Ends the run and its stream (from any thread); queued records still come."""
+        _check("KpxRecords_Stop", lib.KpxRecords_Stop(self._live()))
+
+    def counts(self):
+        status = KpxRecordsStatus()
+        _check("KpxRecords_GetStatus", lib.KpxRecords_GetStatus(self._live(), status))
+        return _counts(status.counts)
+
+    def close(self):
+        """Stops and frees the engine, then its stream. Twice is fine."""
+        if self._records:
+            lib.KpxRecords_Close(self._records)
+            self._records = ctypes.POINTER(KpxRecords)()
+        self._stream.close()
+
+
+def records(board, edge="rising", level=0, pre=256, post=768, count=1, hysteresis=0,
+            holdoff=0, auto_ms=0, queue=0, block_samples=65536, blocks=32, setup=None, samples=0,
+            timeout=None):
+    """Takes `count` records (or, with count=0, those until `samples` samples have
+    been read) into Records. `timeout` (seconds) bounds the wait for each record."""
+    count = _checks.integer(count, "count")
+    if count == 0 and not samples:
+        raise ValueError("count=0 needs a sample limit (samples=...); use iter_records for "
+                         "an open-ended run")
+    length = _checks.integer(pre, "pre") + _checks.integer(post, "post")
+    taken = []
+    with RecordsRun(board, edge, level, pre, post, count, hysteresis, holdoff, auto_ms, queue,
+                    block_samples, blocks, setup, samples) as run:
+        while True:
+            record = run.next_record(timeout)
+            if record is None:
+                break
+            taken.append(record)
+        counts = run.counts()
+        rate = run.rate
+    data = (np.stack([r.samples for r in taken]) if taken
+            else np.zeros((0, max(length, 0)), np.int16))
+    return Records(data, [r.trigger_index for r in taken], pre,
+                   flags=[r.flags for r in taken], host_time_ns=[r.host_time_ns for r in taken],
+                   counts=counts, rate=rate, settings=run.settings)

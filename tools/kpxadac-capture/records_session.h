@@ -1,0 +1,40 @@
+// A capture of triggered records: the library's records engine takes the
+// stream, and the calling thread writes each record to the file as it comes
+// (back to back) while a progress line shows records per second and losses.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <string>
+
+#include "console.h"
+#include "kpxadac_records.h"
+#include "output_file.h"
+#include "records_metadata.h"
+#include "sample_statistics.h"
+
+namespace capture {
+
+struct RecordsResult {
+  std::chrono::system_clock::time_point startTime;
+  double seconds = 0;
+  uint64_t bytesWritten = 0;
+  SampleStatistics statistics;
+  RecordsDescription records;
+  std::string readFailure;   // "" unless the stream ended on a failed read
+  std::string writeFailure;  // "" when every byte reached the file
+  std::string sha512;        // hexadecimal, when asked for
+  bool stopped = false;      // ended by `stop`
+
+  uint64_t recordsLost() const {
+    const auto& c = records.counts;
+    return c.lostToGaps + c.skippedSlow + c.cutAtEnd;
+  }
+};
+
+// Runs the records engine on an opened (not yet started) stream until the
+// record count, the stream's sample limit, a failure, or `stop` ends it.
+RecordsResult runRecords(KpxStream* stream, const KpxRecordsConfig& config, OutputFile& file,
+                         bool computeSha512, const std::atomic<bool>& stop, Console& console);
+
+}  // namespace capture
