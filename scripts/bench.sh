@@ -300,7 +300,7 @@ if ! skipped load; then
         --duration "$duration" -o "$target" >"$log" 2>&1 || true
       rm -f "$target"
       perf report -q -i "$build/bench-load.perf" --no-children --sort comm,dso,symbol --stdio \
-        2>/dev/null | grep -E '^ +[0-9]' | head -15 | sed 's/^/     /'
+        2>/dev/null | grep -E '^ +[0-9]+\.[0-9]+%' | head -12 | sed 's/ \{2,\}/  /g; s/^/     /' || true
     fi
   fi
 fi
