@@ -26,10 +26,11 @@ Buffers& buffers() {
   return b;
 }
 
-void generate(benchmark::State& state, kpx::sim::SignalSettings::Kind kind) {
+void generate(benchmark::State& state, int32_t waveform) {
   kpx::sim::SignalSettings settings;
-  settings.kind = kind;
-  const auto source = kpx::sim::SampleSource::make(settings, 105e6);
+  settings.wave.waveform = waveform;
+  std::string reason;
+  const auto source = kpx::sim::SampleSource::make(settings, 105e6, reason);
   uint8_t* target = buffers().target.get();
   // Each pass continues the stream, as consecutive reads do.
   uint64_t position = 0;
@@ -42,12 +43,12 @@ void generate(benchmark::State& state, kpx::sim::SignalSettings::Kind kind) {
 }
 
 void BM_GenerateTone(benchmark::State& state) {
-  generate(state, kpx::sim::SignalSettings::Kind::kTone);
+  generate(state, KPXWAVE_TONE);
 }
 BENCHMARK(BM_GenerateTone)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_GenerateRamp(benchmark::State& state) {
-  generate(state, kpx::sim::SignalSettings::Kind::kRamp);
+  generate(state, KPXWAVE_RAMP);
 }
 BENCHMARK(BM_GenerateRamp)->Unit(benchmark::kMillisecond)->UseRealTime();
 

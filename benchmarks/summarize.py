@@ -74,6 +74,15 @@ def main():
           f"{tone / copy:.2f} x memcpy")
     print(f"     ramp {ramp:.2f} GB/s = {ramp / copy:.2f} x memcpy; memcpy {copy:.2f} GB/s")
 
+    if "BM_WaveTone" in runs:
+        block = 1 << 19  # samples per call
+        tone = block / med("BM_WaveTone") * 1e3  # samples per ns -> million per us
+        chirp = block / med("BM_WaveChirp") * 1e3
+        print("3b. Waveform generator (kpxadac_waveform.h), 512 Ki-sample blocks on one core "
+              "(goal: tone and chirp at least 10 x 105 MS/s)")
+        print(f"     tone {tone:.0f} MS/s = {tone / 105:.1f} x 105 MS/s; "
+              f"chirp {chirp:.0f} MS/s = {chirp / 105:.1f} x 105 MS/s")
+
     if "BM_StreamAcquireRelease" in runs:
         m, b = ratio("BM_TalvoReadLoop", "BM_StreamAcquireRelease")
         print("6. Acquisition API, acquire and release of 4 MiB blocks against a plain "

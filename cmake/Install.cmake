@@ -1,4 +1,4 @@
-# Installs the libraries, the two public headers, kpxadac.pc and a CMake
+# Installs the libraries, the public headers, kpxadac.pc and a CMake
 # package so that find_package(kpxadac) works for users' projects.
 include(CMakePackageConfigHelpers)
 set(KPXADAC_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kpxadac)
@@ -13,6 +13,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/host/library/kpxadac16.h
               ${PROJECT_SOURCE_DIR}/host/library/kpxadac_board.h
               ${PROJECT_SOURCE_DIR}/host/records/kpxadac_records.h
               ${PROJECT_SOURCE_DIR}/host/library/adc/kpxadc.h
+              ${PROJECT_SOURCE_DIR}/host/waveform/kpxadac_waveform.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT kpxadacTargets NAMESPACE kpxadac:: DESTINATION ${KPXADAC_CMAKE_DIR})
 

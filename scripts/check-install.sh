@@ -63,7 +63,7 @@ echo "records example: ok"
 # a copy of the prefix elsewhere runs on its own library.
 moved=$work/moved-prefix
 cp -a "$prefix" "$moved"
-for program in kpxadac-info kpxadac-capture kpxadac-analyze kpxadac-scope; do
+for program in kpxadac-info kpxadac-capture kpxadac-generate kpxadac-analyze kpxadac-scope; do
   [[ -x $moved/bin/$program ]] || continue
   library=$(env -u LD_LIBRARY_PATH ldd "$moved/bin/$program" | awk '/libkpxadac/ {print $3}')
   [[ $library == "$moved"/* ]] || {

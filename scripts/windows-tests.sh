@@ -12,7 +12,10 @@
 #      stored SigMF schema; and the same samples with -o - to a file;
 #   5. kpxadac-info --json on a rack whose requests fail: JSON alone on
 #      standard output, the failures on standard error;
-#   6. kpxadac-capture onto a full disk (an 8 MiB tmpfs in a private mount
+#   6. kpxadac-generate: a ramp played on a virtual DAC board whose
+#      output_file records it, then that recording played again from
+#      standard input onto a second board: both recordings are the ramp;
+#   7. kpxadac-capture onto a full disk (an 8 MiB tmpfs in a private mount
 #      namespace; where unshare -m is not allowed, said and not counted):
 #      exit status 4, whole samples kept, the metadata's state "write failed".
 #
@@ -88,7 +91,9 @@ demo=$(find "$build/host" -name talvo_rx_demo.exe | head -n 1)
 [[ -n $demo ]] || fail "talvo_rx_demo.exe was not built"
 capture_exe=$build/tools/kpxadac-capture/kpxadac-capture.exe
 info_exe=$build/tools/kpxadac-info/kpxadac-info.exe
+generate_exe=$build/tools/kpxadac-generate/kpxadac-generate.exe
 [[ -f $capture_exe ]] || fail "kpxadac-capture.exe was not built"
+[[ -f $generate_exe ]] || fail "kpxadac-generate.exe was not built"
 [[ -f $info_exe ]] || fail "kpxadac-info.exe was not built"
 echo "  ${#binaries[@]} binaries, none needs a runtime DLL; $(basename "$dll") exports the API"
 
@@ -276,7 +281,44 @@ grep -q 'IOCTL_GET_HSREG failed:  31' "$info_dir/stderr.txt" ||
   problems+=("the failed requests are not on standard error")
 tally kpxadac-info
 
-# ---- 6. kpxadac-capture onto a full disk --------------------------------------------
+# ---- 6. kpxadac-generate: a ramp, and a recording from standard input -------------
+step "kpxadac-generate: a ramp onto a recording DAC board, and back from standard input"
+gen_dir=$build/generate
+fresh_dir "$gen_dir"
+problems=()
+samples=300000
+status=0
+(cd "$gen_dir" && KPXADAC_SIM='{"boards": [{"device": 0, "board_id": "0x86",
+                                            "output_file": "played.raw"}]}' \
+  wine "$generate_exe" --wave ramp --samples "$samples" --block 4096 >stdout.txt 2>stderr.txt) ||
+  status=$?
+cat "$gen_dir/stderr.txt"
+((status == 0)) || problems+=("ramp: exit status $status, expected 0")
+status=0
+(cd "$gen_dir" && KPXADAC_SIM='{"boards": [{"device": 0, "board_id": "0x87",
+                                            "output_file": "replayed.raw"}]}' \
+  wine "$generate_exe" --wave file --input - --block 1000 <played.raw >stdout.txt \
+  2>stderr-input.txt) || status=$?
+((status == 0)) || problems+=("--input -: exit status $status, expected 0")
+verdict=$(cd "$gen_dir" && /usr/bin/python3 - "$samples" <<'PYTHON' 2>&1
+import struct, sys
+samples = int(sys.argv[1])
+ramp = struct.pack("<%dH" % samples, *(k % 65536 for k in range(samples)))
+problems = []
+for name in ("played.raw", "replayed.raw"):
+    data = open(name, "rb").read()
+    if data != ramp:
+        problems.append("%s (%d bytes) is not the ramp of %d samples" % (name, len(data), samples))
+print("\n".join(problems) if problems else "ok")
+PYTHON
+) || true
+if [[ $verdict == ok ]]; then
+  echo "  both recordings are the ramp of $samples samples"
+else
+  while read -r line; do problems+=("$line"); done <<<"$verdict"
+fi
+tally kpxadac-generate
+# ---- 7. kpxadac-capture onto a full disk --------------------------------------------
 # Wine's server opens the files, so a server of its own runs in the private
 # mount namespace that holds the small tmpfs; the persistent one stops first
 # and starts again after.

@@ -162,6 +162,9 @@ class BoardStream {
   std::vector<std::optional<KpxStreamBlock>> direct;  // held by acquireReadBuffer, by handle
 
   uint64_t underrunsReported = 0;  // transmit
+  // Transmit: the board moves sample pairs; an odd sample at the end of a
+  // write waits here for the next one.
+  std::optional<int16_t> carried;
   bool endLogged = false;
 
   long long timeOf(uint64_t index) const {
@@ -346,11 +349,10 @@ int SoapyKpxadac::activateStream(SoapySDR::Stream* stream, int flags, long long,
   // The receive set-up in the library's steps; a DAC board only needs its
   // channel reset.
   if (result == KPXSTREAM_OK && own.direction == SOAPY_SDR_RX) {
-    result = KpxBoard_SetupClock(
-        board_.handle,
-        clock == KPXBOARD_CLOCK_SYNTHESIZER ? KPXSTREAM_SETUP_SYNTHESIZER
-                                            : KPXSTREAM_SETUP_FIXED_CLOCK,
-        nullptr);
+    result = KpxBoard_SetupClock(board_.handle,
+                                 clock == KPXBOARD_CLOCK_SYNTHESIZER ? KPXSTREAM_SETUP_SYNTHESIZER
+                                                                     : KPXSTREAM_SETUP_FIXED_CLOCK,
+                                 nullptr);
     if (result == KPXSTREAM_OK) result = KpxBoard_StartReceiving(board_.handle);
   }
   if (result == KPXSTREAM_OK) result = KpxBoard_ResetChannel(board_.handle);
@@ -376,7 +378,25 @@ int SoapyKpxadac::activateStream(SoapySDR::Stream* stream, int flags, long long,
 int SoapyKpxadac::deactivateStream(SoapySDR::Stream* stream, int, long long) {
   BoardStream& own = streamOf(stream);
   if (!own.stream) return 0;
+  if (own.carried) {
+    KpxStreamBlock block{};
+    if (KpxStream_AcquireWrite(own.stream, &block, 1000) == KPXSTREAM_OK) {
+      auto* samples = static_cast<int16_t*>(block.data);
+      samples[0] = *own.carried;
+      samples[1] = 0;
+      block.bytes = 2 * sizeof(int16_t);
+      KpxStream_SubmitWrite(own.stream, &block);
+    }
+    own.carried.reset();
+  }
   KpxStream_Stop(own.stream);
+  if (own.direction == SOAPY_SDR_TX) {
+    // Samples that writeStream took are played: the blocks already queued
+    // go to the board before the stream is closed (closing would drop them).
+    KpxStreamStatus status{};
+    while (KpxStream_GetStatus(own.stream, &status) == KPXSTREAM_OK && !status.ended)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   own.dropBlocks();
   KpxStream_Close(own.stream);
   own.stream = nullptr;
@@ -466,20 +486,19 @@ int SoapyKpxadac::writeStream(SoapySDR::Stream* stream, const void* const* buffs
   const int32_t result = KpxStream_AcquireWrite(own.stream, &block, timeoutMs(timeoutUs));
   if (result != KPXSTREAM_OK) return own.ended(result, timeoutUs);
   auto* samples = static_cast<int16_t*>(block.data);
-  size_t taken = std::min<size_t>(numElems, block.capacity / sizeof(int16_t));
-  convertTransmitted(own.format, buffs[0], samples, taken);
-  // The board moves whole 32-bit words: an odd count leaves its last sample
-  // for the next call; a single sample goes out padded with a zero.
-  size_t sent = taken;
-  if (sent % 2 != 0) {
-    if (sent > 1) {
-      sent = --taken;
-    } else {
-      samples[1] = 0;
-      sent = 2;
-    }
-  }
-  block.bytes = static_cast<uint32_t>(sent * sizeof(int16_t));
+  // The board moves whole 32-bit words. A count that would leave an odd
+  // sample takes one less (the caller offers it again); a lone sample is
+  // kept and goes first in the next call, so the stream stays unbroken
+  // (deactivation sends one still kept with a 0 after it).
+  const size_t first = own.carried ? 1 : 0;
+  if (own.carried) samples[0] = *own.carried;
+  size_t taken = std::min<size_t>(numElems, block.capacity / sizeof(int16_t) - first);
+  if ((first + taken) % 2 != 0 && taken > 1) --taken;
+  convertTransmitted(own.format, buffs[0], samples + first, taken);
+  size_t sent = first + taken;
+  own.carried.reset();
+  if (sent % 2 != 0) own.carried = samples[--sent];
+  block.bytes = static_cast<uint32_t>(sent * sizeof(int16_t));  // 0 gives the block back
   const int32_t submitted = KpxStream_SubmitWrite(own.stream, &block);
   if (submitted != KPXSTREAM_OK) return own.ended(submitted, 0);
   return static_cast<int>(taken);

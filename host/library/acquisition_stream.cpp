@@ -75,6 +75,9 @@ struct RingMemory {
 };
 
 // Growth of one 32-bit counter, in samples; wrap-around counts right.
+// Underrun places kept for KpxStream_TakeUnderrun.
+constexpr size_t kUnderrunPlacesKept = 65536;
+
 struct CounterTracker {
   uint32_t last = 0;
   uint64_t events = 0;
@@ -117,6 +120,7 @@ struct KpxStream {
   uint64_t bytesMoved = 0;
   uint64_t samplesSubmitted = 0;   // transmit: samples handed to the thread
   uint64_t underrunsReported = 0;  // transmit: underrun samples told at acquire
+  std::deque<KpxStreamGap> underrunPlaces;  // transmit: not yet taken
   uint64_t countersUnread = 0;
   CounterTracker overruns;
   CounterTracker underruns;
@@ -278,8 +282,18 @@ void transmitBlocks(KpxStream& stream) {
     const auto length = static_cast<uint32_t>(
         std::min<uint64_t>(slot.bytes, limit - std::min(limit, stream.bytesMoved)));
 
+    // Board index of this block's first sample: an underrun that the
+    // counters show after its write happened right before it.
+    const uint64_t missedBefore = stream.underruns.samples;
+    const uint64_t blockIndex = stream.bytesMoved / 2 + missedBefore;
     const Transfer done = transferBlock(stream, lock, id, length);
     if (done.moved == 0) break;
+    if (const uint64_t missed = stream.underruns.samples - missedBefore; missed > 0) {
+      if (stream.underrunPlaces.size() < kUnderrunPlacesKept)
+        stream.underrunPlaces.push_back({blockIndex, missed});
+      else
+        stream.underrunPlaces.back().samples += missed;
+    }
     slot.hostTimeNs = done.hostTimeNs;
     makeEmpty(stream, id);
     stream.changed.notify_all();
@@ -618,6 +632,16 @@ int32_t KpxStream_SubmitWrite(KpxStream* stream, const KpxStreamBlock* block) {
   }
   s.changed.notify_all();
   return result;
+}
+
+int32_t KpxStream_TakeUnderrun(KpxStream* stream, KpxStreamGap* gap) {
+  if (!stream || !gap) return KPXSTREAM_ERR_NULL;
+  if (stream->receiving()) return KPXSTREAM_ERR_WRONG_DIRECTION;
+  std::lock_guard lock(stream->mutex);
+  if (stream->underrunPlaces.empty()) return KPXSTREAM_TIMEOUT;
+  *gap = stream->underrunPlaces.front();
+  stream->underrunPlaces.pop_front();
+  return KPXSTREAM_OK;
 }
 
 int32_t KpxStream_GetStatus(KpxStream* stream, KpxStreamStatus* status) {

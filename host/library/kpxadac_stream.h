@@ -253,6 +253,21 @@ KPXADAC_API int32_t KpxStream_AcquireWrite(KpxStream* stream, KpxStreamBlock* bl
  *  or ERR_NULL, ERR_WRONG_DIRECTION, ERR_NOT_HELD, ERR_ARGUMENT. */
 KPXADAC_API int32_t KpxStream_SubmitWrite(KpxStream* stream, const KpxStreamBlock* block);
 
+/** Where a transmit stream's board missed samples. */
+typedef struct KpxStreamGap {
+  uint64_t index;   /* board index of the first sample missed (the board's time line:
+                       samples written and missed before it counted) */
+  uint64_t samples; /* samples missed in a row there */
+} KpxStreamGap;
+
+/** Transmit: takes the oldest underrun not yet taken. Each growth of the
+ *  transmit underrun counter after a block's write is one, placed right
+ *  before that block. The last 65536 untaken are kept; beyond that, new
+ *  ones add their samples to the newest kept. Never waits; any thread.
+ *  @return KPXSTREAM_OK (gap filled in), KPXSTREAM_TIMEOUT (none waiting),
+ *  or ERR_NULL, ERR_WRONG_DIRECTION. */
+KPXADAC_API int32_t KpxStream_TakeUnderrun(KpxStream* stream, KpxStreamGap* gap);
+
 /** Fills `status` with a snapshot of the stream's counters and state.
  *  @return KPXSTREAM_OK, or ERR_NULL. */
 KPXADAC_API int32_t KpxStream_GetStatus(KpxStream* stream, KpxStreamStatus* status);

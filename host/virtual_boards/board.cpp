@@ -75,6 +75,8 @@ Board::Board(BoardConfig config)
   // Building a tone takes tens of milliseconds: on a real-time board that
   // must not happen in the first read, while the FIFO fills.
   if (config_.realtime) source();
+  if (!config_.outputFile.empty())
+    output_.open(config_.outputFile, std::ios::binary | std::ios::app);
 }
 
 std::optional<FaultRule> Board::takeFault(std::string_view op) {
@@ -380,17 +382,20 @@ uint32_t Board::readPaced(uint8_t* buffer, uint32_t count, uint32_t& moved) {
   return 0;
 }
 
-uint32_t Board::write(uint32_t length, std::optional<uint32_t> cap, uint32_t& moved) {
+uint32_t Board::write(const uint8_t* data, uint32_t length, std::optional<uint32_t> cap,
+                      uint32_t& moved) {
   const uint32_t count = cap ? std::min(length, *cap) : length;
-  if (config_.realtime && driver::isDacBoardId(config_.boardId)) return writePaced(count, moved);
+  if (config_.realtime && driver::isDacBoardId(config_.boardId))
+    return writePaced(data, count, moved);
   std::lock_guard lock(mutex_);
+  record(0, data, count);
   moved = count;
   ++profiling_.writes;
   profiling_.bytesWritten += moved;
   return 0;
 }
 
-uint32_t Board::writePaced(uint32_t count, uint32_t& moved) {
+uint32_t Board::writePaced(const uint8_t* data, uint32_t count, uint32_t& moved) {
   using Clock = SampleClock::Clock;
   std::lock_guard writer(writerMutex_);
   std::unique_lock lock(mutex_);
@@ -403,9 +408,13 @@ uint32_t Board::writePaced(uint32_t count, uint32_t& moved) {
       dacArmed_ = false;
     }
     // The words the clock wanted since the last write, and found missing.
-    txUnderrun_ += static_cast<uint32_t>(transmit_.settle(dacClock_.bytesAt(now)));
+    const uint64_t missing = transmit_.settle(dacClock_.bytesAt(now));
+    txUnderrun_ += static_cast<uint32_t>(missing);
     const uint64_t put = std::min(remaining, transmit_.space());
     transmit_.put(put);
+    // The file follows the DAC's time line: the idle output the clock played
+    // for the missing words, then the data, which plays after what is queued.
+    record(missing, data + (count - remaining), put);
     remaining -= put;
     if (remaining == 0) break;
     // The FIFO is full: wait until the clock has taken out room for the rest.
@@ -424,6 +433,19 @@ uint32_t Board::writePaced(uint32_t count, uint32_t& moved) {
   return 0;
 }
 
+void Board::record(uint64_t idleWords, const uint8_t* data, uint64_t count) {
+  if (!output_.is_open()) return;
+  static constexpr char kIdle[4096] = {};
+  for (uint64_t idle = idleWords * kWordBytes; idle > 0;) {
+    const uint64_t run = std::min<uint64_t>(idle, sizeof kIdle);
+    output_.write(kIdle, static_cast<std::streamsize>(run));
+    idle -= run;
+  }
+  output_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(count));
+  // Readers may look at the file while the board lives.
+  output_.flush();
+}
+
 void Board::resetRealtimeChannel() {
   const auto now = SampleClock::Clock::now();
   adcClock_.restart(now, streaming());
@@ -440,8 +462,13 @@ void Board::handleClosed(Handle handle) {
 }
 
 const SampleSource& Board::source() {
-  std::call_once(sourceOnce_,
-                 [this] { source_ = SampleSource::make(config_.signal, sampleRate()); });
+  std::call_once(sourceOnce_, [this] {
+    std::string reason;
+    source_ = SampleSource::make(config_.signal, sampleRate(), reason);
+    // The configuration was checked; a recording gone since then reads as
+    // zeros.
+    if (!source_) source_ = SampleSource::silence();
+  });
   return *source_;
 }
 

@@ -7,6 +7,7 @@
 #include <array>
 #include <condition_variable>
 #include <cstdint>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -84,7 +85,9 @@ class Board {
   // Streaming read; `cap` (from a fault rule) makes it succeed with at most
   // that many bytes whatever the channel's state.
   uint32_t read(uint8_t* buffer, uint32_t length, std::optional<uint32_t> cap, uint32_t& moved);
-  uint32_t write(uint32_t length, std::optional<uint32_t> cap, uint32_t& moved);
+  // Streaming write; a DAC board with an output file records what it plays.
+  uint32_t write(const uint8_t* data, uint32_t length, std::optional<uint32_t> cap,
+                 uint32_t& moved);
   void handleClosed(Handle handle);
 
   // Test hooks.
@@ -113,7 +116,10 @@ class Board {
   void followRunState();
   void resetRealtimeChannel();
   uint32_t readPaced(uint8_t* buffer, uint32_t count, uint32_t& moved);
-  uint32_t writePaced(uint32_t count, uint32_t& moved);
+  uint32_t writePaced(const uint8_t* data, uint32_t count, uint32_t& moved);
+  // Appends to the output file (if any): `idleWords` words of the idle
+  // output 0, then `count` bytes of `data`. Called with mutex_ held.
+  void record(uint64_t idleWords, const uint8_t* data, uint64_t count);
   uint64_t fifoDepthBytes() const { return config_.fifoDepthSamples * 2; }
   // What a read of `length` bytes may deliver under the announced words and
   // a fault's cap.
@@ -151,6 +157,7 @@ class Board {
   uint64_t resets_ = 0;
   std::mutex readerMutex_;  // one paced read at a time drains the FIFO
   std::mutex writerMutex_;  // one paced write at a time fills it
+  std::ofstream output_;    // config_.outputFile, appended to
 
   SparseMemory memory_;
   std::once_flag sourceOnce_;

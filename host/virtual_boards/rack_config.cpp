@@ -99,31 +99,129 @@ ReadCount readCount(const json& v, const std::string& where) {
   return u32(v, where);
 }
 
+// Keys every generated waveform takes, and those of each waveform.
+constexpr std::string_view kWaveTypes =
+    "\"tone\", \"multitone\", \"chirp\", \"square\", \"pulse\", \"noise\", \"dc\", "
+    "\"ramp\" or \"file\"";
+
+int32_t waveformOf(const std::string& type) {
+  static const std::pair<const char*, int32_t> kTypes[] = {
+      {"tone", KPXWAVE_TONE},   {"multitone", KPXWAVE_MULTITONE},
+      {"chirp", KPXWAVE_CHIRP}, {"square", KPXWAVE_SQUARE},
+      {"pulse", KPXWAVE_PULSE}, {"noise", KPXWAVE_NOISE},
+      {"dc", KPXWAVE_DC},       {"ramp", KPXWAVE_RAMP}};
+  for (const auto& [name, waveform] : kTypes)
+    if (type == name) return waveform;
+  return -1;
+}
+
 SignalSettings parseSignal(const json& v, const std::string& where) {
   if (!v.is_object()) fail(where, "expected an object");
   SignalSettings settings;
   std::string type = "tone";
   if (v.contains("type")) {
-    if (!v["type"].is_string()) fail(where + ".type", "expected \"tone\" or \"ramp\"");
+    if (!v["type"].is_string()) fail(where + ".type", "expected " + std::string(kWaveTypes));
     type = v["type"].get<std::string>();
   }
-  if (type == "ramp") {
-    settings.kind = SignalSettings::Kind::kRamp;
+  if (type == "file") {
+    settings.kind = SignalSettings::Kind::kFile;
+    allowOnly(v, where, {"type", "path", "loop", "comment"});
+    if (!v.contains("path") || !v["path"].is_string() || v["path"].get<std::string>().empty())
+      fail(where + ".path", "expected the path of a recording");
+    settings.path = v["path"].get<std::string>();
+    if (v.contains("loop")) {
+      if (!v["loop"].is_boolean()) fail(where + ".loop", "expected true or false");
+      settings.loop = v["loop"].get<bool>();
+    }
+    return settings;
+  }
+  const int32_t waveform = waveformOf(type);
+  if (waveform < 0)
+    fail(where + ".type", "expected " + std::string(kWaveTypes) + ", got " + v["type"].dump());
+  KpxWaveSettings& wave = settings.wave;
+  if (waveform == KPXWAVE_RAMP) {
+    wave.waveform = KPXWAVE_RAMP;
     allowOnly(v, where, {"type", "comment"});
     return settings;
   }
-  if (type != "tone")
-    fail(where + ".type", "expected \"tone\" or \"ramp\", got " + v["type"].dump());
-  allowOnly(v, where,
-            {"type", "frequency_hz", "amplitude_dbfs", "noise_lsb_rms", "seed", "harmonics_dbc",
-             "comment"});
+  if (waveform != KPXWAVE_TONE) {
+    // The other waveforms start from the generator's defaults, without noise.
+    KpxWave_DefaultSettings(&wave, waveform, 0);
+    wave.startHz = wave.stopHz = -1;  // the chirp's band follows the board's rate
+  }
+  switch (waveform) {
+    case KPXWAVE_TONE:
+      allowOnly(v, where,
+                {"type", "frequency_hz", "amplitude_dbfs", "phase_deg", "noise_lsb_rms", "seed",
+                 "harmonics_dbc", "comment"});
+      break;
+    case KPXWAVE_MULTITONE:
+      allowOnly(v, where,
+                {"type", "frequencies_hz", "amplitude_dbfs", "phase_deg", "noise_lsb_rms", "seed",
+                 "comment"});
+      break;
+    case KPXWAVE_CHIRP:
+      allowOnly(v, where,
+                {"type", "start_hz", "stop_hz", "sweep_time_s", "amplitude_dbfs", "phase_deg",
+                 "noise_lsb_rms", "seed", "comment"});
+      break;
+    case KPXWAVE_SQUARE:
+      allowOnly(v, where,
+                {"type", "frequency_hz", "duty", "amplitude_dbfs", "phase_deg", "noise_lsb_rms",
+                 "seed", "comment"});
+      break;
+    case KPXWAVE_PULSE:
+      allowOnly(v, where,
+                {"type", "width", "period", "amplitude_dbfs", "baseline", "noise_lsb_rms", "seed",
+                 "comment"});
+      break;
+    default:  // noise, dc
+      allowOnly(v, where, {"type", "amplitude_dbfs", "noise_lsb_rms", "seed", "comment"});
+      break;
+  }
   if (v.contains("frequency_hz"))
-    settings.frequencyHz = realValue(v["frequency_hz"], where + ".frequency_hz", 0, 1e10);
+    wave.frequenciesHz[0] = realValue(v["frequency_hz"], where + ".frequency_hz", 0, 1e10);
+  if (v.contains("frequencies_hz")) {
+    const json& list = v["frequencies_hz"];
+    if (!list.is_array() || list.empty() || list.size() > KPXWAVE_MAX_TONES)
+      fail(where + ".frequencies_hz", "expected a list of 1 to 32 frequencies");
+    wave.frequencyCount = static_cast<uint32_t>(list.size());
+    for (size_t i = 0; i < list.size(); ++i)
+      wave.frequenciesHz[i] =
+          realValue(list[i], where + ".frequencies_hz[" + std::to_string(i) + "]", 0, 1e10);
+  } else if (waveform == KPXWAVE_MULTITONE) {
+    fail(where, "a multitone needs \"frequencies_hz\"");
+  }
   if (v.contains("amplitude_dbfs"))
-    settings.amplitudeDbfs = realValue(v["amplitude_dbfs"], where + ".amplitude_dbfs", -200, 0);
+    wave.amplitudeDbfs = realValue(v["amplitude_dbfs"], where + ".amplitude_dbfs", -200, 0);
+  if (v.contains("phase_deg"))
+    wave.phaseDeg = realValue(v["phase_deg"], where + ".phase_deg", -360, 360);
   if (v.contains("noise_lsb_rms"))
-    settings.noiseLsbRms = realValue(v["noise_lsb_rms"], where + ".noise_lsb_rms", 0, 10000);
-  if (v.contains("seed")) settings.seed = unsignedValue(v["seed"], where + ".seed", UINT64_MAX);
+    wave.noiseLsbRms = realValue(v["noise_lsb_rms"], where + ".noise_lsb_rms", 0, 10000);
+  if (v.contains("seed")) wave.seed = unsignedValue(v["seed"], where + ".seed", UINT64_MAX);
+  if (v.contains("start_hz")) wave.startHz = realValue(v["start_hz"], where + ".start_hz", 0, 1e10);
+  if (v.contains("stop_hz")) wave.stopHz = realValue(v["stop_hz"], where + ".stop_hz", 0, 1e10);
+  if (v.contains("sweep_time_s"))
+    wave.sweepTimeS = realValue(v["sweep_time_s"], where + ".sweep_time_s", 0, 1e6);
+  if (v.contains("duty")) wave.duty = realValue(v["duty"], where + ".duty", 0, 1);
+  if (v.contains("width"))
+    wave.widthSamples = unsignedValue(v["width"], where + ".width", uint64_t{1} << 40);
+  if (v.contains("period")) {
+    const json& period = v["period"];
+    const std::string at = where + ".period";
+    if (period.is_array()) {
+      if (period.size() != 2) fail(at, "expected a number of samples or [minimum, maximum]");
+      wave.periodSamples = 0;
+      wave.minIntervalSamples = unsignedValue(period[0], at + "[0]", uint64_t{1} << 40);
+      wave.maxIntervalSamples = unsignedValue(period[1], at + "[1]", uint64_t{1} << 40);
+    } else {
+      wave.periodSamples = unsignedValue(period, at, uint64_t{1} << 40);
+      if (wave.periodSamples == 0) fail(at, "expected at least 1 sample");
+    }
+  }
+  if (v.contains("baseline"))
+    wave.baselineLsb =
+        static_cast<int32_t>(realValue(v["baseline"], where + ".baseline", -32768, 32767));
   if (v.contains("harmonics_dbc")) {
     const std::string at = where + ".harmonics_dbc";
     const json& levels = v["harmonics_dbc"];
@@ -135,11 +233,36 @@ SignalSettings parseSignal(const json& v, const std::string& where) {
                          order[0] <= '0' + SignalSettings::kLastHarmonic;
       if (!known) fail(at, "unknown harmonic \"" + order + "\" (orders 2 to 6)");
       if (item.value().is_null()) continue;
-      settings.harmonicsDbc[static_cast<size_t>(order[0] - '0' - SignalSettings::kFirstHarmonic)] =
-          realValue(item.value(), at + "." + order, -200, 0);
+      const auto index = static_cast<size_t>(order[0] - '0' - SignalSettings::kFirstHarmonic);
+      wave.harmonicsDbc[index] = realValue(item.value(), at + "." + order, -200, 0);
+      wave.harmonicsUsed |= 1u << index;
     }
   }
   return settings;
+}
+
+// Checks what only the board's rate can tell: the generator's own checks,
+// and that a recording can be read.
+void checkSignal(SignalSettings& signal, double sampleRateHz, const std::string& where) {
+  if (signal.kind == SignalSettings::Kind::kWaveform && signal.wave.waveform == KPXWAVE_CHIRP) {
+    if (signal.wave.startHz < 0) signal.wave.startHz = sampleRateHz / 20;
+    if (signal.wave.stopHz < 0) signal.wave.stopHz = sampleRateHz * 9 / 20;
+  }
+  std::string reason;
+  if (signal.kind == SignalSettings::Kind::kFile ||
+      (signal.wave.waveform != KPXWAVE_TONE && signal.wave.waveform != KPXWAVE_RAMP)) {
+    if (!SampleSource::make(signal, sampleRateHz, reason)) fail(where, reason);
+    return;
+  }
+  KpxWaveSettings wave = signal.wave;
+  wave.sampleRateHz = sampleRateHz;
+  // A tone's frequency is rounded to a whole number of cycles in its period,
+  // at most one per sample (SampleSource::make).
+  wave.frequenciesHz[0] = std::min(wave.frequenciesHz[0], sampleRateHz);
+  KpxWave* made = nullptr;
+  const int32_t result = KpxWave_Create(&wave, &made);
+  KpxWave_Destroy(made);
+  if (result != KPXWAVE_OK) fail(where, KpxWave_ResultText(result));
 }
 
 bool isFaultOp(const std::string& op) {
@@ -203,6 +326,7 @@ BoardConfig parseBoard(const json& v, const std::string& where, size_t position)
              "bitstream_result",
              "rx_overrun",
              "tx_underrun",
+             "output_file",
              "comment"});
   BoardConfig b;
   b.device = static_cast<int>(position);
@@ -282,6 +406,18 @@ BoardConfig parseBoard(const json& v, const std::string& where, size_t position)
     for (size_t i = 0; i < faults.size(); ++i)
       b.faults.push_back(parseFault(faults[i], where + ".faults[" + std::to_string(i) + "]"));
   }
+  if (v.contains("output_file")) {
+    const json& output = v["output_file"];
+    if (!output.is_string() || output.get<std::string>().empty())
+      fail(where + ".output_file", "expected the path of a file");
+    if (!driver::isDacBoardId(b.boardId))
+      fail(where + ".output_file", "only a DAC board (board_id 0x86 to 0x89) plays samples");
+    b.outputFile = output.get<std::string>();
+    if (!std::ofstream(b.outputFile, std::ios::binary | std::ios::app))
+      fail(where + ".output_file", "cannot write \"" + b.outputFile + "\"");
+  }
+  checkSignal(b.signal, b.fixedClock != 0 ? b.fixedClockRateHz : b.synthesizerRateHz,
+              where + ".signal");
   return b;
 }
 

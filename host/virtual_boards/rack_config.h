@@ -61,6 +61,9 @@ struct BoardConfig {
   uint32_t rxOverrun = 0;
   uint32_t txUnderrun = 0;
   std::vector<FaultRule> faults;
+  // DAC boards: the samples played are appended to this raw 16-bit
+  // little-endian file (empty: none).
+  std::string outputFile;
 };
 
 struct RackConfig {

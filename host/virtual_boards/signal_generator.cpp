@@ -4,8 +4,10 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <mutex>
-#include <numbers>
+#include <nlohmann/json.hpp>
+#include <vector>
 
 namespace kpx::sim {
 namespace {
@@ -15,52 +17,159 @@ uint16_t toLittleEndian(uint16_t v) {
   return static_cast<uint16_t>((v >> 8) | (v << 8));
 }
 
-// splitmix64: tiny, seedable, and the same on every host and standard
-// library, unlike std::normal_distribution.
-struct NoiseSource {
-  explicit NoiseSource(uint64_t seed) : state(seed) {}
-  uint64_t state;
-  double spare = 0;
-  bool hasSpare = false;
-  uint64_t next() {
-    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  double uniform() {  // in (0, 1]
-    return (static_cast<double>(next() >> 11) + 1.0) * (1.0 / 9007199254740992.0);
-  }
-  // Box-Muller, both values of each pair used.
-  double gaussian() {
-    if (hasSpare) {
-      hasSpare = false;
-      return spare;
+struct WaveDeleter {
+  void operator()(KpxWave* wave) const { KpxWave_Destroy(wave); }
+};
+using WavePtr = std::unique_ptr<KpxWave, WaveDeleter>;
+
+// One period, copied out by index: the ramp, and the tone with its noise.
+class PeriodSource : public SampleSource {
+ public:
+  explicit PeriodSource(std::vector<uint16_t> period) : period_(std::move(period)) {}
+  void fill(uint8_t* out, uint64_t first, size_t count) const override {
+    const size_t n = period_.size();
+    size_t at = static_cast<size_t>(first % n);
+    while (count > 0) {
+      const size_t run = std::min(count, n - at);
+      std::memcpy(out, period_.data() + at, run * 2);
+      out += run * 2;
+      count -= run;
+      at = 0;
     }
-    const double radius = std::sqrt(-2.0 * std::log(uniform()));
-    const double angle = 2.0 * std::numbers::pi * uniform();
-    spare = radius * std::sin(angle);
-    hasSpare = true;
-    return radius * std::cos(angle);
   }
+
+ private:
+  std::vector<uint16_t> period_;  // little-endian bytes on every host
 };
 
-bool sameRequest(const SignalSettings& a, double rateA, const SignalSettings& b, double rateB) {
-  if (a.kind != b.kind) return false;
-  if (a.kind == SignalSettings::Kind::kRamp) return true;
-  return a.frequencyHz == b.frequencyHz && a.amplitudeDbfs == b.amplitudeDbfs &&
-         a.noiseLsbRms == b.noiseLsbRms && a.seed == b.seed && a.harmonicsDbc == b.harmonicsDbc &&
-         rateA == rateB;
+// Any other waveform, generated as it is read; a read that does not continue
+// the last one moves the generator first.
+class LiveSource : public SampleSource {
+ public:
+  explicit LiveSource(WavePtr wave) : wave_(std::move(wave)) {}
+  void fill(uint8_t* out, uint64_t first, size_t count) const override {
+    std::lock_guard lock(mutex_);
+    if (KpxWave_Position(wave_.get()) != first) KpxWave_Seek(wave_.get(), first);
+    KpxWave_GenerateLittleEndian(wave_.get(), out, count);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  WavePtr wave_;
+};
+
+// A recording: samples 0 .. count - 1 of its data file, then again from 0
+// (loop) or zeros.
+class FileSource : public SampleSource {
+ public:
+  FileSource(std::ifstream file, uint64_t count, bool loop)
+      : file_(std::move(file)), count_(count), loop_(loop) {}
+  void fill(uint8_t* out, uint64_t first, size_t count) const override {
+    std::lock_guard lock(mutex_);
+    while (count > 0) {
+      uint64_t at = first;
+      if (loop_ && count_ > 0) at %= count_;
+      if (at >= count_) {
+        std::memset(out, 0, count * 2);
+        return;
+      }
+      const auto run = static_cast<size_t>(std::min<uint64_t>(count, count_ - at));
+      file_.clear();
+      file_.seekg(static_cast<std::streamoff>(at * 2));
+      file_.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(run * 2));
+      // A file cut short since it was opened reads as zeros from there.
+      const auto got = static_cast<size_t>(std::max<std::streamsize>(file_.gcount(), 0));
+      std::memset(out + got, 0, run * 2 - got);
+      out += run * 2;
+      first += run;
+      count -= run;
+    }
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::ifstream file_;
+  uint64_t count_;
+  bool loop_;
+};
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() > suffix.size() && text.ends_with(suffix);
 }
 
-}  // namespace
+// The data file of a recording: the file itself when raw, the .sigmf-data
+// of a SigMF pair (named by either file, or by their common base) after its
+// metadata has been checked.
+std::string dataFileOf(const std::string& path, std::string& reason) {
+  std::string base;
+  if (endsWith(path, ".sigmf-meta")) base = path.substr(0, path.size() - 11);
+  if (endsWith(path, ".sigmf-data")) base = path.substr(0, path.size() - 11);
+  if (base.empty() && std::ifstream(path + ".sigmf-meta").good() && !std::ifstream(path).good())
+    base = path;
+  if (base.empty()) return path;
+  std::ifstream meta(base + ".sigmf-meta");
+  if (!meta) {
+    // A .sigmf-data without its metadata is read as raw samples.
+    if (endsWith(path, ".sigmf-data")) return path;
+    reason = "cannot read " + base + ".sigmf-meta";
+    return "";
+  }
+  const nlohmann::json j = nlohmann::json::parse(meta, nullptr, false);
+  const nlohmann::json* global = j.is_object() && j.contains("global") ? &j["global"] : nullptr;
+  if (!global || !global->is_object()) {
+    reason = base + ".sigmf-meta: no \"global\" object";
+    return "";
+  }
+  const auto datatype = global->value("core:datatype", std::string());
+  if (datatype != "ri16_le") {
+    reason = base + ".sigmf-meta: core:datatype is \"" + datatype + "\", only ri16_le is read";
+    return "";
+  }
+  if (global->value("core:num_channels", 1) != 1) {
+    reason = base + ".sigmf-meta: only one channel is read";
+    return "";
+  }
+  return base + ".sigmf-data";
+}
 
-std::shared_ptr<const SampleSource> SampleSource::make(const SignalSettings& settings,
-                                                       double sampleRateHz) {
+std::shared_ptr<const SampleSource> makeFileSource(const SignalSettings& settings,
+                                                   std::string& reason) {
+  const std::string data = dataFileOf(settings.path, reason);
+  if (data.empty()) return nullptr;
+  std::ifstream file(data, std::ios::binary | std::ios::ate);
+  if (!file) {
+    reason = "cannot read " + data;
+    return nullptr;
+  }
+  const auto bytes = static_cast<uint64_t>(std::max<std::streamoff>(file.tellg(), 0));
+  return std::make_shared<FileSource>(std::move(file), bytes / 2, settings.loop);
+}
+
+WavePtr makeWave(const SignalSettings& settings, double sampleRateHz, std::string& reason) {
+  KpxWaveSettings wave = settings.wave;
+  wave.sampleRateHz = sampleRateHz;
+  KpxWave* made = nullptr;
+  const int32_t result = KpxWave_Create(&wave, &made);
+  if (result != KPXWAVE_OK) reason = KpxWave_ResultText(result);
+  return WavePtr(made);
+}
+
+bool sameTone(const KpxWaveSettings& a, double rateA, const KpxWaveSettings& b, double rateB) {
+  if (a.frequenciesHz[0] != b.frequenciesHz[0] || a.amplitudeDbfs != b.amplitudeDbfs ||
+      a.phaseDeg != b.phaseDeg || a.noiseLsbRms != b.noiseLsbRms || a.seed != b.seed ||
+      a.harmonicsUsed != b.harmonicsUsed || rateA != rateB)
+    return false;
+  for (int i = 0; i < KPXWAVE_HARMONICS; ++i)
+    if ((a.harmonicsUsed & (1u << i)) && a.harmonicsDbc[i] != b.harmonicsDbc[i]) return false;
+  return true;
+}
+
+std::shared_ptr<const SampleSource> makeTone(const SignalSettings& settings, double sampleRateHz,
+                                             std::string& reason) {
   // Building a tone period takes a few milliseconds; racks are rebuilt for
-  // every test, so recent sources are kept and shared.
+  // every test, so recent tones are kept and shared.
   struct Cached {
-    SignalSettings settings;
+    KpxWaveSettings wave;
     double rate;
     std::shared_ptr<const SampleSource> source;
   };
@@ -69,64 +178,60 @@ std::shared_ptr<const SampleSource> SampleSource::make(const SignalSettings& set
   {
     std::lock_guard lock(cacheMutex);
     for (const Cached& c : cache)
-      if (sameRequest(c.settings, c.rate, settings, sampleRateHz)) return c.source;
+      if (sameTone(c.wave, c.rate, settings.wave, sampleRateHz)) return c.source;
   }
-
-  auto source = std::make_shared<SampleSource>();
-  if (settings.kind == SignalSettings::Kind::kRamp) {
-    source->period_.resize(65536);
-    for (size_t k = 0; k < source->period_.size(); ++k)
-      source->period_[k] = toLittleEndian(static_cast<uint16_t>(k));
-  } else {
-    const double n = static_cast<double>(kTonePeriod);
-    const double wanted =
-        sampleRateHz > 0 ? std::round(settings.frequencyHz * n / sampleRateHz) : 0;
-    const uint64_t cycles = static_cast<uint64_t>(std::min(wanted, n));
-    const double amplitude = 32767.0 * std::pow(10.0, settings.amplitudeDbfs / 20.0);
-    // Only the harmonics asked for cost anything; each is sampled where it
-    // falls, so one above Nyquist folds as it would on a real ADC.
-    struct Partial {
-      uint64_t order;
-      double amplitude;
-    };
-    std::vector<Partial> harmonics;
-    for (size_t i = 0; i < settings.harmonicsDbc.size(); ++i)
-      if (settings.harmonicsDbc[i])
-        harmonics.push_back({i + SignalSettings::kFirstHarmonic,
-                             amplitude * std::pow(10.0, *settings.harmonicsDbc[i] / 20.0)});
-    NoiseSource noise{settings.seed};
-    source->period_.resize(kTonePeriod);
-    const auto sineOfStep = [n](uint64_t step) {
-      return std::sin(2.0 * std::numbers::pi * static_cast<double>(step) / n);
-    };
-    for (size_t k = 0; k < kTonePeriod; ++k) {
-      // The phase in whole steps of 1/kTonePeriod cycle, exact for every k.
-      const uint64_t step = (cycles * k) % kTonePeriod;
-      double v = amplitude * sineOfStep(step);
-      for (const Partial& h : harmonics)
-        v += h.amplitude * sineOfStep((h.order * step) % kTonePeriod);
-      if (settings.noiseLsbRms > 0) v += settings.noiseLsbRms * noise.gaussian();
-      v = std::clamp(std::round(v), -32768.0, 32767.0);
-      source->period_[k] = toLittleEndian(static_cast<uint16_t>(static_cast<int16_t>(v)));
-    }
-  }
-
+  // A whole number of cycles in the period, so that it repeats seamlessly.
+  SignalSettings periodic = settings;
+  const double n = static_cast<double>(SampleSource::kTonePeriod);
+  const double wanted =
+      sampleRateHz > 0 ? std::round(settings.wave.frequenciesHz[0] * n / sampleRateHz) : 0;
+  periodic.wave.frequenciesHz[0] = std::clamp(wanted, 0.0, n) * sampleRateHz / n;
+  WavePtr wave = makeWave(periodic, sampleRateHz, reason);
+  if (!wave) return nullptr;
+  std::vector<uint16_t> period(SampleSource::kTonePeriod);
+  KpxWave_GenerateLittleEndian(wave.get(), reinterpret_cast<uint8_t*>(period.data()),
+                               period.size());
+  auto source = std::make_shared<PeriodSource>(std::move(period));
   std::lock_guard lock(cacheMutex);
   if (cache.size() >= 8) cache.erase(cache.begin());
-  cache.push_back({settings, sampleRateHz, source});
+  cache.push_back({settings.wave, sampleRateHz, source});
   return source;
 }
 
-void SampleSource::fill(uint8_t* out, uint64_t first, size_t count) const {
-  const size_t n = period_.size();
-  size_t at = static_cast<size_t>(first % n);
-  while (count > 0) {
-    const size_t run = std::min(count, n - at);
-    std::memcpy(out, period_.data() + at, run * 2);
-    out += run * 2;
-    count -= run;
-    at = 0;
+}  // namespace
+
+KpxWaveSettings SignalSettings::defaultTone() {
+  KpxWaveSettings wave;
+  KpxWave_DefaultSettings(&wave, KPXWAVE_TONE, 105e6);
+  wave.frequenciesHz[0] = 10e6;
+  wave.amplitudeDbfs = -1.0;
+  wave.noiseLsbRms = 2.0;
+  wave.seed = 1;
+  return wave;
+}
+
+std::shared_ptr<const SampleSource> SampleSource::make(const SignalSettings& settings,
+                                                       double sampleRateHz, std::string& reason) {
+  if (settings.kind == SignalSettings::Kind::kFile) return makeFileSource(settings, reason);
+  switch (settings.wave.waveform) {
+    case KPXWAVE_RAMP: {
+      std::vector<uint16_t> period(65536);
+      for (size_t k = 0; k < period.size(); ++k)
+        period[k] = toLittleEndian(static_cast<uint16_t>(k));
+      return std::make_shared<PeriodSource>(std::move(period));
+    }
+    case KPXWAVE_TONE:
+      return makeTone(settings, sampleRateHz, reason);
+    default: {
+      WavePtr wave = makeWave(settings, sampleRateHz, reason);
+      if (!wave) return nullptr;
+      return std::make_shared<LiveSource>(std::move(wave));
+    }
   }
+}
+
+std::shared_ptr<const SampleSource> SampleSource::silence() {
+  return std::make_shared<FileSource>(std::ifstream(), 0, false);
 }
 
 void SampleSource::fillBytes(uint8_t* out, uint64_t position, size_t length) const {

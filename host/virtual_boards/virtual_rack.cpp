@@ -280,7 +280,8 @@ uint32_t writeDevice(Handle handle, const void* buffer, uint32_t length, uint32_
   if (fault) board->applyFaultCounters(*fault);
   if (fault && fault->fails) return finish(entry, fault->error, 0);
   uint32_t count = 0;
-  const uint32_t error = board->write(length, fault ? fault->returned : std::nullopt, count);
+  const uint32_t error = board->write(static_cast<const uint8_t*>(buffer), length,
+                                      fault ? fault->returned : std::nullopt, count);
   if (error) return finish(entry, error, 0);
   if (moved) *moved = count;
   return finish(entry, 0, count);

@@ -11,7 +11,7 @@ See docs/python.md. `kpxadac._binding.lib` is the low layer: every function of
 kpxadac16.h, kpxadc.h, kpxadac_stream.h and kpxadac_records.h with the headers' types.
 """
 
-from . import enums, sigmf
+from . import enums, sigmf, waveforms
 from .board import Board, ErrorCounts, V360Snapshot
 from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError, BoardState, BoardType,
                     FixedClock, InfoResult, SequenceStart, SequenceWait, StatusResult, StreamClock,
@@ -19,6 +19,7 @@ from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError, Board
 from .errors import (BitstreamError, BoardBusyError, BoardNotFoundError, KpxadacError,
                      LibraryNotFoundError, MissingFunctionError, RackError, RecordsError,
                      RequestError, StreamError, TransferError)
+from .playback import Playback, Underrun
 from .rack import Rack
 from .recording import Gap, Recording
 from .records import Records, RecordsRun
@@ -28,7 +29,7 @@ __version__ = "1.0.0"
 
 __all__ = [
     "Rack", "Board", "Stream", "TransmitStream", "Block", "Recording", "Gap", "ErrorCounts", "V360Snapshot",
-    "sigmf", "enums", "BoardType", "BoardState", "BoardError", "StatusResult", "InfoResult",
+    "Playback", "Underrun", "sigmf", "waveforms", "enums", "BoardType", "BoardState", "BoardError", "StatusResult", "InfoResult",
     "FixedClock", "BitstreamFileResult", "BitstreamImageResult", "SequenceStart", "SequenceWait",
     "StreamSetup", "StreamClock", "StreamEnd", "StreamResult", "KpxadacError",
     "LibraryNotFoundError", "MissingFunctionError", "RackError", "BoardNotFoundError",

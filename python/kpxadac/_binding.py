@@ -1,5 +1,5 @@
 """The low layer: every exported function of kpxadac16.h, kpxadc.h,
-kpxadac_stream.h and kpxadac_board.h declared once, with the headers' types, and the structures
+kpxadac_stream.h, kpxadac_board.h and kpxadac_waveform.h declared once, with the headers' types, and the structures
 they pass.
 
 `lib` is the loaded library with `restype` and `argtypes` set on each
@@ -223,6 +223,44 @@ class KpxBoardDescription(Structure):
     ]
 
 
+class KpxStreamGap(Structure):
+    _fields_ = [("index", c_uint64), ("samples", c_uint64)]
+
+
+# ---- kpxadac_waveform.h ------------------------------------------------------
+
+KPXWAVE_MAX_TONES = 32
+KPXWAVE_HARMONICS = 5
+
+
+class KpxWave(Structure):
+    pass
+
+
+class KpxWaveSettings(Structure):
+    _fields_ = [
+        ("waveform", c_int32),
+        ("sampleRateHz", c_double),
+        ("frequencyCount", c_uint32),
+        ("frequenciesHz", c_double * KPXWAVE_MAX_TONES),
+        ("amplitudeDbfs", c_double),
+        ("phaseDeg", c_double),
+        ("harmonicsUsed", c_uint32),
+        ("harmonicsDbc", c_double * KPXWAVE_HARMONICS),
+        ("startHz", c_double),
+        ("stopHz", c_double),
+        ("sweepTimeS", c_double),
+        ("duty", c_double),
+        ("widthSamples", c_uint64),
+        ("periodSamples", c_uint64),
+        ("minIntervalSamples", c_uint64),
+        ("maxIntervalSamples", c_uint64),
+        ("baselineLsb", c_int32),
+        ("noiseLsbRms", c_double),
+        ("seed", c_uint64),
+    ]
+
+
 # ---- The declarations: (name, restype, argtypes), in header order ----------
 
 _H = BoardHandle
@@ -330,6 +368,7 @@ KPXSTREAM_FUNCTIONS = (
                                  POINTER(KpxStreamReadInfo))),
     ("KpxStream_AcquireWrite", c_int32, (_S, POINTER(KpxStreamBlock), c_int32)),
     ("KpxStream_SubmitWrite", c_int32, (_S, POINTER(KpxStreamBlock))),
+    ("KpxStream_TakeUnderrun", c_int32, (_S, POINTER(KpxStreamGap))),
     ("KpxStream_GetStatus", c_int32, (_S, POINTER(KpxStreamStatus))),
     ("KpxStream_ResultText", c_char_p, (c_int32,)),
 )
@@ -356,6 +395,19 @@ KPXBOARD_FUNCTIONS = (
     ("KpxBoard_SetMessageOutput", c_int32, (c_int32,)),
 )
 
+_W = POINTER(KpxWave)
+KPXWAVE_FUNCTIONS = (
+    ("KpxWave_DefaultSettings", None, (POINTER(KpxWaveSettings), c_int32, c_double)),
+    ("KpxWave_Create", c_int32, (POINTER(KpxWaveSettings), POINTER(_W))),
+    ("KpxWave_Destroy", None, (_W,)),
+    ("KpxWave_Generate", c_int32, (_W, POINTER(c_int16), c_uint64)),
+    ("KpxWave_GenerateLittleEndian", c_int32, (_W, POINTER(c_uint8), c_uint64)),
+    ("KpxWave_Seek", c_int32, (_W, c_uint64)),
+    ("KpxWave_Position", c_uint64, (_W,)),
+    ("KpxWave_ActualFrequencyHz", c_double, (_W, c_uint32)),
+    ("KpxWave_ResultText", c_char_p, (c_int32,)),
+)
+
 _R = POINTER(KpxRecords)
 KPXRECORDS_FUNCTIONS = (
     ("KpxRecords_CheckConfig", c_int32, (POINTER(KpxRecordsConfig),)),
@@ -373,7 +425,7 @@ KPXRECORDS_FUNCTIONS = (
 )
 
 FUNCTIONS = (KPXADAC16_FUNCTIONS + KPXADC_FUNCTIONS + KPXSTREAM_FUNCTIONS + KPXBOARD_FUNCTIONS +
-             KPXRECORDS_FUNCTIONS)
+             KPXRECORDS_FUNCTIONS + KPXWAVE_FUNCTIONS)
 
 
 class _Missing:

@@ -360,6 +360,12 @@ class Board:
         return TransmitStream(self, block_samples=block_samples, blocks=blocks, setup=setup,
                               samples=samples, timeout=timeout)
 
+    def play(self, samples, loop=False, block_samples=1 << 18, blocks=16):
+        """Plays an int16 array on a DAC board through the transmit stream, once or
+        (`loop`) again and again until stopped; returns a kpxadac.playback.Playback."""
+        from .playback import Playback
+        return Playback(self, samples, loop=loop, block_samples=block_samples, blocks=blocks)
+
     def capture(self, samples=None, seconds=None, block_samples=2 * 1024 * 1024, blocks=16,
                 setup=None, rate=None):
         """Captures `samples` samples, or `seconds` of them, into a Recording."""

@@ -17,8 +17,8 @@ from conftest import source_path
 
 HEADERS = ("host/library/kpxadac16.h", "host/library/adc/kpxadc.h",
            "host/library/kpxadac_stream.h", "host/library/kpxadac_board.h",
-           "host/records/kpxadac_records.h")
-DECLARATION = re.compile(r"KPXADAC_API\s+([^;(]*?)\s*\b(\w+)\s*\(([^)]*)\)\s*;", re.S)
+           "host/records/kpxadac_records.h", "host/waveform/kpxadac_waveform.h")
+DECLARATION = re.compile(r"(?:KPXADAC_API|KPXWAVE_API)\s+([^;(]*?)\s*\b(\w+)\s*\(([^)]*)\)\s*;", re.S)
 
 # The ctypes type each C type of the headers must be declared with.
 C_TYPES = {
@@ -33,13 +33,16 @@ C_TYPES = {
     "KpxStream *": ctypes.POINTER(_binding.KpxStream),
     "KpxStream **": ctypes.POINTER(ctypes.POINTER(_binding.KpxStream)),
     "double": ctypes.c_double, "double *": ctypes.POINTER(ctypes.c_double),
-    "int32_t *": ctypes.POINTER(ctypes.c_int32),
+    "int32_t *": ctypes.POINTER(ctypes.c_int32), "uint8_t *": ctypes.POINTER(ctypes.c_uint8),
     "KpxRecords *": ctypes.POINTER(_binding.KpxRecords),
     "KpxRecords **": ctypes.POINTER(ctypes.POINTER(_binding.KpxRecords)),
+    "KpxWave *": ctypes.POINTER(_binding.KpxWave), "const KpxWave *": ctypes.POINTER(_binding.KpxWave),
+    "KpxWave **": ctypes.POINTER(ctypes.POINTER(_binding.KpxWave)),
 }
 for struct in ("TalvoErrorCounts", "ProfilingRecord", "V360DebugRecord", "ClockSetting",
                "KpxStreamConfig", "KpxStreamBlock", "KpxStreamStatus", "KpxStreamReadInfo",
-               "KpxBoardDescription", "KpxRecordsConfig", "KpxRecord", "KpxRecordsStatus"):
+               "KpxBoardDescription", "KpxRecordsConfig", "KpxRecord", "KpxRecordsStatus",
+               "KpxStreamGap", "KpxWaveSettings"):
     C_TYPES[struct + " *"] = C_TYPES["const " + struct + " *"] = ctypes.POINTER(
         getattr(_binding, struct))
 
@@ -92,14 +95,15 @@ def test_every_exported_function_is_declared_and_present():
 STRUCTURES = ("BoardRecord", "TalvoErrorCounts", "ProfilingRecord", "V360DebugRecord",
               "ClockSetting", "KpxStreamConfig", "KpxStreamBlock", "KpxStreamStatus",
               "KpxStreamReadInfo", "KpxBoardDescription", "KpxRecordsConfig", "KpxRecordsCounts",
-              "KpxRecord", "KpxRecordsStatus")
+              "KpxRecord", "KpxRecordsStatus", "KpxStreamGap", "KpxWaveSettings")
 
 
 @pytest.mark.skipif(not shutil.which("cc"), reason="no C compiler")
 def test_structures_have_the_headers_layout(tmp_path):
     # A C program prints each structure's size and each field's offset as the compiler lays them out.
     lines = ["#include <stddef.h>", "#include <stdio.h>", '#include "kpxadc.h"',
-             '#include "kpxadac_board.h"', '#include "kpxadac_records.h"', "int main(void) {"]
+             '#include "kpxadac_board.h"', '#include "kpxadac_records.h"',
+             '#include "kpxadac_waveform.h"', "int main(void) {"]
     expected = []
     for struct in STRUCTURES:
         ctype = getattr(_binding, struct)
@@ -111,7 +115,7 @@ def test_structures_have_the_headers_layout(tmp_path):
     lines += ["  return 0;", "}"]
     (tmp_path / "layout.c").write_text("\n".join(lines) + "\n")
     subprocess.run(["cc", "-I", source_path("host/library"), "-I", source_path("host/library/adc"),
-                    "-I", source_path("host/records"),
+                    "-I", source_path("host/records"), "-I", source_path("host/waveform"),
                     "-o", str(tmp_path / "layout"), str(tmp_path / "layout.c")], check=True)
     printed = subprocess.run([str(tmp_path / "layout")], check=True, stdout=subprocess.PIPE,
                              text=True).stdout.split("\n")[:-1]

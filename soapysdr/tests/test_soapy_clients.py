@@ -1,6 +1,7 @@
 """The kpxadac SoapySDR module as other people's programs use it: SoapySDRUtil,
-Python's SoapySDR binding, a GNU Radio flowgraph and SoapyRemote, all on
-virtual boards.
+Python's SoapySDR binding, GNU Radio flowgraphs (receiving, and playing into
+a DAC board that records what it plays) and SoapyRemote, all on virtual
+boards.
 
 The virtual rack is chosen once per process, so every check that reads a
 board runs in a fresh Python process: this file started again with the
@@ -141,6 +142,24 @@ def test_gnuradio_records_the_ramp():
         values = (samples.real * 32768).astype(np.int16)
         expected = ramp(int(values[0].astype(np.uint16)), samples.size)
         assert np.array_equal(values, expected), "the ramp has a gap or a wrong value"
+
+
+def test_gnuradio_plays_a_signal_source_into_a_dac():
+    with tempfile.TemporaryDirectory() as folder:
+        played = os.path.join(folder, "played.raw")
+        rack = {"boards": [{"device": 0, "board_id": "0x86", "output_file": played}]}
+        sent = os.path.join(folder, "sent.cf32")
+        run_check("gnuradio-dac", rack, sent)
+        import numpy as np
+        samples = np.fromfile(played, dtype="<i2")
+        assert samples.size == 10**6
+        # What the source gave the sink, as the module converts it: the real
+        # part, scaled to full scale, rounded; every sample, in order.
+        source = np.fromfile(sent, dtype=np.complex64).real
+        expected = np.clip(np.rint(source * np.float32(32768)), -32768, 32767)
+        assert np.array_equal(samples, expected.astype(np.int16)), "the board played otherwise"
+        cosine = 0.5 * 32768 * np.cos(2 * np.pi * 1e6 / RATE * np.arange(2000))
+        assert np.abs(samples[:2000] - cosine).max() < 3  # a 1 MHz cosine at -6 dBFS
 
 
 def test_soapyremote_on_loopback():
@@ -332,6 +351,20 @@ def check_gnuradio(path):
     sink.close()
 
 
+def check_gnuradio_dac(path):
+    from gnuradio import analog, blocks, gr, soapy
+    top = gr.top_block()
+    source = analog.sig_source_c(RATE, analog.GR_COS_WAVE, 1e6, 0.5, 0)
+    head = blocks.head(gr.sizeof_gr_complex, 10**6)
+    sink = soapy.sink("driver=kpxadac,type=dac", "fc32", 1, "", "", [""], [""])
+    sink.set_sample_rate(0, RATE)
+    copy = blocks.file_sink(gr.sizeof_gr_complex, path)  # what the sink was given
+    top.connect(source, head, sink)
+    top.connect(head, copy)
+    top.run()
+    copy.close()
+
+
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -390,7 +423,8 @@ def check_remote():
 
 
 CHECKS = {"ramp-continuity": check_ramp_continuity, "overflow-gaps": check_overflow_gaps,
-          "refusals": check_refusals, "gnuradio": check_gnuradio, "remote": check_remote}
+          "refusals": check_refusals, "gnuradio": check_gnuradio,
+          "gnuradio-dac": check_gnuradio_dac, "remote": check_remote}
 
 if __name__ == "__main__":
     CHECKS[sys.argv[1]](*sys.argv[2:])

@@ -5,6 +5,7 @@
 
 #include "kpxadac16.h"
 #include "kpxadac_stream.h"
+#include "kpxadac_waveform.h"
 #include "kpxadc.h"
 
 static int failures = 0;
@@ -65,6 +66,24 @@ int main(void) {
   Kpxadac16_CloseAll();
   CHECK(Kpxadac16_GetState(adc) == STATE_NONE);
 
+  {
+    /* The generator from C: a ramp continues across calls, a tone above
+     * full scale is refused. */
+    KpxWaveSettings wave;
+    KpxWave *ramp = NULL, *loud = NULL;
+    int16_t samples[4];
+    KpxWave_DefaultSettings(&wave, KPXWAVE_RAMP, 105e6);
+    CHECK(KpxWave_Create(&wave, &ramp) == KPXWAVE_OK);
+    CHECK(KpxWave_Seek(ramp, 65534) == KPXWAVE_OK);
+    CHECK(KpxWave_Generate(ramp, samples, 2) == KPXWAVE_OK);
+    CHECK(KpxWave_Generate(ramp, samples + 2, 2) == KPXWAVE_OK);
+    CHECK(samples[0] == -2 && samples[1] == -1 && samples[2] == 0 && samples[3] == 1);
+    KpxWave_Destroy(ramp);
+    KpxWave_DefaultSettings(&wave, KPXWAVE_TONE, 105e6);
+    wave.amplitudeDbfs = 0.5;
+    CHECK(KpxWave_Create(&wave, &loud) == KPXWAVE_ERR_AMPLITUDE && loud == NULL);
+    CHECK(strcmp(KpxWave_ResultText(KPXWAVE_ERR_AMPLITUDE), "amplitude above full scale") == 0);
+  }
   printf("%s\n", failures ? "FAILED" : "ok");
   return failures ? 1 : 0;
 }

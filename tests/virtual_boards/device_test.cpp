@@ -217,7 +217,7 @@ TEST_F(DeviceTest, MalformedConfigurationLeavesNoBoards) {
       R"({"boards":[{"ident":[1,2,3]}]})",
       R"({"boards":[{"faults":[{"op":"IOCTL_FROB"}]}]})",
       R"({"boards":[{"faults":[{"op":"open","returned":1}]}]})",
-      R"({"boards":[{"signal":{"type":"square"}}]})",
+      R"({"boards":[{"signal":{"type":"triangle"}}]})",
       R"({"boards":[{"sequence_result":5}]})",
       R"({"boards":[{"registers":{"ten":1}}]})",
       "/nonexistent/rack.json",

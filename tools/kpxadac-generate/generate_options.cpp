@@ -1,0 +1,172 @@
+#include "generate_options.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+namespace generate {
+namespace {
+
+const std::vector<std::string> kWaves = {"tone",  "multitone", "chirp", "square", "pulse",
+                                         "noise", "dc",        "ramp",  "file"};
+
+int32_t waveformOf(const std::string& wave) {
+  for (size_t i = 0; i + 1 < kWaves.size(); ++i)
+    if (kWaves[i] == wave) return static_cast<int32_t>(i);  // KPXWAVE_* follow this order
+  return -1;
+}
+
+// "N" or "MIN:MAX"; false when it is neither.
+bool parsePeriod(const std::string& text, uint64_t& period, uint64_t& minimum, uint64_t& maximum) {
+  const auto number = [](const std::string& digits, uint64_t& value) {
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
+        digits.size() > 18)
+      return false;
+    value = std::stoull(digits);
+    return true;
+  };
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) {
+    minimum = maximum = 0;
+    return number(text, period) && period > 0;
+  }
+  period = 0;
+  return number(text.substr(0, colon), minimum) && number(text.substr(colon + 1), maximum);
+}
+
+}  // namespace
+
+std::string waveSettings(const Options& options, double sampleRateHz, KpxWaveSettings& settings) {
+  const int32_t waveform = waveformOf(options.wave);
+  if (waveform < 0) return "--wave " + options.wave + " is played from a file, not generated";
+  KpxWave_DefaultSettings(&settings, waveform, sampleRateHz);
+  const double nyquist = sampleRateHz / 2;
+  if (!options.frequenciesHz.empty()) {
+    if (options.frequenciesHz.size() > KPXWAVE_MAX_TONES)
+      return "--frequency: at most " + std::to_string(KPXWAVE_MAX_TONES) + " frequencies";
+    if (options.frequenciesHz.size() > 1 && waveform != KPXWAVE_MULTITONE)
+      return "--frequency: several frequencies need --wave multitone";
+    settings.frequencyCount = static_cast<uint32_t>(options.frequenciesHz.size());
+    for (size_t i = 0; i < options.frequenciesHz.size(); ++i)
+      settings.frequenciesHz[i] = options.frequenciesHz[i];
+  }
+  for (uint32_t i = 0; i < settings.frequencyCount; ++i)
+    if (settings.frequenciesHz[i] < 0 || settings.frequenciesHz[i] > nyquist)
+      return "--frequency must be from 0 to half the sample rate (" + std::to_string(nyquist) +
+             " Hz)";
+  if (options.amplitudeDbfs) settings.amplitudeDbfs = *options.amplitudeDbfs;
+  settings.phaseDeg = options.phaseDeg;
+  if (options.startHz) settings.startHz = *options.startHz;
+  if (options.stopHz) settings.stopHz = *options.stopHz;
+  settings.sweepTimeS = options.sweepTimeS;
+  settings.duty = options.duty;
+  settings.widthSamples = options.width;
+  if (!parsePeriod(options.period, settings.periodSamples, settings.minIntervalSamples,
+                   settings.maxIntervalSamples))
+    return "--period must be a number of samples or MIN:MAX";
+  settings.baselineLsb = options.baseline;
+  settings.noiseLsbRms = options.noiseLsb;
+  settings.seed = options.seed;
+  KpxWave* wave = nullptr;
+  const int32_t result = KpxWave_Create(&settings, &wave);
+  KpxWave_Destroy(wave);
+  if (result == KPXWAVE_OK) return "";
+  std::string reason = std::string("--wave ") + options.wave + ": " + KpxWave_ResultText(result);
+  if (result == KPXWAVE_ERR_AMPLITUDE) reason += " (--amplitude must be at most 0 dBFS)";
+  if (result == KPXWAVE_ERR_FREQUENCY && waveform == KPXWAVE_CHIRP)
+    reason += " (--start and --stop from 0 to half the sample rate)";
+  if (result == KPXWAVE_ERR_ARGUMENT && waveform == KPXWAVE_PULSE)
+    reason += " (--width below --period, or below MIN of --period MIN:MAX)";
+  return reason;
+}
+
+ParsedCommandLine parseCommandLine(int argc, char** argv) {
+  CLI::App app{"Plays a waveform or a recording on a KPX-ADAC DAC board's streaming channel."};
+  app.get_formatter()->column_width(30);
+  Options options;
+  options.board.dacBoard = true;
+
+  kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcAndDac,
+                              "(the rate the DAC runs at, which the board cannot report)");
+  app.get_option("--type")->description("Board type: dac, the only one that plays (default)");
+  app.add_option("--wave", options.wave, "What to play (default tone)")
+      ->check(CLI::IsMember(kWaves))
+      ->option_text("tone|multitone|chirp|square|pulse|noise|dc|ramp|file");
+  app.add_option("--frequency", options.frequenciesHz,
+                 "Tone or square frequency; multitone: several, comma-separated (default 1e6)")
+      ->delimiter(',')
+      ->option_text("HZ[,HZ...]");
+  app.add_option("--amplitude", options.amplitudeDbfs,
+                 "Peak (tone, multitone sum, chirp, square), level (pulse, dc) or rms (noise) "
+                 "in dBFS, at most 0 (default -1; noise -20)")
+      ->option_text("DBFS");
+  app.add_option("--phase", options.phaseDeg, "Starting phase in degrees (default 0)")
+      ->option_text("DEG");
+  app.add_option("--start", options.startHz, "Chirp start frequency (default rate / 20)")
+      ->option_text("HZ");
+  app.add_option("--stop", options.stopHz, "Chirp stop frequency (default rate * 9 / 20)")
+      ->option_text("HZ");
+  app.add_option("--sweep-time", options.sweepTimeS, "Chirp sweep time (default 1e-3)")
+      ->check(CLI::PositiveNumber)
+      ->option_text("S");
+  app.add_option("--duty", options.duty, "Square: fraction of the period high (default 0.5)")
+      ->check(CLI::Range(0.0, 1.0))
+      ->option_text("FRACTION");
+  app.add_option("--width", options.width, "Pulse width in samples (default 100)")
+      ->check(CLI::PositiveNumber)
+      ->option_text("N");
+  app.add_option("--period", options.period,
+                 "Pulse period in samples, or MIN:MAX for seeded random intervals (default 1000)")
+      ->option_text("N|MIN:MAX");
+  app.add_option("--baseline", options.baseline, "Pulse: the level between pulses (default 0)")
+      ->check(CLI::Range(-32768, 32767))
+      ->option_text("LSB");
+  app.add_option("--noise", options.noiseLsb, "Gaussian noise added, in LSB rms (default 0)")
+      ->check(CLI::Range(0.0, 32767.0))
+      ->option_text("LSB");
+  app.add_option("--seed", options.seed, "Seed of the noise and of random pulses (default 1)")
+      ->option_text("N");
+  app.add_option("--input", options.input,
+                 "--wave file: a SigMF recording (ri16_le) or raw 16-bit little-endian samples; "
+                 "- reads raw samples from standard input")
+      ->option_text("PATH");
+  app.add_flag("--loop", options.loop, "--wave file: play the file again and again");
+  auto* samples = app.add_option("--samples", options.samples, "Number of samples to play")
+                      ->check(CLI::Range(uint64_t{1}, UINT64_MAX / 4))
+                      ->option_text("N");
+  auto* duration = app.add_option("--duration", options.durationSeconds,
+                                  "Seconds to play, at the sample rate. Without --samples or "
+                                  "--duration: until Ctrl+C (or the file's end)")
+                       ->check(CLI::PositiveNumber)
+                       ->option_text("S");
+  samples->excludes(duration);
+  duration->excludes(samples);
+  app.add_option("--block", options.blockSamples, "Samples per board write, even (default 262144)")
+      ->check(CLI::Range(2u, static_cast<unsigned>(TALVO_MAX_CHUNK / 2)))
+      ->option_text("N");
+  app.add_option("--ring", options.ringBlocks, "Blocks queued for the board (default 16)")
+      ->check(CLI::Range(2u, 4096u))
+      ->option_text("N");
+
+  ParsedCommandLine parsed;
+  const auto outcome =
+      kpx::tools::parse(app, argc, argv, "kpxadac-generate", kExitUsage, [&options] {
+        if (!options.board.dacBoard)
+          throw CLI::ValidationError("--type", "kpxadac-generate plays on DAC boards");
+        if (options.fromFile() && options.input.empty())
+          throw CLI::ValidationError("--input", "--wave file needs --input PATH");
+        if (!options.fromFile() && (!options.input.empty() || options.loop))
+          throw CLI::ValidationError("--input", "--input and --loop go with --wave file");
+        if (options.loop && options.input == "-")
+          throw CLI::ValidationError("--loop", "standard input cannot be played again");
+        if (options.blockSamples % 2 != 0)
+          throw CLI::ValidationError("--block", "must be even (the board moves sample pairs)");
+      });
+  if (!outcome.proceed) {
+    parsed.exitStatus = outcome.exitStatus;
+    return parsed;
+  }
+  parsed.options = options;
+  return parsed;
+}
+
+}  // namespace generate

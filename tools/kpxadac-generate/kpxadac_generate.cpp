@@ -1,0 +1,266 @@
+// kpxadac-generate: plays a waveform from the library's generator, or a
+// recording, on a KPX-ADAC DAC board through the acquisition API's transmit
+// stream, and reports every underrun as it happens. See docs/generate.md.
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "generate_options.h"
+#include "kpxadac16.h"
+#include "kpxadac_board.h"
+#include "kpxadac_stream.h"
+#include "kpxadac_waveform.h"
+#include "sample_input.h"
+#include "tool_platform.h"
+
+namespace {
+
+using namespace generate;
+using Clock = std::chrono::steady_clock;
+
+// Set by Ctrl+C: no further block is queued; queued blocks still play.
+std::atomic<bool> stopRequested{false};
+
+// Lines on standard error, and the progress line redrawn in place.
+class Console {
+ public:
+  explicit Console(bool progressEnabled) : progressEnabled_(progressEnabled) {}
+  void message(const std::string& text) {
+    wipe();
+    std::fprintf(stderr, "kpxadac-generate: %s\n", text.c_str());
+    std::fflush(stderr);
+  }
+  void progress(const std::string& text) {
+    if (!progressEnabled_) return;
+    const size_t padding = width_ > text.size() ? width_ - text.size() : 0;
+    std::fprintf(stderr, "\r%s%*s", text.c_str(), static_cast<int>(padding), "");
+    std::fflush(stderr);
+    width_ = text.size();
+  }
+  void wipe() {
+    if (width_ == 0) return;
+    std::fprintf(stderr, "\r%*s\r", static_cast<int>(width_), "");
+    width_ = 0;
+  }
+
+ private:
+  const bool progressEnabled_;
+  size_t width_ = 0;
+};
+
+struct WaveDeleter {
+  void operator()(KpxWave* wave) const { KpxWave_Destroy(wave); }
+};
+
+// What fills the blocks: the generator or the input file.
+struct Source {
+  std::unique_ptr<KpxWave, WaveDeleter> wave;
+  SampleInput input;
+  // Fills up to `maxBytes` (a multiple of 4); 0 at the input's end.
+  size_t fill(uint8_t* out, size_t maxBytes, std::string& reason) {
+    if (!wave) return input.read(out, maxBytes, reason);
+    KpxWave_GenerateLittleEndian(wave.get(), out, maxBytes / 2);
+    return maxBytes;
+  }
+};
+
+struct Totals {
+  uint64_t underrunEvents = 0;
+  uint64_t samplesMissed = 0;
+};
+
+// Prints the underruns the stream has placed since the last call.
+void reportUnderruns(KpxStream* stream, double rate, Console& console, Totals& totals) {
+  KpxStreamGap gap{};
+  while (KpxStream_TakeUnderrun(stream, &gap) == KPXSTREAM_OK) {
+    ++totals.underrunEvents;
+    totals.samplesMissed += gap.samples;
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "underrun: %" PRIu64 " samples missed at sample %" PRIu64 " (%.6f s)",
+                  gap.samples, gap.index, static_cast<double>(gap.index) / rate);
+    console.message(line);
+  }
+}
+
+std::string humanCount(double n) {
+  char text[32];
+  if (n >= 1e9)
+    std::snprintf(text, sizeof text, "%.2f G", n / 1e9);
+  else if (n >= 1e6)
+    std::snprintf(text, sizeof text, "%.2f M", n / 1e6);
+  else
+    std::snprintf(text, sizeof text, "%.0f ", n);
+  return text;
+}
+
+// The rate the DAC runs at: --sample-rate, else the library's for the board
+// and the clock asked for.
+double boardRate(const Options& options, BoardHandle board) {
+  if (options.board.sampleRateHz) return *options.board.sampleRateHz;
+  switch (options.board.clock) {
+    case kpx::tools::ClockChoice::kFixed:
+      return KpxBoard_FixedClockRateHz(board);
+    case kpx::tools::ClockChoice::kSynthesizer:
+      return KpxBoard_SynthesizerRateHz();
+    case kpx::tools::ClockChoice::kAsBoardReports:
+      break;
+  }
+  double rate = 0;
+  if (KpxBoard_GetSampleRate(board, &rate) != KPXSTREAM_OK || !(rate > 0))
+    rate = KpxBoard_SynthesizerRateHz();
+  return rate;
+}
+
+int run(const Options& options) {
+  Console console(kpx::tools::standardErrorIsConsole());
+  Kpxadac16_Open();
+  const auto index = static_cast<uint8_t>(options.board.index);
+  const BoardHandle board = Kpxadac16_GetHandle(BOARD_TYPE_DAC, index);
+  if (board == KPXADAC_INVALID_HANDLE) {
+    console.message("no DAC board with index " + std::to_string(options.board.index));
+    return kExitFailure;
+  }
+  const double rate = boardRate(options, board);
+
+  Source source;
+  if (options.fromFile()) {
+    if (auto reason = source.input.open(options.input, options.loop); !reason.empty()) {
+      console.message(reason);
+      return kExitFailure;
+    }
+  } else {
+    KpxWaveSettings settings;
+    if (auto reason = waveSettings(options, rate, settings); !reason.empty()) {
+      console.message(reason);
+      return kExitUsage;
+    }
+    KpxWave* wave = nullptr;
+    KpxWave_Create(&settings, &wave);
+    source.wave.reset(wave);
+  }
+
+  uint64_t sampleLimit = options.samples.value_or(0);
+  if (options.durationSeconds)
+    sampleLimit =
+        std::max<uint64_t>(1, static_cast<uint64_t>(std::ceil(*options.durationSeconds * rate)));
+
+  KpxStreamConfig config{};
+  config.board = board;
+  config.direction = KPXSTREAM_TRANSMIT;
+  config.blockBytes = options.blockSamples * 2;
+  config.blockCount = options.ringBlocks;
+  config.setup = KPXSTREAM_SETUP_AUTO_CLOCK;  // the channel is reset at the start
+  config.sampleLimit = sampleLimit;
+  KpxStream* stream = nullptr;
+  if (int32_t result = KpxStream_Open(&config, &stream); result != KPXSTREAM_OK) {
+    console.message(std::string("cannot open the transmit stream: ") +
+                    KpxStream_ResultText(result));
+    return kExitFailure;
+  }
+  if (int32_t result = KpxStream_Start(stream); result != KPXSTREAM_OK) {
+    console.message(std::string("cannot start the transmit stream: ") +
+                    KpxStream_ResultText(result));
+    KpxStream_Close(stream);
+    return kExitFailure;
+  }
+  kpx::tools::installStopHandlers(stopRequested);
+
+  const auto started = Clock::now();
+  auto nextProgress = started;
+  Totals totals;
+  std::string inputFailure;
+  uint64_t queued = 0;  // samples handed to the stream
+  int32_t ending = KPXSTREAM_OK;
+  const auto showProgress = [&](bool force) {
+    const auto now = Clock::now();
+    if (!force && now < nextProgress) return;
+    nextProgress = now + std::chrono::milliseconds(250);
+    KpxStreamStatus status{};
+    KpxStream_GetStatus(stream, &status);
+    const double seconds = std::chrono::duration<double>(now - started).count();
+    char line[160];
+    std::snprintf(line, sizeof line, "%.1f s  %ssamples  %.1f s of signal  underruns %" PRIu64,
+                  seconds, humanCount(static_cast<double>(status.samplesMoved)).c_str(),
+                  static_cast<double>(status.samplesMoved) / rate, totals.underrunEvents);
+    console.progress(line);
+  };
+
+  // Fill and queue blocks until the end of the signal, a stop or a failure.
+  while (!stopRequested) {
+    KpxStreamBlock block{};
+    const int32_t result = KpxStream_AcquireWrite(stream, &block, 100);
+    reportUnderruns(stream, rate, console, totals);
+    showProgress(false);
+    if (result == KPXSTREAM_TIMEOUT) continue;
+    if (result != KPXSTREAM_OK) {
+      ending = result;
+      break;
+    }
+    // Whole sample pairs; an odd last sample goes with one that the stream's
+    // limit leaves unsent.
+    size_t bytes = block.capacity;
+    if (sampleLimit)
+      bytes = static_cast<size_t>(std::min<uint64_t>(bytes, (sampleLimit - queued + 1) / 2 * 4));
+    bytes = source.fill(static_cast<uint8_t*>(block.data), bytes, inputFailure);
+    block.bytes = static_cast<uint32_t>(bytes);
+    KpxStream_SubmitWrite(stream, &block);
+    queued += bytes / 2;
+    if (bytes == 0 || (sampleLimit && queued >= sampleLimit)) break;
+  }
+  // Let what is queued play out, then end.
+  KpxStream_Stop(stream);
+  KpxStreamStatus status{};
+  for (;;) {
+    KpxStream_GetStatus(stream, &status);
+    reportUnderruns(stream, rate, console, totals);
+    if (status.ended) break;
+    showProgress(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  reportUnderruns(stream, rate, console, totals);
+  showProgress(true);
+  console.wipe();
+  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+
+  if (stopRequested) console.message("stopped by signal");
+  bool failed = false;
+  if (!inputFailure.empty()) {
+    console.message(inputFailure);
+    failed = true;
+  }
+  if (status.endReason == KPXSTREAM_END_BOARD_FAILED || ending == KPXSTREAM_BOARD_FAILED) {
+    const char* text = KpxBoard_ErrorText(status.boardError);
+    console.message(std::string("board write failed: ") + (text ? text : "unknown error") +
+                    " (error " + std::to_string(status.platformError) + ")");
+    failed = true;
+  }
+  char line[200];
+  std::snprintf(
+      line, sizeof line, "%" PRIu64 " samples (%.3f s of signal at %.6g Hz) played in %.3f s",
+      status.samplesMoved, static_cast<double>(status.samplesMoved) / rate, rate, seconds);
+  console.message(line);
+  // The stream's own counts: they include growths seen after the last place
+  // was taken, which reportUnderruns has printed too.
+  std::snprintf(line, sizeof line, "underruns: %" PRIu64 " (%" PRIu64 " samples missed)",
+                status.underrunEvents, status.underrunSamples);
+  console.message(line);
+  KpxStream_Close(stream);
+  Kpxadac16_CloseAll();
+  if (failed) return kExitFailure;
+  return status.underrunSamples ? kExitUnderrun : kExitClean;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ParsedCommandLine parsed = parseCommandLine(argc, argv);
+  if (!parsed.options) return parsed.exitStatus;
+  return run(*parsed.options);
+}
