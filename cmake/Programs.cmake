@@ -1,6 +1,8 @@
 # kpxadac_install_program(target): installs a program into the prefix's
 # program folder with a run path relative to the program itself, so that it
 # finds the installed library in any prefix without LD_LIBRARY_PATH.
+# Every program installed this way is in the component "tools", and so in
+# the packages and the installer.
 function(kpxadac_install_program target)
   if(NOT WIN32)
     file(RELATIVE_PATH bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
@@ -11,5 +13,5 @@ function(kpxadac_install_program target)
     endif()
     set_target_properties(${target} PROPERTIES INSTALL_RPATH "${origin}/${bin_to_lib}")
   endif()
-  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endfunction()

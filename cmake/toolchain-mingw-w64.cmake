@@ -29,6 +29,8 @@ set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 # hold nothing else (its /usr/include would shadow the Windows headers).
 set(nlohmann_json_DIR ${CMAKE_CURRENT_LIST_DIR}/cross/nlohmann_json)
 set(CLI11_DIR ${CMAKE_CURRENT_LIST_DIR}/cross/CLI11)
+# cpp-httplib's single header, from Debian's source package (cross/httplib).
+set(httplib_DIR ${CMAKE_CURRENT_LIST_DIR}/cross/httplib)
 
 # Test programs run under Wine, where it is installed.
 find_program(KPXADAC_WINE NAMES wine wine64)

@@ -19,6 +19,9 @@ packages+=(libcpp-httplib-dev chromium chromium-driver)
 # (for example from NodeSource, whose nodejs includes npm) Debian's npm would
 # conflict, so it is only taken on a machine without them.
 command -v npm >/dev/null || packages+=(nodejs npm)
+# The packages (scripts/package.sh): Debian's tools for .deb files, NSIS for
+# the Windows installer, zip for the Windows zip (unzip for its check).
+packages+=(dpkg-dev lintian nsis zip unzip)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

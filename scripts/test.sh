@@ -7,7 +7,10 @@
 #   3. the threaded tests under ThreadSanitizer;
 #   4. the installed package used from C through pkg-config and from CMake;
 #   5. the .bit header fuzz target for a bounded time;
-#   6. the Windows build under Wine.
+#   6. the Windows build under Wine, with the installer and the zip;
+#   7. last, so that nothing it installs can hide a missing step before it:
+#      the Debian packages made by scripts/package.sh, installed with
+#      apt-get, used from the system's paths and purged.
 # Build trees go to build-test/ (override with KPXADAC_TEST_BUILD).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -63,6 +66,21 @@ if [[ -x "$root/fuzz/run-fuzz.sh" ]]; then
 fi
 if [[ -x "$root/scripts/windows-tests.sh" && -z "${KPXADAC_SKIP_WINDOWS:-}" ]]; then
   stage "Windows build under Wine" "$root/scripts/windows-tests.sh" "$out/windows"
+fi
+# Last: it installs into /usr. The Python stage's files in /usr/local would
+# come before the packages' on Python's path and the loader's, so they go.
+debian_packages() {
+  local manifest=$out/native/install_manifest_python.txt
+  if [[ -f $manifest ]]; then
+    grep '/kpxadac/[^/]*\.py$' "$manifest" | xargs -r dirname | sort -u | xargs -r rm -rf
+    xargs -r rm -f <"$manifest"
+    ldconfig
+  fi
+  KPXADAC_WERROR=ON JOBS="$jobs" "$root/scripts/package.sh" --deb --build-dir "$out/package" \
+    --dist "$out/dist" && "$root/scripts/check-packages.sh" "$out/dist"
+}
+if [[ -z "${KPXADAC_SKIP_PACKAGES:-}" ]]; then
+  stage "Debian packages: made, installed, used and purged" debian_packages
 fi
 
 echo

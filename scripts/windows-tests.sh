@@ -17,7 +17,10 @@
 #      standard input onto a second board: both recordings are the ramp;
 #   7. kpxadac-capture onto a full disk (an 8 MiB tmpfs in a private mount
 #      namespace; where unshare -m is not allowed, said and not counted):
-#      exit status 4, whole samples kept, the metadata's state "write failed".
+#      exit status 4, whole samples kept, the metadata's state "write failed";
+#   8. the installer and the zip made from this build by scripts/package.sh,
+#      installed, used and uninstalled in a fresh Wine prefix
+#      (scripts/windows-installer-tests.sh).
 #
 # Usage: scripts/windows-tests.sh [BUILD_DIR]
 #   BUILD_DIR defaults to build-win in the repository. Missing packages are
@@ -366,6 +369,27 @@ print("\n".join(problems) if problems else "ok")' 2>&1) || true
   fi
 fi
 tally "kpxadac-capture onto a full disk"
+# ---- 8. The installer and the zip --------------------------------------------------
+step "the installer and the zip of this build, in a fresh Wine prefix"
+dist_dir=$build/dist
+installer_log=$build/installer-tests.log
+if "$repo/scripts/package.sh" --windows-build "$build" --dist "$dist_dir"; then
+  status=0
+  "$repo/scripts/windows-installer-tests.sh" "$(compgen -G "$dist_dir/kpxadac-sdk-*-win64-setup.exe")" \
+    "$(compgen -G "$dist_dir/kpxadac-sdk-*-win64.zip")" "$build/installer-test" 2>&1 |
+    tee "$installer_log" || status=$?
+  counts=$(sed -n 's/^windows installer: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$installer_log")
+  if [[ -n $counts ]]; then
+    passed=$((passed + ${counts% *}))
+    failed=$((failed + ${counts#* }))
+  fi
+  if [[ -z $counts ]] || { ((status != 0)) && [[ ${counts#* } == 0 ]]; }; then
+    failed=$((failed + 1))
+  fi
+else
+  echo "  scripts/package.sh --windows-build $build failed"
+  failed=$((failed + 1))
+fi
 
 # ---- Summary ------------------------------------------------------------------
 printf '\nwindows: finished in %ds\n' $((SECONDS - start_time))

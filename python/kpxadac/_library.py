@@ -2,7 +2,9 @@
 
 Order: the file named by KPXADAC_LIBRARY; the library of the prefix this
 package was installed into (the install rule records where it lies relative
-to the package); the system's loader. The first that loads wins. When none
+to the package: <prefix>/lib on Linux, <prefix>/bin beside <prefix>/python on
+Windows, as the installer lays it out); the system's loader (Debian's
+python3-kpxadac takes libkpxadac1's library this way). The first that loads wins. When none
 does, one LibraryNotFoundError names every place tried and why it failed.
 """
 
@@ -14,7 +16,7 @@ import sys
 from .errors import LibraryNotFoundError
 
 if sys.platform == "win32":
-    _SYSTEM_NAMES = ("kpxadac.dll",)
+    _SYSTEM_NAMES = ("kpxadac.dll", "libkpxadac.dll")  # Visual Studio, MinGW
 elif sys.platform == "darwin":
     _SYSTEM_NAMES = ("libkpxadac.1.dylib", "libkpxadac.dylib")
 else:

@@ -2,6 +2,7 @@
 library is found."""
 
 import ctypes
+import json
 import os
 import re
 import shutil
@@ -163,3 +164,42 @@ def test_installed_package_finds_the_library_of_its_prefix(tmp_path):
     run = run_python("import kpxadac._binding as b; print(b.lib.path)", {"PYTHONPATH": str(site)},
                      tmp_path)
     assert run.stdout.strip() == os.path.normpath(str(next(prefix.glob("lib/libkpxadac.so.1"))))
+
+
+def test_library_search_order(tmp_path):
+    # KPXADAC_LIBRARY, then the library of the package's own prefix, then the
+    # system's loader; the mapped file shows which copy was loaded.
+    build = os.environ.get("KPXADAC_BUILD_DIR")
+    if not build or not sys.platform.startswith("linux"):
+        pytest.skip("needs a Linux build tree (KPXADAC_BUILD_DIR)")
+    prefix = tmp_path / "prefix"
+    subprocess.run(["cmake", "--install", build, "--component", "python", "--prefix",
+                    str(prefix)], check=True, stdout=subprocess.DEVNULL)
+    (site,) = prefix.glob("lib/python3*/dist-packages")
+    (installed,) = prefix.glob("lib/libkpxadac.so.1")
+    other = tmp_path / "other"
+    other.mkdir()
+    shutil.copy(installed, other / "libkpxadac.so.1")
+    show = ("import kpxadac._binding as b; b.lib.Kpxadac16_Open; print(b.lib.path); "
+            "print([l.split()[-1] for l in open('/proc/self/maps') if 'libkpxadac' in l][0])")
+
+    def loaded(env):
+        run = run_python(show, dict(env, PYTHONPATH=str(site)), tmp_path)
+        assert run.returncode == 0, run.stdout
+        return run.stdout.split()
+
+    explicit = str(other / "libkpxadac.so.1")
+    assert loaded({"KPXADAC_LIBRARY": explicit}) == [explicit, explicit]
+    # The prefix's own library wins over one the system's loader would find.
+    assert loaded({"LD_LIBRARY_PATH": str(other)}) == [str(installed), os.path.realpath(installed)]
+    installed.unlink()
+    assert loaded({"LD_LIBRARY_PATH": str(other)}) == ["libkpxadac.so.1", explicit]
+    run = run_python(show, {"PYTHONPATH": str(site), "KPXADAC_LIBRARY": str(installed)}, tmp_path)
+    assert f"KPXADAC_LIBRARY={installed}" in run.stdout  # a named library is never replaced
+    run = run_python("import json, kpxadac._library as l\ntry:\n  l.load_library()\n"
+                     "except OSError as e:\n  print(json.dumps([place for place, _ in e.tried]))",
+                     {"PYTHONPATH": str(site), "LD_LIBRARY_PATH": str(tmp_path)}, tmp_path)
+    if "system loader" in run.stdout:  # no installed SDK known to the system's loader
+        tried = json.loads(run.stdout)
+        assert tried[:2] == ["KPXADAC_LIBRARY", str(installed)], tried
+        assert tried[2].startswith("system loader: "), tried

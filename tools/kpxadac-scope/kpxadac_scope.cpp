@@ -2,7 +2,11 @@
 // page with the waveform, the averaged spectrum and the ADC's dynamic
 // figures, pushed as Server-Sent Events; acquires through the acquisition
 // API. See docs/scope.md.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -34,6 +38,17 @@ std::vector<BoardInfo> findAdcBoards() {
   return boards;
 }
 
+#ifdef _WIN32
+double cpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
+  const auto seconds = [](const FILETIME& t) {  // in units of 100 ns
+    return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) /
+           1e7;
+  };
+  return seconds(kernel) + seconds(user);
+}
+#else
 double cpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -42,6 +57,7 @@ double cpuSeconds() {
   };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
+#endif
 
 }  // namespace
 

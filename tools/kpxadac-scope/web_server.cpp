@@ -1,8 +1,13 @@
 #include "web_server.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -49,6 +54,61 @@ void sendError(httplib::Response& response, int status, const std::string& text)
   sendJson(response, status, {{"error", text}});
 }
 
+#ifdef _WIN32
+// Winsock's names for the socket calls and errors used below.
+constexpr int kAddressInUse = WSAEADDRINUSE;
+constexpr int kAddressNotAvailable = WSAEADDRNOTAVAIL;
+constexpr int kAccessDenied = WSAEACCES;
+int lastSocketError() {
+  return WSAGetLastError();
+}
+void closeSocket(socket_t sock) {
+  closesocket(sock);
+}
+bool validSocket(socket_t sock) {
+  return sock != INVALID_SOCKET;
+}
+std::string socketErrorText(int error) {
+  return "socket error " + std::to_string(error);
+}
+std::string addressErrorText(int error) {
+  return "error " + std::to_string(error);
+}
+// SO_REUSEADDR on Windows lets a second server take a bound port; exclusive
+// use refuses it instead, as a taken port is refused on POSIX.
+void setListenOptions(socket_t sock) {
+  const BOOL yes = TRUE;
+  setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
+             sizeof yes);
+}
+#else
+constexpr int kAddressInUse = EADDRINUSE;
+constexpr int kAddressNotAvailable = EADDRNOTAVAIL;
+constexpr int kAccessDenied = EACCES;
+int lastSocketError() {
+  return errno;
+}
+void closeSocket(socket_t sock) {
+  close(sock);
+}
+bool validSocket(socket_t sock) {
+  return sock >= 0;
+}
+std::string socketErrorText(int error) {
+  return std::strerror(error);
+}
+std::string addressErrorText(int error) {
+  return gai_strerror(error);
+}
+// cpp-httplib's default also sets SO_REUSEPORT, with which a second server
+// binds the same port and takes part of the connections; a taken port must
+// be refused instead.
+void setListenOptions(socket_t sock) {
+  const int yes = 1;
+  setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+#endif
+
 }  // namespace
 
 std::string bindProblem(const std::string& address, uint16_t port) {
@@ -58,30 +118,30 @@ std::string bindProblem(const std::string& address, uint16_t port) {
   hints.ai_flags = AI_PASSIVE;
   addrinfo* found = nullptr;
   if (const int error = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found))
-    return where + "unknown address (" + gai_strerror(error) + ")";
+    return where + "unknown address (" + addressErrorText(error) + ")";
   int bindError = 0;
-  const int sock = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
-  if (sock < 0) {
-    bindError = errno;
+  const socket_t sock = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
+  if (!validSocket(sock)) {
+    bindError = lastSocketError();
   } else {
-    const int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    if (::bind(sock, found->ai_addr, found->ai_addrlen) != 0 || listen(sock, 1) != 0)
-      bindError = errno;
-    close(sock);
+    setListenOptions(sock);
+    if (::bind(sock, found->ai_addr, static_cast<int>(found->ai_addrlen)) != 0 ||
+        listen(sock, 1) != 0)
+      bindError = lastSocketError();
+    closeSocket(sock);
   }
   freeaddrinfo(found);
   switch (bindError) {
-    case EADDRINUSE:
+    case kAddressInUse:
       return where + "the port is already in use (another kpxadac-scope?); choose another port";
-    case EADDRNOTAVAIL:
+    case kAddressNotAvailable:
       return where + "the address is not one of this host's";
-    case EACCES:
+    case kAccessDenied:
       return where + "permission denied (ports below 1024 need privileges)";
     case 0:
       return where + "the server could not bind";
     default:
-      return where + std::strerror(bindError);
+      return where + socketErrorText(bindError);
   }
 }
 
@@ -90,13 +150,7 @@ WebServer::WebServer(const ServerConfig& config, std::string_view page, FrameHub
     : config_(config), page_(page), hub_(hub), control_(control) {
   const size_t workers = config_.maxEventClients + 4;  // event streams each hold a worker
   server_.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
-  // cpp-httplib's default also sets SO_REUSEPORT, with which a second
-  // server binds the same port and takes part of the connections; a taken
-  // port must be refused instead.
-  server_.set_socket_options([](socket_t sock) {
-    const int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
+  server_.set_socket_options(setListenOptions);
   server_.set_payload_max_length(kMaxBodyBytes);
   server_.set_read_timeout(kReadTimeoutSeconds, 0);
   server_.set_write_timeout(kWriteTimeoutSeconds, 0);

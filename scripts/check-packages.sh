@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Installs the Debian packages from DIST with apt-get and uses them with
+# nothing from the source tree on any path: kpxadac-info from PATH, a C
+# program built with pkg-config and a CMake project with find_package, the
+# Python package from Debian's python3 on the system's library, and the
+# SoapySDR module found by SoapySDRUtil with no plugin path. Then purges
+# them and checks that none of their files is left.
+#
+# Usage: scripts/check-packages.sh DIST   (as root; DIST holds the .deb files)
+set -euo pipefail
+exec </dev/null
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+dist=$(cd "$1" && pwd)
+packages=(libkpxadac1 libkpxadac-dev kpxadac-tools python3-kpxadac soapysdr0.8-module-kpxadac)
+work=$(mktemp -d /tmp/kpxadac-packages.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+problems=0
+problem() { echo "packages: FAILED: $*" >&2; problems=$((problems + 1)); }
+
+debs=()
+for package in "${packages[@]}"; do
+  deb=$(compgen -G "$dist/${package}_*.deb" | head -1) || true
+  [[ -n $deb ]] || { echo "packages: no $package in $dist" >&2; exit 1; }
+  debs+=("$deb")
+done
+export DEBIAN_FRONTEND=noninteractive
+# Left from an earlier run: removed first, so that this run installs them.
+installed=$(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null |
+  awk '$NF == "installed" || $NF == "config-files" {print $1}') || true
+[[ -z $installed ]] || apt-get purge -y -q $installed >/dev/null
+
+# Folders that exist before; the packages' own folders must go with them.
+dirs_before=$work/dirs-before
+for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done | awk '$1 ~ /^d/ {print substr($6, 2)}' |
+  sed 's,/$,,' | sort -u | while read -r dir; do
+  if [[ -d ${dir:-/} ]]; then echo "${dir:-/}"; fi
+done >"$dirs_before"
+
+echo "=== packages: apt-get install ${debs[*]##*/}"
+apt-get install -y -q --no-install-recommends "${debs[@]}" >"$work/apt-install.log" 2>&1 ||
+  { tail -30 "$work/apt-install.log"; exit 1; }
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Package} ${Version} ${Status}\n' "$package"
+done
+owned=$work/owned
+dpkg -L "${packages[@]}" | sort -u >"$owned"
+
+# A clean environment: system paths only, a scratch folder as the working
+# directory, a copy of the example as the only source.
+clean() {
+  env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME="$work" LANG=C.UTF-8 "$@"
+}
+cd "$work"
+cp "$root/examples/enumerate_boards.c" "$work/"
+cp -r "$root/examples/cmake_consumer" "$work/cmake_consumer"
+
+echo "=== packages: kpxadac-info from PATH"
+[[ $(clean sh -c 'command -v kpxadac-info') == /usr/bin/kpxadac-info ]] ||
+  problem "kpxadac-info is not /usr/bin/kpxadac-info on PATH"
+clean kpxadac-info --json >info.json || problem "kpxadac-info --json failed"
+/usr/bin/python3 -c 'import json, sys
+boards = json.load(open("info.json"))["boards"]
+assert [(b["type"], b["device"]) for b in boards] == [("ADC", 0)], boards' ||
+  problem "kpxadac-info did not list the default board"
+for program in talvo_rx_demo kpxadac-capture kpxadac-analyze kpxadac-scope; do
+  [[ -x /usr/bin/$program ]] || problem "/usr/bin/$program is missing"
+done
+# /lib is /usr/lib on a merged-/usr system.
+linked=$(clean ldd /usr/bin/kpxadac-info)
+if grep -Eq 'libkpxadac\.so\.1 => /(usr/)?lib/x86_64-linux-gnu/' <<<"$linked"; then :; else
+  problem "kpxadac-info does not take the system's libkpxadac.so.1"
+fi
+
+echo "=== packages: a C program built with pkg-config"
+if clean sh -c 'cc -std=c99 -Wall -Werror enumerate_boards.c $(pkg-config --cflags --libs kpxadac) \
+      -o enumerate_boards' && clean ./enumerate_boards >enumerate.txt; then
+  cat enumerate.txt
+  grep -q "ADC 0: board ID 0x8A" enumerate.txt || problem "the C program did not list the ADC board"
+else
+  problem "the C program did not build or run"
+fi
+
+echo "=== packages: a CMake project with find_package(kpxadac)"
+if clean cmake -S cmake_consumer -B consumer-build >cmake.log 2>&1 &&
+  clean cmake --build consumer-build >>cmake.log 2>&1 &&
+  clean ./consumer-build/enumerate_boards >/dev/null &&
+  clean ./consumer-build/enumerate_boards_static >/dev/null; then
+  echo "find_package build: ok"
+else
+  tail -20 cmake.log
+  problem "the CMake project did not build or run"
+fi
+
+echo "=== packages: /usr/bin/python3 -c \"import kpxadac\""
+listing=$(clean /usr/bin/python3 -c "
+import kpxadac
+with kpxadac.Rack() as rack:
+    for board in rack.boards:
+        print(board.device, board.type.name, hex(board.board_id), kpxadac.__file__)
+print([line.split()[-1] for line in open('/proc/self/maps') if 'libkpxadac' in line][0])" 2>&1) ||
+  problem "import kpxadac failed: $listing"
+echo "$listing"
+grep -q "^0 ADC 0x8a /usr/lib/python3/dist-packages/kpxadac/__init__.py$" <<<"$listing" ||
+  problem "Python did not list the default board from /usr/lib/python3/dist-packages"
+grep -q '^/usr/lib/[^/]*/libkpxadac\.so\.1' <<<"${listing##*$'\n'}" ||
+  problem "Python did not load the system's library"
+
+echo "=== packages: SoapySDRUtil --find=\"driver=kpxadac\" with no plugin path"
+clean SoapySDRUtil --find="driver=kpxadac" >soapy.txt 2>&1 || true
+cat soapy.txt
+grep -q "driver = kpxadac" soapy.txt || problem "SoapySDRUtil did not find the kpxadac device"
+
+echo "=== packages: apt-get purge"
+apt-get purge -y -q "${packages[@]}" >"$work/apt-purge.log" 2>&1 ||
+  { tail -30 "$work/apt-purge.log"; problem "apt-get purge failed"; }
+left=0
+while read -r path; do
+  [[ -z $path || $path == /. ]] && continue
+  if [[ -L $path || -f $path ]]; then
+    echo "  left: $path"
+    left=$((left + 1))
+  elif [[ -d $path ]] && ! grep -qxF "$path" "$dirs_before"; then
+    echo "  left folder: $path ($(find "$path" | head -3 | tr '\n' ' '))"
+    left=$((left + 1))
+  fi
+done <"$owned"
+((left == 0)) || problem "$left files or folders of the packages are left after the purge"
+for package in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
+  [[ -z $status || $status == *not-installed ]] || problem "$package is still known to dpkg: $status"
+done
+echo "packages: $(wc -l <"$owned") paths owned, $left left after the purge"
+
+((problems == 0)) || { echo "packages: $problems problem(s)"; exit 1; }
+echo "packages: installed, used and purged"
