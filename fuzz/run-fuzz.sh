@@ -4,11 +4,13 @@
 #
 #   fuzz/run-fuzz.sh [seconds per target] [target...]
 #
-# Defaults: 60 seconds, every target (fuzz_bit_header fuzz_rack_config).
+# Defaults: 60 seconds, every target (fuzz_bit_header fuzz_rack_config
+# fuzz_sigmf_meta).
 # Environment: KPXADAC_FUZZ_BUILD (build directory, default
 # /work/build-adc-fuzz), KPXADAC_FUZZ_JOBS (build jobs, default 2).
 # A crashing input is written to <build>/fuzz-artifacts/ and the script
-# exits nonzero; keep it as a regression case in tests/bitstream/.
+# exits nonzero; keep it as a regression case (tests/bitstream/, or
+# fuzz/corpus/sigmf_meta/ with a test in tests/analysis/).
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,7 +19,7 @@ build=${KPXADAC_FUZZ_BUILD:-/work/build-adc-fuzz}
 jobs=${KPXADAC_FUZZ_JOBS:-2}
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-targets=${*:-fuzz_bit_header fuzz_rack_config}
+targets=${*:-fuzz_bit_header fuzz_rack_config fuzz_sigmf_meta}
 
 generator=
 command -v ninja >/dev/null 2>&1 && generator="-G Ninja"

@@ -28,6 +28,12 @@
 #        board, with no trigger firing and with 1 Ki-sample records on every
 #        period of a 100 kHz tone; then --duration seconds in real time at
 #        105 MHz with 100 000 triggers a second: overruns, records, losses.
+#   11.  real time under load (needs stress-ng): 1 x 105 MHz to disk with the
+#        default FIFO, --runs runs of --duration s each under
+#        stress-ng --cpu 2 --io 1 --vm 1 --vm-bytes 1G, with the new defaults,
+#        the old defaults (--buffered --ring 64 --normal-priority) and each
+#        measure alone; then core-seconds per GB quiet for the new and the old
+#        defaults, and (with linux-perf) where a quiet run's CPU goes.
 # Nothing here is a test: the figures are for reading, and the script fails
 # only when a program fails to build or run.
 #
@@ -43,7 +49,7 @@
 #                     reading and writing threads without the disk
 #   --python-duration S  seconds of the Python stream (default 10)
 #   --soapy-multiples LIST  rates to try through SoapyRemote (default "1 1.5 2 3")
-#   --skip LIST       any of micro,process,headroom,realtime,python,soapy,scope,records,
+#   --skip LIST       any of micro,process,headroom,realtime,python,soapy,scope,records,load,
 #                     comma-separated
 #   -j N              build jobs (default 2)
 set -euo pipefail
@@ -242,6 +248,61 @@ if ! skipped realtime; then
       "$(grep -oE 'overruns: [0-9]+ \([0-9]+ samples lost\)' "$log" || echo "capture failed")" \
       "$wall" "$(calc "$cpu / ($bytes / 1e9)")"
   done
+fi
+
+if ! skipped load; then
+  target="$dir/bench-load.bin"
+  bytes=$(awk "BEGIN { printf \"%.0f\", $base_rate * 2 * $duration }")
+  config='{"boards":[{"device":0,"realtime":true}]}'
+  # Each line: a name, then the options that give it.
+  settings=("new defaults|"
+            "old defaults|--buffered --ring 64 --normal-priority"
+            "unbuffered writes alone|--ring 64 --normal-priority"
+            "ring by time (1 s) alone|--buffered --normal-priority"
+            "real-time thread and locked ring alone|--buffered --ring 64")
+  load_run() {  # load_run OPTIONS: one capture, its summary line
+    local wall cpu
+    sync
+    read -r wall cpu < <(rusage_of env KPXADAC_SIM="$config" "$capture" $capture_options $1 \
+      --duration "$duration" -o "$target")
+    rm -f "$target"
+    printf '%s; %.1f s, %.2f core-seconds per GB%s' \
+      "$(grep -oE 'overruns: [0-9]+ \([0-9]+ samples lost\)' "$log" || echo "capture failed")" \
+      "$wall" "$(calc "$cpu / ($bytes / 1e9)")" \
+      "$(grep -q 'ring is' "$log" && echo ', the ring ran more than 3/4 full' || true)"
+  }
+  if ! command -v stress-ng >/dev/null; then
+    echo "== Real time under load: not run (stress-ng is not installed)"
+  elif (($(free_bytes) < bytes + 2 * gib)); then
+    echo "== Real time under load: not run, $((bytes / gib)) GiB would not fit in $dir"
+  else
+    echo "== Real time under load at 1 x 105 MHz to $dir, default FIFO, $runs runs of ${duration} s each"
+    echo "   under stress-ng --cpu 2 --io 1 --vm 1 --vm-bytes 1G (goal: no overrun with the new defaults)"
+    stress-ng --cpu 2 --io 1 --vm 1 --vm-bytes 1G --timeout 0 >/dev/null 2>&1 &
+    stress=$!
+    sleep 5
+    # Rotated order, so that no setting always runs first.
+    for ((i = 1; i <= runs; i++)); do
+      for ((k = 0; k < ${#settings[@]}; k++)); do
+        setting=${settings[$(((k + i - 1) % ${#settings[@]}))]}
+        echo "   ${setting%%|*}, run $i: $(load_run "${setting#*|}")"
+      done
+    done
+    kill "$stress"
+    wait "$stress" 2>/dev/null || true
+    echo "   quiet (no load):"
+    for setting in "${settings[0]}" "${settings[1]}"; do
+      echo "   ${setting%%|*}: $(load_run "${setting#*|}")"
+    done
+    if command -v perf >/dev/null; then
+      echo "   where a quiet run's CPU goes (perf record -g, new defaults, top entries by symbol):"
+      perf record -q -g -o "$build/bench-load.perf" -- env KPXADAC_SIM="$config" "$capture" \
+        --duration "$duration" -o "$target" >"$log" 2>&1 || true
+      rm -f "$target"
+      perf report -q -i "$build/bench-load.perf" --no-children --sort comm,dso,symbol --stdio \
+        2>/dev/null | grep -E '^ +[0-9]+\.[0-9]+%' | head -12 | sed 's/ \{2,\}/  /g; s/^/     /' || true
+    fi
+  fi
 fi
 
 if ! skipped python; then

@@ -12,7 +12,7 @@ packages+=(libsoapysdr-dev soapysdr-tools python3-soapysdr gnuradio soapyremote-
 # The analysis: FFTW on Linux; Eigen's header-only FFT for the Windows cross build.
 packages+=(libfftw3-dev libeigen3-dev)
 # The Python package kpxadac and its tests (python/, docs/python.md).
-packages+=(python3-numpy python3-pytest python3-jsonschema)
+packages+=(python3-numpy python3-pytest python3-jsonschema python3-hypothesis)
 # The live view, kpxadac-scope: its HTTP library, and the browser its test drives.
 packages+=(libcpp-httplib-dev chromium chromium-driver)
 # Node.js and npm build the scope's page. Where they are already installed

@@ -14,8 +14,11 @@
 #      standard output, the failures on standard error;
 #   6. kpxadac-generate: a ramp played on a virtual DAC board whose
 #      output_file records it, then that recording played again from
-#      standard input onto a second board: both recordings are the ramp.
-#   7. the installer and the zip made from this build by scripts/package.sh,
+#      standard input onto a second board: both recordings are the ramp;
+#   7. kpxadac-capture onto a full disk (an 8 MiB tmpfs in a private mount
+#      namespace; where unshare -m is not allowed, said and not counted):
+#      exit status 4, whole samples kept, the metadata's state "write failed";
+#   8. the installer and the zip made from this build by scripts/package.sh,
 #      installed, used and uninstalled in a fresh Wine prefix
 #      (scripts/windows-installer-tests.sh).
 #   8. the real backend against the test driver (tests/wine_driver/), in a
@@ -341,7 +344,55 @@ else
   while read -r line; do problems+=("$line"); done <<<"$verdict"
 fi
 tally kpxadac-generate
-# ---- 7. The installer and the zip --------------------------------------------------
+# ---- 7. kpxadac-capture onto a full disk --------------------------------------------
+# Wine's server opens the files, so a server of its own runs in the private
+# mount namespace that holds the small tmpfs; the persistent one stops first
+# and starts again after.
+step "kpxadac-capture onto a full 8 MiB disk"
+disk_dir=$build/full-disk
+fresh_dir "$disk_dir"
+problems=()
+if ! unshare -m true 2>/dev/null; then
+  echo "  not run: unshare -m needs root (a private mount namespace for the small tmpfs)"
+else
+  wineserver -k >/dev/null 2>&1 || true
+  status=0
+  (cd "$disk_dir" && KPXADAC_SIM='{"boards": [{"device": 0, "signal": {"type": "ramp"}}]}' \
+    unshare -m bash -c '
+      mkdir -p disk && mount -t tmpfs -o size=8m kpxadac-test disk || exit 90
+      wine "$0" --samples 20000000 --chunk 65536 --format sigmf -o disk/rec >stdout.txt 2>stderr.txt
+      status=$?
+      cp disk/rec.sigmf-data disk/rec.sigmf-meta . 2>/dev/null
+      wineserver -k >/dev/null 2>&1
+      exit $status' "$capture_exe") || status=$?
+  wineserver -p
+  cat "$disk_dir/stderr.txt" 2>/dev/null || true
+  if ((status == 90)); then
+    echo "  not run: the tmpfs could not be mounted"
+  else
+    ((status == 4)) || problems+=("exit status $status, expected 4 (writing failed)")
+    verdict=$(cd "$disk_dir" && /usr/bin/python3 -c '
+import json, os
+meta = json.load(open("rec.sigmf-meta"))["global"]
+size = os.path.getsize("rec.sigmf-data")
+problems = []
+if meta.get("kpxadac:state") != "write failed":
+    problems.append("state %r, expected write failed" % meta.get("kpxadac:state"))
+if size % 2 or meta.get("kpxadac:sample_count") != size // 2:
+    problems.append("%d data bytes, the metadata describes %r samples"
+                    % (size, meta.get("kpxadac:sample_count")))
+if size < 4 << 20:
+    problems.append("only %d bytes written" % size)
+print("\n".join(problems) if problems else "ok")' 2>&1) || true
+    if [[ $verdict == ok ]]; then
+      echo "  exit status 4, whole samples kept and described, state \"write failed\""
+    else
+      while read -r line; do problems+=("$line"); done <<<"$verdict"
+    fi
+  fi
+fi
+tally "kpxadac-capture onto a full disk"
+# ---- 8. The installer and the zip --------------------------------------------------
 step "the installer and the zip of this build, in a fresh Wine prefix"
 dist_dir=$build/dist
 installer_log=$build/installer-tests.log

@@ -66,7 +66,10 @@ int64_t wallClockNs() {
 
 struct RingMemory {
   uint8_t* base = nullptr;
+  size_t bytes = 0;
+  bool locked = false;  // in RAM (mlock / VirtualLock)
   ~RingMemory() {
+    if (locked) kpx::platform::unlockMemory(base, bytes);
     if (base) ::operator delete[](base, kRingAlignment);
   }
 };
@@ -111,6 +114,9 @@ struct KpxStream {
   uint32_t platformError = 0;
   int32_t clock = KPXSTREAM_CLOCK_AS_SET;
   double sampleRateHz = 0;
+  int32_t threadPriority = KPXSTREAM_PRIORITY_NOT_ASKED;
+  int32_t threadPriorityValue = 0;
+  bool threadReady = false;  // the thread has taken its priority
   uint64_t bytesMoved = 0;
   uint64_t samplesSubmitted = 0;   // transmit: samples handed to the thread
   uint64_t underrunsReported = 0;  // transmit: underrun samples told at acquire
@@ -304,6 +310,30 @@ void transmitBlocks(KpxStream& stream) {
   stream.changed.notify_all();
 }
 
+// The stream's thread: it asks for real-time priority first, unless the
+// stream was opened with normal priority; then it moves blocks.
+void runThread(KpxStream& stream) {
+  kpx::platform::PriorityGranted granted;
+  const bool ask = !(stream.config.flags & KPXSTREAM_FLAG_NORMAL_PRIORITY);
+  if (ask) granted = kpx::platform::raiseThreadPriority(KPXSTREAM_REALTIME_PRIORITY);
+  {
+    std::lock_guard lock(stream.mutex);
+    using kpx::platform::PriorityLevel;
+    stream.threadPriority = !ask ? KPXSTREAM_PRIORITY_NOT_ASKED
+                            : granted.level == PriorityLevel::kRealtime
+                                ? KPXSTREAM_PRIORITY_REALTIME
+                            : granted.level == PriorityLevel::kRaised ? KPXSTREAM_PRIORITY_RAISED
+                                                                      : KPXSTREAM_PRIORITY_NORMAL;
+    stream.threadPriorityValue = granted.value;
+    stream.threadReady = true;
+  }
+  stream.changed.notify_all();
+  if (stream.receiving())
+    receiveBlocks(stream);
+  else
+    transmitBlocks(stream);
+}
+
 int32_t endedResult(const KpxStream& stream) {
   switch (stream.endReason) {
     case KPXSTREAM_END_COMPLETE:
@@ -410,8 +440,12 @@ int32_t KpxStream_Open(const KpxStreamConfig* config, KpxStream** stream) {
     releaseBoard(config->board);
     return KPXSTREAM_ERR_NO_MEMORY;
   }
-  // Touch every page now, so that no page fault lands in the board's reads.
+  // Touch every page now, so that no page fault lands in the board's reads,
+  // and keep them in RAM where the host permits.
   std::memset(s.memory.base, 0, ringBytes);
+  s.memory.bytes = ringBytes;
+  if (!(config->flags & KPXSTREAM_FLAG_NORMAL_PRIORITY))
+    s.memory.locked = kpx::platform::lockMemory(s.memory.base, ringBytes);
   for (uint32_t i = 0; i < config->blockCount; ++i) {
     s.slots[i].data = s.memory.base + size_t{i} * config->blockBytes;
     s.empty.push_back(i);
@@ -452,16 +486,18 @@ int32_t KpxStream_Start(KpxStream* stream) {
   const double rateHz = knownRate(s);
   TalvoErrorCounts counts{};
   if (TalvoGetError(board, &counts) != 0) return KPXSTREAM_ERR_COUNTERS;
-  std::lock_guard lock(s.mutex);
+  std::unique_lock lock(s.mutex);
   s.sampleRateHz = rateHz;
   s.overruns.last = counts.rxOverrunCount;
   s.underruns.last = counts.txUnderrunCount;
   try {
-    s.thread = std::thread(s.receiving() ? receiveBlocks : transmitBlocks, std::ref(s));
+    s.thread = std::thread(runThread, std::ref(s));
   } catch (const std::system_error&) {
     return KPXSTREAM_ERR_THREAD;
   }
   s.started = true;
+  // The status tells the priority from the start on.
+  s.changed.wait(lock, [&] { return s.threadReady; });
   return KPXSTREAM_OK;
 }
 
@@ -629,6 +665,9 @@ int32_t KpxStream_GetStatus(KpxStream* stream, KpxStreamStatus* status) {
   status->platformError = s.platformError;
   status->clock = s.clock;
   status->sampleRateHz = s.sampleRateHz;
+  status->threadPriority = s.threadPriority;
+  status->threadPriorityValue = s.threadPriorityValue;
+  status->ringLocked = s.memory.locked;
   return KPXSTREAM_OK;
 }
 

@@ -99,6 +99,23 @@ typedef struct KpxStream KpxStream;
 /* TalvoGetError failed after this block: a gap may show only at a later block. */
 #define KPXSTREAM_BLOCK_COUNTERS_UNREAD 1u
 
+/* KpxStreamConfig.flags */
+/* The stream's thread keeps its normal priority and the ring's memory is not
+ * locked (see KpxStreamStatus.threadPriority). */
+#define KPXSTREAM_FLAG_NORMAL_PRIORITY 1u
+
+/* The SCHED_FIFO priority the stream's thread asks for on POSIX hosts: above
+ * ordinary threads, below the kernel's interrupt threads (50). */
+#define KPXSTREAM_REALTIME_PRIORITY 40
+
+/* What the stream's thread got (KpxStreamStatus.threadPriority). */
+#define KPXSTREAM_PRIORITY_NOT_ASKED 0 /* not started, or KPXSTREAM_FLAG_NORMAL_PRIORITY */
+#define KPXSTREAM_PRIORITY_NORMAL 1    /* asked, nothing granted: normal priority */
+#define KPXSTREAM_PRIORITY_RAISED 2    /* a raised priority (nice < 0; THREAD_PRIORITY_HIGHEST) */
+/* Real-time: SCHED_FIFO (Linux, as root or within RLIMIT_RTPRIO);
+ * THREAD_PRIORITY_TIME_CRITICAL on Windows. */
+#define KPXSTREAM_PRIORITY_REALTIME 3
+
 /** What KpxStream_Open needs. Zero-initialise, then set the fields. */
 typedef struct KpxStreamConfig {
   BoardHandle board; /* a registered board */
@@ -108,6 +125,7 @@ typedef struct KpxStreamConfig {
   uint32_t blockCount;  /* blocks in the ring: 2..65536 */
   int32_t setup;        /* KPXSTREAM_SETUP_* */
   uint64_t sampleLimit; /* samples to move, then the stream completes; 0: until stopped */
+  uint32_t flags;       /* KPXSTREAM_FLAG_*; 0: the defaults */
 } KpxStreamConfig;
 
 /** One block of the ring, as handed to the caller. */
@@ -147,6 +165,12 @@ typedef struct KpxStreamStatus {
    * when unknown. Known from KpxStream_Open; with set-up NONE updated by
    * KpxStream_Start. */
   double sampleRateHz;
+  int32_t threadPriority;      /* KPXSTREAM_PRIORITY_*: what the stream's thread got at start */
+  int32_t threadPriorityValue; /* REALTIME: the SCHED_FIFO priority (Windows: the thread
+                                  priority); RAISED: the nice value (Windows: the thread
+                                  priority); else 0 */
+  int32_t ringLocked;          /* 1 when the ring's memory is locked in RAM (mlock,
+                                  VirtualLock); 0 when not asked or not permitted */
 } KpxStreamStatus;
 
 /** Opens a stream on a registered board and allocates its ring. For receive

@@ -2,8 +2,13 @@
 // that may be created owned, per-thread last-error numbers, and the system
 // texts that a Windows host prints for the error numbers our devices use.
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -27,9 +32,15 @@ Mutex* createMutex(bool initiallyOwned) {
   return mutex;
 }
 
-void destroyMutex(Mutex* mutex) { delete mutex; }
-void waitMutex(Mutex* mutex) { mutex->lock.lock(); }
-void releaseMutex(Mutex* mutex) { mutex->lock.unlock(); }
+void destroyMutex(Mutex* mutex) {
+  delete mutex;
+}
+void waitMutex(Mutex* mutex) {
+  mutex->lock.lock();
+}
+void releaseMutex(Mutex* mutex) {
+  mutex->lock.unlock();
+}
 
 void sleepMilliseconds(uint32_t milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
@@ -73,8 +84,12 @@ constexpr SystemText kSystemTexts[] = {
 };
 }  // namespace
 
-uint32_t lastError() { return threadLastError; }
-void setLastError(uint32_t error) { threadLastError = error; }
+uint32_t lastError() {
+  return threadLastError;
+}
+void setLastError(uint32_t error) {
+  threadLastError = error;
+}
 
 char* errorText(uint32_t error) {
   for (const auto& entry : kSystemTexts) {
@@ -87,7 +102,9 @@ char* errorText(uint32_t error) {
   return nullptr;
 }
 
-void freeErrorText(char* text) { std::free(text); }
+void freeErrorText(char* text) {
+  std::free(text);
+}
 
 bool consoleKeyWaiting() {
   pollfd input{STDIN_FILENO, POLLIN, 0};
@@ -104,6 +121,55 @@ int consoleReadChar() {
   }
 }
 
-bool consoleIsInteractive() { return ::isatty(STDIN_FILENO) == 1; }
+bool consoleIsInteractive() {
+  return ::isatty(STDIN_FILENO) == 1;
+}
+
+PriorityGranted raiseThreadPriority(int realtimePriority) {
+  PriorityGranted granted;
+  // Root may take any priority; others what RLIMIT_RTPRIO allows.
+  sched_param param{};
+  param.sched_priority = realtimePriority;
+  if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) != 0) {
+    rlimit limit{};
+    param.sched_priority = 0;
+    if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur > 0)
+      param.sched_priority =
+          static_cast<int>(std::min<rlim_t>(limit.rlim_cur, static_cast<rlim_t>(realtimePriority)));
+    if (param.sched_priority == 0 || pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) != 0)
+      param.sched_priority = 0;
+  }
+  if (param.sched_priority > 0) {
+    granted.level = PriorityLevel::kRealtime;
+    granted.value = param.sched_priority;
+    return granted;
+  }
+#ifdef __linux__
+  // A nice value of this thread alone (Linux keeps one per thread), as low
+  // as RLIMIT_NICE allows (its limit is 20 - nice), at most -10.
+  constexpr int kRaisedNice = -10;
+  rlimit limit{};
+  int nice = kRaisedNice;
+  if (setpriority(PRIO_PROCESS, 0, nice) != 0) {
+    nice = getrlimit(RLIMIT_NICE, &limit) == 0 && limit.rlim_cur > 20
+               ? std::max(kRaisedNice, 20 - static_cast<int>(limit.rlim_cur))
+               : 0;
+    if (nice >= 0 || setpriority(PRIO_PROCESS, 0, nice) != 0) nice = 0;
+  }
+  if (nice < 0) {
+    granted.level = PriorityLevel::kRaised;
+    granted.value = nice;
+  }
+#endif
+  return granted;
+}
+
+bool lockMemory(void* address, size_t bytes) {
+  return ::mlock(address, bytes) == 0;
+}
+
+void unlockMemory(void* address, size_t bytes) {
+  ::munlock(address, bytes);
+}
 
 }  // namespace kpx::platform

@@ -146,4 +146,30 @@ bool consoleIsInteractive() {
   return isConsole(standardInput());
 }
 
+PriorityGranted raiseThreadPriority(int /*realtimePriority: POSIX only*/) {
+  PriorityGranted granted;
+  if (SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL)) {
+    granted.level = PriorityLevel::kRealtime;
+    granted.value = THREAD_PRIORITY_TIME_CRITICAL;
+  } else if (SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST)) {
+    granted.level = PriorityLevel::kRaised;
+    granted.value = THREAD_PRIORITY_HIGHEST;
+  }
+  return granted;
+}
+
+bool lockMemory(void* address, size_t bytes) {
+  // VirtualLock keeps pages within the working set's minimum: grow it first.
+  SIZE_T minimum = 0, maximum = 0;
+  const HANDLE process = GetCurrentProcess();
+  if (!GetProcessWorkingSetSize(process, &minimum, &maximum) ||
+      !SetProcessWorkingSetSize(process, minimum + bytes, maximum + bytes))
+    return false;
+  return VirtualLock(address, bytes) != 0;
+}
+
+void unlockMemory(void* address, size_t bytes) {
+  VirtualUnlock(address, bytes);
+}
+
 }  // namespace kpx::platform

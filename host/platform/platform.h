@@ -19,6 +19,7 @@
 //    names a file (see docs/trace.md); with the trace off it costs one test.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kpx::platform {
@@ -90,5 +91,22 @@ void freeErrorText(char* text);
 bool consoleKeyWaiting();
 int consoleReadChar();
 bool consoleIsInteractive();
+
+// Real-time work. What raising the calling thread's priority gave.
+enum class PriorityLevel { kNormal, kRaised, kRealtime };
+struct PriorityGranted {
+  PriorityLevel level = PriorityLevel::kNormal;
+  int value = 0;  // SCHED_FIFO priority, nice value, or Windows thread priority
+};
+// Asks for real-time scheduling of the calling thread (SCHED_FIFO at
+// `realtimePriority`, or lower as RLIMIT_RTPRIO allows;
+// THREAD_PRIORITY_TIME_CRITICAL on Windows), else a raised priority (a
+// negative nice value as RLIMIT_NICE allows; THREAD_PRIORITY_HIGHEST), else
+// leaves it as it is.
+PriorityGranted raiseThreadPriority(int realtimePriority);
+// Locks memory into RAM (mlock; VirtualLock, growing the working set).
+// False where the host does not permit it.
+bool lockMemory(void* address, size_t bytes);
+void unlockMemory(void* address, size_t bytes);
 
 }  // namespace kpx::platform

@@ -100,6 +100,7 @@ class KpxStreamConfig(Structure):
         ("blockCount", c_uint32),
         ("setup", c_int32),
         ("sampleLimit", c_uint64),
+        ("flags", c_uint32),
     ]
 
 
@@ -135,6 +136,9 @@ class KpxStreamStatus(Structure):
         ("platformError", c_uint32),
         ("clock", c_int32),
         ("sampleRateHz", c_double),
+        ("threadPriority", c_int32),
+        ("threadPriorityValue", c_int32),
+        ("ringLocked", c_int32),
     ]
 
 

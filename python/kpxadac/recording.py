@@ -24,6 +24,7 @@ class Recording:
         self.annotations = list(annotations)
         self.datetime = datetime
         self.metadata = dict(metadata or {})
+        self.ignored_bytes = 0  # bytes of the file after the samples used (kpxadac.sigmf.load)
 
     def __len__(self):
         return len(self.samples)

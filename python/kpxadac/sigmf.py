@@ -12,6 +12,7 @@ import datetime as _datetime
 import hashlib
 import json
 import os
+import warnings
 
 import numpy as np
 
@@ -20,7 +21,12 @@ from .recording import Gap, Recording
 DATATYPE = "ri16_le"
 VERSION = "1.2.6"
 OVERRUN_LABEL = "overrun"
-_ENDINGS = (".sigmf-data", ".sigmf-meta", ".sigmf")
+META_ENDING = ".sigmf-meta"
+DATA_ENDING = ".sigmf-data"
+_ENDINGS = (DATA_ENDING, META_ENDING, ".sigmf")
+# The samples of the data file that the metadata describes; a recording whose writer did
+# not finish it (docs/capture.md) may hold more.
+SAMPLE_COUNT_KEY = "kpxadac:sample_count"
 _WRITE_CHUNK = 16 << 20
 
 
@@ -28,13 +34,27 @@ class SigMFError(ValueError):
     """The recording is not one this package reads (or its data does not match)."""
 
 
+class SigMFWarning(UserWarning):
+    """The recording holds bytes after the samples its metadata describes."""
+
+
 def base_name(path):
     """The recording's base name: a trailing .sigmf-data, .sigmf-meta or .sigmf goes."""
     path = os.fspath(path)
     for ending in _ENDINGS:
-        if path.endswith(ending):
+        if len(path) > len(ending) and path.endswith(ending):
             return path[:-len(ending)]
     return path
+
+
+def meta_path(base):
+    """The metadata file of the recording `base` (any SigMF ending is taken off first)."""
+    return base_name(base) + META_ENDING
+
+
+def data_path(base):
+    """The data file of the recording `base` (any SigMF ending is taken off first)."""
+    return base_name(base) + DATA_ENDING
 
 
 def _sha512(path):
@@ -45,62 +65,142 @@ def _sha512(path):
     return digest.hexdigest()
 
 
-def _gaps(captures):
-    """A gap wherever a segment's global index moves further than its sample start."""
+def _whole_number(value):
+    return isinstance(value, int) and not isinstance(value, bool) and value >= 0
+
+
+def _segments(meta, where):
+    """The capture segments as (sample_start, global_index or None, datetime or None), in
+    sample order."""
+    captures = meta.get("captures", [])
+    if not isinstance(captures, list):
+        raise SigMFError(f"{where}: captures is not a list")
+    segments = []
+    for capture in captures:
+        if not isinstance(capture, dict):
+            raise SigMFError(f"{where}: a capture segment is not an object")
+        start = capture.get("core:sample_start")
+        if not _whole_number(start):
+            raise SigMFError(f"{where}: a capture segment has no whole core:sample_start")
+        global_index = capture.get("core:global_index")
+        if global_index is not None and not _whole_number(global_index):
+            raise SigMFError(f"{where}: capture segment: core:global_index is not a whole number")
+        segments.append((start, global_index, capture.get("core:datetime")))
+    segments.sort(key=lambda segment: segment[0])
+    return segments
+
+
+def _gaps(segments):
+    """The one rule for gaps (docs/capture.md): a gap wherever a segment's global index
+    moves further than its sample start; a segment without such a jump (or without a
+    global index) joins its neighbour."""
     gaps = []
     previous_start = previous_global = 0
-    for capture in captures:
-        start = capture["core:sample_start"]
-        if "core:global_index" not in capture:  # no board index: taken as contiguous
-            previous_global += start - previous_start
-            previous_start = start
-            continue
-        global_index = capture["core:global_index"]
-        lost = global_index - previous_global - (start - previous_start)
-        if lost < 0:
+    for start, global_index, _ in segments:
+        expected = previous_global + (start - previous_start)
+        if global_index is None:
+            global_index = expected
+        if global_index < expected:
             raise SigMFError(f"capture at sample {start} has global_index {global_index}, "
                              "behind the samples before it")
-        if lost:
-            gaps.append(Gap(start, global_index, lost))
+        if global_index > expected and gaps and gaps[-1].sample_start == start:
+            # Segments at one sample: one gap, the losses of both.
+            gaps[-1] = Gap(start, global_index, gaps[-1].lost + global_index - expected)
+        elif global_index > expected:
+            gaps.append(Gap(start, global_index, global_index - expected))
         previous_start, previous_global = start, global_index
     return gaps
 
 
+def _read_meta(path):
+    try:
+        with open(path, "rb") as meta_file:
+            return json.loads(meta_file.read().decode("utf-8"))
+    except UnicodeDecodeError:
+        raise SigMFError(f"{path}: not UTF-8 text") from None
+    except ValueError as error:  # json.JSONDecodeError, and numbers Python refuses to convert
+        raise SigMFError(f"{path}: not JSON ({error})") from None
+    except RecursionError:
+        raise SigMFError(f"{path}: nested too deeply") from None
+
+
+def _annotations(meta, where):
+    annotations = meta.get("annotations", [])
+    if not isinstance(annotations, list) or not all(
+            isinstance(a, dict) and _whole_number(a.get("core:sample_start")) for a in annotations):
+        raise SigMFError(f"{where}: annotations are not a list of objects with core:sample_start")
+    return sorted(annotations, key=lambda a: a["core:sample_start"])
+
+
 def load(base, verify=False):
-    """Reads `base`.sigmf-meta and maps `base`.sigmf-data. With `verify`, the data's
-    SHA-512 must equal the metadata's core:sha512 (SigMFError otherwise)."""
+    """Reads `base`.sigmf-meta and maps `base`.sigmf-data. Only the samples that the
+    metadata describes are used (kpxadac:sample_count, when a recording's writer did not
+    finish it); the bytes after them are counted in the recording's `ignored_bytes`, and a
+    warning says so. With `verify`, the data's SHA-512 must equal the metadata's
+    core:sha512. A recording that cannot be read raises SigMFError."""
     if base is None:
         raise TypeError("base must be a file name, not None")
     base = base_name(base)
-    with open(base + ".sigmf-meta", encoding="utf-8") as meta_file:
-        meta = json.load(meta_file)
-    try:
-        global_ = meta["global"]
-        captures = sorted(meta.get("captures", []), key=lambda c: c["core:sample_start"])
-        datatype = global_["core:datatype"]
-    except (KeyError, TypeError) as error:
-        raise SigMFError(f"{base}.sigmf-meta: missing {error}") from None
+    where = meta_path(base)
+    meta = _read_meta(where)
+    if not isinstance(meta, dict) or not isinstance(meta.get("global"), dict):
+        raise SigMFError(f"{where}: no global object")
+    global_ = meta["global"]
+    datatype = global_.get("core:datatype")
+    if datatype is None:
+        raise SigMFError(f"{where}: missing 'core:datatype'")
     if datatype != DATATYPE:
-        raise SigMFError(f"{base}.sigmf-meta: datatype {datatype!r}, only {DATATYPE!r} is read")
-    if global_.get("core:num_channels", 1) != 1:
-        raise SigMFError(f"{base}.sigmf-meta: {global_['core:num_channels']} channels, not 1")
-    data_path = base + ".sigmf-data"
+        raise SigMFError(f"{where}: datatype {datatype!r}, only {DATATYPE!r} is read")
+    channels = global_.get("core:num_channels", 1)
+    if channels != 1 or isinstance(channels, bool):
+        raise SigMFError(f"{where}: {channels!r} channels, not 1")
+    rate = global_.get("core:sample_rate")
+    if rate is not None and (isinstance(rate, bool) or not isinstance(rate, (int, float))
+                             or not 0 < rate < float("inf")):
+        raise SigMFError(f"{where}: core:sample_rate {rate!r} is not a positive number")
+    described = global_.get(SAMPLE_COUNT_KEY)
+    if described is not None and not _whole_number(described):
+        raise SigMFError(f"{where}: {SAMPLE_COUNT_KEY} is not a whole number")
+    segments = _segments(meta, where)
+    annotations = _annotations(meta, where)
+    try:
+        gaps = _gaps(segments)
+    except SigMFError as error:
+        raise SigMFError(f"{where}: {error}") from None
+
+    data = data_path(base)
+    size = os.path.getsize(data)
+    count = size // 2 if described is None else described
+    if count > size // 2:
+        raise SigMFError(f"{data} holds {size // 2} samples, the metadata describes {count}")
+    if gaps and gaps[-1].sample_start > count:
+        raise SigMFError(f"{where}: a capture segment starts at sample {gaps[-1].sample_start}, "
+                         f"past the {count} samples of the recording")
+    ignored = size - 2 * count
+    if ignored:
+        warnings.warn(f"{data}: {ignored} trailing bytes ignored after the {count} samples "
+                      "its metadata describes", SigMFWarning, stacklevel=2)
     if verify:
         expected = global_.get("core:sha512")
-        if expected is None:
-            raise SigMFError(f"{base}.sigmf-meta has no core:sha512 to verify")
-        if _sha512(data_path) != expected.lower():
-            raise SigMFError(f"{data_path}: SHA-512 differs from the metadata's core:sha512")
-    if os.path.getsize(data_path) < 2:  # numpy cannot map an empty file
+        if not isinstance(expected, str):
+            raise SigMFError(f"{where} has no core:sha512 to verify")
+        if _sha512(data) != expected.lower():
+            raise SigMFError(f"{data}: SHA-512 differs from the metadata's core:sha512")
+    if count == 0:  # numpy cannot map an empty file
         samples = np.zeros(0, "<i2")
     else:
-        samples = np.memmap(data_path, dtype="<i2", mode="r")
-    annotations = sorted(meta.get("annotations", []), key=lambda a: a["core:sample_start"])
+        samples = np.memmap(data, dtype="<i2", mode="r", shape=(count,))
     if "kpxadac:records" in global_:
-        return _records(base, samples, global_, captures, annotations)
-    datetime = captures[0].get("core:datetime") if captures else None
-    return Recording(samples, global_.get("core:sample_rate"), gaps=_gaps(captures),
-                     annotations=annotations, datetime=datetime, metadata=global_)
+        captures = sorted(meta.get("captures", []), key=lambda c: c["core:sample_start"])
+        try:
+            return _records(base, samples, global_, captures, annotations)
+        except (KeyError, TypeError, ValueError, IndexError, AttributeError) as error:
+            raise SigMFError(f"{where}: records not readable ({error!r})") from None
+    datetime = segments[0][2] if segments else None
+    recording = Recording(samples, rate, gaps=gaps, annotations=annotations,
+                          datetime=datetime, metadata=global_)
+    recording.ignored_bytes = ignored
+    return recording
 
 
 def _records(base, samples, global_, captures, annotations):
@@ -163,7 +263,7 @@ def save(recording, base, description=None):
         raise ValueError("the recording needs a positive sample rate to be saved")
     samples = np.ascontiguousarray(recording.samples, dtype="<i2")
     digest = hashlib.sha512()
-    with open(base + ".sigmf-data", "wb") as data_file:
+    with open(data_path(base), "wb") as data_file:
         view = memoryview(samples).cast("B")
         for start in range(0, len(view), _WRITE_CHUNK):
             chunk = view[start:start + _WRITE_CHUNK]
@@ -197,7 +297,7 @@ def save(recording, base, description=None):
     global_.setdefault("core:recorder", "kpxadac (Python)")
     if description is not None:
         global_["core:description"] = description
-    with open(base + ".sigmf-meta", "w", encoding="utf-8") as meta_file:
+    with open(meta_path(base), "w", encoding="utf-8") as meta_file:
         json.dump({"global": global_, "captures": captures, "annotations": annotations},
                   meta_file, indent=2)
         meta_file.write("\n")

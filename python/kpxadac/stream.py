@@ -47,7 +47,7 @@ channel's counters could not be read after it, so a gap may show only later)."""
 StreamStatus = namedtuple("StreamStatus", "samples_moved blocks_waiting block_bytes block_count "
                           "running ended end_reason overrun_events overrun_samples "
                           "underrun_events underrun_samples counters_unread board_error "
-                          "platform_error clock sample_rate")
+                          "platform_error clock sample_rate thread_priority ring_locked")
 
 
 def _result_text(code):
@@ -172,7 +172,8 @@ class _StreamBase(OpenedInWith):
                             status.overrunSamples, status.underrunEvents,
                             status.underrunSamples, status.countersUnread,
                             as_enum(BoardError, status.boardError), status.platformError,
-                            as_enum(StreamClock, status.clock), status.sampleRateHz)
+                            as_enum(StreamClock, status.clock), status.sampleRateHz,
+                            status.threadPriority, bool(status.ringLocked))
 
     def close(self):
         """Stops the stream and frees it. Twice is fine. While zero-copy views of its

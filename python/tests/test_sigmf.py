@@ -4,6 +4,8 @@ recordings saved here, checked against the SigMF schema."""
 import json
 import os
 import subprocess
+import time
+import warnings
 
 import jsonschema
 import numpy as np
@@ -92,3 +94,87 @@ def test_damaged_data_fails_the_check(overrun_recording, tmp_path):
         json.dump(meta, out)
     with pytest.raises(sigmf.SigMFError, match="datatype"):
         sigmf.load(base)
+
+
+def _shared_cases():
+    with open(source_path("tests/sigmf/cases.json"), encoding="utf-8") as cases:
+        return json.load(cases)["cases"]
+
+
+@pytest.mark.parametrize("name", sorted(_shared_cases()))
+def test_shared_cases_give_the_gaps_kpxadac_analyze_finds(name, tmp_path):
+    """tests/sigmf/cases.json, which tests/analysis reads with kpxadac-analyze too."""
+    case = _shared_cases()[name]
+    (tmp_path / "rec.sigmf-meta").write_text(json.dumps(case["meta"]))
+    (tmp_path / "rec.sigmf-data").write_bytes(bytes(range(256)) * (case["data_bytes"] // 256)
+                                              + b"x" * (case["data_bytes"] % 256))
+    expect = case["expect"]
+    if "error" in expect:
+        with pytest.raises(sigmf.SigMFError, match=expect["error"]):
+            sigmf.load(tmp_path / "rec")
+        return
+    if expect["ignored_bytes"]:
+        with pytest.warns(sigmf.SigMFWarning, match=f"{expect['ignored_bytes']} trailing bytes"):
+            recording = sigmf.load(tmp_path / "rec")
+    else:
+        recording = sigmf.load(tmp_path / "rec")
+    assert [list(gap) for gap in recording.gaps] == expect["gaps"]
+    assert len(recording.samples) == expect["samples"]
+    assert recording.ignored_bytes == expect["ignored_bytes"]
+
+
+def test_one_place_names_the_files():
+    assert sigmf.base_name("a/rec.sigmf-meta") == "a/rec" == sigmf.base_name("a/rec.sigmf")
+    assert sigmf.meta_path("rec.sigmf-data") == "rec.sigmf-meta"
+    assert sigmf.data_path("rec") == "rec.sigmf-data"
+    assert sigmf.base_name(".sigmf-meta") == ".sigmf-meta"  # no base before the ending
+
+
+def test_a_killed_capture_is_read_up_to_what_its_metadata_describes(tmp_path):
+    """kpxadac-capture killed with SIGKILL while it runs: kpxadac.sigmf and kpxadac-analyze
+    both take the samples the last metadata describes and name the bytes they ignore."""
+    capture = os.environ.get("KPXADAC_CAPTURE")
+    if not capture:
+        pytest.skip("KPXADAC_CAPTURE names no kpxadac-capture")
+    board = {"boards": [{"device": 0, "fixed_clock": 1, "fixed_clock_rate_hz": 2e7,
+                         "realtime": True, "signal": {"type": "ramp"}}]}
+    base = tmp_path / "rec"
+    process = subprocess.Popen([capture, "--format", "sigmf", "--sample-rate", "2e7",
+                                "--chunk", "65536", "-o", str(base)],
+                               env=dict(os.environ, KPXADAC_SIM=json.dumps(board)),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        while True:  # until a rewrite of the metadata covers samples (the test's time-out bounds it)
+            assert process.poll() is None, "the capture ended by itself"
+            time.sleep(0.005)
+            try:
+                meta = json.loads((tmp_path / "rec.sigmf-meta").read_text())
+            except (OSError, ValueError):
+                continue
+            if meta["global"]["kpxadac:sample_count"] >= 65536:
+                break
+    finally:
+        process.kill()
+        process.wait()
+    schema_check(base)
+    described = json.loads((tmp_path / "rec.sigmf-meta").read_text())["global"]
+    ignored = os.path.getsize(str(base) + ".sigmf-data") - 2 * described["kpxadac:sample_count"]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        recording = sigmf.load(base)
+    assert [str(w.message).split(": ")[1] for w in caught] == (
+        [f"{ignored} trailing bytes ignored after the {len(recording.samples)} samples its "
+         "metadata describes"] if ignored else [])
+    assert recording.ignored_bytes == ignored
+    assert recording.metadata["kpxadac:state"] == "recording"
+    assert "core:sha512" not in recording.metadata
+    assert len(recording.samples) == described["kpxadac:sample_count"]
+    assert np.array_equal(recording.samples, ramp(0, len(recording.samples)))
+
+    analyze = os.environ.get("KPXADAC_ANALYZE")
+    if analyze:
+        run = subprocess.run([analyze, "--json", str(base)], capture_output=True, text=True)
+        assert run.returncode == 0, run.stderr
+        assert json.loads(run.stdout)["input"]["samples"] == len(recording.samples)
+        assert json.loads(run.stdout)["input"]["ignored_bytes"] == ignored
+

@@ -101,12 +101,16 @@ TEST(Analyze, RawFileNeedsARateAndMeasuresLikeItsSigmfTwin) {
 }
 
 TEST(Analyze, SpectraNeverSpanTheGapsOfASigmfRecording) {
-  // 4096 samples with a gap before sample 1500: one whole block of 1024 fits
-  // before it and two after it.
+  // 4096 samples with a gap before sample 1500 (the board index jumps by
+  // 100): one whole block of 1024 fits before it and two after it; the
+  // segment at 2500 continues the board's count and splits nothing.
   const fs::path folder = scratchFolder("analyze-gaps");
   writeSine(folder / "rec.sigmf-data", 4096, 64);
   json meta = {{"global", {{"core:datatype", "ri16_le"}, {"core:sample_rate", 1e6}}},
-               {"captures", {{{"core:sample_start", 0}}, {{"core:sample_start", 1500}}}},
+               {"captures",
+                {{{"core:sample_start", 0}, {"core:global_index", 0}},
+                 {{"core:sample_start", 1500}, {"core:global_index", 1600}},
+                 {{"core:sample_start", 2500}, {"core:global_index", 2600}}}},
                {"annotations", json::array()}};
   std::ofstream(folder / "rec.sigmf-meta") << meta.dump();
   const Analysis a = analyze(folder, "rec.sigmf-meta --fft-size 1024 --averages 100 --json");
@@ -117,11 +121,48 @@ TEST(Analyze, SpectraNeverSpanTheGapsOfASigmfRecording) {
   // Gaps every 1000 samples or less: no block fits.
   meta["captures"] = json::array();
   for (int start : {0, 1000, 2000, 3000, 3500})
-    meta["captures"].push_back({{"core:sample_start", start}});
+    meta["captures"].push_back({{"core:sample_start", start}, {"core:global_index", start * 2}});
   std::ofstream(folder / "rec.sigmf-meta") << meta.dump();
   const Analysis none = analyze(folder, "rec --fft-size 1024");
   EXPECT_EQ(none.run.status, 2);
   EXPECT_NE(none.run.output.find("without a gap"), std::string::npos) << none.run.output;
+}
+
+// The recordings of tests/sigmf/cases.json, which kpxadac.sigmf reads too:
+// the same gaps, samples and ignored bytes, or the same refusal.
+TEST(Analyze, SharedSigmfCasesGiveTheGapsBothReadersFind) {
+  const json cases = json::parse(std::ifstream(SIGMF_CASES))["cases"];
+  ASSERT_FALSE(cases.empty());
+  for (const auto& [name, c] : cases.items()) {
+    SCOPED_TRACE(name);
+    const fs::path folder = scratchFolder("analyze-case-" + name);
+    const uint64_t bytes = c["data_bytes"];
+    writeSine(folder / "rec.sigmf-data", bytes / 2, 64);
+    if (bytes % 2) std::ofstream(folder / "rec.sigmf-data", std::ios::app) << 'x';
+    std::ofstream(folder / "rec.sigmf-meta") << c["meta"].dump();
+    const auto run = runProgram(KPXADAC_ANALYZE, "rec --fft-size 1024 --averages 2 --json", folder,
+                                {}, /*errorsApart=*/true);
+    const json& expect = c["expect"];
+    if (expect.contains("error")) {
+      EXPECT_EQ(run.status, 2) << run.errors;
+      EXPECT_NE(run.errors.find(expect["error"].get<std::string>()), std::string::npos)
+          << run.errors;
+      continue;
+    }
+    ASSERT_EQ(run.status, 0) << run.errors;
+    const json input = json::parse(run.output)["input"];
+    json gaps = json::array();
+    for (const auto& gap : input["gaps"])
+      gaps.push_back({gap["sample_start"], gap["global_index"], gap["lost"]});
+    EXPECT_EQ(gaps, expect["gaps"]);
+    EXPECT_EQ(input["samples"], expect["samples"]);
+    EXPECT_EQ(input["ignored_bytes"], expect["ignored_bytes"]);
+    if (expect["ignored_bytes"] != 0) {
+      EXPECT_NE(run.errors.find(expect["ignored_bytes"].dump() + " trailing bytes ignored"),
+                std::string::npos)
+          << run.errors;
+    }
+  }
 }
 
 TEST(Analyze, BadOptionsAndMissingBoardsAreRefused) {

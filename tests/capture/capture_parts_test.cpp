@@ -77,6 +77,7 @@ RecordingDescription recordingWith(std::vector<OverrunEvent> gaps) {
   RecordingDescription r;
   r.sampleRateHz = 1000;
   r.sha512 = std::string(128, 'a');
+  r.samples = 10000;
   r.startTime = std::chrono::system_clock::time_point(std::chrono::seconds(1700000000));
   r.overruns = std::move(gaps);
   return r;

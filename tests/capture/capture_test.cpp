@@ -138,6 +138,18 @@ TEST(CaptureRaw, RampComesOutWholeFromZeroWithTheExactSampleCount) {
   EXPECT_NE(c.run.output.find("samples: min -32768, max 32767"), std::string::npos);
 }
 
+TEST(CaptureRaw, UnbufferedBufferedAndUnalignedWritesGiveTheSameFile) {
+  // The default writes past the page cache; --buffered through it; blocks
+  // of 6004 bytes cannot go past it and fall back to it from the first.
+  for (const char* how : {"", "--buffered", "--direct --chunk 6004"}) {
+    auto c = capture("write-paths", kRamp, std::string("--samples 300001 -o r.bin ") + how);
+    EXPECT_EQ(c.run.status, 0) << how << "\n" << c.run.output;
+    const auto samples = samplesOf(c.file("r.bin"));
+    ASSERT_EQ(samples.size(), 300001u) << how;
+    EXPECT_TRUE(continuesRamp(samples, 0, samples.size(), 0)) << how;
+  }
+}
+
 TEST(CaptureRaw, StandardOutputCarriesOnlyTheSamples) {
   auto folder = scratchFolder("capture-stdout");
   auto run = runProgram("/bin/sh", "-c '\"" KPXADAC_CAPTURE "\" --samples 5000 -o - > out.bin'",
@@ -449,3 +461,120 @@ TEST_P(CaptureSignal, StopsCleanlyWithAValidRecording) {
 INSTANTIATE_TEST_SUITE_P(IntAndTerm, CaptureSignal, testing::Values(SIGINT, SIGTERM));
 
 }  // namespace
+
+// ---- Crashes and a full disk ---------------------------------------------------
+
+namespace crash {
+
+// The metadata file as it is now, or null while it is missing or
+// unreadable (it is replaced by renaming, so never half-written).
+json metadataNow(const fs::path& meta) {
+  std::error_code error;
+  if (!fs::exists(meta, error)) return nullptr;
+  json parsed = json::parse(readFile(meta), nullptr, false);
+  return parsed.is_discarded() ? json(nullptr) : parsed;
+}
+
+// What any metadata on the disk must say of the data beside it: the samples
+// it describes are there, and between its gaps they continue the ramp at
+// the board index the segments give.
+void checkDescribedPrefix(const fs::path& folder, const json& meta) {
+  const auto samples = samplesOf(readFile(folder / "rec.sigmf-data"));
+  const uint64_t described = meta["global"]["kpxadac:sample_count"];
+  ASSERT_LE(described, samples.size());
+  const auto& captures = meta["captures"];
+  for (size_t i = 0; i < captures.size(); ++i) {
+    const uint64_t start = captures[i]["core:sample_start"];
+    const uint64_t end =
+        i + 1 < captures.size() ? captures[i + 1]["core:sample_start"].get<uint64_t>() : described;
+    ASSERT_LE(start, end);
+    EXPECT_TRUE(continuesRamp(samples, start, end, captures[i]["core:global_index"]))
+        << "segment " << i;
+  }
+  if (jsonschemaAvailable()) {
+    EXPECT_EQ(schemaComplaint(folder / "rec.sigmf-meta"), "");
+  }
+}
+
+}  // namespace crash
+
+// When the capture is killed: 0 as soon as samples reach the file (before
+// any rewrite of the metadata), 1 once a rewrite covers samples, 2 once a
+// rewrite holds a gap.
+class CaptureKilled : public testing::TestWithParam<int> {};
+
+TEST_P(CaptureKilled, LeavesMetadataThatDescribesAPrefixOfTheData) {
+  const int moment = GetParam();
+  auto folder = scratchFolder("capture-killed-" + std::to_string(moment));
+  // A real-time board at 20 MHz; the third case slows the writer so that
+  // its small FIFO overflows.
+  const std::string rack =
+      R"({"boards": [{"device": 0, "fixed_clock": 1, "fixed_clock_rate_hz": 2e7, "realtime": true,
+          "fifo_depth": )" +
+      std::string(moment == 2 ? "16384" : "4194304") + R"(, "signal": {"type": "ramp"}}]})";
+  std::vector<std::string> arguments{
+      "--format", "sigmf", "--sample-rate",          "2e7", "--chunk", "65536", "--ring",
+      "4",        "-o",    (folder / "rec").string()};
+  if (moment == 2) arguments.insert(arguments.end(), {"--writer-delay-ms", "10"});
+  pid_t pid = startCapture(arguments, rack, folder / "log.txt");
+  ASSERT_GT(pid, 0);
+  const fs::path meta = folder / "rec.sigmf-meta";
+  // Waits (the test's time-out bounds it) for the moment, watching the files.
+  int status = 0;
+  for (;;) {
+    ASSERT_EQ(waitpid(pid, &status, WNOHANG), 0) << "ended early: " << readFile(folder / "log.txt");
+    const json now = crash::metadataNow(meta);
+    std::error_code error;
+    const auto bytes = fs::file_size(folder / "rec.sigmf-data", error);
+    if (!now.is_null() && !error) {
+      if (moment == 0 && bytes > 0) break;
+      if (moment == 1 && now["global"]["kpxadac:sample_count"] > 0) break;
+      if (moment == 2 && now["captures"].size() + now["annotations"].size() >= 2) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(pid, SIGKILL);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFSIGNALED(status));
+
+  const json left = json::parse(readFile(meta));
+  EXPECT_EQ(left["global"]["kpxadac:state"], "recording");
+  EXPECT_FALSE(left["global"].contains("core:sha512")) << "only a finished recording has one";
+  EXPECT_EQ(left["global"]["core:sample_rate"], 2e7);
+  crash::checkDescribedPrefix(folder, left);
+  if (moment == 2) {
+    EXPECT_GE(left["annotations"].size(), 1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AtSeveralMoments, CaptureKilled, testing::Values(0, 1, 2));
+
+// A capture onto a file system of 8 MiB that fills: status 4, whole samples
+// kept, and the final metadata written into the room kept for it. Needs a
+// private mount namespace (root); skipped elsewhere.
+TEST(CaptureFullDisk, StopsWithItsOwnStatusAndDescribesWhatWasWritten) {
+  if (std::system("unshare -m true > /dev/null 2>&1") != 0)
+    GTEST_SKIP() << "cannot mount a small tmpfs here: unshare -m needs root (or CAP_SYS_ADMIN)";
+  auto folder = scratchFolder("capture-full-disk");
+  // Inside the namespace: mount, capture, copy the recording out. The mount
+  // goes when the namespace does.
+  const std::string script =
+      "mkdir -p disk && mount -t tmpfs -o size=8m kpxadac-test disk && "
+      "'" KPXADAC_CAPTURE
+      "' --samples 20000000 --chunk 65536 --format sigmf -o disk/rec; "
+      "status=\\$?; cp disk/rec.sigmf-data disk/rec.sigmf-meta . ; ls disk > left.txt; "
+      "exit \\$status";
+  auto run = runProgram("unshare", "-m sh -c \"" + script + "\"", folder, {{"KPXADAC_SIM", kRamp}});
+  EXPECT_EQ(run.status, 4) << run.output;
+  EXPECT_NE(run.output.find("No space left on device"), std::string::npos) << run.output;
+  const std::string data = readFile(folder / "rec.sigmf-data");
+  EXPECT_GT(data.size(), 4u << 20);
+  EXPECT_EQ(data.size() % 2, 0u) << "whole samples only";
+  const json meta = json::parse(readFile(folder / "rec.sigmf-meta"));
+  EXPECT_EQ(meta["global"]["kpxadac:state"], "write failed");
+  EXPECT_EQ(meta["global"]["kpxadac:sample_count"], data.size() / 2);
+  EXPECT_FALSE(meta["global"].contains("core:sha512"));
+  crash::checkDescribedPrefix(folder, meta);
+  EXPECT_EQ(readFile(folder / "left.txt"), "rec.sigmf-data\nrec.sigmf-meta\n")
+      << "no temporary file left behind";
+}

@@ -182,7 +182,7 @@ TEST_F(RecordsTest, RefusesBadInputWithItsCode) {
   KpxStream_Close(stream);
   stream = nullptr;
   openBoard("", 0x86);
-  KpxStreamConfig transmit{board, KPXSTREAM_TRANSMIT, 4096, 4, KPXSTREAM_SETUP_NONE, 0};
+  KpxStreamConfig transmit{board, KPXSTREAM_TRANSMIT, 4096, 4, KPXSTREAM_SETUP_NONE, 0, 0};
   ASSERT_EQ(KpxStream_Open(&transmit, &stream), KPXSTREAM_OK);
   EXPECT_EQ(KpxRecords_Open(stream, &good, &records), KPXRECORDS_ERR_DIRECTION);
   EXPECT_EQ(records, nullptr);

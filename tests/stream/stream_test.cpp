@@ -4,8 +4,14 @@
 // changes what a check expects.
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 #include <vector>
+
+#ifdef __linux__
+#include <sched.h>
+#include <unistd.h>
+#endif
 
 #include "kpxadac_stream.h"
 #include "sim_fixture.h"
@@ -77,7 +83,7 @@ TEST_F(StreamTest, RefusesBadArgumentsWithTheirCodes) {
 
   ASSERT_EQ(open(4096, 4), KPXSTREAM_OK);
   KpxStream* second = nullptr;
-  KpxStreamConfig same{board, KPXSTREAM_RECEIVE, 4096, 4, KPXSTREAM_SETUP_NONE, 0};
+  KpxStreamConfig same{board, KPXSTREAM_RECEIVE, 4096, 4, KPXSTREAM_SETUP_NONE, 0, 0};
   EXPECT_EQ(KpxStream_Open(&same, &second), KPXSTREAM_ERR_BOARD_BUSY);
   EXPECT_EQ(second, nullptr);
 
@@ -226,6 +232,54 @@ TEST_F(StreamTest, CloseEndsARunningStreamWithBlocksStillHeld) {
   ASSERT_EQ(KpxStream_AcquireRead(stream, &block, 5000), KPXSTREAM_OK);
   KpxStream_Close(stream);
   stream = nullptr;
+}
+
+#ifdef __linux__
+// Threads of this process that run under SCHED_FIFO.
+int fifoThreads() {
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+    if (sched_getscheduler(std::stoi(task.path().filename().string())) == SCHED_FIFO) ++count;
+  return count;
+}
+#endif
+
+// The stream's thread asks for real-time priority, and the ring is locked in
+// memory, where the process may have them (root may); the flag turns both
+// off. The status says what the thread got.
+TEST_F(StreamTest, ThreadPriorityAndRingLockFollowPermissionsAndTheFlag) {
+  openBoard(kRamp);
+  ASSERT_EQ(open(65536, 4), KPXSTREAM_OK);
+  EXPECT_EQ(status().threadPriority, KPXSTREAM_PRIORITY_NOT_ASKED);
+  ASSERT_EQ(KpxStream_Start(stream), KPXSTREAM_OK);
+  const KpxStreamStatus asked = status();
+  EXPECT_NE(asked.threadPriority, KPXSTREAM_PRIORITY_NOT_ASKED);
+#ifdef __linux__
+  EXPECT_EQ(fifoThreads(), asked.threadPriority == KPXSTREAM_PRIORITY_REALTIME ? 1 : 0);
+  if (geteuid() == 0) {
+    EXPECT_EQ(asked.threadPriority, KPXSTREAM_PRIORITY_REALTIME);
+    EXPECT_EQ(asked.threadPriorityValue, KPXSTREAM_REALTIME_PRIORITY);
+    EXPECT_EQ(asked.ringLocked, 1);
+  }
+#endif
+  KpxStream_Close(stream);
+  stream = nullptr;
+
+  KpxStreamConfig config{};
+  config.board = board;
+  config.direction = KPXSTREAM_RECEIVE;
+  config.blockBytes = 65536;
+  config.blockCount = 4;
+  config.flags = KPXSTREAM_FLAG_NORMAL_PRIORITY;
+  ASSERT_EQ(KpxStream_Open(&config, &stream), KPXSTREAM_OK);
+  ASSERT_EQ(KpxStream_Start(stream), KPXSTREAM_OK);
+  const KpxStreamStatus plain = status();
+  EXPECT_EQ(plain.threadPriority, KPXSTREAM_PRIORITY_NOT_ASKED);
+  EXPECT_EQ(plain.threadPriorityValue, 0);
+  EXPECT_EQ(plain.ringLocked, 0);
+#ifdef __linux__
+  EXPECT_EQ(fifoThreads(), 0);
+#endif
 }
 
 // A real-time DAC whose FIFO runs dry while the producer pauses: the

@@ -1,11 +1,13 @@
 #include "board_samples.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "kpxadac16.h"
 #include "kpxadac_stream.h"
+#include "stream_priority.h"
 
 namespace analyze {
 namespace {
@@ -21,7 +23,7 @@ std::string streamFailure(const char* what, int32_t result) {
 
 // Reads `count` samples into `samples`, opening a new stretch after each gap.
 std::string readAll(KpxStream* stream, std::vector<int16_t>& samples,
-                    std::vector<Stretch>& stretches) {
+                    std::vector<Stretch>& stretches, std::vector<Gap>& gaps) {
   uint64_t have = 0;
   while (have < samples.size()) {
     KpxStreamReadInfo info{};
@@ -35,6 +37,7 @@ std::string readAll(KpxStream* stream, std::vector<int16_t>& samples,
       }
       return streamFailure("reading", result);
     }
+    if (info.lostBefore > 0) gaps.push_back({have, info.index, info.lostBefore});
     if (info.lostBefore > 0 && have > 0) stretches.push_back({have, 0});
     have += info.samples;
     stretches.back().count = have - stretches.back().start;
@@ -70,10 +73,17 @@ std::string takeFromBoard(const Options& options, uint64_t count, SampleSet& set
   KpxStream_GetStatus(stream.get(), &status);
   if (int32_t result = KpxStream_Start(stream.get()); result != KPXSTREAM_OK)
     return streamFailure("starting the stream", result);
+  {
+    KpxStreamStatus started{};
+    KpxStream_GetStatus(stream.get(), &started);
+    if (auto note = kpx::tools::streamPriorityNote(started); !note.empty())
+      std::fprintf(stderr, "kpxadac-analyze: %s\n", note.c_str());
+  }
 
   auto samples = std::make_shared<std::vector<int16_t>>(count);
   set.stretches = {{0, 0}};
-  if (auto reason = readAll(stream.get(), *samples, set.stretches); !reason.empty()) return reason;
+  if (auto reason = readAll(stream.get(), *samples, set.stretches, set.gaps); !reason.empty())
+    return reason;
 
   set.samples = count;
   set.sampleRateHz = status.sampleRateHz;

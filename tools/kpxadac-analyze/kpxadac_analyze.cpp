@@ -46,9 +46,15 @@ std::string analyse(const SampleSet& set, const Options& options, Analysis& anal
 
 void printJson(const SampleSet& set, const Options& options, const Analysis& analysis) {
   nlohmann::json out = kpx::analysis::toJson(analysis.measurements);
+  auto gaps = nlohmann::json::array();
+  for (const Gap& gap : set.gaps)
+    gaps.push_back(
+        {{"sample_start", gap.sampleStart}, {"global_index", gap.globalIndex}, {"lost", gap.lost}});
   out["input"] = {{"source", set.source},
                   {"sample_rate_hz", *set.sampleRateHz},
                   {"samples", set.samples},
+                  {"gaps", gaps},
+                  {"ignored_bytes", set.ignoredBytes},
                   {"fft_size", options.fftSize},
                   {"window", kpx::analysis::windowName(options.window)},
                   {"spectra", analysis.spectra}};
@@ -61,6 +67,11 @@ void printText(const SampleSet& set, const Options& options, const Analysis& ana
               set.source.c_str(), static_cast<unsigned long long>(set.samples),
               *set.sampleRateHz / 1e6, analysis.spectra, analysis.spectra == 1 ? "um" : "a",
               options.fftSize, kpx::analysis::windowName(options.window));
+  if (!set.gaps.empty()) {
+    unsigned long long lost = 0;
+    for (const Gap& gap : set.gaps) lost += gap.lost;
+    std::printf("gaps          %zu (%llu samples lost)\n", set.gaps.size(), lost);
+  }
   std::printf("fundamental   %.6f MHz  %.2f dBFS\n", m.fundamentalHz / 1e6, m.fundamentalDbfs);
   std::printf("SNR           %.2f dB\n", m.snrDb);
   std::printf("SINAD         %.2f dB\n", m.sinadDb);
@@ -76,6 +87,13 @@ int run(const Options& options) {
   SampleSet set;
   if (!options.input.empty()) {
     if (auto reason = openRecording(options.input, set); !reason.empty()) return fail(reason);
+    // A recording whose writer never finished may hold more than its metadata covers.
+    if (set.ignoredBytes)
+      std::fprintf(stderr,
+                   "kpxadac-analyze: %s: %llu trailing bytes ignored after the %llu samples "
+                   "described\n",
+                   set.source.c_str(), static_cast<unsigned long long>(set.ignoredBytes),
+                   static_cast<unsigned long long>(set.samples));
   } else {
     const uint64_t count = options.samples.value_or(options.fftSize * options.averages);
     const std::string reason = takeFromBoard(options, count, set);

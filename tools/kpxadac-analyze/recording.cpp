@@ -1,10 +1,11 @@
 #include "recording.h"
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "sigmf_files.h"
 
 namespace analyze {
 namespace {
@@ -27,47 +28,43 @@ std::function<std::string(uint64_t, size_t, int16_t*)> fileReader(const std::str
   };
 }
 
-std::string samplesOfFile(const std::string& path, uint64_t& samples) {
+std::string sizeOfFile(const std::string& path, uint64_t& bytes) {
   std::error_code error;
-  const auto bytes = fs::file_size(path, error);
+  bytes = fs::file_size(path, error);
   if (error) return "cannot read " + path + ": " + error.message();
-  samples = bytes / 2;
   return "";
 }
 
+// The stretches between the gaps (a gap at sample 0 or at the end splits nothing).
+std::vector<Stretch> stretchesBetween(const std::vector<Gap>& gaps, uint64_t samples) {
+  std::vector<Stretch> stretches;
+  uint64_t start = 0;
+  for (const Gap& gap : gaps) {
+    if (gap.sampleStart <= start || gap.sampleStart >= samples) continue;
+    stretches.push_back({start, gap.sampleStart - start});
+    start = gap.sampleStart;
+  }
+  if (start < samples) stretches.push_back({start, samples - start});
+  return stretches;
+}
+
 std::string openSigmf(const std::string& base, SampleSet& set) {
-  const std::string metaPath = base + ".sigmf-meta", dataPath = base + ".sigmf-data";
+  const std::string metaPath = kpx::tools::sigmfMetaPath(base);
+  const std::string dataPath = kpx::tools::sigmfDataPath(base);
   std::ifstream metaFile(metaPath, std::ios::binary);
   if (!metaFile) return "cannot read " + metaPath;
-  nlohmann::json meta;
-  try {
-    meta = nlohmann::json::parse(metaFile);
-  } catch (const nlohmann::json::exception& e) {
-    return metaPath + ": not JSON (" + e.what() + ")";
-  }
-  try {
-    const auto& global = meta.at("global");
-    const std::string datatype = global.at("core:datatype").get<std::string>();
-    if (datatype != "ri16_le")
-      return metaPath + ": core:datatype is " + datatype + "; only ri16_le can be analysed";
-    if (global.value("core:num_channels", 1) != 1) return metaPath + ": more than one channel";
-    if (global.contains("core:sample_rate"))
-      set.sampleRateHz = global["core:sample_rate"].get<double>();
-    if (auto reason = samplesOfFile(dataPath, set.samples); !reason.empty()) return reason;
-
-    // Each capture segment starts after a gap (or at the start).
-    std::vector<uint64_t> starts{0};
-    for (const auto& capture : meta.value("captures", nlohmann::json::array()))
-      starts.push_back(capture.at("core:sample_start").get<uint64_t>());
-    std::sort(starts.begin(), starts.end());
-    starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
-    for (size_t i = 0; i < starts.size(); ++i) {
-      const uint64_t end = i + 1 < starts.size() ? starts[i + 1] : set.samples;
-      if (starts[i] < end) set.stretches.push_back({starts[i], end - starts[i]});
-    }
-  } catch (const nlohmann::json::exception& e) {
-    return metaPath + ": " + e.what();
-  }
+  std::ostringstream text;
+  text << metaFile.rdbuf();
+  SigmfMetadata meta;
+  if (auto reason = readSigmfMetadata(text.str(), meta); !reason.empty())
+    return metaPath + ": " + reason;
+  uint64_t dataBytes = 0;
+  if (auto reason = sizeOfFile(dataPath, dataBytes); !reason.empty()) return reason;
+  if (auto reason = fitSigmfData(meta, dataBytes, set.samples, set.ignoredBytes); !reason.empty())
+    return base + ": " + reason;
+  set.sampleRateHz = meta.sampleRateHz;
+  set.gaps = meta.gaps;
+  set.stretches = stretchesBetween(set.gaps, set.samples);
   set.source = dataPath;
   set.read = fileReader(dataPath);
   return "";
@@ -76,14 +73,14 @@ std::string openSigmf(const std::string& base, SampleSet& set) {
 }  // namespace
 
 std::string openRecording(const std::string& path, SampleSet& set) {
-  for (const char* extension : {".sigmf-meta", ".sigmf-data", ".sigmf"})
-    if (path.size() > std::char_traits<char>::length(extension) && path.ends_with(extension))
-      return openSigmf(path.substr(0, path.size() - std::char_traits<char>::length(extension)),
-                       set);
-  if (!fs::is_regular_file(path) && fs::is_regular_file(path + ".sigmf-meta"))
+  if (kpx::tools::hasSigmfEnding(path)) return openSigmf(kpx::tools::sigmfBaseName(path), set);
+  if (!fs::is_regular_file(path) && fs::is_regular_file(kpx::tools::sigmfMetaPath(path)))
     return openSigmf(path, set);
 
-  if (auto reason = samplesOfFile(path, set.samples); !reason.empty()) return reason;
+  uint64_t bytes = 0;
+  if (auto reason = sizeOfFile(path, bytes); !reason.empty()) return reason;
+  set.samples = bytes / 2;
+  set.ignoredBytes = bytes % 2;
   set.source = path;
   set.stretches = {{0, set.samples}};
   set.read = fileReader(path);

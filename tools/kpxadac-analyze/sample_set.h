@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "sigmf_reader.h"
+
 namespace analyze {
 
 struct Stretch {
@@ -21,6 +23,8 @@ struct SampleSet {
   std::optional<double> sampleRateHz;
   uint64_t samples = 0;
   std::vector<Stretch> stretches;  // in order, together covering every sample
+  std::vector<Gap> gaps;           // where samples were lost, in order
+  uint64_t ignoredBytes = 0;       // bytes of the file after the samples used
   // Copies samples start .. start + count - 1 to `out`; returns "" or the reason it failed.
   std::function<std::string(uint64_t start, size_t count, int16_t* out)> read;
 };

@@ -1,5 +1,8 @@
 #include "board_setup.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "kpxadac_board.h"
 
 namespace capture {
@@ -25,14 +28,25 @@ std::string loadBitstream(const BoardChoice& board, const std::string& path) {
          KpxBoard_BitstreamResultText(result) + ")";
 }
 
-std::string openStream(const BoardChoice& board, const Options& options, KpxStream*& stream,
-                       bool& synthesizer) {
+unsigned ringForSeconds(const Options& options, double rateHz) {
+  // A short capture needs no more than it will read.
+  const double seconds = std::min(options.ringSeconds, options.durationSeconds.value_or(1e9));
+  double blocks = std::ceil(seconds * rateHz * 2 / options.chunkBytes);
+  if (options.samples)
+    blocks =
+        std::min(blocks, std::ceil(static_cast<double>(*options.samples) * 2 / options.chunkBytes));
+  return static_cast<unsigned>(std::clamp(blocks + 1, 2.0, double{kMaxRingBuffers}));
+}
+
+std::string openStream(const BoardChoice& board, const Options& options, double rateHz,
+                       KpxStream*& stream, bool& synthesizer) {
   KpxStreamConfig config{};
   config.board = board.handle;
   config.direction = KPXSTREAM_RECEIVE;
   config.blockBytes = options.chunkBytes;
-  config.blockCount = options.ringBuffers;
+  config.blockCount = options.ringBuffers.value_or(ringForSeconds(options, rateHz));
   config.setup = kpx::tools::streamSetup(options.board.clock);
+  config.flags = options.realtimeReading ? 0 : KPXSTREAM_FLAG_NORMAL_PRIORITY;
   const int32_t result = KpxStream_Open(&config, &stream);
   if (result != KPXSTREAM_OK) return KpxStream_ResultText(result);
   KpxStreamStatus status{};

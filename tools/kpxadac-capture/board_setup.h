@@ -26,10 +26,13 @@ std::string findBoard(const Options& options, BoardChoice& board);
 // Loads a .bit file; anything but the driver's success (0) is refused.
 std::string loadBitstream(const BoardChoice& board, const std::string& path);
 
+// The blocks of a ring that holds --ring-seconds of samples at `rateHz`.
+unsigned ringForSeconds(const Options& options, double rateHz);
+
 // Opens the receive stream, which selects the clock; `synthesizer` tells
-// which one is in use.
-std::string openStream(const BoardChoice& board, const Options& options, KpxStream*& stream,
-                       bool& synthesizer);
+// which one is in use. `rateHz`, the rate expected, sizes a ring by time.
+std::string openStream(const BoardChoice& board, const Options& options, double rateHz,
+                       KpxStream*& stream, bool& synthesizer);
 
 // Starts the ADC, writes cReg0, resets the channel and starts reading.
 std::string startStream(KpxStream* stream);

@@ -55,12 +55,27 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       ->option_text("raw|sigmf");
   app.add_option("--bitstream", options.bitstream, "Xilinx .bit file to load into the FPGA first")
       ->option_text("FILE");
-  app.add_option("--ring", options.ringBuffers,
-                 "Buffers in the ring between the board and the file (default 64)")
-      ->check(CLI::Range(2u, 4096u))
-      ->option_text("N");
-  app.add_flag("--direct", options.unbuffered,
-               "Write past the page cache (O_DIRECT on Linux, where the file system allows it)");
+  auto* ring = app.add_option("--ring", options.ringBuffers,
+                              "Buffers in the ring between the board and the file (default: "
+                              "--ring-seconds of samples)")
+                   ->check(CLI::Range(2u, kMaxRingBuffers))
+                   ->option_text("N");
+  app.add_option("--ring-seconds", options.ringSeconds,
+                 "Seconds of samples at the stream's rate that the ring holds (default 1)")
+      ->check(CLI::Range(0.001, 3600.0))
+      ->excludes(ring)
+      ->option_text("SECONDS");
+  bool buffered = false;
+  auto* bufferedFlag = app.add_flag(
+      "--buffered", buffered,
+      "Write through the page cache; by default the file is written past it (O_DIRECT, "
+      "FILE_FLAG_NO_BUFFERING) where the file system allows it");
+  // The former opt-in to unbuffered writes, now the default; kept for scripts.
+  app.add_flag("--direct")->group("")->excludes(bufferedFlag);
+  bool normalPriority = false;
+  app.add_flag("--normal-priority", normalPriority,
+               "Read the board at normal priority, with the ring's memory not locked (by default "
+               "the reading thread asks for real-time priority)");
   // Testing aid, left out of the help: slows the writer so that the ring
   // fills and the board's FIFO overflows.
   app.add_option("--writer-delay-ms", options.writerDelayMs)->group("");
@@ -72,6 +87,8 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
     parsed.exitStatus = outcome.exitStatus;
     return parsed;
   }
+  options.unbuffered = !buffered;
+  options.realtimeReading = !normalPriority;
   // IsMember has already matched the words, whatever their case.
   options.format =
       CLI::detail::to_lower(format) == "sigmf" ? OutputFormat::kSigmf : OutputFormat::kRaw;

@@ -16,14 +16,18 @@ enum ExitStatus : int {
   kExitUsage = 1,     // bad options: nothing was captured
   kExitFailure = 2,   // board, bitstream, clock, read or output failure
   kExitDataLost = 3,  // capture complete, but overruns lost samples (or records)
+  // Writing the output failed (a full disk, say): the capture stopped; what
+  // was written is kept in whole samples and, for SigMF, described.
+  kExitWriteFailed = 4,
 };
 
 enum class OutputFormat { kRaw, kSigmf };
 
 inline constexpr uint32_t kDefaultChunkBytes = 4u << 20;
-// 64 buffers of 4 MiB hold about 1.2 s of a 210 MB/s stream: enough to ride out
-// the pauses of an ordinary disk.
-inline constexpr unsigned kDefaultRingBuffers = 64;
+// The ring holds this many seconds of samples at the stream's rate unless
+// --ring gives a count: enough to ride out the pauses of a busy disk.
+inline constexpr double kDefaultRingSeconds = 1.0;
+inline constexpr unsigned kMaxRingBuffers = 4096;
 
 struct Options {
   kpx::tools::BoardOptions board;
@@ -32,11 +36,13 @@ struct Options {
   uint32_t chunkBytes = kDefaultChunkBytes;
   std::string output;  // "-" is standard output
   OutputFormat format = OutputFormat::kRaw;
-  std::string bitstream;  // empty: no bitstream is loaded
-  unsigned ringBuffers = kDefaultRingBuffers;
-  bool unbuffered = false;     // write past the page cache (O_DIRECT)
-  unsigned writerDelayMs = 0;  // testing aid: the writer sleeps this long after each block
-  RecordsOptions records;      // --trigger and its options: records instead of the stream
+  std::string bitstream;                // empty: no bitstream is loaded
+  std::optional<unsigned> ringBuffers;  // empty: ringSeconds of samples
+  double ringSeconds = kDefaultRingSeconds;
+  bool unbuffered = true;       // write past the page cache where the file system allows it
+  bool realtimeReading = true;  // the stream's thread asks for real-time priority
+  unsigned writerDelayMs = 0;   // testing aid: the writer sleeps this long after each block
+  RecordsOptions records;       // --trigger and its options: records instead of the stream
 
   bool toStandardOutput() const { return output == "-"; }
 };

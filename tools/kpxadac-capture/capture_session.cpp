@@ -56,15 +56,22 @@ class CaptureRun {
   }
 
   CaptureResult run() {
-    result_.startTime = std::chrono::system_clock::now();
+    result_.startTime = settings_.startTime;
     const auto start = std::chrono::steady_clock::now();
     std::thread writer([this] { writeBlocks(); });
-    showProgressUntilWritten(start);
+    superviseUntilWritten(start);
     writer.join();
     console_.endProgress();
+    if (!metadataFailure_.empty() && result_.writeFailure.empty())
+      result_.writeFailure = metadataFailure_;
 
     if (std::string reason = file_.flushToDisk(); !reason.empty() && result_.writeFailure.empty())
       result_.writeFailure = reason;
+    // Whole samples only: a failed write may have left half of one.
+    const uint64_t written = bytesWritten_.load();
+    if (written % 2) {
+      if (file_.cutTo(written - 1).empty()) bytesWritten_.store(written - 1);
+    }
     result_.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result_.bytesWritten = bytesWritten_.load();
@@ -88,6 +95,7 @@ class CaptureRun {
       }
       if (got != KPXSTREAM_OK) continue;
       noteGap(block);
+      watchRing();
       if (block.flags & KPXSTREAM_BLOCK_COUNTERS_UNREAD && !warnedOfCounters) {
         warnedOfCounters = true;
         console_.message(
@@ -95,16 +103,37 @@ class CaptureRun {
       }
       if (result_.writeFailure.empty()) writeBlock(block, bytesLeft);
       samplesTaken_ += block.bytes / 2;
+      if (block.lostBefore) announce(gapWritten_);
       KpxStream_ReleaseRead(stream, &block);
       if (settings_.writerDelayMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(settings_.writerDelayMs));
     }
     if (got == KPXSTREAM_BOARD_FAILED) result_.readFailure = readFailure();
+    announce(writerDone_);
+  }
+
+  void announce(bool& flag) {
     {
-      std::lock_guard lock(doneMutex_);
-      writerDone_ = true;
+      std::lock_guard lock(stateMutex_);
+      flag = true;
     }
-    doneChanged_.notify_all();
+    stateChanged_.notify_all();
+  }
+
+  // A ring that fills means the disk falls behind; said before the board
+  // loses anything, once until the ring has drained to half again.
+  void watchRing() {
+    KpxStreamStatus status{};
+    if (KpxStream_GetStatus(settings_.stream, &status) != KPXSTREAM_OK || status.blockCount == 0)
+      return;
+    const uint64_t waiting = status.blocksWaiting + 1;  // the block just taken included
+    if (!ringWarned_ && waiting * 4 > uint64_t{status.blockCount} * 3) {
+      ringWarned_ = true;
+      console_.message("warning: the ring is " + std::to_string(waiting * 100 / status.blockCount) +
+                       "% full: the output falls behind the board");
+    } else if (ringWarned_ && waiting * 2 <= status.blockCount) {
+      ringWarned_ = false;
+    }
   }
 
   void noteGap(const KpxStreamBlock& block) {
@@ -114,6 +143,10 @@ class CaptureRun {
     gap.globalSample = block.index;
     gap.lostSamples = block.lostBefore;
     result_.overruns.push_back(gap);
+    {
+      std::lock_guard lock(stateMutex_);
+      gaps_.push_back(gap);
+    }
     result_.lostSamples = block.lostTotal;
     overrunEvents_.fetch_add(1);
     console_.message("overrun: " + std::to_string(gap.lostSamples) +
@@ -143,14 +176,40 @@ class CaptureRun {
            " samples (" + boardErrorName(status.boardError) + ")";
   }
 
-  void showProgressUntilWritten(std::chrono::steady_clock::time_point start) {
-    std::unique_lock lock(doneMutex_);
-    while (!doneChanged_.wait_for(lock, kProgressInterval, [this] { return writerDone_; })) {
-      const double seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // Shows the progress and keeps the metadata current until the writer is done.
+  void superviseUntilWritten(std::chrono::steady_clock::time_point start) {
+    auto lastMetadata = std::chrono::steady_clock::now();
+    std::unique_lock lock(stateMutex_);
+    while (!writerDone_) {
+      stateChanged_.wait_for(lock, kProgressInterval,
+                             [this] { return writerDone_ || gapWritten_; });
+      if (writerDone_) break;
+      const bool gap = gapWritten_;
+      gapWritten_ = false;
+      const auto now = std::chrono::steady_clock::now();
+      const bool metadataDue = settings_.keepMetadata && metadataFailure_.empty() &&
+                               (gap || now - lastMetadata >= kMetadataInterval);
+      std::vector<OverrunEvent> gaps = metadataDue ? gaps_ : std::vector<OverrunEvent>{};
+      lock.unlock();
+      const double seconds = std::chrono::duration<double>(now - start).count();
       console_.progress(formatProgress(bytesWritten_.load(), seconds, overrunEvents_.load(),
                                        settings_.sampleLimit));
+      if (metadataDue) {
+        keepMetadataCurrent(gaps);
+        lastMetadata = std::chrono::steady_clock::now();
+      }
+      lock.lock();
     }
+  }
+
+  // The metadata describes only data that is on the disk: flushed first.
+  void keepMetadataCurrent(const std::vector<OverrunEvent>& gaps) {
+    const uint64_t samples = bytesWritten_.load() / 2;
+    std::string failure = file_.flushData();
+    if (failure.empty()) failure = settings_.keepMetadata(samples, gaps);
+    if (failure.empty()) return;
+    metadataFailure_ = failure;
+    KpxStream_Stop(settings_.stream);
   }
 
   const CaptureSettings& settings_;
@@ -163,9 +222,13 @@ class CaptureRun {
   uint64_t samplesTaken_ = 0;       // samples of the blocks taken so far
   std::atomic<uint64_t> bytesWritten_{0};
   std::atomic<uint64_t> overrunEvents_{0};
-  std::mutex doneMutex_;
-  std::condition_variable doneChanged_;
-  bool writerDone_ = false;
+  std::mutex stateMutex_;
+  std::condition_variable stateChanged_;
+  bool writerDone_ = false;         // guarded
+  bool gapWritten_ = false;         // guarded: a block after a gap was written
+  std::vector<OverrunEvent> gaps_;  // guarded: the gaps so far
+  std::string metadataFailure_;     // calling thread only, until the writer is done
+  bool ringWarned_ = false;         // writer thread only
 };
 
 }  // namespace

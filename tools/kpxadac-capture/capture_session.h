@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,11 +19,24 @@
 
 namespace capture {
 
+// Writes the recording's metadata for the first `samples` samples of the
+// file and the gaps so far; returns "" or the reason it failed.
+using MetadataKeeper =
+    std::function<std::string(uint64_t samples, const std::vector<OverrunEvent>& gaps)>;
+
+// How often a running capture's metadata is rewritten at the least.
+inline constexpr auto kMetadataInterval = std::chrono::seconds(2);
+
 struct CaptureSettings {
   KpxStream* stream = nullptr;          // started, with the sample limit
   std::optional<uint64_t> sampleLimit;  // empty: until stopped
   unsigned writerDelayMs = 0;
   bool computeSha512 = false;
+  std::chrono::system_clock::time_point startTime;  // when the capture started
+  // Called while the capture runs, from the calling thread, after the data
+  // it describes is flushed to the disk: at least every kMetadataInterval
+  // and after every gap. A failure ends the capture as a write failure.
+  MetadataKeeper keepMetadata;
 };
 
 struct CaptureResult {
@@ -33,7 +47,7 @@ struct CaptureResult {
   std::vector<OverrunEvent> overruns;
   uint64_t lostSamples = 0;
   std::string readFailure;   // "" when every read succeeded
-  std::string writeFailure;  // "" when every byte reached the file
+  std::string writeFailure;  // "" when every byte reached the file (and the metadata)
   std::string sha512;        // hexadecimal, when asked for
   bool stopped = false;      // ended by `stop` before the sample limit
 

@@ -2,11 +2,11 @@
 // to a raw file, standard output or a SigMF recording, with overruns
 // detected and recorded. Uses only the public library API. See
 // docs/capture.md.
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <string>
 
 #include "board_setup.h"
@@ -15,9 +15,12 @@
 #include "console.h"
 #include "kpxadac16.h"
 #include "kpxadac_board.h"
+#include "metadata_file.h"
 #include "output_file.h"
+#include "sigmf_files.h"
 #include "records_session.h"
 #include "sigmf_metadata.h"
+#include "stream_priority.h"
 #include "tool_platform.h"
 
 namespace {
@@ -27,14 +30,21 @@ using namespace capture;
 // Set by Ctrl+C: the capture ends after the current block.
 std::atomic<bool> stopRequested{false};
 
-// The SigMF base name: the output name without a SigMF extension.
-std::string sigmfBase(const std::string& output) {
-  for (const char* extension : {".sigmf-data", ".sigmf-meta", ".sigmf"}) {
-    const std::string suffix = extension;
-    if (output.size() > suffix.size() && output.ends_with(suffix))
-      return output.substr(0, output.size() - suffix.size());
+// The rate to size the ring by before the stream sets the clock up: the
+// rate given, else the library's rate of the clock asked for, or the faster
+// of the two clocks the board may use.
+double ringRateHz(const Options& options, const BoardChoice& board) {
+  if (options.board.sampleRateHz) return *options.board.sampleRateHz;
+  const double synthesizer = KpxBoard_SynthesizerRateHz();
+  const double fixed = KpxBoard_FixedClockRateHz(board.handle);
+  switch (options.board.clock) {
+    case kpx::tools::ClockChoice::kFixed:
+      return fixed;
+    case kpx::tools::ClockChoice::kSynthesizer:
+      return synthesizer;
+    default:
+      return std::max(fixed, synthesizer);
   }
-  return output;
 }
 
 std::string hardwareText(const BoardChoice& board) {
@@ -46,11 +56,12 @@ std::string hardwareText(const BoardChoice& board) {
   return text;
 }
 
-std::string writeMetadata(const std::string& path, const RecordingDescription& recording) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << sigmfMetadata(recording).dump(2) << '\n';
-  out.close();
-  return out ? "" : "cannot write " + path;
+// Room kept after each running capture's metadata, so that the metadata of
+// a capture that fills the disk still fits where the last one was.
+constexpr size_t kMetadataRoomBytes = 64 * 1024;
+
+std::string metadataText(const RecordingDescription& recording) {
+  return sigmfMetadata(recording).dump(2) + '\n';
 }
 
 void printSummary(Console& console, const CaptureResult& result) {
@@ -82,10 +93,10 @@ int finishRecords(Console& console, OutputFile& file, RecordsResult& result, con
   if (options.format == OutputFormat::kSigmf) {
     recording.sha512 = result.sha512;
     recording.startTime = result.startTime;
-    std::ofstream out(base + ".sigmf-meta", std::ios::binary | std::ios::trunc);
+    std::ofstream out(kpx::tools::sigmfMetaPath(base), std::ios::binary | std::ios::trunc);
     out << sigmfRecordsMetadata(recording, result.records).dump(2) << '\n';
     out.close();
-    if (!out) metadataFailure = "cannot write " + base + ".sigmf-meta";
+    if (!out) metadataFailure = "cannot write " + kpx::tools::sigmfMetaPath(base);
     if (!metadataFailure.empty()) console.message(metadataFailure);
   }
   const auto& c = result.records.counts;
@@ -127,7 +138,8 @@ int run(const Options& options) {
   }
   KpxStream* stream = nullptr;
   bool synthesizer = false;
-  if (auto reason = openStream(board, options, stream, synthesizer); !reason.empty())
+  if (auto reason = openStream(board, options, ringRateHz(options, board), stream, synthesizer);
+      !reason.empty())
     return fail(reason);
   const double sampleRate = kpx::tools::streamRate(options.board, stream);
 
@@ -143,27 +155,55 @@ int run(const Options& options) {
   // A duration's count follows the clock the stream chose when it opened.
   KpxStream_SetSampleLimit(stream, settings.sampleLimit.value_or(0));
 
-  const std::string base = sigmfBase(options.output);
-  const std::string dataPath = settings.computeSha512 ? base + ".sigmf-data" : options.output;
+  const bool sigmf = options.format == OutputFormat::kSigmf;
+  const std::string base = kpx::tools::sigmfBaseName(options.output);
+  const std::string dataPath = sigmf ? kpx::tools::sigmfDataPath(base) : options.output;
   if (!options.toStandardOutput())
     if (auto reason = file.create(dataPath, options.unbuffered); !reason.empty())
       return fail(reason);
 
+  // The metadata is on the disk from the start and kept current while the
+  // capture runs, so that a crash leaves a recording that readers take.
+  MetadataFile metadata(kpx::tools::sigmfMetaPath(base));
+  RecordingDescription recording;
+  recording.sampleRateHz = sampleRate;
+  recording.hardware = hardwareText(board);
+  recording.description =
+      std::string("sample clock: ") +
+      (synthesizer ? "clock synthesizer, " + kpx::tools::megahertz(KpxBoard_SynthesizerRateHz()) +
+                         " MHz setting"
+                   : std::string("onboard fixed clock"));
+  settings.startTime = std::chrono::system_clock::now();
+  recording.startTime = settings.startTime;
+  // (Records are described once, at their end.)
+  if (sigmf && !options.records.enabled) {
+    const std::string text = metadataText(recording);
+    if (auto outcome = metadata.replace(text, text.size() * 2 + kMetadataRoomBytes);
+        !outcome.failure.empty())
+      return fail(outcome.failure);
+    settings.keepMetadata = [&](uint64_t samples, const std::vector<OverrunEvent>& gaps) {
+      RecordingDescription now = recording;
+      now.samples = samples;
+      now.overruns = gaps;
+      const std::string current = metadataText(now);
+      return metadata.replace(current, current.size() * 2 + kMetadataRoomBytes).failure;
+    };
+  }
+
   if (auto reason = startStream(stream); !reason.empty()) return fail(reason);
+  {
+    KpxStreamStatus status{};
+    KpxStream_GetStatus(stream, &status);
+    if (auto note = kpx::tools::streamPriorityNote(status); !note.empty()) console.message(note);
+  }
 
   kpx::tools::installStopHandlers(stopRequested);
   if (options.records.enabled) {
     RecordsResult records = runRecords(stream, options.records.config, file, settings.computeSha512,
                                        stopRequested, console);
-    RecordingDescription recording;
-    recording.sampleRateHz = sampleRate;
-    recording.hardware = hardwareText(board);
-    recording.description =
-        std::string("triggered records; sample clock: ") +
-        (synthesizer ? "clock synthesizer, " + kpx::tools::megahertz(KpxBoard_SynthesizerRateHz()) +
-                           " MHz setting"
-                     : std::string("onboard fixed clock"));
-    const int status = finishRecords(console, file, records, options, base, recording);
+    RecordingDescription described = recording;
+    described.description = "triggered records; " + recording.description;
+    const int status = finishRecords(console, file, records, options, base, described);
     KpxStream_Close(stream);
     Kpxadac16_CloseAll();
     return status;
@@ -175,28 +215,29 @@ int run(const Options& options) {
   if (!result.readFailure.empty()) console.message(result.readFailure);
   if (!result.writeFailure.empty()) console.message(result.writeFailure);
 
-  std::string metadataFailure;
-  if (options.format == OutputFormat::kSigmf) {
-    RecordingDescription recording;
-    recording.sampleRateHz = sampleRate;
-    recording.hardware = hardwareText(board);
-    recording.description =
-        std::string("sample clock: ") +
-        (synthesizer ? "clock synthesizer, " + kpx::tools::megahertz(KpxBoard_SynthesizerRateHz()) +
-                           " MHz setting"
-                     : std::string("onboard fixed clock"));
-    recording.sha512 = result.sha512;
-    recording.startTime = result.startTime;
+  bool metadataFailed = false;
+  if (sigmf) {
+    recording.samples = result.samplesWritten();
     recording.overruns = result.overruns;
-    metadataFailure = writeMetadata(base + ".sigmf-meta", recording);
-    if (!metadataFailure.empty()) console.message(metadataFailure);
+    if (!result.writeFailure.empty()) {
+      recording.state = kStateWriteFailed;  // no SHA-512 of a file that could not be written
+    } else {
+      recording.state = result.readFailure.empty() ? kStateComplete : kStateReadFailed;
+      recording.sha512 = result.sha512;
+    }
+    const auto outcome = metadata.replace(metadataText(recording), 0);
+    if (!outcome.failure.empty()) {
+      metadataFailed = true;
+      console.message(outcome.failure);
+      if (outcome.written) console.message("the metadata was written into the room kept for it");
+    }
   }
   printSummary(console, result);
   KpxStream_Close(stream);
   Kpxadac16_CloseAll();
 
-  if (!result.readFailure.empty() || !result.writeFailure.empty() || !metadataFailure.empty())
-    return kExitFailure;
+  if (!result.readFailure.empty()) return kExitFailure;
+  if (!result.writeFailure.empty() || metadataFailed) return kExitWriteFailed;
   return result.lostSamples ? kExitDataLost : kExitClean;
 }
 

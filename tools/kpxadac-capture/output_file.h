@@ -20,9 +20,11 @@ class OutputFile {
   ~OutputFile();
 
   // Creates (or empties) `path`. Returns "" or the reason of the failure.
-  // `unbuffered` writes past the page cache (O_DIRECT on Linux) where the
-  // file system allows it; writes whose address, length or offset are not
-  // aligned to it, such as a short last block, go through the cache.
+  // `unbuffered` writes past the page cache (O_DIRECT on Linux,
+  // FILE_FLAG_NO_BUFFERING on Windows) where the file system allows it;
+  // where it refuses (tmpfs, say) the file goes through the cache. Writes
+  // whose address, length or offset are not aligned to 4096 bytes, such as
+  // a short last block, and all after them go through the cache.
   std::string create(const std::string& path, bool unbuffered = false);
   // Takes over an open descriptor (standard output, from
   // tool::takeStandardOutput()).
@@ -31,13 +33,20 @@ class OutputFile {
   // Writes all `length` bytes. Returns "" or the reason; `written` tells how
   // many bytes reached the file, also after a failure.
   std::string write(const uint8_t* bytes, size_t length, size_t& written);
-  // Puts the data on the disk (a pipe or terminal has nothing to flush).
-  // Returns "" or the reason.
+  // Puts the data on the disk (a pipe or terminal has nothing to flush) and
+  // ends the writeback. Returns "" or the reason.
   std::string flushToDisk();
+  // Puts the data written so far on the disk while writing goes on (from
+  // another thread than the writer's). Returns "" or the reason.
+  std::string flushData();
+  // Cuts a regular file to its first `bytes` bytes. Returns "" or the reason.
+  std::string cutTo(uint64_t bytes);
   // Returns "" or the reason.
   std::string close();
 
   const std::string& name() const { return name_; }
+  // Whether writes go past the page cache.
+  bool unbuffered() const { return direct_; }
 
  private:
   void startWriteback();
@@ -45,12 +54,13 @@ class OutputFile {
   void runWriteback();
 
 #ifdef _WIN32
+  std::string leaveUnbuffered();
   void* handle_ = nullptr;  // the file's HANDLE; nullptr when none is open
 #else
   int descriptor_ = -1;
-  bool direct_ = false;  // O_DIRECT is on
-  uint64_t offset_ = 0;  // bytes written so far, for the alignment of unbuffered writes
 #endif
+  bool direct_ = false;  // O_DIRECT (FILE_FLAG_NO_BUFFERING) is on
+  uint64_t offset_ = 0;  // bytes written so far, for the alignment of unbuffered writes
   std::string name_;
   bool regularFile_ = false;
 

@@ -78,6 +78,15 @@ std::string OutputFile::write(const uint8_t* bytes, size_t length, size_t& writt
   while (written < length) {
     const ssize_t n = ::write(descriptor_, bytes + written, length - written);
     if (n < 0 && errno == EINTR) continue;
+#ifdef O_DIRECT
+    // Some file systems take O_DIRECT at open and refuse the writes: the
+    // page cache then.
+    if (n < 0 && errno == EINVAL && direct_) {
+      ::fcntl(descriptor_, F_SETFL, ::fcntl(descriptor_, F_GETFL) & ~O_DIRECT);
+      direct_ = false;
+      continue;
+    }
+#endif
     if (n <= 0) return systemReason("cannot write", name_);
     written += static_cast<size_t>(n);
     offset_ += static_cast<uint64_t>(n);
@@ -148,6 +157,23 @@ std::string OutputFile::flushToDisk() {
   const int result = ::fdatasync(descriptor_);
 #endif
   return result == 0 ? "" : systemReason("cannot flush", name_);
+}
+
+std::string OutputFile::flushData() {
+  if (!regularFile_) return "";
+#ifdef __APPLE__
+  const int result = ::fsync(descriptor_);
+#else
+  const int result = ::fdatasync(descriptor_);
+#endif
+  return result == 0 ? "" : systemReason("cannot flush", name_);
+}
+
+std::string OutputFile::cutTo(uint64_t bytes) {
+  if (!regularFile_) return "";
+  return ::ftruncate(descriptor_, static_cast<off_t>(bytes)) == 0
+             ? ""
+             : systemReason("cannot shorten", name_);
 }
 
 std::string OutputFile::close() {

@@ -42,6 +42,10 @@ std::wstring widePath(const std::string& path) {
   return wide;
 }
 
+// What FILE_FLAG_NO_BUFFERING asks of the buffer, the length and the
+// offset: the page size covers the sector size of every disk in use.
+constexpr uint64_t kSectorAlignment = 4096;
+
 bool isDiskFile(HANDLE handle) {
   return GetFileType(handle) == FILE_TYPE_DISK;
 }
@@ -52,13 +56,44 @@ OutputFile::~OutputFile() {
   close();
 }
 
-std::string OutputFile::create(const std::string& path, bool /*unbuffered: Linux only*/) {
+std::string OutputFile::create(const std::string& path, bool unbuffered) {
   name_ = path;
-  HANDLE handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Unbuffered: past the system's cache, where the volume allows it. Both
+  // handles of the file may write: an unaligned end goes through a second,
+  // cached one.
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (unbuffered) {
+    handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, share, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_BUFFERING, nullptr);
+    direct_ = handle != INVALID_HANDLE_VALUE;
+  }
+  if (handle == INVALID_HANDLE_VALUE)
+    handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, share, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return systemReason("cannot create", path);
   handle_ = handle;
   regularFile_ = isDiskFile(handle);
+  return "";
+}
+
+// Goes on with a cached handle at the same place, for writes that are not
+// aligned to the volume's sectors.
+std::string OutputFile::leaveUnbuffered() {
+  HANDLE cached =
+      CreateFileW(widePath(name_).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (cached == INVALID_HANDLE_VALUE) return systemReason("cannot reopen", name_);
+  LARGE_INTEGER position{};
+  position.QuadPart = static_cast<LONGLONG>(offset_);
+  if (!SetFilePointerEx(cached, position, nullptr, FILE_BEGIN)) {
+    const std::string reason = systemReason("cannot seek in", name_);
+    CloseHandle(cached);
+    return reason;
+  }
+  CloseHandle(handle_);
+  handle_ = cached;
+  direct_ = false;
   return "";
 }
 
@@ -84,6 +119,9 @@ std::string OutputFile::write(const uint8_t* bytes, size_t length, size_t& writt
     SetLastError(ERROR_INVALID_HANDLE);
     return systemReason("cannot write", name_);
   }
+  if (direct_ && (reinterpret_cast<uintptr_t>(bytes) % kSectorAlignment ||
+                  length % kSectorAlignment || offset_ % kSectorAlignment))
+    if (auto reason = leaveUnbuffered(); !reason.empty()) return reason;
   while (written < length) {
     // WriteFile takes a 32-bit count.
     const auto part = static_cast<DWORD>(std::min<size_t>(length - written, 1u << 30));
@@ -95,6 +133,7 @@ std::string OutputFile::write(const uint8_t* bytes, size_t length, size_t& writt
       return systemReason("cannot write", name_);
     }
     written += moved;
+    offset_ += moved;
   }
   return "";
 }
@@ -103,6 +142,19 @@ std::string OutputFile::flushToDisk() {
   // Only a disk file has data to put on the disk; a pipe or console has none.
   if (!handle_ || !regularFile_) return "";
   return FlushFileBuffers(handle_) ? "" : systemReason("cannot flush", name_);
+}
+
+std::string OutputFile::flushData() {
+  return flushToDisk();
+}
+
+std::string OutputFile::cutTo(uint64_t bytes) {
+  if (!handle_ || !regularFile_) return "";
+  LARGE_INTEGER position{};
+  position.QuadPart = static_cast<LONGLONG>(bytes);
+  if (!SetFilePointerEx(handle_, position, nullptr, FILE_BEGIN) || !SetEndOfFile(handle_))
+    return systemReason("cannot shorten", name_);
+  return "";
 }
 
 std::string OutputFile::close() {

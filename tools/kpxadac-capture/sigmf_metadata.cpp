@@ -40,11 +40,19 @@ nlohmann::ordered_json captureSegment(uint64_t sampleStart, uint64_t globalIndex
 
 nlohmann::ordered_json sigmfMetadata(const RecordingDescription& recording) {
   nlohmann::ordered_json global = {
-      {"core:datatype", "ri16_le"},         {"core:sample_rate", recording.sampleRateHz},
-      {"core:version", kSigmfVersion},      {"core:num_channels", 1},
-      {"core:sha512", recording.sha512},    {"core:hw", recording.hardware},
-      {"core:recorder", "kpxadac-capture"}, {"core:description", recording.description},
+      {"core:datatype", "ri16_le"},
+      {"core:sample_rate", recording.sampleRateHz},
+      {"core:version", kSigmfVersion},
+      {"core:num_channels", 1},
   };
+  if (!recording.sha512.empty()) global["core:sha512"] = recording.sha512;
+  global["core:hw"] = recording.hardware;
+  global["core:recorder"] = "kpxadac-capture";
+  global["core:description"] = recording.description;
+  global["core:extensions"] = nlohmann::ordered_json::array(
+      {{{"name", "kpxadac"}, {"version", "1.0.0"}, {"optional", true}}});
+  global["kpxadac:sample_count"] = recording.samples;
+  global["kpxadac:state"] = recording.state;
   auto captures = nlohmann::ordered_json::array({captureSegment(0, 0, recording)});
   auto annotations = nlohmann::ordered_json::array();
   // Both lists must be in ascending sample order.
@@ -52,6 +60,7 @@ nlohmann::ordered_json sigmfMetadata(const RecordingDescription& recording) {
   std::stable_sort(gaps.begin(), gaps.end(),
                    [](const auto& a, const auto& b) { return a.fileSample < b.fileSample; });
   for (const auto& gap : gaps) {
+    if (gap.fileSample > recording.samples) break;
     if (gap.fileSample == 0)
       captures[0] = captureSegment(0, gap.globalSample, recording);
     else

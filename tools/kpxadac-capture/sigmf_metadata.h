@@ -18,11 +18,19 @@ struct OverrunEvent {
   uint64_t lostSamples = 0;   // samples lost in this gap
 };
 
+// kpxadac:state, the recording's state as its metadata was written.
+inline constexpr const char* kStateRecording = "recording";       // still being written
+inline constexpr const char* kStateComplete = "complete";         // ended as asked, or stopped
+inline constexpr const char* kStateReadFailed = "read failed";    // ended by a board failure
+inline constexpr const char* kStateWriteFailed = "write failed";  // ended by a write failure
+
 struct RecordingDescription {
   double sampleRateHz = 0;
   std::string hardware;     // core:hw
   std::string description;  // core:description
-  std::string sha512;       // of the data file
+  std::string sha512;       // of the data file; "" leaves core:sha512 out
+  uint64_t samples = 0;     // kpxadac:sample_count: the samples of the data file described
+  std::string state = kStateRecording;  // kpxadac:state
   std::chrono::system_clock::time_point startTime;
   std::vector<OverrunEvent> overruns;  // in the order they happened
 };
@@ -34,7 +42,8 @@ std::string isoUtc(std::chrono::system_clock::time_point time);
 // sample_start the file index after the gap, its global_index the board's
 // count of that sample) and carries an "overrun" annotation there. A gap in
 // front of the very first sample changes the first segment's global_index
-// instead of adding a segment at the same index.
+// instead of adding a segment at the same index. Gaps past `samples` are
+// left out: the metadata describes that many samples of the data file.
 nlohmann::ordered_json sigmfMetadata(const RecordingDescription& recording);
 
 }  // namespace capture

@@ -1,6 +1,9 @@
 #include "acquisition.h"
 
+#include <cstdio>
 #include <cstring>
+
+#include "stream_priority.h"
 
 namespace scope {
 
@@ -37,6 +40,10 @@ std::unique_ptr<Acquisition> Acquisition::start(const BoardInfo& board, int32_t 
             ": the stream did not start: " + KpxStream_ResultText(result);
     return nullptr;
   }
+  KpxStreamStatus status{};
+  KpxStream_GetStatus(stream, &status);
+  if (auto note = kpx::tools::streamPriorityNote(status); !note.empty())
+    std::fprintf(stderr, "kpxadac-scope: %s\n", note.c_str());
   return std::unique_ptr<Acquisition>(new Acquisition(board, stream, std::move(onOverrun)));
 }
 

@@ -1,0 +1,22 @@
+#include "metadata_file.h"
+
+namespace capture {
+
+MetadataFile::Outcome MetadataFile::replace(const std::string& text, size_t paddedBytes) {
+  std::string content = text;
+  if (content.size() < paddedBytes) {
+    content.append(paddedBytes - content.size() - 1, ' ');
+    content += '\n';
+  }
+  Outcome outcome;
+  outcome.failure = replaceAtomically(content);
+  if (outcome.failure.empty()) {
+    bytesOnDisk_ = content.size();
+    outcome.written = true;
+  } else if (text.size() <= bytesOnDisk_) {
+    outcome.written = overwrite(text).empty();
+  }
+  return outcome;
+}
+
+}  // namespace capture

@@ -1,0 +1,39 @@
+// A small file kept current while a capture runs, by atomic replacement: the
+// new text goes to <path>.new, is flushed to the disk and renamed over the
+// old file, so that a reader (or a crash) finds either the old text or the
+// new one, never a mix. Each text may be padded with spaces, which keeps
+// room on the disk: when the replacement fails (a full disk), the text is
+// written over the old one in that room instead. Written with the host's
+// own calls: metadata_file_posix.cpp and metadata_file_win32.cpp.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace capture {
+
+class MetadataFile {
+ public:
+  explicit MetadataFile(std::string path) : path_(std::move(path)) {}
+
+  struct Outcome {
+    std::string failure;   // "" when the file was replaced atomically
+    bool written = false;  // the text is in the file (replaced, or over the old one)
+  };
+
+  // Puts `text` into the file, followed by spaces up to `paddedBytes` (the
+  // room kept for a later text). On failure, the text goes over the old one
+  // if the room suffices; Outcome tells what happened.
+  Outcome replace(const std::string& text, size_t paddedBytes);
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string replaceAtomically(const std::string& content);
+  std::string overwrite(const std::string& text);
+
+  std::string path_;
+  size_t bytesOnDisk_ = 0;  // size of the file we last wrote
+};
+
+}  // namespace capture

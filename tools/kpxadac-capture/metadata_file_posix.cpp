@@ -1,0 +1,76 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "metadata_file.h"
+
+namespace capture {
+
+namespace {
+
+std::string systemReason(const std::string& what, const std::string& name) {
+  return what + " " + name + ": " + std::strerror(errno);
+}
+
+bool writeAllAt(int descriptor, const std::string& bytes, off_t offset) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pwrite(descriptor, bytes.data() + done, bytes.size() - done,
+                               offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The rename is on the disk once the folder is.
+void flushFolderOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) return;
+  ::fsync(descriptor);
+  ::close(descriptor);
+}
+
+}  // namespace
+
+std::string MetadataFile::replaceAtomically(const std::string& content) {
+  const std::string next = path_ + ".new";
+  const int descriptor = ::open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (descriptor < 0) return systemReason("cannot create", next);
+  std::string failure;
+  if (!writeAllAt(descriptor, content, 0))
+    failure = systemReason("cannot write", next);
+  else if (::fsync(descriptor) != 0)
+    failure = systemReason("cannot flush", next);
+  if (::close(descriptor) != 0 && failure.empty()) failure = systemReason("cannot close", next);
+  if (failure.empty() && ::rename(next.c_str(), path_.c_str()) != 0)
+    failure = systemReason("cannot rename " + next + " to", path_);
+  if (!failure.empty()) {
+    ::unlink(next.c_str());  // gives back whatever it took of a full disk
+    return failure;
+  }
+  flushFolderOf(path_);
+  return "";
+}
+
+std::string MetadataFile::overwrite(const std::string& text) {
+  const int descriptor = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+  if (descriptor < 0) return systemReason("cannot open", path_);
+  // Spaces over the rest of the old text: JSON ignores them.
+  std::string content = text;
+  if (content.size() < bytesOnDisk_) content.append(bytesOnDisk_ - content.size(), ' ');
+  std::string failure;
+  if (!writeAllAt(descriptor, content, 0))
+    failure = systemReason("cannot write", path_);
+  else if (::fdatasync(descriptor) != 0)
+    failure = systemReason("cannot flush", path_);
+  ::close(descriptor);
+  return failure;
+}
+
+}  // namespace capture
