@@ -61,7 +61,7 @@ stage "thread sanitizer" \
   -DKPXADAC_SANITIZE=thread -DKPXADAC_BUILD_TOOLS=OFF
 stage "installed package" "$root/scripts/check-install.sh" "$out/native" "$out/install"
 if [[ -x "$root/fuzz/run-fuzz.sh" ]]; then
-  stage "fuzzing the .bit header walk and the rack parser" \
+  stage "fuzzing the .bit header walk, the rack parser and the SigMF metadata reader" \
     env KPXADAC_FUZZ_BUILD="$out/fuzz" KPXADAC_FUZZ_JOBS="$jobs" "$root/fuzz/run-fuzz.sh" 60
 fi
 if [[ -x "$root/scripts/windows-tests.sh" && -z "${KPXADAC_SKIP_WINDOWS:-}" ]]; then

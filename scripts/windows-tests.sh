@@ -21,7 +21,7 @@
 #   8. the installer and the zip made from this build by scripts/package.sh,
 #      installed, used and uninstalled in a fresh Wine prefix
 #      (scripts/windows-installer-tests.sh).
-#   8. the real backend against the test driver (tests/wine_driver/), in a
+#   9. the real backend against the test driver (tests/wine_driver/), in a
 #      second prefix, with KPXADAC_SIM unset: the receive demo (transcript
 #      as on the virtual board, the ramp in its file), kpxadac-info --json
 #      (as on the default virtual rack), a kpxadac-capture SigMF recording
@@ -414,7 +414,7 @@ else
   failed=$((failed + 1))
 fi
 
-# ---- 8. The real backend through the test driver ----------------------------------
+# ---- 9. The real backend through the test driver ----------------------------------
 # A second prefix holds the test driver, so that the prefix above stays
 # without boards. With KPXADAC_SIM unset every program goes through the
 # library's Win32 calls (CreateFileA, DeviceIoControl, ReadFile, ...) to
