@@ -1,9 +1,10 @@
 """The library's waveform generator (kpxadac_waveform.h) as numpy arrays.
 
     from kpxadac import waveforms
-    x = waveforms.tone(65536, rate=105e6, frequency=5.1e6, amplitude=-6)
-    sweep = waveforms.chirp(105000, rate=105e6, start=1e6, stop=20e6, sweep_time=1e-3)
+    x = waveforms.tone(65536, frequency=5.1e6, amplitude=-6)
+    sweep = waveforms.chirp(105000, start=1e6, stop=20e6, sweep_time=1e-3)
 
+`rate` (samples per second) defaults to the library's synthesizer rate.
 Every function returns an int16 array of `count` samples from sample 0; a
 `Generator` continues block by block (`take`) or jumps (`seek`), exactly as
 one long run. Amplitudes are in dBFS (full scale 32767) and at most 0: a
@@ -34,6 +35,9 @@ def _number(value, name, low=-math.inf, high=math.inf):
 
 
 def _rate(rate):
+    """`rate`, checked; None: the library's synthesizer rate (KpxBoard_SynthesizerRateHz)."""
+    if rate is None:
+        return lib.KpxBoard_SynthesizerRateHz()
     rate = _number(rate, "rate", 0.0)
     if rate <= 0:
         raise ValueError("rate must be above 0")
@@ -44,7 +48,7 @@ class Generator:
     """One waveform, sample after sample: `take(count)` gives the next samples,
     `seek(index)` moves to any sample, `position` is the next one's index.
 
-    Generator("tone", rate=105e6, frequency=1e6, amplitude=-1, phase=0,
+    Generator("tone", rate=None, frequency=1e6, amplitude=-1, phase=0,
               harmonics={2: -70}, noise=0, seed=1)
     Keys by waveform (others are refused): tone: frequency, phase, harmonics;
     multitone: frequencies (a list), phase; chirp: start, stop, sweep_time,
@@ -65,7 +69,7 @@ class Generator:
         RAMP: set(),
     }
 
-    def __init__(self, waveform, rate=105e6, **settings):
+    def __init__(self, waveform, rate=None, **settings):
         if not isinstance(waveform, str) or waveform not in _NAMES:
             raise ValueError(f"waveform must be one of {sorted(_NAMES)}, not {waveform!r}")
         kind = _NAMES[waveform]
@@ -202,18 +206,18 @@ def _make(waveform, count, rate, settings):
     return Generator(waveform, rate, **settings).take(count)
 
 
-def tone(count, rate=105e6, frequency=1e6, amplitude=-1.0, **settings):
+def tone(count, rate=None, frequency=1e6, amplitude=-1.0, **settings):
     """A sine (phase, harmonics={order: dBc}, noise, seed)."""
     return _make("tone", count, rate, dict(settings, frequency=frequency, amplitude=amplitude))
 
 
-def multitone(count, frequencies, rate=105e6, amplitude=-1.0, **settings):
+def multitone(count, frequencies, rate=None, amplitude=-1.0, **settings):
     """Sines at `frequencies`, each at 1/n of the amplitude: the sum peaks at it."""
     return _make("multitone", count, rate,
                  dict(settings, frequencies=frequencies, amplitude=amplitude))
 
 
-def chirp(count, rate=105e6, start=None, stop=None, sweep_time=1e-3, amplitude=-1.0, **settings):
+def chirp(count, rate=None, start=None, stop=None, sweep_time=1e-3, amplitude=-1.0, **settings):
     """A linear sweep from `start` to `stop` (default rate/20 to 9 rate/20) over
     `sweep_time` seconds, repeating, phase-continuous at each turn."""
     settings = dict(settings, sweep_time=sweep_time, amplitude=amplitude)
@@ -224,7 +228,7 @@ def chirp(count, rate=105e6, start=None, stop=None, sweep_time=1e-3, amplitude=-
     return _make("chirp", count, rate, settings)
 
 
-def square(count, rate=105e6, frequency=1e6, duty=0.5, amplitude=-1.0, **settings):
+def square(count, rate=None, frequency=1e6, duty=0.5, amplitude=-1.0, **settings):
     """+amplitude for `duty` of each period, -amplitude for the rest."""
     return _make("square", count, rate,
                  dict(settings, frequency=frequency, duty=duty, amplitude=amplitude))
@@ -238,19 +242,19 @@ def pulse(count, width=100, period=1000, interval=None, amplitude=-1.0, baseline
         settings["period"] = period
     else:
         settings["interval"] = interval
-    return _make("pulse", count, 105e6, settings)
+    return _make("pulse", count, None, settings)
 
 
 def noise(count, amplitude=-20.0, seed=1):
     """Gaussian noise whose rms is `amplitude` dBFS."""
-    return _make("noise", count, 105e6, {"amplitude": amplitude, "seed": seed})
+    return _make("noise", count, None, {"amplitude": amplitude, "seed": seed})
 
 
 def dc(count, amplitude=-1.0, **settings):
     """A constant level (noise, seed)."""
-    return _make("dc", count, 105e6, dict(settings, amplitude=amplitude))
+    return _make("dc", count, None, dict(settings, amplitude=amplitude))
 
 
 def ramp(count):
     """Sample k is k mod 65536 (as a 16-bit word): the integrity pattern."""
-    return _make("ramp", count, 105e6, {})
+    return _make("ramp", count, None, {})
