@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kpxadac_records.h"
+#include "kpxadac_waveform.h"
 #include "sim_fixture.h"
 
 namespace {
@@ -487,6 +488,54 @@ TEST_F(RecordsTest, StopWakesAConsumerWaitingWithoutTimeLimit) {
   consumer.join();
   EXPECT_EQ(result, KPXRECORDS_STOPPED);
   EXPECT_EQ(status().endReason, KPXRECORDS_END_STOPPED);
+}
+
+}  // namespace
+
+namespace {
+
+// Pulses at seeded random intervals: every pulse's board index is known from
+// the generator itself, so each trigger, and each record's samples, can be
+// checked to the sample.
+TEST_F(RecordsTest, PulsesAtRandomIntervalsTriggerAtEachPulsesFirstSample) {
+  openBoard(R"("signal": {"type": "pulse", "width": 100, "period": [300, 900],
+                          "amplitude_dbfs": -6, "seed": 7})");
+  constexpr uint64_t kLimit = 200000;
+  KpxWaveSettings settings{};
+  KpxWave_DefaultSettings(&settings, KPXWAVE_PULSE, 105e6);
+  settings.widthSamples = 100;
+  settings.periodSamples = 0;
+  settings.minIntervalSamples = 300;
+  settings.maxIntervalSamples = 900;
+  settings.amplitudeDbfs = -6;
+  settings.seed = 7;
+  KpxWave* wave = nullptr;
+  ASSERT_EQ(KpxWave_Create(&settings, &wave), KPXWAVE_OK);
+  std::vector<int16_t> expected(kLimit);
+  ASSERT_EQ(KpxWave_Generate(wave, expected.data(), kLimit), KPXWAVE_OK);
+  KpxWave_Destroy(wave);
+
+  constexpr int32_t kLevel = 1000;
+  constexpr int64_t kPre = 50, kPost = 200;  // shorter than the shortest interval
+  std::vector<uint64_t> starts;
+  for (uint64_t k = kPre; k + kPost <= kLimit; ++k)
+    if (expected[k] >= kLevel && expected[k - 1] < kLevel) starts.push_back(k);
+  ASSERT_GT(starts.size(), 200u);
+
+  openStream(kLimit);
+  start(rising(kLevel, kPre, kPost));
+  std::vector<uint64_t> fired;
+  KpxRecord record{};
+  int32_t result;
+  while ((result = KpxRecords_Acquire(records, &record, 10000)) == KPXRECORDS_OK) {
+    fired.push_back(record.triggerIndex);
+    EXPECT_TRUE(std::equal(record.samples, record.samples + record.length,
+                           expected.begin() + static_cast<ptrdiff_t>(record.firstIndex)))
+        << "record " << record.number;
+    KpxRecords_Release(records, &record);
+  }
+  EXPECT_EQ(result, KPXRECORDS_COMPLETE);
+  EXPECT_EQ(fired, starts);
 }
 
 }  // namespace
