@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <cmath>
+#include <numbers>
 #include <cstring>
 #include <regex>
 #include <vector>
@@ -97,7 +98,7 @@ TEST(GenerateTest, ChirpFollowsItsSweepAndTurnsWithoutAPhaseJump) {
   // whose frequency drops from the stop to the start, so no step between
   // consecutive samples exceeds what the stop frequency allows.
   const double amplitude = 32767 * std::pow(10.0, -3.0 / 20);
-  const double largestStep = amplitude * 2 * M_PI * kStop / kRate + 2;
+  const double largestStep = amplitude * 2 * std::numbers::pi * kStop / kRate + 2;
   for (size_t turn : {105000u, 210000u})
     for (size_t k = turn - 50; k < turn + 50; ++k)
       ASSERT_LE(std::abs(x[k + 1] - x[k]), largestStep) << "at sample " << k;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 #include <numeric>
 #include <set>
 #include <vector>
@@ -110,7 +111,7 @@ TEST(WaveformTest, LevelsAndShapesFollowTheSettings) {
   EXPECT_NEAR(t[0], peak, 1.0);  // sin(90 degrees)
   EXPECT_NEAR(*std::max_element(t.begin(), t.end()), peak, 1.0);
   // 105 samples a period: the trough falls between two samples.
-  EXPECT_NEAR(*std::min_element(t.begin(), t.end()), -peak * std::cos(M_PI / 105), 1.0);
+  EXPECT_NEAR(*std::min_element(t.begin(), t.end()), -peak * std::cos(std::numbers::pi / 105), 1.0);
 
   // Multitone: the sum of n tones never beyond the amplitude.
   KpxWaveSettings multi = settingsFor(KPXWAVE_MULTITONE);
