@@ -374,6 +374,16 @@ namespace {
 
 class AcquisitionTest : public SimTest {
  protected:
+  void SetUp() override {
+#ifdef _WIN32
+    // The scope's parts reach the boards through the DLL, this test's rack
+    // lives in the static library: two registries on Windows. The code is
+    // the same on every host and runs here natively.
+    GTEST_SKIP() << "the scope's parts and the test's rack are in different libraries";
+#endif
+    SimTest::SetUp();
+  }
+
   std::unique_ptr<Acquisition> start(std::string& error) {
     return Acquisition::start(
         {0, board, 0x8A}, KPXSTREAM_SETUP_AUTO_CLOCK, [this] { ++overruns_; }, error);

@@ -22,7 +22,7 @@ class PlaybackTest : public RackTest {
               static_cast<std::streamsize>(samples.size() * 2));
   }
   static std::string fileRack(const fs::path& path, bool loop) {
-    return R"({"boards":[{"device":0,"signal":{"type":"file","path":")" + path.string() +
+    return R"({"boards":[{"device":0,"signal":{"type":"file","path":")" + path.generic_string() +
            R"(","loop":)" + (loop ? "true" : "false") + "}}]}";
   }
 };
@@ -30,8 +30,8 @@ class PlaybackTest : public RackTest {
 TEST_F(PlaybackTest, UnpacedDacBoardAppendsWhatItAcceptsToItsOutputFile) {
   const fs::path folder = test_support::scratchFolder("playback-output");
   const fs::path played = folder / "played.raw";
-  const std::string rack =
-      R"({"boards":[{"device":0,"board_id":"0x87","output_file":")" + played.string() + "\"}]}";
+  const std::string rack = R"({"boards":[{"device":0,"board_id":"0x87","output_file":")" +
+                           played.generic_string() + "\"}]}";
   std::vector<uint8_t> first{1, 2, 3, 4, 5, 6}, second{7, 8};
   for (int round = 0; round < 2; ++round) {  // a new rack appends
     useRack(rack);
@@ -43,7 +43,7 @@ TEST_F(PlaybackTest, UnpacedDacBoardAppendsWhatItAcceptsToItsOutputFile) {
   EXPECT_EQ(test_support::readFile(played),
             std::string("\1\2\3\4\5\6\7\x08\1\2\3\4\5\6\7\x08", 16));
   // Only DAC boards play.
-  EXPECT_NE(configure(R"({"boards":[{"output_file":")" + played.string() + "\"}]}"), "");
+  EXPECT_NE(configure(R"({"boards":[{"output_file":")" + played.generic_string() + "\"}]}"), "");
 }
 
 TEST_F(PlaybackTest, RecordingPlaysFromItsStartAtEachResetThenLoopsOrGivesZeros) {
