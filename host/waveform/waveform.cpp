@@ -21,7 +21,10 @@
 
 // The inner loops are built twice on x86-64 Linux, for AVX2 and for the
 // baseline, and the loader picks the one the processor runs.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+// Not under ThreadSanitizer: the clones' resolver runs while the program is
+// being loaded, before the sanitizer's runtime, and its instrumented code crashes.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
+    !defined(__SANITIZE_THREAD__)
 #define KPXWAVE_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define KPXWAVE_CLONES
