@@ -34,6 +34,11 @@
 #        the old defaults (--buffered --ring 64 --normal-priority) and each
 #        measure alone; then core-seconds per GB quiet for the new and the old
 #        defaults, and (with linux-perf) where a quiet run's CPU goes.
+#   12.  wake-up latency (needs rt-tests' cyclictest): how late a SCHED_FIFO
+#        thread at the reading thread's priority wakes from a 1 ms sleep, for
+#        30 s with the cores otherwise idle, then with them kept busy by
+#        work at SCHED_IDLE (which any waking thread preempts). What the
+#        machine gives a reading thread, quite apart from the SDK.
 # Nothing here is a test: the figures are for reading, and the script fails
 # only when a program fails to build or run.
 #
@@ -50,7 +55,7 @@
 #   --python-duration S  seconds of the Python stream (default 10)
 #   --soapy-multiples LIST  rates to try through SoapyRemote (default "1 1.5 2 3")
 #   --skip LIST       any of micro,process,headroom,realtime,python,soapy,scope,records,load,
-#                     comma-separated
+#                     wake, comma-separated
 #   -j N              build jobs (default 2)
 set -euo pipefail
 
@@ -302,6 +307,27 @@ if ! skipped load; then
       perf report -q -i "$build/bench-load.perf" --no-children --sort comm,dso,symbol --stdio \
         2>/dev/null | grep -E '^ +[0-9]+\.[0-9]+%' | head -12 | sed 's/ \{2,\}/  /g; s/^/     /' || true
     fi
+  fi
+fi
+
+if ! skipped wake; then
+  if ! command -v cyclictest >/dev/null; then
+    echo "== Wake-up latency: not run (cyclictest, from rt-tests, is not installed)"
+  else
+    echo "== Wake-up latency of a SCHED_FIFO thread (priority 40, 1 ms sleeps, 30 s, cyclictest)"
+    wake_latency() {  # the worst and the average, in microseconds, over all cores' threads
+      cyclictest --mlockall --priority 40 --interval 1000 --duration 30 --smp --quiet 2>/dev/null |
+        awk '/Max:/ { for (i = 1; i <= NF; i++) { if ($i == "Max:" && $(i+1) > max) max = $(i+1);
+                                                   if ($i == "Avg:") { sum += $(i+1); n++ } } }
+             END { printf "worst %.1f ms, average %d us", max / 1000, n ? sum / n : 0 }'
+    }
+    echo "   cores otherwise idle: $(wake_latency)"
+    chrt --idle 0 stress-ng --cpu "$(nproc)" --timeout 0 >/dev/null 2>&1 &
+    busy=$!
+    sleep 2
+    echo "   cores kept busy at SCHED_IDLE: $(wake_latency)"
+    kill "$busy"
+    wait "$busy" 2>/dev/null || true
   fi
 fi
 

@@ -28,8 +28,13 @@ constexpr uint32_t kMaxBlocks = 65536;
 // Limits beyond this would overflow the byte arithmetic.
 constexpr uint64_t kMaxSampleLimit = UINT64_MAX / 4;
 // Ring memory is page-aligned so that unbuffered file writes can take the
-// blocks as they are.
-constexpr std::align_val_t kRingAlignment{4096};
+// blocks as they are; a ring of huge-page size or more is aligned to huge
+// pages, so that the host can back all of it with them.
+constexpr size_t kPageBytes = 4096;
+std::align_val_t ringAlignment(size_t bytes) {
+  return std::align_val_t{bytes >= kpx::platform::kLargePageBytes ? kpx::platform::kLargePageBytes
+                                                                  : kPageBytes};
+}
 
 enum class SlotPlace { kEmpty, kFilled, kHeld, kInFlight };
 
@@ -70,7 +75,7 @@ struct RingMemory {
   bool locked = false;  // in RAM (mlock / VirtualLock)
   ~RingMemory() {
     if (locked) kpx::platform::unlockMemory(base, bytes);
-    if (base) ::operator delete[](base, kRingAlignment);
+    if (base) ::operator delete[](base, ringAlignment(bytes));
   }
 };
 
@@ -118,8 +123,8 @@ struct KpxStream {
   int32_t threadPriorityValue = 0;
   bool threadReady = false;  // the thread has taken its priority
   uint64_t bytesMoved = 0;
-  uint64_t samplesSubmitted = 0;   // transmit: samples handed to the thread
-  uint64_t underrunsReported = 0;  // transmit: underrun samples told at acquire
+  uint64_t samplesSubmitted = 0;            // transmit: samples handed to the thread
+  uint64_t underrunsReported = 0;           // transmit: underrun samples told at acquire
   std::deque<KpxStreamGap> underrunPlaces;  // transmit: not yet taken
   uint64_t countersUnread = 0;
   CounterTracker overruns;
@@ -426,7 +431,8 @@ int32_t KpxStream_Open(const KpxStreamConfig* config, KpxStream** stream) {
   const size_t ringBytes = size_t{config->blockBytes} * config->blockCount;
   if (made) {
     made->memory.base =
-        static_cast<uint8_t*>(::operator new[](ringBytes, kRingAlignment, std::nothrow));
+        static_cast<uint8_t*>(::operator new[](ringBytes, ringAlignment(ringBytes), std::nothrow));
+    made->memory.bytes = ringBytes;
   }
   if (!made || !made->memory.base) {
     releaseBoard(config->board);
@@ -442,8 +448,9 @@ int32_t KpxStream_Open(const KpxStreamConfig* config, KpxStream** stream) {
   }
   // Touch every page now, so that no page fault lands in the board's reads,
   // and keep them in RAM where the host permits.
+  if (ringBytes >= kpx::platform::kLargePageBytes)
+    kpx::platform::preferLargePages(s.memory.base, ringBytes);
   std::memset(s.memory.base, 0, ringBytes);
-  s.memory.bytes = ringBytes;
   if (!(config->flags & KPXSTREAM_FLAG_NORMAL_PRIORITY))
     s.memory.locked = kpx::platform::lockMemory(s.memory.base, ringBytes);
   for (uint32_t i = 0; i < config->blockCount; ++i) {

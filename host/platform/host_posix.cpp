@@ -172,4 +172,13 @@ void unlockMemory(void* address, size_t bytes) {
   ::munlock(address, bytes);
 }
 
+void preferLargePages(void* address, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+  ::madvise(address, bytes, MADV_HUGEPAGE);
+#else
+  (void)address;
+  (void)bytes;
+#endif
+}
+
 }  // namespace kpx::platform

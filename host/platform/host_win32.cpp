@@ -172,4 +172,8 @@ void unlockMemory(void* address, size_t bytes) {
   VirtualUnlock(address, bytes);
 }
 
+// Windows gives large pages only to a process holding SeLockMemoryPrivilege
+// and only through VirtualAlloc(MEM_LARGE_PAGES): the ring keeps small pages.
+void preferLargePages(void*, size_t) {}
+
 }  // namespace kpx::platform

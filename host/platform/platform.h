@@ -108,5 +108,10 @@ PriorityGranted raiseThreadPriority(int realtimePriority);
 // False where the host does not permit it.
 bool lockMemory(void* address, size_t bytes);
 void unlockMemory(void* address, size_t bytes);
+// Asks the host to back a large buffer with huge pages (transparent huge
+// pages on Linux), so that touching, pinning and mapping it cost one step per
+// 2 MiB rather than per 4 KiB. A hint: nothing happens where it is not had.
+inline constexpr size_t kLargePageBytes = size_t{2} << 20;
+void preferLargePages(void* address, size_t bytes);
 
 }  // namespace kpx::platform

@@ -549,22 +549,62 @@ TEST_P(CaptureKilled, LeavesMetadataThatDescribesAPrefixOfTheData) {
 
 INSTANTIATE_TEST_SUITE_P(AtSeveralMoments, CaptureKilled, testing::Values(0, 1, 2));
 
-// A capture onto a file system of 8 MiB that fills: status 4, whole samples
-// kept, and the final metadata written into the room kept for it. Needs a
-// private mount namespace (root); skipped elsewhere.
-TEST(CaptureFullDisk, StopsWithItsOwnStatusAndDescribesWhatWasWritten) {
-  if (std::system("unshare -m true > /dev/null 2>&1") != 0)
-    GTEST_SKIP() << "cannot mount a small tmpfs here: unshare -m needs root (or CAP_SYS_ADMIN)";
-  auto folder = scratchFolder("capture-full-disk");
+// A records capture killed once its metadata lists records: each record
+// described is in the data file, at the board index its segment gives.
+TEST(CaptureKilled, WithTriggeredRecordsLeavesMetadataOfTheRecordsOnDisk) {
+  auto folder = scratchFolder("capture-killed-records");
+  const std::string rack =
+      R"({"boards": [{"device": 0, "fixed_clock": 1, "fixed_clock_rate_hz": 2e7, "realtime": true,
+          "signal": {"type": "ramp"}}]})";
+  pid_t pid = startCapture({"--format", "sigmf", "--sample-rate", "2e7", "--trigger", "rising:-100",
+                            "--pre", "100", "--post", "900", "-o", (folder / "rec").string()},
+                           rack, folder / "log.txt");
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  json left;
+  for (;;) {
+    ASSERT_EQ(waitpid(pid, &status, WNOHANG), 0) << "ended early: " << readFile(folder / "log.txt");
+    left = crash::metadataNow(folder / "rec.sigmf-meta");
+    if (!left.is_null() && left["global"]["kpxadac:records"] > 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid, SIGKILL);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  left = json::parse(readFile(folder / "rec.sigmf-meta"));
+  EXPECT_EQ(left["global"]["kpxadac:state"], "recording");
+  EXPECT_FALSE(left["global"].contains("core:sha512"));
+  EXPECT_EQ(left["global"]["kpxadac:sample_count"],
+            left["global"]["kpxadac:records"].get<uint64_t>() * 1000);
+  EXPECT_EQ(left["captures"].size(), left["global"]["kpxadac:records"]);
+  crash::checkDescribedPrefix(folder, left);
+}
+
+// Captures with `options` onto a file system of 8 MiB that fills, and copies
+// the recording out to the folder. Needs a private mount namespace (root).
+test_support::ProgramRun captureOntoFullDisk(const fs::path& folder, const std::string& options) {
   // Inside the namespace: mount, capture, copy the recording out. The mount
   // goes when the namespace does.
   const std::string script =
       "mkdir -p disk && mount -t tmpfs -o size=8m kpxadac-test disk && "
-      "'" KPXADAC_CAPTURE
-      "' --samples 20000000 --chunk 65536 --format sigmf -o disk/rec; "
+      "'" KPXADAC_CAPTURE "' " +
+      options +
+      " --format sigmf -o disk/rec; "
       "status=\\$?; cp disk/rec.sigmf-data disk/rec.sigmf-meta . ; ls disk > left.txt; "
       "exit \\$status";
-  auto run = runProgram("unshare", "-m sh -c \"" + script + "\"", folder, {{"KPXADAC_SIM", kRamp}});
+  return runProgram("unshare", "-m sh -c \"" + script + "\"", folder, {{"KPXADAC_SIM", kRamp}});
+}
+
+bool canMountTmpfs() {
+  return std::system("unshare -m true > /dev/null 2>&1") == 0;
+}
+
+// A capture that fills the disk: status 4, whole samples kept, and the final
+// metadata written into the room kept for it.
+TEST(CaptureFullDisk, StopsWithItsOwnStatusAndDescribesWhatWasWritten) {
+  if (!canMountTmpfs())
+    GTEST_SKIP() << "cannot mount a small tmpfs here: unshare -m needs root (or CAP_SYS_ADMIN)";
+  auto folder = scratchFolder("capture-full-disk");
+  auto run = captureOntoFullDisk(folder, "--samples 20000000 --chunk 65536");
   EXPECT_EQ(run.status, 4) << run.output;
   EXPECT_NE(run.output.find("No space left on device"), std::string::npos) << run.output;
   const std::string data = readFile(folder / "rec.sigmf-data");
@@ -577,4 +617,23 @@ TEST(CaptureFullDisk, StopsWithItsOwnStatusAndDescribesWhatWasWritten) {
   crash::checkDescribedPrefix(folder, meta);
   EXPECT_EQ(readFile(folder / "left.txt"), "rec.sigmf-data\nrec.sigmf-meta\n")
       << "no temporary file left behind";
+}
+
+// The same with triggered records: the metadata lists the records written
+// whole, each at its board index.
+TEST(CaptureFullDisk, WithTriggeredRecordsListsTheRecordsWrittenWhole) {
+  if (!canMountTmpfs())
+    GTEST_SKIP() << "cannot mount a small tmpfs here: unshare -m needs root (or CAP_SYS_ADMIN)";
+  auto folder = scratchFolder("capture-full-disk-records");
+  // One record per period of the ramp, 128 KiB each.
+  auto run = captureOntoFullDisk(folder,
+                                 "--samples 20000000 --trigger rising:-100 --pre 100 --post 65436");
+  EXPECT_EQ(run.status, 4) << run.output;
+  const std::string data = readFile(folder / "rec.sigmf-data");
+  const json meta = json::parse(readFile(folder / "rec.sigmf-meta"));
+  EXPECT_EQ(meta["global"]["kpxadac:state"], "write failed");
+  const uint64_t records = meta["global"]["kpxadac:records"];
+  EXPECT_GT(records, 20u);
+  EXPECT_EQ(records, data.size() / (65536 * 2)) << "every record written whole, and only those";
+  crash::checkDescribedPrefix(folder, meta);
 }

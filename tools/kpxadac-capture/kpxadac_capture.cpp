@@ -17,8 +17,8 @@
 #include "kpxadac_board.h"
 #include "metadata_file.h"
 #include "output_file.h"
-#include "sigmf_files.h"
 #include "records_session.h"
+#include "sigmf_files.h"
 #include "sigmf_metadata.h"
 #include "stream_priority.h"
 #include "tool_platform.h"
@@ -64,6 +64,16 @@ std::string metadataText(const RecordingDescription& recording) {
   return sigmfMetadata(recording).dump(2) + '\n';
 }
 
+std::string recordsMetadataText(const RecordingDescription& recording,
+                                const RecordsDescription& records) {
+  return sigmfRecordsMetadata(recording, records).dump(2) + '\n';
+}
+
+// Replaces the metadata of a running capture, keeping room for the last.
+std::string keepCurrent(MetadataFile& metadata, const std::string& text) {
+  return metadata.replace(text, text.size() * 2 + kMetadataRoomBytes).failure;
+}
+
 void printSummary(Console& console, const CaptureResult& result) {
   char line[200];
   const double rate =
@@ -83,7 +93,7 @@ void printSummary(Console& console, const CaptureResult& result) {
 
 // Ends a records capture: the metadata, the summary, the exit status.
 int finishRecords(Console& console, OutputFile& file, RecordsResult& result, const Options& options,
-                  const std::string& base, RecordingDescription recording) {
+                  MetadataFile& metadata, RecordingDescription recording) {
   if (auto reason = file.close(); !reason.empty() && result.writeFailure.empty())
     result.writeFailure = reason;
   if (result.stopped) console.message("stopped by signal");
@@ -91,13 +101,16 @@ int finishRecords(Console& console, OutputFile& file, RecordsResult& result, con
   if (!result.writeFailure.empty()) console.message(result.writeFailure);
   std::string metadataFailure;
   if (options.format == OutputFormat::kSigmf) {
-    recording.sha512 = result.sha512;
-    recording.startTime = result.startTime;
-    std::ofstream out(kpx::tools::sigmfMetaPath(base), std::ios::binary | std::ios::trunc);
-    out << sigmfRecordsMetadata(recording, result.records).dump(2) << '\n';
-    out.close();
-    if (!out) metadataFailure = "cannot write " + kpx::tools::sigmfMetaPath(base);
+    if (!result.writeFailure.empty()) {
+      recording.state = kStateWriteFailed;
+    } else {
+      recording.state = result.readFailure.empty() ? kStateComplete : kStateReadFailed;
+      recording.sha512 = result.sha512;
+    }
+    const auto outcome = metadata.replace(recordsMetadataText(recording, result.records), 0);
+    metadataFailure = outcome.failure;
     if (!metadataFailure.empty()) console.message(metadataFailure);
+    if (outcome.written) console.message("the metadata was written into the room kept for it");
   }
   const auto& c = result.records.counts;
   char line[240];
@@ -113,8 +126,8 @@ int finishRecords(Console& console, OutputFile& file, RecordsResult& result, con
                 result.recordsLost(), c.lostToGaps, c.skippedSlow, c.cutAtEnd,
                 result.records.streamLostSamples);
   console.message(line);
-  if (!result.readFailure.empty() || !result.writeFailure.empty() || !metadataFailure.empty())
-    return kExitFailure;
+  if (!result.readFailure.empty()) return kExitFailure;
+  if (!result.writeFailure.empty() || !metadataFailure.empty()) return kExitWriteFailed;
   return result.recordsLost() || result.records.streamLostSamples ? kExitDataLost : kExitClean;
 }
 
@@ -175,18 +188,23 @@ int run(const Options& options) {
                    : std::string("onboard fixed clock"));
   settings.startTime = std::chrono::system_clock::now();
   recording.startTime = settings.startTime;
-  // (Records are described once, at their end.)
-  if (sigmf && !options.records.enabled) {
-    const std::string text = metadataText(recording);
-    if (auto outcome = metadata.replace(text, text.size() * 2 + kMetadataRoomBytes);
-        !outcome.failure.empty())
-      return fail(outcome.failure);
+  RecordsMetadataKeeper keepRecords;
+  if (options.records.enabled)
+    recording.description = "triggered records; " + recording.description;
+  if (sigmf) {
+    RecordsDescription noRecords;
+    noRecords.config = options.records.config;
+    const std::string text = options.records.enabled ? recordsMetadataText(recording, noRecords)
+                                                     : metadataText(recording);
+    if (auto failure = keepCurrent(metadata, text); !failure.empty()) return fail(failure);
     settings.keepMetadata = [&](uint64_t samples, const std::vector<OverrunEvent>& gaps) {
       RecordingDescription now = recording;
       now.samples = samples;
       now.overruns = gaps;
-      const std::string current = metadataText(now);
-      return metadata.replace(current, current.size() * 2 + kMetadataRoomBytes).failure;
+      return keepCurrent(metadata, metadataText(now));
+    };
+    keepRecords = [&](const RecordsDescription& written) {
+      return keepCurrent(metadata, recordsMetadataText(recording, written));
     };
   }
 
@@ -200,10 +218,8 @@ int run(const Options& options) {
   kpx::tools::installStopHandlers(stopRequested);
   if (options.records.enabled) {
     RecordsResult records = runRecords(stream, options.records.config, file, settings.computeSha512,
-                                       stopRequested, console);
-    RecordingDescription described = recording;
-    described.description = "triggered records; " + recording.description;
-    const int status = finishRecords(console, file, records, options, base, described);
+                                       stopRequested, console, keepRecords);
+    const int status = finishRecords(console, file, records, options, metadata, recording);
     KpxStream_Close(stream);
     Kpxadac16_CloseAll();
     return status;

@@ -17,10 +17,9 @@ nlohmann::ordered_json sigmfRecordsMetadata(const RecordingDescription& recordin
                                             const RecordsDescription& records) {
   RecordingDescription continuous = recording;
   continuous.overruns.clear();
-  // Written once, at the end: it describes every record written.
+  // It describes every record written so far.
   continuous.samples =
       records.records.size() * static_cast<uint64_t>(records.config.pre + records.config.post);
-  if (continuous.state == kStateRecording) continuous.state = kStateComplete;
   nlohmann::ordered_json meta = sigmfMetadata(continuous);
   auto& global = meta["global"];
   const KpxRecordsConfig& c = records.config;

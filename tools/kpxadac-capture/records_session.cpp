@@ -1,8 +1,10 @@
 #include "records_session.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
+#include "capture_session.h"
 #include "kpxadac_board.h"
 #include "sha512.h"
 
@@ -37,7 +39,8 @@ std::string readFailure(KpxStream* stream) {
 }  // namespace
 
 RecordsResult runRecords(KpxStream* stream, const KpxRecordsConfig& config, OutputFile& file,
-                         bool computeSha512, const std::atomic<bool>& stop, Console& console) {
+                         bool computeSha512, const std::atomic<bool>& stop, Console& console,
+                         const RecordsMetadataKeeper& keepMetadata) {
   RecordsResult result;
   result.records.config = config;
   std::unique_ptr<Sha512> sha512;
@@ -53,6 +56,23 @@ RecordsResult runRecords(KpxStream* stream, const KpxRecordsConfig& config, Outp
   result.startTime = std::chrono::system_clock::now();
   const auto start = std::chrono::steady_clock::now();
   auto lastProgress = start;
+  auto nextMetadata = start + kMetadataInterval;
+  // The metadata lists every record, so its rewrite grows with the
+  // recording; its interval grows with it, keeping the writer's time for
+  // the records.
+  auto keepMetadataCurrent = [&](std::chrono::steady_clock::time_point now) {
+    KpxStreamStatus status{};
+    KpxStream_GetStatus(stream, &status);
+    result.records.streamLostSamples = status.overrunSamples;
+    std::string failure = file.flushData();
+    if (failure.empty()) failure = keepMetadata(result.records);
+    const auto done = std::chrono::steady_clock::now();
+    nextMetadata =
+        done + std::max<std::chrono::steady_clock::duration>(kMetadataInterval, 10 * (done - now));
+    if (failure.empty()) return;
+    result.writeFailure = failure;
+    KpxRecords_Stop(records);
+  };
   KpxRecord record{};
   int32_t got;
   while ((got = KpxRecords_Acquire(records, &record, kStopPollMs)) == KPXRECORDS_OK ||
@@ -88,6 +108,8 @@ RecordsResult runRecords(KpxStream* stream, const KpxRecordsConfig& config, Outp
       result.records.counts = status.counts;
       console.progress(progressLine(result, std::chrono::duration<double>(now - start).count()));
     }
+    if (keepMetadata && result.writeFailure.empty() && now >= nextMetadata)
+      keepMetadataCurrent(now);
   }
   console.endProgress();
   if (got == KPXRECORDS_BOARD_FAILED) result.readFailure = readFailure(stream);

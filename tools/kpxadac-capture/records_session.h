@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "console.h"
@@ -32,9 +33,18 @@ struct RecordsResult {
   }
 };
 
+// Writes the metadata of the records written so far (all on the disk);
+// returns "" or the reason it failed.
+using RecordsMetadataKeeper = std::function<std::string(const RecordsDescription& written)>;
+
 // Runs the records engine on an opened (not yet started) stream until the
 // record count, the stream's sample limit, a failure, or `stop` ends it.
+// `keepMetadata`, when given, is called between records after the file is
+// flushed: at least every kMetadataInterval, less often when the metadata has
+// grown so long that rewriting it would take more than a tenth of the time.
+// A failure ends the capture as a write failure.
 RecordsResult runRecords(KpxStream* stream, const KpxRecordsConfig& config, OutputFile& file,
-                         bool computeSha512, const std::atomic<bool>& stop, Console& console);
+                         bool computeSha512, const std::atomic<bool>& stop, Console& console,
+                         const RecordsMetadataKeeper& keepMetadata = {});
 
 }  // namespace capture
