@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <future>
 #include <memory>
+#include <optional>
 
 #include "capture_session.h"
 #include "kpxadac_board.h"
@@ -36,6 +38,49 @@ std::string readFailure(KpxStream* stream) {
          (error ? error : "board error " + std::to_string(status.boardError)) + ")";
 }
 
+struct RewriteOutcome {
+  std::string failure;  // "" when the metadata was replaced
+  std::chrono::steady_clock::duration took{};
+};
+
+// Rewrites the metadata of the records written so far on a thread of its
+// own, one rewrite at a time, so that writing the records goes on meanwhile.
+// Each rewrite flushes the data file first: every record it lists was
+// written before it started.
+class MetadataRewrite {
+ public:
+  MetadataRewrite(OutputFile& file, const RecordsMetadataKeeper& keep) : file_(file), keep_(keep) {}
+  ~MetadataRewrite() {
+    if (pending_.valid()) pending_.wait();
+  }
+
+  bool running() const {
+    return pending_.valid() &&
+           pending_.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+  }
+
+  void start(RecordsDescription written) {
+    pending_ = std::async(std::launch::async, [this, written = std::move(written)] {
+      const auto began = std::chrono::steady_clock::now();
+      std::string failure = file_.flushData();
+      if (failure.empty()) failure = keep_(written);
+      return RewriteOutcome{failure, std::chrono::steady_clock::now() - began};
+    });
+  }
+
+  // The outcome of the rewrite started last, once it has finished (waiting
+  // for it if asked); nothing when none is pending.
+  std::optional<RewriteOutcome> take(bool wait) {
+    if (!pending_.valid() || (!wait && running())) return std::nullopt;
+    return pending_.get();
+  }
+
+ private:
+  OutputFile& file_;
+  const RecordsMetadataKeeper& keep_;
+  std::future<RewriteOutcome> pending_;
+};
+
 }  // namespace
 
 RecordsResult runRecords(KpxStream* stream, const KpxRecordsConfig& config, OutputFile& file,
@@ -57,20 +102,17 @@ RecordsResult runRecords(KpxStream* stream, const KpxRecordsConfig& config, Outp
   const auto start = std::chrono::steady_clock::now();
   auto lastProgress = start;
   auto nextMetadata = start + kMetadataInterval;
-  // The metadata lists every record, so its rewrite grows with the
-  // recording; its interval grows with it, keeping the writer's time for
-  // the records.
-  auto keepMetadataCurrent = [&](std::chrono::steady_clock::time_point now) {
-    KpxStreamStatus status{};
-    KpxStream_GetStatus(stream, &status);
-    result.records.streamLostSamples = status.overrunSamples;
-    std::string failure = file.flushData();
-    if (failure.empty()) failure = keepMetadata(result.records);
-    const auto done = std::chrono::steady_clock::now();
-    nextMetadata =
-        done + std::max<std::chrono::steady_clock::duration>(kMetadataInterval, 10 * (done - now));
-    if (failure.empty()) return;
-    result.writeFailure = failure;
+  MetadataRewrite rewrite(file, keepMetadata);
+  // Takes the outcome of a finished rewrite; a failure ends the capture.
+  auto takeRewriteOutcome = [&](bool wait) {
+    std::optional<RewriteOutcome> outcome = rewrite.take(wait);
+    if (!outcome) return;
+    // Rewrites grow with the recording: the next comes later when this one
+    // took long, keeping the metadata to a tenth of a core.
+    nextMetadata = std::chrono::steady_clock::now() + std::max<std::chrono::steady_clock::duration>(
+                                                          kMetadataInterval, 10 * outcome->took);
+    if (outcome->failure.empty() || !result.writeFailure.empty()) return;
+    result.writeFailure = outcome->failure;
     KpxRecords_Stop(records);
   };
   KpxRecord record{};
@@ -108,9 +150,17 @@ RecordsResult runRecords(KpxStream* stream, const KpxRecordsConfig& config, Outp
       result.records.counts = status.counts;
       console.progress(progressLine(result, std::chrono::duration<double>(now - start).count()));
     }
-    if (keepMetadata && result.writeFailure.empty() && now >= nextMetadata)
-      keepMetadataCurrent(now);
+    if (keepMetadata) {
+      takeRewriteOutcome(false);
+      if (result.writeFailure.empty() && !rewrite.running() && now >= nextMetadata) {
+        KpxStreamStatus status{};
+        KpxStream_GetStatus(stream, &status);
+        result.records.streamLostSamples = status.overrunSamples;
+        rewrite.start(result.records);
+      }
+    }
   }
+  takeRewriteOutcome(true);
   console.endProgress();
   if (got == KPXRECORDS_BOARD_FAILED) result.readFailure = readFailure(stream);
   KpxRecordsStatus status{};

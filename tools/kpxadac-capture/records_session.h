@@ -39,10 +39,11 @@ using RecordsMetadataKeeper = std::function<std::string(const RecordsDescription
 
 // Runs the records engine on an opened (not yet started) stream until the
 // record count, the stream's sample limit, a failure, or `stop` ends it.
-// `keepMetadata`, when given, is called between records after the file is
-// flushed: at least every kMetadataInterval, less often when the metadata has
-// grown so long that rewriting it would take more than a tenth of the time.
-// A failure ends the capture as a write failure.
+// `keepMetadata`, when given, is called on a thread of its own after the
+// file is flushed, while the records go on being written: every
+// kMetadataInterval, or less often when the metadata has grown so long that
+// rewriting it takes more than a tenth of the time. A failure ends the
+// capture as a write failure.
 RecordsResult runRecords(KpxStream* stream, const KpxRecordsConfig& config, OutputFile& file,
                          bool computeSha512, const std::atomic<bool>& stop, Console& console,
                          const RecordsMetadataKeeper& keepMetadata = {});
