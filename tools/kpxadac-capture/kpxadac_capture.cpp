@@ -74,6 +74,16 @@ std::string keepCurrent(MetadataFile& metadata, const std::string& text) {
   return metadata.replace(text, text.size() * 2 + kMetadataRoomBytes).failure;
 }
 
+// Writes the last metadata of a capture; returns "" or why it failed.
+std::string writeFinalMetadata(Console& console, MetadataFile& metadata, const std::string& text) {
+  const auto outcome = metadata.replace(text, 0);
+  if (!outcome.failure.empty()) {
+    console.message(outcome.failure);
+    if (outcome.written) console.message("the metadata was written into the room kept for it");
+  }
+  return outcome.failure;
+}
+
 void printSummary(Console& console, const CaptureResult& result) {
   char line[200];
   const double rate =
@@ -107,10 +117,8 @@ int finishRecords(Console& console, OutputFile& file, RecordsResult& result, con
       recording.state = result.readFailure.empty() ? kStateComplete : kStateReadFailed;
       recording.sha512 = result.sha512;
     }
-    const auto outcome = metadata.replace(recordsMetadataText(recording, result.records), 0);
-    metadataFailure = outcome.failure;
-    if (!metadataFailure.empty()) console.message(metadataFailure);
-    if (outcome.written) console.message("the metadata was written into the room kept for it");
+    metadataFailure =
+        writeFinalMetadata(console, metadata, recordsMetadataText(recording, result.records));
   }
   const auto& c = result.records.counts;
   char line[240];
@@ -241,12 +249,7 @@ int run(const Options& options) {
       recording.state = result.readFailure.empty() ? kStateComplete : kStateReadFailed;
       recording.sha512 = result.sha512;
     }
-    const auto outcome = metadata.replace(metadataText(recording), 0);
-    if (!outcome.failure.empty()) {
-      metadataFailed = true;
-      console.message(outcome.failure);
-      if (outcome.written) console.message("the metadata was written into the room kept for it");
-    }
+    metadataFailed = !writeFinalMetadata(console, metadata, metadataText(recording)).empty();
   }
   printSummary(console, result);
   KpxStream_Close(stream);
