@@ -47,11 +47,7 @@ nlohmann::ordered_json sigmfRecordsMetadata(const RecordingDescription& recordin
   for (size_t i = 0; i < records.records.size(); ++i) {
     const WrittenRecord& r = records.records[i];
     const uint64_t start = i * length;
-    RecordingDescription at = continuous;
-    at.overruns = {{0, r.firstIndex, 0}};
-    auto segment = sigmfMetadata(at)["captures"][0];
-    segment["core:sample_start"] = start;
-    captures.push_back(segment);
+    captures.push_back(captureSegment(start, r.firstIndex, continuous));
     nlohmann::ordered_json trigger = {{"core:sample_start", start + static_cast<uint64_t>(c.pre)},
                                       {"core:sample_count", 1},
                                       {"core:label", "trigger"},

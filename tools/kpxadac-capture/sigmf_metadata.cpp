@@ -22,8 +22,6 @@ std::string isoUtc(std::chrono::system_clock::time_point time) {
   return text;
 }
 
-namespace {
-
 nlohmann::ordered_json captureSegment(uint64_t sampleStart, uint64_t globalIndex,
                                       const RecordingDescription& recording) {
   // The time of a later segment follows from the board's sample count.
@@ -35,8 +33,6 @@ nlohmann::ordered_json captureSegment(uint64_t sampleStart, uint64_t globalIndex
           {"core:global_index", globalIndex},
           {"core:datetime", isoUtc(time)}};
 }
-
-}  // namespace
 
 nlohmann::ordered_json sigmfMetadata(const RecordingDescription& recording) {
   nlohmann::ordered_json global = {

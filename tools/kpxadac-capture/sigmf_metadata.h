@@ -38,6 +38,11 @@ struct RecordingDescription {
 // ISO-8601 UTC with milliseconds, e.g. "2024-03-01T12:00:00.250Z".
 std::string isoUtc(std::chrono::system_clock::time_point time);
 
+// One capture segment: the file's sample index, the board's, and the time of
+// that board sample (from the start time and the rate).
+nlohmann::ordered_json captureSegment(uint64_t sampleStart, uint64_t globalIndex,
+                                      const RecordingDescription& recording);
+
 // Builds the metadata. Every overrun starts a new capture segment (its
 // sample_start the file index after the gap, its global_index the board's
 // count of that sample) and carries an "overrun" annotation there. A gap in
