@@ -14,7 +14,10 @@ MetadataFile::Outcome MetadataFile::replace(const std::string& text, size_t padd
     bytesOnDisk_ = content.size();
     outcome.written = true;
   } else if (text.size() <= bytesOnDisk_) {
-    outcome.written = overwrite(text).empty();
+    // Spaces over the rest of the old text: JSON ignores them.
+    std::string over = text;
+    over.append(bytesOnDisk_ - text.size(), ' ');
+    outcome.written = overwrite(over).empty();
   }
   return outcome;
 }

@@ -30,7 +30,8 @@ class MetadataFile {
 
  private:
   std::string replaceAtomically(const std::string& content);
-  std::string overwrite(const std::string& text);
+  // Writes `content` over the file from its start, in place.
+  std::string overwrite(const std::string& content);
 
   std::string path_;
   size_t bytesOnDisk_ = 0;  // size of the file we last wrote

@@ -58,12 +58,9 @@ std::string MetadataFile::replaceAtomically(const std::string& content) {
   return "";
 }
 
-std::string MetadataFile::overwrite(const std::string& text) {
+std::string MetadataFile::overwrite(const std::string& content) {
   const int descriptor = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
   if (descriptor < 0) return systemReason("cannot open", path_);
-  // Spaces over the rest of the old text: JSON ignores them.
-  std::string content = text;
-  if (content.size() < bytesOnDisk_) content.append(bytesOnDisk_ - content.size(), ' ');
   std::string failure;
   if (!writeAllAt(descriptor, content, 0))
     failure = systemReason("cannot write", path_);

@@ -23,6 +23,18 @@ bool writeAll(HANDLE handle, const std::string& bytes) {
   return true;
 }
 
+// Writes `content` from the file's start, flushes it to the disk and closes
+// the handle; "" or why it failed (`name` says which file).
+std::string writeFlushAndClose(HANDLE handle, const std::string& content, const std::string& name) {
+  std::string failure;
+  if (!writeAll(handle, content))
+    failure = systemReason("cannot write", name);
+  else if (!FlushFileBuffers(handle))
+    failure = systemReason("cannot flush", name);
+  CloseHandle(handle);
+  return failure;
+}
+
 }  // namespace
 
 std::string MetadataFile::replaceAtomically(const std::string& content) {
@@ -30,12 +42,7 @@ std::string MetadataFile::replaceAtomically(const std::string& content) {
   HANDLE handle = CreateFileW(widePath(next).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return systemReason("cannot create", next);
-  std::string failure;
-  if (!writeAll(handle, content))
-    failure = systemReason("cannot write", next);
-  else if (!FlushFileBuffers(handle))
-    failure = systemReason("cannot flush", next);
-  CloseHandle(handle);
+  std::string failure = writeFlushAndClose(handle, content, next);
   if (failure.empty() && !MoveFileExW(widePath(next).c_str(), widePath(path_).c_str(),
                                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     failure = systemReason("cannot rename " + next + " to", path_);
@@ -43,19 +50,11 @@ std::string MetadataFile::replaceAtomically(const std::string& content) {
   return failure;
 }
 
-std::string MetadataFile::overwrite(const std::string& text) {
+std::string MetadataFile::overwrite(const std::string& content) {
   HANDLE handle = CreateFileW(widePath(path_).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return systemReason("cannot open", path_);
-  std::string content = text;
-  if (content.size() < bytesOnDisk_) content.append(bytesOnDisk_ - content.size(), ' ');
-  std::string failure;
-  if (!writeAll(handle, content))
-    failure = systemReason("cannot write", path_);
-  else if (!FlushFileBuffers(handle))
-    failure = systemReason("cannot flush", path_);
-  CloseHandle(handle);
-  return failure;
+  return writeFlushAndClose(handle, content, path_);
 }
 
 }  // namespace capture

@@ -149,17 +149,11 @@ void OutputFile::runWriteback() {
 
 std::string OutputFile::flushToDisk() {
   stopWriteback();
-  // Only a regular file has data to put on the disk; a pipe has none.
-  if (!regularFile_) return "";
-#ifdef __APPLE__
-  const int result = ::fsync(descriptor_);
-#else
-  const int result = ::fdatasync(descriptor_);
-#endif
-  return result == 0 ? "" : systemReason("cannot flush", name_);
+  return flushData();
 }
 
 std::string OutputFile::flushData() {
+  // Only a regular file has data to put on the disk; a pipe has none.
   if (!regularFile_) return "";
 #ifdef __APPLE__
   const int result = ::fsync(descriptor_);
