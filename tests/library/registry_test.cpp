@@ -126,10 +126,15 @@ TEST_F(RegistryTest, CloseIgnoresInvalidHandlesAndClosesUnregisteredOnes) {
                                               kShareReadWrite, nullptr, kOpenExisting, 0, nullptr);
   ASSERT_NE(raw, -1);
   Kpxadac16_Close(raw);
-  auto entries = testbed::journal();
+  auto entries = testbed::journalOnceItHolds(2);
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[1].op, "close");
   EXPECT_TRUE(entries[1].ok);
+  // What the host guarantees as soon as the close returns: the handle is gone.
+  uint32_t status = 0;
+  uint32_t returned = 0;
+  EXPECT_FALSE(kpx::platform::deviceControl(raw, IOCTL_GET_BOARD_STATUS, nullptr, 0, &status,
+                                            sizeof status, &returned));
   EXPECT_EQ(Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0), -1);
 }
 

@@ -184,6 +184,35 @@ inline std::vector<JournalEntry> journal() {
   return kpx::sim::journal();
 }
 
+// The reason the driver's tests cannot run here ("" where they can): a
+// build tree under plain Wine has no test driver installed.
+inline std::string driverMissing() {
+#ifdef _WIN32
+  if (onDriver() && detail::controlDevice() == INVALID_HANDLE_VALUE)
+    return "the test driver is not installed (\\\\.\\KPXADAC_TEST: error " +
+           std::to_string(GetLastError()) + "); scripts/windows-tests.sh installs it";
+#endif
+  return "";
+}
+
+// The journal once it holds `entries` entries. The driver journals a close
+// when the host drops its last reference to the file, which under Wine may
+// come after CloseHandle has returned; the virtual boards journal it at once.
+// Bounded: a close that never arrives leaves the journal short, and the
+// caller's check of its size fails.
+inline std::vector<JournalEntry> journalOnceItHolds(size_t entries) {
+  auto held = journal();
+#ifdef _WIN32
+  for (int i = 0; onDriver() && held.size() < entries && i < 1000; ++i) {
+    Sleep(10);
+    held = journal();
+  }
+#else
+  (void)entries;  // the virtual boards' journal is complete already
+#endif
+  return held;
+}
+
 inline void clearJournal() {
 #ifdef _WIN32
   if (onDriver()) {
