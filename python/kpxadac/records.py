@@ -64,12 +64,19 @@ class Records:
 
     def __init__(self, samples, trigger_index, pre, flags=None, host_time_ns=None,
                  counts=None, rate=None, settings=None):
-        self.samples = samples
-        self.trigger_index = np.asarray(trigger_index, dtype=np.uint64)
+        self.samples = _checks.samples(samples, "samples", convert=True, ndim=2)
+        if isinstance(trigger_index, np.ndarray) and trigger_index.dtype == np.uint64:
+            self.trigger_index = trigger_index
+        else:  # board indexes, never wrapped
+            self.trigger_index = np.array(
+                [_checks.unsigned(i, "trigger_index", _checks.UINT64_MAX) for i in trigger_index],
+                dtype=np.uint64)
         count = len(self.trigger_index)
-        if self.samples.ndim != 2 or self.samples.shape[0] != count:
+        if self.samples.shape[0] != count:
             raise ValueError(f"samples must be ({count}, length), not {self.samples.shape}")
-        self.pre = int(pre)
+        self.pre = _checks.integer(pre, "pre")
+        if not 0 <= self.pre <= self.samples.shape[1]:
+            raise ValueError(f"pre must be from 0 to {self.samples.shape[1]}, not {self.pre}")
         self.post = self.samples.shape[1] - self.pre
         self.first_index = self.trigger_index - np.uint64(self.pre)
         self.flags = (np.zeros(count, np.uint32) if flags is None
@@ -77,7 +84,7 @@ class Records:
         self.host_time_ns = (np.zeros(count, np.int64) if host_time_ns is None
                              else np.asarray(host_time_ns, dtype=np.int64))
         self.counts = counts or Counts(count, count, 0, 0, 0)
-        self.rate = rate
+        self.rate = None if rate is None else _checks.positive(rate, "rate")
         self.settings = dict(settings or {})
 
     def __len__(self):
@@ -160,7 +167,7 @@ class RecordsRun(OpenedInWith):
         """The next Record (its samples a copy), or None once the run has ended.
         `timeout` (seconds) bounds the wait; a time-out raises TimeoutError."""
         records = self._live()
-        wait = self._timeout_ms if timeout is None else max(0, int(timeout * 1000))
+        wait = self._timeout_ms if timeout is None else _checks.wait_ms(timeout)
         record = KpxRecord()
         while True:
             result = lib.KpxRecords_Acquire(records, record, min(wait, self._timeout_ms))

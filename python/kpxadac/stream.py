@@ -99,10 +99,7 @@ class _StreamBase(OpenedInWith):
         setup = StreamSetup.AUTO_CLOCK if setup is None else StreamSetup(
             _checks.integer(setup, "setup"))
         samples = _checks.unsigned(samples, "samples", _checks.UINT64_MAX // 4)
-        if timeout is None or not isinstance(timeout, (int, float)) or isinstance(timeout, bool):
-            raise TypeError("timeout must be a number of seconds")
-        if not 0 < timeout <= _checks.INT32_MAX / 1000:
-            raise ValueError(f"timeout must be positive, not {timeout}")
+        timeout = _checks.positive(timeout, "timeout", _checks.INT32_MAX / 1000)
         if board.type != self._board_type:
             raise ValueError(f"{type(self).__name__} is for {self._board_type.name} boards")
         self._board = board
@@ -150,7 +147,7 @@ class _StreamBase(OpenedInWith):
         return self._stream
 
     def _wait_ms(self, timeout):
-        return self._timeout_ms if timeout is None else max(0, int(timeout * 1000))
+        return self._timeout_ms if timeout is None else _checks.wait_ms(timeout)
 
     def _raise_board_failed(self, result):
         status = self.status()
@@ -281,7 +278,7 @@ class TransmitStream(_StreamBase):
         the underrun samples the board reported since the previous send. Raises
         StreamError STOPPED or COMPLETE when the stream takes no more."""
         stream = self._live()
-        samples = _checks.array(samples, "samples", np.int16, max_bytes=_checks.UINT64_MAX)
+        samples = _checks.samples(samples, "samples", max_bytes=_checks.UINT64_MAX)
         if samples.size % 2:
             raise ValueError(f"samples must be an even number, not {samples.size}")
         underruns = 0
@@ -305,12 +302,13 @@ class TransmitStream(_StreamBase):
         return underruns
 
 
-def _positive(value, name):
-    if not isinstance(value, (int, float)) or isinstance(value, bool):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    if not (math.isfinite(value) and value > 0):
-        raise ValueError(f"{name} must be a positive finite number, not {value!r}")
-    return float(value)
+def _duration_samples(seconds, rate):
+    """ceil(seconds x rate), refused when a stream cannot count that many."""
+    samples = math.ceil(seconds * rate)
+    if samples > _checks.UINT64_MAX // 4:
+        raise ValueError(f"seconds {seconds!r} at {rate!r} samples/s is {samples} samples, "
+                         "more than a stream counts")
+    return samples
 
 
 def capture(board, samples=None, seconds=None, block_samples=2 * 1024 * 1024, blocks=16,
@@ -322,9 +320,11 @@ def capture(board, samples=None, seconds=None, block_samples=2 * 1024 * 1024, bl
         raise TypeError("give exactly one of samples and seconds")
     setup = StreamSetup.AUTO_CLOCK if setup is None else StreamSetup(
         _checks.integer(setup, "setup"))
-    rate = _positive(rate, "rate") if rate is not None else None
+    rate = _checks.positive(rate, "rate") if rate is not None else None
     if seconds is not None:
-        seconds = _positive(seconds, "seconds")
+        seconds = _checks.positive(seconds, "seconds")
+        if rate is not None:  # refused before the board is touched
+            samples = _duration_samples(seconds, rate)
     else:
         samples = _checks.integer(samples, "samples")
         if samples <= 0:
@@ -334,10 +334,10 @@ def capture(board, samples=None, seconds=None, block_samples=2 * 1024 * 1024, bl
     try:
         # The clock Open set up tells the rate, and with it the count of a duration.
         rate = rate or stream.rate
-        if seconds is not None:
+        if samples is None:
             if rate is None:
                 raise ValueError("with StreamSetup.NONE the rate must be given for seconds")
-            samples = math.ceil(seconds * rate)
+            samples = _duration_samples(seconds, rate)
         stream.set_sample_limit(samples)
         data = np.empty(samples, np.int16)
         gaps = []
