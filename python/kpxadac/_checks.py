@@ -33,6 +33,22 @@ def unsigned(value, name, maximum=UINT32_MAX):
     return number
 
 
+def integers(values, name, dtype):
+    """Whole numbers that fit `dtype` as an array of it (an array of that dtype as it
+    is); TypeError for anything else, OverflowError for a number outside: never wrapped."""
+    dtype = np.dtype(dtype)
+    if isinstance(values, np.ndarray) and values.dtype == dtype:
+        return values
+    if values is None or isinstance(values, (str, bytes)):
+        raise TypeError(f"{name} must be a sequence of integers, not {type(values).__name__}")
+    limits = np.iinfo(dtype)
+    result = [integer(value, name) for value in values]
+    for number in result:
+        if not limits.min <= number <= limits.max:
+            raise OverflowError(f"{name} {number} does not fit in {limits.min}..{limits.max}")
+    return np.array(result, dtype=dtype)
+
+
 def index(value, name, count):
     """An index from 0 to count - 1; IndexError outside."""
     number = integer(value, name)

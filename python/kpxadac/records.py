@@ -65,12 +65,7 @@ class Records:
     def __init__(self, samples, trigger_index, pre, flags=None, host_time_ns=None,
                  counts=None, rate=None, settings=None):
         self.samples = _checks.samples(samples, "samples", convert=True, ndim=2)
-        if isinstance(trigger_index, np.ndarray) and trigger_index.dtype == np.uint64:
-            self.trigger_index = trigger_index
-        else:  # board indexes, never wrapped
-            self.trigger_index = np.array(
-                [_checks.unsigned(i, "trigger_index", _checks.UINT64_MAX) for i in trigger_index],
-                dtype=np.uint64)
+        self.trigger_index = _checks.integers(trigger_index, "trigger_index", np.uint64)
         count = len(self.trigger_index)
         if self.samples.shape[0] != count:
             raise ValueError(f"samples must be ({count}, length), not {self.samples.shape}")
@@ -80,9 +75,11 @@ class Records:
         self.post = self.samples.shape[1] - self.pre
         self.first_index = self.trigger_index - np.uint64(self.pre)
         self.flags = (np.zeros(count, np.uint32) if flags is None
-                      else np.asarray(flags, dtype=np.uint32))
+                      else _checks.integers(flags, "flags", np.uint32))
         self.host_time_ns = (np.zeros(count, np.int64) if host_time_ns is None
-                             else np.asarray(host_time_ns, dtype=np.int64))
+                             else _checks.integers(host_time_ns, "host_time_ns", np.int64))
+        if len(self.flags) != count or len(self.host_time_ns) != count:
+            raise ValueError(f"flags and host_time_ns must have {count} values, one a record")
         self.counts = counts or Counts(count, count, 0, 0, 0)
         self.rate = None if rate is None else _checks.positive(rate, "rate")
         self.settings = dict(settings or {})
