@@ -193,6 +193,17 @@ def test_an_interrupted_save_leaves_one_whole_recording(tmp_path, monkeypatch, s
     assert sorted(os.listdir(tmp_path)) == ["rec.sigmf-data", "rec.sigmf-meta"], step
 
 
+def test_a_loaded_recording_saved_over_itself_stays_whole(tmp_path):
+    # Its samples are a map of the very file replaced: written in place, the file was cut
+    # under the map and the save failed with the recording lost.
+    base = _good(tmp_path)
+    loaded = sigmf.load(base)
+    loaded.save_sigmf(base, description="again")
+    again = sigmf.load(base, verify=True)
+    assert np.array_equal(again.samples, OLD) and again.metadata["core:description"] == "again"
+    assert np.array_equal(loaded.samples, OLD)  # the old map still reads the old file
+
+
 def test_a_full_write_error_names_the_recording(tmp_path, monkeypatch):
     base = _good(tmp_path)
     _count_calls(monkeypatch, os, "fsync", 1, FULL)
