@@ -66,6 +66,7 @@ class Recording:
         return segments(self.gaps, len(self.samples))
 
     def save_sigmf(self, base, description=None):
-        """Writes `base`.sigmf-data and `base`.sigmf-meta (see kpxadac.sigmf.save)."""
+        """Writes `base`.sigmf-data and `base`.sigmf-meta, replacing an existing recording
+        whole or not at all (see kpxadac.sigmf.save)."""
         from .sigmf import save
         return save(self, base, description=description)

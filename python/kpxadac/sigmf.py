@@ -4,8 +4,9 @@ with the board's `core:global_index`, and an "overrun" annotation there.
 
 load() maps the samples into memory (numpy.memmap, read-only) and turns the
 segments into gaps; a recording of triggered records (kpxadac-capture
---trigger, global "kpxadac:records") comes back as kpxadac.records.Records; save() writes a recording that load() and the SigMF
-schema accept. Needs only numpy, not the board library.
+--trigger, global "kpxadac:records") comes back as kpxadac.records.Records;
+save() writes a recording that load() and the SigMF schema accept, replacing an
+existing one whole (docs/python.md). Needs only numpy, not the board library.
 """
 
 import datetime as _datetime
@@ -516,7 +517,10 @@ def _temporary(final, mode, role):
         name = name[:-1]
     path = os.path.join(folder, f".{name}{tag}")
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
-    return path, os.open(path, flags, 0o666 if mode is None else mode)
+    descriptor = os.open(path, flags, 0o666)
+    if mode is not None and os.name == "posix":
+        os.fchmod(descriptor, mode)  # exactly, past the umask
+    return path, descriptor
 
 
 def _remove(path):

@@ -115,9 +115,11 @@ def test_a_save_keeps_the_state_fields_of_kpxadac_capture(tmp_path):
     # Saved again from what was loaded: one kpxadac extension, the new count.
     loaded = sigmf.load(base)
     loaded.samples = loaded.samples[:100]
+    os.chmod(base + ".sigmf-data", 0o640)
     sigmf.save(loaded, base)
     meta = json.loads(open(base + ".sigmf-meta").read())["global"]
     assert meta["kpxadac:sample_count"] == 100 and len(meta["core:extensions"]) == 1
+    assert os.stat(base + ".sigmf-data").st_mode & 0o777 == 0o640  # the old file's
 
 
 def _count_calls(monkeypatch, module, name, failing_call, exception):
