@@ -191,10 +191,17 @@ def _read_meta(path, meta_file, status, limit):
     if status.st_size > limit:
         raise SigMFError(f"{path}: {status.st_size} bytes, more than the {limit} metadata "
                          "may have")
+    chunks, total = [], 0
     try:
-        raw = meta_file.read(limit + 1)
+        while total <= limit:  # in pieces: a read of `limit` bytes would take that memory
+            chunk = meta_file.read(min(1 << 20, limit + 1 - total))
+            if not chunk:
+                break
+            chunks.append(chunk)
+            total += len(chunk)
     except OSError as error:
         raise SigMFError(f"{path}: {error.strerror or error}") from None
+    raw = b"".join(chunks)
     if len(raw) > limit:  # grew since the check
         raise SigMFError(f"{path}: more than the {limit} bytes metadata may have")
     try:
@@ -609,7 +616,7 @@ def _replace_recording(base, samples, meta):
             _remove(aside)
             _remove(data_temp)
             _remove(meta_temp)
-        if isinstance(error, OSError) and not error.filename:
+        if isinstance(error, OSError) and error.errno is not None and not error.filename:
             # Name the recording (a write error names no file).
             raise OSError(error.errno, error.strerror, data_path(base)) from error
         raise
