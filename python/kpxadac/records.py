@@ -23,6 +23,7 @@ from . import _checks
 from ._binding import KpxRecord, KpxRecords, KpxRecordsConfig, KpxRecordsStatus, lib
 from ._context import OpenedInWith
 from .errors import RecordsError
+from .stream import wait_in_steps
 
 EDGES = {"rising": 0, "falling": 1, "either": 2}
 UNTRIGGERED = 1  # KPXRECORD_UNTRIGGERED
@@ -164,14 +165,12 @@ class RecordsRun(OpenedInWith):
         """The next Record (its samples a copy), or None once the run has ended.
         `timeout` (seconds) bounds the wait; a time-out raises TimeoutError."""
         records = self._live()
-        wait = self._timeout_ms if timeout is None else _checks.wait_ms(timeout)
+        wait = None if timeout is None else _checks.wait_ms(timeout)
         record = KpxRecord()
-        while True:
-            result = lib.KpxRecords_Acquire(records, record, min(wait, self._timeout_ms))
-            if result != _TIMEOUT:
-                break
-            if timeout is not None:
-                raise TimeoutError(f"no record within {timeout} s")
+        result = wait_in_steps(lambda ms: lib.KpxRecords_Acquire(records, record, ms), wait,
+                               self._timeout_ms, _TIMEOUT)
+        if result == _TIMEOUT:
+            raise TimeoutError(f"no record within {timeout} s")
         if result in (_STOPPED, _COMPLETE):
             return None
         if result == _BOARD_FAILED:

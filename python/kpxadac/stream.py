@@ -19,6 +19,7 @@ never points at freed memory: the ring lives as long as any view of it.
 import ctypes
 import datetime as _datetime
 import math
+import time
 from collections import namedtuple
 
 import numpy as np
@@ -48,6 +49,20 @@ StreamStatus = namedtuple("StreamStatus", "samples_moved blocks_waiting block_by
                           "running ended end_reason overrun_events overrun_samples "
                           "underrun_events underrun_samples counters_unread board_error "
                           "platform_error clock sample_rate thread_priority ring_locked")
+
+
+def wait_in_steps(acquire, total_ms, step_ms, timed_out):
+    """Calls acquire(ms) with waits of at most `step_ms` (Python delivers a Ctrl+C between
+    them) until it gives a result other than `timed_out` or `total_ms` (None: no end) have
+    passed, and returns its last result."""
+    deadline = None if total_ms is None else time.monotonic() + total_ms / 1000
+    while True:
+        step = step_ms
+        if deadline is not None:
+            step = min(step_ms, max(0, int((deadline - time.monotonic()) * 1000)))
+        result = acquire(step)
+        if result != timed_out or (deadline is not None and time.monotonic() >= deadline):
+            return result
 
 
 def _result_text(code):
@@ -203,15 +218,12 @@ class Stream(_StreamBase):
         board read raises StreamError(BOARD_FAILED) after the blocks read before it."""
         stream = self._live()
         self._give_back()
-        wait = self._wait_ms(timeout)
+        wait = None if timeout is None else self._wait_ms(timeout)
         block = KpxStreamBlock()
-        while True:
-            result = lib.KpxStream_AcquireRead(stream, block, min(wait, self._timeout_ms))
-            if result != StreamResult.TIMEOUT:
-                break
-            if timeout is not None:
-                raise TimeoutError(f"no block within {timeout} s")
-            # Between waits Python can deliver a KeyboardInterrupt.
+        result = wait_in_steps(lambda ms: lib.KpxStream_AcquireRead(stream, block, ms), wait,
+                               self._timeout_ms, StreamResult.TIMEOUT)
+        if result == StreamResult.TIMEOUT:
+            raise TimeoutError(f"no block within {timeout} s")
         if result in (StreamResult.STOPPED, StreamResult.COMPLETE):
             return None
         if result == StreamResult.BOARD_FAILED:
