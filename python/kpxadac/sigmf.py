@@ -632,6 +632,9 @@ def save(recording, base, description=None):
     if base is None:
         raise TypeError("base must be a file name, not None")
     base = base_name(base)
+    if os.path.basename(base) in ("", ".", ".."):
+        # "dir/" would be the hidden files dir/.sigmf-data and dir/.sigmf-meta.
+        raise ValueError(f"base {base!r} names a folder, not a recording")
     samples = np.ascontiguousarray(
         _checks.samples(recording.samples, "samples", convert=True, ndim=1), dtype="<i2")
     _replace_recording(base, samples, _metadata(recording, len(samples), description))

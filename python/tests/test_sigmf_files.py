@@ -254,6 +254,9 @@ def test_a_name_that_is_no_file_is_refused_before_anything_is_written(tmp_path):
     for name, reason in (("dir", "a directory"), ("fifo", "a FIFO")):
         with pytest.raises(ValueError, match=f"{name}.sigmf-.* is {reason}"):
             kpxadac.Recording(NEW, 1e6).save_sigmf(tmp_path / name)
+    for folder in (f"{tmp_path}/", f"{tmp_path}/.", f"{tmp_path}/dir.sigmf-meta/"):
+        with pytest.raises(ValueError, match="names a folder"):
+            kpxadac.Recording(NEW, 1e6).save_sigmf(folder)
     assert sorted(os.listdir(tmp_path)) == ["dir.sigmf-meta", "fifo.sigmf-data"]
 
 
