@@ -2,6 +2,7 @@
 
 import argparse
 import json
+import os
 import sys
 
 from ._binding import lib
@@ -10,6 +11,16 @@ from .errors import RequestError
 from .rack import Rack
 
 MESSAGES_TO_STDERR = 1  # KPXBOARD_MESSAGES_STDERR
+PROG = "python3 -m kpxadac"
+
+
+class _Parser(argparse.ArgumentParser):
+    """Bad options end with status 1 and the program's name, as in the SDK's tools
+    (argparse's own status is 2)."""
+
+    def error(self, message):
+        self.print_usage(sys.stderr)
+        self.exit(1, f"{self.prog}: {message}\n")
 
 
 def _details(board):
@@ -60,8 +71,8 @@ def _print_text(boards, out):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(
-        prog="python3 -m kpxadac",
+    parser = _Parser(
+        prog=PROG,
         description="Lists the KPX-ADAC boards with their identity, clock, run state and errors.")
     parser.add_argument("--json", action="store_true", help="print one JSON document instead")
     args = parser.parse_args(argv)
@@ -71,11 +82,17 @@ def main(argv=None):
         lib.KpxBoard_SetMessageOutput(MESSAGES_TO_STDERR)
     with Rack() as rack:
         boards = [_details(board) for board in rack.boards]
-    if args.json:
-        sys.stdout.write(json.dumps({"boards": boards}, indent=2, sort_keys=True) + "\n")
+    try:
+        if args.json:
+            sys.stdout.write(json.dumps({"boards": boards}, indent=2, sort_keys=True) + "\n")
+        else:
+            _print_text(boards, sys.stdout)
         sys.stdout.flush()
-    else:
-        _print_text(boards, sys.stdout)
+    except OSError as error:  # a full disk, a closed pipe: the listing is not complete
+        sys.stderr.write(f"{PROG}: cannot write the listing: {error.strerror or error}\n")
+        # What is still buffered goes nowhere, instead of failing again at the exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     return 0
 
 

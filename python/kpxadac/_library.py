@@ -11,6 +11,7 @@ does, one LibraryNotFoundError names every place tried and why it failed.
 import ctypes
 import ctypes.util
 import os
+import stat
 import sys
 
 from .errors import LibraryNotFoundError
@@ -34,6 +35,15 @@ def _installed_candidates():
 
 
 def _load(path):
+    if os.sep in path or (os.altsep and os.altsep in path):
+        # A file named by its path must be one: the loader would wait for ever on a
+        # FIFO nobody writes.
+        try:
+            mode = os.stat(path).st_mode
+        except OSError:
+            mode = None  # the loader says why
+        if mode is not None and not stat.S_ISREG(mode):
+            raise OSError(f"{path}: not a regular file")
     if sys.platform == "win32" and os.path.isabs(path):
         # The DLL's own folder must be searched for anything it depends on.
         return ctypes.CDLL(path, winmode=0)

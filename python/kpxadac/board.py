@@ -288,9 +288,10 @@ class Board:
         return array if moved == array.nbytes else array[:moved // 2]
 
     def read_into(self, array):
-        """Fills a C-contiguous array (any dtype; whole 32-bit words) with one
-        TalvoReadBuffer and returns the bytes moved."""
-        array = _checks.array(array, "array", None, writable=True)
+        """Fills a C-contiguous, writable int16 array (an even number of samples: the
+        channel moves whole 32-bit words) with one TalvoReadBuffer and returns the bytes
+        moved. Another dtype is a TypeError: the board's bytes are 16-bit samples."""
+        array = _checks.samples(array, "array", writable=True)
         if array.nbytes % 4 or array.nbytes == 0:
             raise ValueError(f"array must hold whole 32-bit words, not {array.nbytes} bytes")
         moved = lib.TalvoReadBuffer(self.handle, array.ctypes.data, array.nbytes)
@@ -301,7 +302,7 @@ class Board:
     def write(self, samples):
         """Writes an int16 array (an even number of samples) with one TalvoWriteBuffer;
         returns the samples written."""
-        samples = _checks.array(samples, "samples", np.int16)
+        samples = _checks.samples(samples, "samples")
         if samples.size == 0 or samples.size % 2:
             raise ValueError(f"samples must hold a positive even number, not {samples.size}")
         moved = lib.TalvoWriteBuffer(self.handle, samples.ctypes.data, samples.nbytes)

@@ -32,7 +32,7 @@ class Playback:
     failed). A context manager: leaving the block stops it."""
 
     def __init__(self, board, samples, loop=False, block_samples=1 << 18, blocks=16):
-        samples = _checks.array(samples, "samples", np.int16, max_bytes=_checks.UINT64_MAX)
+        samples = _checks.samples(samples, "samples", max_bytes=_checks.UINT64_MAX)
         if samples.ndim != 1 or samples.size == 0:
             raise ValueError("samples must be a non-empty one-dimensional int16 array")
         loop = bool(_checks.flag(loop, "loop"))
@@ -99,6 +99,8 @@ class Playback:
     def wait(self, timeout=None):
         """Waits until the array has played (a loop: until stopped); True when it
         has. Raises what ended the playback, if it failed."""
+        if timeout is not None:
+            timeout = _checks.number(timeout, "timeout", 0.0, threading.TIMEOUT_MAX)
         self._thread.join(timeout)
         if self._thread.is_alive():
             return False

@@ -23,6 +23,7 @@ from . import _checks
 from ._binding import KpxRecord, KpxRecords, KpxRecordsConfig, KpxRecordsStatus, lib
 from ._context import OpenedInWith
 from .errors import RecordsError
+from .stream import wait_in_steps
 
 EDGES = {"rising": 0, "falling": 1, "either": 2}
 UNTRIGGERED = 1  # KPXRECORD_UNTRIGGERED
@@ -64,20 +65,24 @@ class Records:
 
     def __init__(self, samples, trigger_index, pre, flags=None, host_time_ns=None,
                  counts=None, rate=None, settings=None):
-        self.samples = samples
-        self.trigger_index = np.asarray(trigger_index, dtype=np.uint64)
+        self.samples = _checks.samples(samples, "samples", convert=True, ndim=2)
+        self.trigger_index = _checks.integers(trigger_index, "trigger_index", np.uint64)
         count = len(self.trigger_index)
-        if self.samples.ndim != 2 or self.samples.shape[0] != count:
+        if self.samples.shape[0] != count:
             raise ValueError(f"samples must be ({count}, length), not {self.samples.shape}")
-        self.pre = int(pre)
+        self.pre = _checks.integer(pre, "pre")
+        if not 0 <= self.pre <= self.samples.shape[1]:
+            raise ValueError(f"pre must be from 0 to {self.samples.shape[1]}, not {self.pre}")
         self.post = self.samples.shape[1] - self.pre
         self.first_index = self.trigger_index - np.uint64(self.pre)
         self.flags = (np.zeros(count, np.uint32) if flags is None
-                      else np.asarray(flags, dtype=np.uint32))
+                      else _checks.integers(flags, "flags", np.uint32))
         self.host_time_ns = (np.zeros(count, np.int64) if host_time_ns is None
-                             else np.asarray(host_time_ns, dtype=np.int64))
+                             else _checks.integers(host_time_ns, "host_time_ns", np.int64))
+        if len(self.flags) != count or len(self.host_time_ns) != count:
+            raise ValueError(f"flags and host_time_ns must have {count} values, one a record")
         self.counts = counts or Counts(count, count, 0, 0, 0)
-        self.rate = rate
+        self.rate = None if rate is None else _checks.positive(rate, "rate")
         self.settings = dict(settings or {})
 
     def __len__(self):
@@ -160,14 +165,12 @@ class RecordsRun(OpenedInWith):
         """The next Record (its samples a copy), or None once the run has ended.
         `timeout` (seconds) bounds the wait; a time-out raises TimeoutError."""
         records = self._live()
-        wait = self._timeout_ms if timeout is None else max(0, int(timeout * 1000))
+        wait = None if timeout is None else _checks.wait_ms(timeout)
         record = KpxRecord()
-        while True:
-            result = lib.KpxRecords_Acquire(records, record, min(wait, self._timeout_ms))
-            if result != _TIMEOUT:
-                break
-            if timeout is not None:
-                raise TimeoutError(f"no record within {timeout} s")
+        result = wait_in_steps(lambda ms: lib.KpxRecords_Acquire(records, record, ms), wait,
+                               self._timeout_ms, _TIMEOUT)
+        if result == _TIMEOUT:
+            raise TimeoutError(f"no record within {timeout} s")
         if result in (_STOPPED, _COMPLETE):
             return None
         if result == _BOARD_FAILED:

@@ -19,6 +19,7 @@ never points at freed memory: the ring lives as long as any view of it.
 import ctypes
 import datetime as _datetime
 import math
+import time
 from collections import namedtuple
 
 import numpy as np
@@ -48,6 +49,20 @@ StreamStatus = namedtuple("StreamStatus", "samples_moved blocks_waiting block_by
                           "running ended end_reason overrun_events overrun_samples "
                           "underrun_events underrun_samples counters_unread board_error "
                           "platform_error clock sample_rate thread_priority ring_locked")
+
+
+def wait_in_steps(acquire, total_ms, step_ms, timed_out):
+    """Calls acquire(ms) with waits of at most `step_ms` (Python delivers a Ctrl+C between
+    them) until it gives a result other than `timed_out` or `total_ms` (None: no end) have
+    passed, and returns its last result."""
+    deadline = None if total_ms is None else time.monotonic() + total_ms / 1000
+    while True:
+        step = step_ms
+        if deadline is not None:
+            step = min(step_ms, max(0, int((deadline - time.monotonic()) * 1000)))
+        result = acquire(step)
+        if result != timed_out or (deadline is not None and time.monotonic() >= deadline):
+            return result
 
 
 def _result_text(code):
@@ -99,10 +114,7 @@ class _StreamBase(OpenedInWith):
         setup = StreamSetup.AUTO_CLOCK if setup is None else StreamSetup(
             _checks.integer(setup, "setup"))
         samples = _checks.unsigned(samples, "samples", _checks.UINT64_MAX // 4)
-        if timeout is None or not isinstance(timeout, (int, float)) or isinstance(timeout, bool):
-            raise TypeError("timeout must be a number of seconds")
-        if not 0 < timeout <= _checks.INT32_MAX / 1000:
-            raise ValueError(f"timeout must be positive, not {timeout}")
+        timeout = _checks.positive(timeout, "timeout", _checks.INT32_MAX / 1000)
         if board.type != self._board_type:
             raise ValueError(f"{type(self).__name__} is for {self._board_type.name} boards")
         self._board = board
@@ -150,7 +162,7 @@ class _StreamBase(OpenedInWith):
         return self._stream
 
     def _wait_ms(self, timeout):
-        return self._timeout_ms if timeout is None else max(0, int(timeout * 1000))
+        return self._timeout_ms if timeout is None else _checks.wait_ms(timeout)
 
     def _raise_board_failed(self, result):
         status = self.status()
@@ -206,15 +218,12 @@ class Stream(_StreamBase):
         board read raises StreamError(BOARD_FAILED) after the blocks read before it."""
         stream = self._live()
         self._give_back()
-        wait = self._wait_ms(timeout)
+        wait = None if timeout is None else self._wait_ms(timeout)
         block = KpxStreamBlock()
-        while True:
-            result = lib.KpxStream_AcquireRead(stream, block, min(wait, self._timeout_ms))
-            if result != StreamResult.TIMEOUT:
-                break
-            if timeout is not None:
-                raise TimeoutError(f"no block within {timeout} s")
-            # Between waits Python can deliver a KeyboardInterrupt.
+        result = wait_in_steps(lambda ms: lib.KpxStream_AcquireRead(stream, block, ms), wait,
+                               self._timeout_ms, StreamResult.TIMEOUT)
+        if result == StreamResult.TIMEOUT:
+            raise TimeoutError(f"no block within {timeout} s")
         if result in (StreamResult.STOPPED, StreamResult.COMPLETE):
             return None
         if result == StreamResult.BOARD_FAILED:
@@ -281,7 +290,7 @@ class TransmitStream(_StreamBase):
         the underrun samples the board reported since the previous send. Raises
         StreamError STOPPED or COMPLETE when the stream takes no more."""
         stream = self._live()
-        samples = _checks.array(samples, "samples", np.int16, max_bytes=_checks.UINT64_MAX)
+        samples = _checks.samples(samples, "samples", max_bytes=_checks.UINT64_MAX)
         if samples.size % 2:
             raise ValueError(f"samples must be an even number, not {samples.size}")
         underruns = 0
@@ -305,12 +314,13 @@ class TransmitStream(_StreamBase):
         return underruns
 
 
-def _positive(value, name):
-    if not isinstance(value, (int, float)) or isinstance(value, bool):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    if not (math.isfinite(value) and value > 0):
-        raise ValueError(f"{name} must be a positive finite number, not {value!r}")
-    return float(value)
+def _duration_samples(seconds, rate):
+    """ceil(seconds x rate), refused when a stream cannot count that many."""
+    samples = math.ceil(seconds * rate)
+    if samples > _checks.UINT64_MAX // 4:
+        raise ValueError(f"seconds {seconds!r} at {rate!r} samples/s is {samples} samples, "
+                         "more than a stream counts")
+    return samples
 
 
 def capture(board, samples=None, seconds=None, block_samples=2 * 1024 * 1024, blocks=16,
@@ -322,9 +332,11 @@ def capture(board, samples=None, seconds=None, block_samples=2 * 1024 * 1024, bl
         raise TypeError("give exactly one of samples and seconds")
     setup = StreamSetup.AUTO_CLOCK if setup is None else StreamSetup(
         _checks.integer(setup, "setup"))
-    rate = _positive(rate, "rate") if rate is not None else None
+    rate = _checks.positive(rate, "rate") if rate is not None else None
     if seconds is not None:
-        seconds = _positive(seconds, "seconds")
+        seconds = _checks.positive(seconds, "seconds")
+        if rate is not None:  # refused before the board is touched
+            samples = _duration_samples(seconds, rate)
     else:
         samples = _checks.integer(samples, "samples")
         if samples <= 0:
@@ -334,10 +346,10 @@ def capture(board, samples=None, seconds=None, block_samples=2 * 1024 * 1024, bl
     try:
         # The clock Open set up tells the rate, and with it the count of a duration.
         rate = rate or stream.rate
-        if seconds is not None:
+        if samples is None:
             if rate is None:
                 raise ValueError("with StreamSetup.NONE the rate must be given for seconds")
-            samples = math.ceil(seconds * rate)
+            samples = _duration_samples(seconds, rate)
         stream.set_sample_limit(samples)
         data = np.empty(samples, np.int16)
         gaps = []

@@ -13,7 +13,6 @@ checked here, before any call into the library.
 """
 
 import ctypes
-import math
 
 import numpy as np
 
@@ -25,23 +24,14 @@ _NAMES = {"tone": TONE, "multitone": MULTITONE, "chirp": CHIRP, "square": SQUARE
           "pulse": PULSE, "noise": NOISE, "dc": DC, "ramp": RAMP}
 
 
-def _number(value, name, low=-math.inf, high=math.inf):
-    if not isinstance(value, (int, float, np.integer, np.floating)) or isinstance(value, bool):
-        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
-    value = float(value)
-    if not (math.isfinite(value) and low <= value <= high):
-        raise ValueError(f"{name} must be a finite number from {low} to {high}, not {value!r}")
-    return value
+_number = _checks.number
 
 
 def _rate(rate):
     """`rate`, checked; None: the library's synthesizer rate (KpxBoard_SynthesizerRateHz)."""
     if rate is None:
         return lib.KpxBoard_SynthesizerRateHz()
-    rate = _number(rate, "rate", 0.0)
-    if rate <= 0:
-        raise ValueError("rate must be above 0")
-    return rate
+    return _checks.positive(rate, "rate")
 
 
 class Generator:

@@ -144,6 +144,16 @@ def test_a_missing_library_gives_one_error_naming_what_was_tried(tmp_path):
     missing = str(tmp_path / "nowhere.so")
     run = run_python(code, {"PYTHONPATH": package, "KPXADAC_LIBRARY": missing}, tmp_path)
     assert f"KPXADAC_LIBRARY={missing}" in run.stdout
+    # Not a regular file: said at once, a FIFO nobody writes included (never waited for).
+    if hasattr(os, "mkfifo"):
+        os.mkfifo(tmp_path / "fifo.so")
+    for name in ("fifo.so", "."):
+        if os.path.exists(tmp_path / name):
+            path = os.path.join(str(tmp_path), name)
+            run = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, timeout=60,
+                                 env=dict(os.environ, PYTHONPATH=package, KPXADAC_LIBRARY=path),
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            assert f"KPXADAC_LIBRARY={path}: {path}: not a regular file" in run.stdout
     # The recordings need no library.
     run = run_python("import kpxadac.sigmf", {"PYTHONPATH": package}, tmp_path)
     assert run.returncode == 0, run.stdout

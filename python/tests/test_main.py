@@ -32,3 +32,24 @@ def test_the_listing_mirrors_kpxadac_info(options):
     if options:
         assert failure not in ours.stdout and json.loads(ours.stdout)
     assert ours.stdout == theirs.stdout
+
+
+# (options, where standard output goes, the reason on standard error)
+REFUSALS = [
+    (["--bogus"], subprocess.PIPE, "unrecognized arguments: --bogus"),
+    (["--json", "extra"], subprocess.PIPE, "unrecognized arguments: extra"),
+    ([], "/dev/full", "cannot write the listing: No space left on device"),
+    (["--json"], "/dev/full", "cannot write the listing: No space left on device"),
+]
+
+
+@pytest.mark.parametrize("options, output, reason", REFUSALS)
+def test_bad_options_and_lost_output_end_with_status_1_and_the_name(options, output, reason):
+    if output != subprocess.PIPE and not os.path.exists(output):
+        pytest.skip(f"no {output} here")
+    with open(output, "w") if output != subprocess.PIPE else open(os.devnull, "w") as out:
+        run = subprocess.run([sys.executable, "-m", "kpxadac"] + options,
+                             env=dict(os.environ, KPXADAC_SIM=RACK), stdout=out,
+                             stderr=subprocess.PIPE, text=True)
+    assert run.returncode == 1, run.stderr
+    assert f"python3 -m kpxadac: {reason}\n" in run.stderr and "Traceback" not in run.stderr

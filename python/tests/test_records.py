@@ -83,3 +83,24 @@ def test_capture_records_read_back_with_their_trigger_indexes(tmp_path):
         assert np.array_equal(records.samples[n], ramp(int(records.first_index[n]), 100))
     assert records.settings["edge"] == "falling" and records.settings["level"] == -5
     assert records.rate == 105e6
+
+
+@pytest.mark.parametrize("change, exception", [
+    ({"trigger_index": [-1]}, OverflowError),
+    ({"trigger_index": [2**64]}, OverflowError),
+    ({"trigger_index": [1.5]}, TypeError),
+    ({"flags": [-1]}, OverflowError),
+    ({"host_time_ns": [2**63]}, OverflowError),
+    ({"flags": [0, 0]}, ValueError),
+    ({"samples": np.zeros((1, 8))}, TypeError),
+    ({"samples": np.full((1, 8), 2**20)}, ValueError),
+    ({"pre": 9}, ValueError),
+])
+def test_records_made_by_hand_are_checked_never_wrapped(change, exception):
+    arguments = dict(samples=np.zeros((1, 8), np.int16), trigger_index=[5], pre=2, flags=[0],
+                     host_time_ns=[0])
+    arguments.update(change)
+    with pytest.raises(exception, match="|".join(change)):
+        kpxadac.Records(**arguments)
+    assert list(kpxadac.Records(np.zeros((1, 8), np.int32), [2**64 - 1], 2).trigger_index) == [
+        2**64 - 1]

@@ -112,3 +112,25 @@ def test_a_transmit_stream_writes_every_sample_and_reports_underruns(rack):
     assert status.samples_moved == 8192 and status.end_reason is kpxadac.StreamEnd.COMPLETE
     assert status.underrun_samples == 10 and underruns <= 10
     assert dac.write_total == 2048  # the last block's write
+
+
+# A block of 1024 samples every second: every wait below times out.
+QUIET = {"boards": [{"device": 0, "fixed_clock": 1, "fixed_clock_rate_hz": 1e3,
+                     "realtime": True, "signal": {"type": "ramp"}}]}
+
+
+@pytest.mark.rack(QUIET)
+def test_a_wait_lasts_as_asked_not_as_the_streams_own_time_out(adc):
+    # The stream's time-out (50 ms) only cuts the wait into steps; the caller's 300 ms holds.
+    waits = [
+        (adc.stream(block_samples=1024, blocks=2, timeout=0.05),
+         lambda held: held.next_block(timeout=0.3)),
+        (adc.iter_records(level=30000, block_samples=1024, timeout=0.05),
+         lambda held: held.next_record(timeout=0.3)),
+    ]
+    for held, wait in waits:
+        with held:
+            started = time.monotonic()
+            with pytest.raises(TimeoutError):
+                wait(held)
+            assert time.monotonic() - started >= 0.29

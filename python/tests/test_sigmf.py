@@ -105,7 +105,8 @@ def _shared_cases():
 def test_shared_cases_give_the_gaps_kpxadac_analyze_finds(name, tmp_path):
     """tests/sigmf/cases.json, which tests/analysis reads with kpxadac-analyze too."""
     case = _shared_cases()[name]
-    (tmp_path / "rec.sigmf-meta").write_text(json.dumps(case["meta"]))
+    (tmp_path / "rec.sigmf-meta").write_bytes((b"\xef\xbb\xbf" if case.get("bom") else b"")
+                                              + json.dumps(case["meta"]).encode("utf-8"))
     (tmp_path / "rec.sigmf-data").write_bytes(bytes(range(256)) * (case["data_bytes"] // 256)
                                               + b"x" * (case["data_bytes"] % 256))
     expect = case["expect"]
