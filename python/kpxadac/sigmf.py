@@ -35,7 +35,7 @@ SAMPLE_COUNT_KEY = "kpxadac:sample_count"
 _WRITE_CHUNK = 16 << 20
 # Bounds of what load() reads: the metadata's size (as kpxadac-analyze's) and its nesting
 # (SigMF metadata is 4 levels deep; deeper is no recording, and Python's parser recurses).
-MAX_META_BYTES = 16 << 20
+MAX_META_BYTES = 1 << 30
 MAX_NESTING = 64
 # The board's indexes are signed 64-bit in the C readers.
 MAX_INDEX = _checks.INT64_MAX
@@ -269,7 +269,7 @@ def load(base, verify=False, max_meta_bytes=MAX_META_BYTES):
     finish it); the bytes after them are counted in the recording's `ignored_bytes`, and a
     warning says so. With `verify`, the data's SHA-512 must equal the metadata's
     core:sha512. Both files must be regular files, the metadata at most `max_meta_bytes`
-    (16 MiB) and nested at most MAX_NESTING levels. A recording that cannot be read,
+    (1 GiB) and nested at most MAX_NESTING levels. A recording that cannot be read,
     missing files included, raises SigMFError."""
     if base is None:
         raise TypeError("base must be a file name, not None")
