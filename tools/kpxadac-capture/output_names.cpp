@@ -43,14 +43,14 @@ std::string planOutput(const std::string& output, bool sigmf, OutputNames& names
   names.data = sigmf ? kpx::tools::sigmfDataPath(base) : output;
   if (sigmf) names.metadata = kpx::tools::sigmfMetaPath(base);
 
-  // The data is written through a symbolic link, as to any file.
-  if (fs::is_symlink(names.data, error)) {
+  const fs::file_status data = fs::status(names.data, error);  // through links
+  if (fs::is_directory(data)) return names.data + " is a folder";
+  names.dataInPlace = fs::exists(data) && !fs::is_regular_file(data);
+  // A link to a file (or to none yet): the new file replaces its target.
+  if (!names.dataInPlace && fs::is_symlink(names.data, error)) {
     const fs::path target = fs::weakly_canonical(names.data, error);
     if (!error) names.data = target.string();
   }
-  const fs::file_status data = fs::status(names.data, error);
-  if (fs::is_directory(data)) return names.data + " is a folder";
-  names.dataInPlace = fs::exists(data) && !fs::is_regular_file(data);
   if (sigmf && fs::is_directory(names.metadata, error)) return names.metadata + " is a folder";
 
   // The longest names are the temporary ones.
