@@ -110,12 +110,13 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   app.add_option("--bitstream", options.bitstream, "Xilinx .bit file to load into the FPGA first")
       ->option_text("FILE");
   auto* ring = app.add_option("--ring", options.ringBuffers,
-                              "Buffers in the ring between the board and the file (default: "
-                              "--ring-seconds of samples)")
+                              "Buffers in the ring between the board and the file, 2 to 4096 and "
+                              "at most 1 GiB (default: --ring-seconds of samples)")
                    ->check(CLI::Range(2u, kMaxRingBuffers))
                    ->option_text("N");
   app.add_option("--ring-seconds", options.ringSeconds,
-                 "Seconds of samples at the stream's rate that the ring holds (default 1)")
+                 "Seconds of samples at the stream's rate that the ring holds, 0.001 to "
+                 "3600, the ring at most 1 GiB (default 1)")
       ->check(finiteNumber("a number of seconds", kMinRingSeconds, kMaxRingSeconds, false))
       ->excludes(ring)
       ->option_text("SECONDS");
