@@ -814,3 +814,26 @@ TEST(CaptureFullDisk, WithTriggeredRecordsListsTheRecordsWrittenWhole) {
   EXPECT_EQ(records, data.size() / (65536 * 2)) << "every record written whole, and only those";
   crash::checkDescribedPrefix(folder, meta);
 }
+
+// A disk with no room left for the new recording's first metadata: the run
+// fails at the start (status 2) and the old recording stays whole.
+TEST(CaptureFullDisk, NoRoomAtTheStartLeavesTheOldRecordingWhole) {
+  if (!canMountTmpfs())
+    GTEST_SKIP() << "cannot mount a small tmpfs here: unshare -m needs root (or CAP_SYS_ADMIN)";
+  auto folder = scratchFolder("capture-full-disk-at-start");
+  const std::string script =
+      "mkdir -p disk && mount -t tmpfs -o size=8m kpxadac-test disk && "
+      "printf 'old data' > disk/rec.sigmf-data && printf 'old meta' > disk/rec.sigmf-meta && "
+      "(dd if=/dev/zero of=disk/filler bs=4096 2> /dev/null; true) && "
+      "'" KPXADAC_CAPTURE
+      "' --samples 1000 --format sigmf -o disk/rec; "
+      "status=\\$?; cp disk/rec.sigmf-data disk/rec.sigmf-meta . ; ls disk > left.txt; "
+      "exit \\$status";
+  auto run = runProgram("unshare", "-m sh -c \"" + script + "\"", folder, {{"KPXADAC_SIM", kRamp}});
+  EXPECT_EQ(run.status, 2) << run.output;
+  EXPECT_NE(run.output.find("No space left on device"), std::string::npos) << run.output;
+  EXPECT_EQ(readFile(folder / "rec.sigmf-data"), "old data");
+  EXPECT_EQ(readFile(folder / "rec.sigmf-meta"), "old meta");
+  EXPECT_EQ(readFile(folder / "left.txt"), "filler\nrec.sigmf-data\nrec.sigmf-meta\n")
+      << "no temporary file left behind";
+}
