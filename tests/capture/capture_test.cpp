@@ -510,12 +510,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, CaptureOverExisting,
                          testing::Range(0, static_cast<int>(std::size(kFailedOverExisting))));
 
 // A capture that starts replaces an earlier recording of its name, raw or
-// SigMF, and writes through a symbolic link to the file it names.
+// SigMF, writes through a symbolic link to the file it names, and follows
+// no link to empty a file that is not its own.
 TEST(CaptureOverExisting, StartedCaptureReplacesTheOldFiles) {
   const auto folder = scratchFolder("capture-existing-replaced");
   for (const char* name : {"r.bin", "rec.sigmf-data", "rec.sigmf-meta", "target.bin"})
     std::ofstream(folder / name, std::ios::binary) << std::string(100000, 'o');
   fs::create_symlink("target.bin", folder / "link.bin");
+  // A link where the metadata's scratch file goes is not followed.
+  std::ofstream(folder / "precious.txt") << "precious";
+  fs::create_symlink("precious.txt", folder / "rec.sigmf-meta.new");
   for (const char* arguments : {"-o r.bin", "--format sigmf -o rec", "-o link.bin"}) {
     auto run = runProgram(KPXADAC_CAPTURE, std::string("--samples 3000 ") + arguments, folder,
                           {{"KPXADAC_SIM", kRamp}});
@@ -527,6 +531,8 @@ TEST(CaptureOverExisting, StartedCaptureReplacesTheOldFiles) {
     EXPECT_TRUE(continuesRamp(samples, 0, samples.size(), 0)) << name;
   }
   EXPECT_TRUE(fs::is_symlink(folder / "link.bin"));
+  EXPECT_EQ(readFile(folder / "precious.txt"), "precious");
+  EXPECT_FALSE(fs::is_symlink(folder / "rec.sigmf-meta"));
   Capture c{{}, folder};
   EXPECT_EQ(checkRecording(c, "rec")["global"]["kpxadac:sample_count"], 3000);
   for (const auto& entry : fs::directory_iterator(folder))

@@ -30,7 +30,10 @@ bool writeAllAt(int descriptor, const std::string& bytes, off_t offset) {
 
 std::string MetadataFile::writeTemporary(const std::string& content) {
   const std::string next = temporaryPath();
-  const int descriptor = ::open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  // One left by a capture that ended early goes first; created afresh, a
+  // link of that name is never followed to a file it would empty.
+  ::unlink(next.c_str());
+  const int descriptor = ::open(next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (descriptor < 0) return systemReason("cannot create", next);
   std::string failure;
   if (!writeAllAt(descriptor, content, 0))

@@ -39,7 +39,10 @@ std::string writeFlushAndClose(HANDLE handle, const std::string& content, const 
 
 std::string MetadataFile::writeTemporary(const std::string& content) {
   const std::string next = temporaryPath();
-  HANDLE handle = CreateFileW(widePath(next).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  // One left by a capture that ended early goes first; created afresh, a
+  // link of that name is never followed to a file it would empty.
+  DeleteFileW(widePath(next).c_str());
+  HANDLE handle = CreateFileW(widePath(next).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return systemReason("cannot create", next);
   std::string failure = writeFlushAndClose(handle, content, next);
