@@ -7,6 +7,7 @@
 #include <csignal>
 #include <string>
 
+#include "metadata_file.h"
 #include "output_file.h"
 #include "program_runner.h"
 #include "sha512.h"
@@ -18,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+using capture::MetadataFile;
 using capture::OutputFile;
 using capture::Sha512;
 using test_support::readFile;
@@ -157,6 +159,75 @@ TEST(CaptureHostOutputFile, AdoptedDescriptorTakesTheBytesAndAGoneReaderIsAWrite
   EXPECT_EQ(reason.rfind("cannot write the pipe: ", 0), 0u) << reason;
   EXPECT_EQ(written, 0u);
   EXPECT_EQ(pipe.flushToDisk(), "") << "a pipe has nothing to put on a disk";
+}
+
+// A new recording is written under temporary names and takes the old one's
+// names only when moved: until then the old files stay as they were, and
+// one that is discarded leaves nothing behind.
+TEST(CaptureHostOutputFile, TemporaryFilesReplaceTheOldOnesOnlyWhenMoved) {
+  const auto folder = scratchFolder("capture-output-move");
+  const std::string data = (folder / "rec.bin").string();
+  const std::string meta = (folder / "rec.meta").string();
+  std::FILE* old = std::fopen(data.c_str(), "wb");
+  ASSERT_NE(old, nullptr);
+  std::fputs("old data", old);
+  std::fclose(old);
+  old = std::fopen(meta.c_str(), "wb");
+  ASSERT_NE(old, nullptr);
+  std::fputs("old meta", old);
+  std::fclose(old);
+
+  OutputFile taken;
+  EXPECT_NE(taken.create(data, false, true), "") << "exclusive: an existing file is refused";
+  EXPECT_EQ(readFile(data), "old data");
+
+  OutputFile file;
+  ASSERT_EQ(file.create(capture::temporaryName(data), true, true), "");
+  MetadataFile metadata(meta);
+  ASSERT_EQ(metadata.prepare("new meta", 0), "");
+  size_t written = 0;
+  alignas(4096) static uint8_t block[4096];
+  for (size_t i = 0; i < sizeof block; ++i) block[i] = static_cast<uint8_t>(i);
+  ASSERT_EQ(file.write(block, sizeof block, written), "");
+  EXPECT_EQ(readFile(data), "old data");
+  EXPECT_EQ(readFile(meta), "old meta");
+
+  EXPECT_EQ(metadata.commit(), "");
+  EXPECT_EQ(file.moveTo(data), "");
+  EXPECT_EQ(file.name(), data);
+  // Writing goes on under the new name, unaligned too (a second handle on
+  // Windows, opened by name).
+  EXPECT_EQ(write(file, "end", written), "");
+  EXPECT_EQ(file.flushToDisk(), "");
+  EXPECT_EQ(file.close(), "");
+  EXPECT_EQ(readFile(data),
+            std::string(reinterpret_cast<const char*>(block), sizeof block) + "end");
+  EXPECT_EQ(readFile(meta), "new meta");
+  EXPECT_FALSE(std::filesystem::exists(capture::temporaryName(data)));
+  EXPECT_FALSE(std::filesystem::exists(capture::temporaryName(meta)));
+
+  // Discarded before the move: the files of the finished recording stay.
+  OutputFile dropped;
+  ASSERT_EQ(dropped.create(capture::temporaryName(data), false, true), "");
+  ASSERT_EQ(write(dropped, "x", written), "");
+  dropped.discard();
+  MetadataFile droppedMeta(meta);
+  ASSERT_EQ(droppedMeta.prepare("dropped", 0), "");
+  droppedMeta.discard();
+  EXPECT_EQ(readFile(meta), "new meta");
+  EXPECT_EQ(readFile(data).size(), sizeof block + 3);
+  EXPECT_FALSE(std::filesystem::exists(capture::temporaryName(data)));
+  EXPECT_FALSE(std::filesystem::exists(capture::temporaryName(meta)));
+
+  // A folder in the way of the metadata: the commit fails and leaves no
+  // temporary file.
+  const std::string blocked = (folder / "blocked.meta").string();
+  std::filesystem::create_directory(blocked);
+  MetadataFile intoFolder(blocked);
+  ASSERT_EQ(intoFolder.prepare("text", 0), "");
+  EXPECT_NE(intoFolder.commit(), "");
+  EXPECT_TRUE(std::filesystem::is_directory(blocked));
+  EXPECT_FALSE(std::filesystem::exists(capture::temporaryName(blocked)));
 }
 
 }  // namespace

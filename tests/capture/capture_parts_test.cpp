@@ -1,11 +1,12 @@
 // The parts of kpxadac-capture that work without a board: the sample
-// statistics and the SigMF metadata.
+// statistics, the SigMF metadata and the ring's size.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
 #include <vector>
 
+#include "board_setup.h"
 #include "sample_statistics.h"
 #include "sigmf_metadata.h"
 
@@ -104,6 +105,36 @@ TEST(SigmfMetadata, GapBeforeTheFirstSampleChangesTheFirstSegment) {
   ASSERT_EQ(meta["captures"].size(), 1u);
   EXPECT_EQ(meta["captures"][0]["core:global_index"], 40);
   EXPECT_EQ(meta["annotations"][0]["core:sample_start"], 0);
+}
+
+struct RingCase {
+  double rateHz;
+  uint32_t chunkBytes;
+  double seconds;
+  std::optional<uint64_t> samples;
+  unsigned blocks;  // the ring's blocks
+  bool cut;         // cut to the memory limit
+};
+
+// The ring never passes 1 GiB nor 4096 blocks, whatever the rate (NaN and
+// infinite included) and the seconds; a short capture gets no more than it reads.
+TEST(RingSize, StaysWithinTheBlockAndMemoryLimits) {
+  const double nan = std::nan("");
+  const RingCase cases[] = {
+      {1e10, 4u << 20, 1, {}, 256, true},   {INFINITY, 4u << 20, 1, {}, 256, true},
+      {nan, 4u << 20, 1, {}, 2, false},     {105e6, 66060288, 100, {}, 16, true},
+      {105e6, 4096, 3600, {}, 4096, false}, {105e6, 4u << 20, 1, 1000, 2, false},
+  };
+  for (const RingCase& c : cases) {
+    Options options;
+    options.chunkBytes = c.chunkBytes;
+    options.ringSeconds = c.seconds;
+    options.samples = c.samples;
+    const RingSize ring = ringForSeconds(options, c.rateHz);
+    EXPECT_EQ(ring.blocks, c.blocks) << c.rateHz << " Hz, " << c.chunkBytes << " bytes";
+    EXPECT_EQ(ring.cutToMemoryLimit, c.cut) << c.rateHz << " Hz, " << c.chunkBytes << " bytes";
+    EXPECT_LE(uint64_t{ring.blocks} * c.chunkBytes, kMaxRingBytes);
+  }
 }
 
 }  // namespace

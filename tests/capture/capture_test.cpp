@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <thread>
@@ -385,6 +386,24 @@ constexpr BadOptions kBadOptions[] = {
     {"--ring 1 -o r.bin", "--ring"},
     {"--format sigmf -o -", "needs a file base name"},
     {"--frobnicate -o r.bin", "frobnicate"},
+    // Numbers that are not numbers, or counts that cannot be kept.
+    {"--duration nan -o r.bin", "--duration: must be a number of seconds above 0, not nan"},
+    {"--duration inf -o r.bin", "--duration: must be a number of seconds above 0, not inf"},
+    {"--duration -inf -o r.bin", "above 0, not -inf"},
+    {"--duration 2e11 -o r.bin", "--duration 2e+11 s at 1.05e+08 samples/s is more samples"},
+    {"--sample-rate 1e308 --duration 1 -o r.bin", "is more samples than a capture counts"},
+    {"--ring-seconds nan -o r.bin",
+     "--ring-seconds: must be a number of seconds from 0.001 to 3600"},
+    {"--ring-seconds 1e308 -o r.bin", "from 0.001 to 3600, not 1e308"},
+    {"--ring 4096 --chunk 66060288 -o r.bin", "the ring holds at most 1073741824 bytes (1 GiB)"},
+    {"--writer-delay-ms 99999999999 -o r.bin", "--writer-delay-ms must be a whole number"},
+    {"--direct --buffered -o r.bin", "--direct and --buffered exclude each other"},
+    // Names that cannot be a recording's.
+    {"--samples 10 -o sub/", "--output sub/ names a folder, not a file"},
+    {"--samples 10 --format sigmf -o sub/", "--output sub/ names a folder"},
+    {"--samples 10 --format sigmf -o sub/.sigmf-meta", "names a folder"},
+    {"--samples 10 -o .", "--output . is a folder"},
+    {"--samples 10 --format sigmf -o ..", "is a folder"},
 };
 
 // The parameter is an index into kBadOptions, which keeps the registered
@@ -396,11 +415,173 @@ TEST_P(CaptureOptions, AreRefusedWithStatusOneAndAReason) {
   auto c = capture("options-" + std::to_string(GetParam()), kRamp, bad.arguments);
   EXPECT_EQ(c.run.status, 1) << bad.arguments << "\n" << c.run.output;
   EXPECT_NE(c.run.output.find(bad.message), std::string::npos) << c.run.output;
-  EXPECT_FALSE(fs::exists(c.folder / "r.bin"));
+  EXPECT_TRUE(fs::is_empty(c.folder)) << "nothing was written";
+  // Numbers in the messages are short: not DBL_MAX with all its digits.
+  EXPECT_FALSE(std::regex_search(c.run.output, std::regex(R"(\d{25})"))) << c.run.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(Refused, CaptureOptions,
                          testing::Range(0, static_cast<int>(std::size(kBadOptions))));
+
+// The help names every option that it says one needs or excludes, and the
+// hidden former spellings stay accepted.
+TEST(CaptureHelp, NamesWhatItRefersToAndTheOldSpellingsStillWork) {
+  auto help = capture("help", kRamp, "--help");
+  EXPECT_EQ(help.run.status, 0);
+  EXPECT_NE(help.run.output.find("--ring-seconds"), std::string::npos) << help.run.output;
+  std::smatch unnamed;
+  EXPECT_FALSE(
+      std::regex_search(help.run.output, unnamed, std::regex(R"((Excludes|Needs):(?! -))")))
+      << "at: " << unnamed.position() << "\n"
+      << help.run.output;
+  for (const char* old : {"--direct", "--board 0", "--rate 1e6"}) {
+    auto c = capture("old-spelling", kRamp, std::string(old) + " --samples 100 -o r.bin");
+    EXPECT_EQ(c.run.status, 0) << old << "\n" << c.run.output;
+    EXPECT_EQ(c.file("r.bin").size(), 200u) << old;
+  }
+}
+
+// ---- An existing output -----------------------------------------------------------
+
+// A run that fails before the board reads leaves the files of an earlier
+// recording as they were and no temporary file.
+struct FailedOverExisting {
+  const char* name;
+  const char* rack;  // nullptr: the ramp
+  const char* arguments;
+  int status;
+  const char* message;
+};
+
+const std::string kLongBase(243, 'b');
+
+const FailedOverExisting kFailedOverExisting[] = {
+    {"metadata-name-is-a-folder", nullptr, "--format sigmf -o old", 1,
+     "old.sigmf-meta is a folder"},
+    {"counters-unreadable-sigmf", R"("faults": [{"op": "IOCTL_GET_TALVO_ERROR"}])",
+     "--format sigmf -o old", 2, "error counters cannot be read"},
+    {"counters-unreadable-raw", R"("faults": [{"op": "IOCTL_GET_TALVO_ERROR"}])",
+     "-o old.sigmf-data", 2, "error counters cannot be read"},
+    {"no-board", "none", "--format sigmf -o old", 2, "no ADC board"},
+    {"temporary-name-too-long", nullptr, "--format sigmf -o LONG", 1, "is too long"},
+    {"temporary-data-in-the-way", nullptr, "--format sigmf -o old", 1, "is in the way"},
+};
+
+class CaptureOverExisting : public testing::TestWithParam<int> {};
+
+TEST_P(CaptureOverExisting, FailingRunLeavesTheOldRecordingWhole) {
+  const FailedOverExisting& c = kFailedOverExisting[GetParam()];
+  const auto folder = scratchFolder(std::string("capture-existing-") + c.name);
+  const std::string base =
+      std::string(c.arguments).find("LONG") != std::string::npos ? kLongBase : "old";
+  std::string arguments = std::regex_replace(c.arguments, std::regex("LONG"), kLongBase);
+  const auto put = [&](const std::string& name, const std::string& text) {
+    std::ofstream(folder / name, std::ios::binary) << text;
+  };
+  put(base + ".sigmf-data", "old data");
+  if (std::string(c.name) == "metadata-name-is-a-folder")
+    fs::create_directory(folder / (base + ".sigmf-meta"));
+  else
+    put(base + ".sigmf-meta", "old meta");
+  if (std::string(c.name) == "temporary-data-in-the-way") put(base + ".sigmf-data.new", "mine");
+  const std::string rack = c.rack == nullptr               ? kRamp
+                           : std::string(c.rack) == "none" ? std::string("none")
+                                                           : rampWith(c.rack);
+
+  auto run =
+      runProgram(KPXADAC_CAPTURE, "--samples 1000 " + arguments, folder, {{"KPXADAC_SIM", rack}});
+  EXPECT_EQ(run.status, c.status) << run.output;
+  EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+  EXPECT_EQ(readFile(folder / (base + ".sigmf-data")), "old data");
+  if (fs::is_regular_file(folder / (base + ".sigmf-meta")))
+    EXPECT_EQ(readFile(folder / (base + ".sigmf-meta")), "old meta");
+  else
+    EXPECT_TRUE(fs::is_directory(folder / (base + ".sigmf-meta")));
+  // Names too long to exist do not exist.
+  std::error_code error;
+  if (std::string(c.name) == "temporary-data-in-the-way")
+    EXPECT_EQ(readFile(folder / (base + ".sigmf-data.new")), "mine");
+  else
+    EXPECT_FALSE(fs::exists(folder / (base + ".sigmf-data.new"), error));
+  EXPECT_FALSE(fs::exists(folder / (base + ".sigmf-meta.new"), error));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CaptureOverExisting,
+                         testing::Range(0, static_cast<int>(std::size(kFailedOverExisting))));
+
+// A capture that starts replaces an earlier recording of its name, raw or
+// SigMF, writes through a symbolic link to the file it names, and follows
+// no link to empty a file that is not its own.
+TEST(CaptureOverExisting, StartedCaptureReplacesTheOldFiles) {
+  const auto folder = scratchFolder("capture-existing-replaced");
+  for (const char* name : {"r.bin", "rec.sigmf-data", "rec.sigmf-meta", "target.bin"})
+    std::ofstream(folder / name, std::ios::binary) << std::string(100000, 'o');
+  fs::create_symlink("target.bin", folder / "link.bin");
+  // A link where the metadata's scratch file goes is not followed.
+  std::ofstream(folder / "precious.txt") << "precious";
+  fs::create_symlink("precious.txt", folder / "rec.sigmf-meta.new");
+  for (const char* arguments : {"-o r.bin", "--format sigmf -o rec", "-o link.bin"}) {
+    auto run = runProgram(KPXADAC_CAPTURE, std::string("--samples 3000 ") + arguments, folder,
+                          {{"KPXADAC_SIM", kRamp}});
+    EXPECT_EQ(run.status, 0) << arguments << "\n" << run.output;
+  }
+  for (const char* name : {"r.bin", "rec.sigmf-data", "target.bin"}) {
+    const auto samples = samplesOf(readFile(folder / name));
+    ASSERT_EQ(samples.size(), 3000u) << name;
+    EXPECT_TRUE(continuesRamp(samples, 0, samples.size(), 0)) << name;
+  }
+  EXPECT_TRUE(fs::is_symlink(folder / "link.bin"));
+  EXPECT_EQ(readFile(folder / "precious.txt"), "precious");
+  EXPECT_FALSE(fs::is_symlink(folder / "rec.sigmf-meta"));
+  Capture c{{}, folder};
+  EXPECT_EQ(checkRecording(c, "rec")["global"]["kpxadac:sample_count"], 3000);
+  for (const auto& entry : fs::directory_iterator(folder))
+    EXPECT_NE(entry.path().extension(), ".new") << entry.path();
+}
+
+// ---- Write failures ----------------------------------------------------------------
+
+// Every way a write can fail ends with status 4: a full device, standard
+// output on one, and a file past the size limit (SIGXFSZ would end the
+// program instead). `ulimit -f` counts 512-byte blocks in sh.
+struct WriteFailure {
+  const char* name;
+  const char* command;  // run by sh in the scratch folder; CAPTURE is the program
+  const char* message;
+};
+
+const WriteFailure kWriteFailures[] = {
+    {"full-device", "CAPTURE --samples 100000 -o /dev/full", "cannot write /dev/full"},
+    {"full-standard-output", "CAPTURE --samples 100000 -o - > /dev/full",
+     "cannot write standard output"},
+    {"file-size-limit-raw", "ulimit -f 2048; CAPTURE --samples 10000000 --chunk 65536 -o r.bin",
+     "File too large"},
+    {"file-size-limit-sigmf",
+     "ulimit -f 2048; CAPTURE --samples 10000000 --chunk 65536 --format sigmf -o rec",
+     "File too large"},
+};
+
+class CaptureWriteFailure : public testing::TestWithParam<int> {};
+
+TEST_P(CaptureWriteFailure, EndsWithStatusFourAndSaysWhy) {
+  const WriteFailure& w = kWriteFailures[GetParam()];
+  const auto folder = scratchFolder(std::string("capture-write-") + w.name);
+  const std::string command =
+      std::regex_replace(w.command, std::regex("CAPTURE"), "'" KPXADAC_CAPTURE "'");
+  auto run = runProgram("/bin/sh", "-c \"" + command + "\"", folder, {{"KPXADAC_SIM", kRamp}});
+  EXPECT_EQ(run.status, 4) << run.output;
+  EXPECT_NE(run.output.find(w.message), std::string::npos) << run.output;
+  if (fs::exists(folder / "rec.sigmf-meta")) {
+    const json meta = json::parse(readFile(folder / "rec.sigmf-meta"));
+    EXPECT_EQ(meta["global"]["kpxadac:state"], "write failed");
+    const auto bytes = fs::file_size(folder / "rec.sigmf-data");
+    EXPECT_GT(bytes, 0u);
+    EXPECT_EQ(meta["global"]["kpxadac:sample_count"], bytes / 2);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, CaptureWriteFailure,
+                         testing::Range(0, static_cast<int>(std::size(kWriteFailures))));
 
 // ---- Signals --------------------------------------------------------------------
 
@@ -459,6 +640,8 @@ TEST_P(CaptureSignal, StopsCleanlyWithAValidRecording) {
 }
 
 INSTANTIATE_TEST_SUITE_P(IntAndTerm, CaptureSignal, testing::Values(SIGINT, SIGTERM));
+// The terminal that started the capture went away.
+INSTANTIATE_TEST_SUITE_P(Hangup, CaptureSignal, testing::Values(SIGHUP));
 
 }  // namespace
 
@@ -636,4 +819,27 @@ TEST(CaptureFullDisk, WithTriggeredRecordsListsTheRecordsWrittenWhole) {
   EXPECT_GT(records, 20u);
   EXPECT_EQ(records, data.size() / (65536 * 2)) << "every record written whole, and only those";
   crash::checkDescribedPrefix(folder, meta);
+}
+
+// A disk with no room left for the new recording's first metadata: the run
+// fails at the start (status 2) and the old recording stays whole.
+TEST(CaptureFullDisk, NoRoomAtTheStartLeavesTheOldRecordingWhole) {
+  if (!canMountTmpfs())
+    GTEST_SKIP() << "cannot mount a small tmpfs here: unshare -m needs root (or CAP_SYS_ADMIN)";
+  auto folder = scratchFolder("capture-full-disk-at-start");
+  const std::string script =
+      "mkdir -p disk && mount -t tmpfs -o size=8m kpxadac-test disk && "
+      "printf 'old data' > disk/rec.sigmf-data && printf 'old meta' > disk/rec.sigmf-meta && "
+      "(dd if=/dev/zero of=disk/filler bs=4096 2> /dev/null; true) && "
+      "'" KPXADAC_CAPTURE
+      "' --samples 1000 --format sigmf -o disk/rec; "
+      "status=\\$?; cp disk/rec.sigmf-data disk/rec.sigmf-meta . ; ls disk > left.txt; "
+      "exit \\$status";
+  auto run = runProgram("unshare", "-m sh -c \"" + script + "\"", folder, {{"KPXADAC_SIM", kRamp}});
+  EXPECT_EQ(run.status, 2) << run.output;
+  EXPECT_NE(run.output.find("No space left on device"), std::string::npos) << run.output;
+  EXPECT_EQ(readFile(folder / "rec.sigmf-data"), "old data");
+  EXPECT_EQ(readFile(folder / "rec.sigmf-meta"), "old meta");
+  EXPECT_EQ(readFile(folder / "left.txt"), "filler\nrec.sigmf-data\nrec.sigmf-meta\n")
+      << "no temporary file left behind";
 }

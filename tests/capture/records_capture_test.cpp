@@ -104,11 +104,20 @@ TEST(CaptureRecords, RawRecordsComeBackToBackUpToTheRecordCount) {
   EXPECT_NE(r.run.output.find("2 records of 8 samples"), std::string::npos) << r.run.output;
 }
 
+// Option words are taken in any case, the edge of --trigger too.
+TEST(CaptureRecords, TriggerEdgeInAnyCase) {
+  auto r = captureRecords("edge-case", "", "--trigger FALLING:0 --records 1 -o rec.bin");
+  EXPECT_EQ(r.run.status, 0) << r.run.output;
+  EXPECT_NE(r.run.output.find("1 records of 1024 samples"), std::string::npos) << r.run.output;
+}
+
 TEST(CaptureRecords, RefusesBadTriggerOptions) {
   for (const char* arguments :
        {"--trigger up:10 -o x", "--trigger rising -o x", "--trigger rising:40000 -o x",
         "--trigger rising:1x -o x", "--pre 10 -o x", "--trigger rising:0 --pre -1 -o x",
-        "--trigger rising:0 --pre 0 --post 0 -o x"}) {
+        "--trigger rising:0 --pre 0 --post 0 -o x", "--trigger rising: -o x",
+        "--trigger rising:0 --records -1 -o x", "--trigger rising:0 --holdoff -1 -o x",
+        "--trigger rising:0 --hysteresis 99999999999 -o x"}) {
     SCOPED_TRACE(arguments);
     auto r = captureRecords("refused", "", arguments);
     EXPECT_EQ(r.run.status, 1) << r.run.output;

@@ -28,23 +28,30 @@ std::string loadBitstream(const BoardChoice& board, const std::string& path) {
          KpxBoard_BitstreamResultText(result) + ")";
 }
 
-unsigned ringForSeconds(const Options& options, double rateHz) {
+RingSize ringForSeconds(const Options& options, double rateHz) {
   // A short capture needs no more than it will read.
   const double seconds = std::min(options.ringSeconds, options.durationSeconds.value_or(1e9));
   double blocks = std::ceil(seconds * rateHz * 2 / options.chunkBytes);
   if (options.samples)
     blocks =
         std::min(blocks, std::ceil(static_cast<double>(*options.samples) * 2 / options.chunkBytes));
-  return static_cast<unsigned>(std::clamp(blocks + 1, 2.0, double{kMaxRingBuffers}));
+  const auto mostBlocks =
+      static_cast<double>(std::min<uint64_t>(kMaxRingBuffers, kMaxRingBytes / options.chunkBytes));
+  RingSize ring;
+  // A rate that is not a number asks for no particular size: the least.
+  if (std::isnan(blocks)) blocks = 0;
+  ring.cutToMemoryLimit = blocks + 1 > mostBlocks && mostBlocks < kMaxRingBuffers;
+  ring.blocks = static_cast<unsigned>(std::clamp(blocks + 1, 2.0, mostBlocks));
+  return ring;
 }
 
-std::string openStream(const BoardChoice& board, const Options& options, double rateHz,
+std::string openStream(const BoardChoice& board, const Options& options, const RingSize& ring,
                        KpxStream*& stream, bool& synthesizer) {
   KpxStreamConfig config{};
   config.board = board.handle;
   config.direction = KPXSTREAM_RECEIVE;
   config.blockBytes = options.chunkBytes;
-  config.blockCount = options.ringBuffers.value_or(ringForSeconds(options, rateHz));
+  config.blockCount = options.ringBuffers.value_or(ring.blocks);
   config.setup = kpx::tools::streamSetup(options.board.clock);
   config.flags = options.realtimeReading ? 0 : KPXSTREAM_FLAG_NORMAL_PRIORITY;
   const int32_t result = KpxStream_Open(&config, &stream);

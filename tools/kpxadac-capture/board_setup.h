@@ -26,12 +26,18 @@ std::string findBoard(const Options& options, BoardChoice& board);
 // Loads a .bit file; anything but the driver's success (0) is refused.
 std::string loadBitstream(const BoardChoice& board, const std::string& path);
 
-// The blocks of a ring that holds --ring-seconds of samples at `rateHz`.
-unsigned ringForSeconds(const Options& options, double rateHz);
+struct RingSize {
+  unsigned blocks = 2;
+  bool cutToMemoryLimit = false;  // the seconds asked for need more than kMaxRingBytes
+};
+
+// The blocks of a ring that holds --ring-seconds of samples at `rateHz`:
+// at least 2, at most kMaxRingBuffers and kMaxRingBytes.
+RingSize ringForSeconds(const Options& options, double rateHz);
 
 // Opens the receive stream, which selects the clock; `synthesizer` tells
-// which one is in use. `rateHz`, the rate expected, sizes a ring by time.
-std::string openStream(const BoardChoice& board, const Options& options, double rateHz,
+// which one is in use. `ring` is the ring's size unless --ring gives it.
+std::string openStream(const BoardChoice& board, const Options& options, const RingSize& ring,
                        KpxStream*& stream, bool& synthesizer);
 
 // Starts the ADC, writes cReg0, resets the channel and starts reading.

@@ -1,7 +1,10 @@
 #include "capture_options.h"
 
 #include <CLI/CLI.hpp>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "kpxadac16.h"
 
@@ -9,9 +12,46 @@ namespace capture {
 
 namespace {
 
+// A number from `low` to `high` (above `low` when `aboveLow`; no upper
+// bound when `high` is infinite). NaN and the infinities are refused, which
+// CLI::Range lets through, and the bounds are printed with %g.
+CLI::Validator finiteNumber(const std::string& what, double low, double high, bool aboveLow) {
+  std::string range = (aboveLow ? "above " : "from ") + numberText(low);
+  if (std::isfinite(high)) range += " to " + numberText(high);
+  const std::string expected = "must be " + what + " " + range;
+  return CLI::Validator(
+      [=](std::string& input) -> std::string {
+        double value = 0;
+        const bool inside = CLI::detail::lexical_cast(input, value) && std::isfinite(value) &&
+                            (aboveLow ? value > low : value >= low) && value <= high;
+        return inside ? "" : expected + ", not " + input;
+      },
+      "");
+}
+
+// The hidden --writer-delay-ms: CLI11 leaves the names of hidden options out
+// of its messages, so it is read here.
+std::string readWriterDelay(const std::string& text, unsigned& delayMs) {
+  if (text.empty()) return "";
+  const char* last = text.data() + text.size();
+  const auto [end, error] = std::from_chars(text.data(), last, delayMs);
+  if (error != std::errc() || end != last || delayMs > kMaxWriterDelayMs)
+    return "--writer-delay-ms must be a whole number from 0 to " +
+           std::to_string(kMaxWriterDelayMs) + ", not " + text;
+  return "";
+}
+
 // Refuses the combinations CLI11 cannot express by itself; returns the reason.
-std::string checkCombination(const Options& options) {
+std::string checkCombination(const Options& options, bool direct, bool buffered) {
+  // Checked here, not with CLI11's excludes(): its help would list the
+  // hidden --direct as an empty name ("Excludes:").
+  if (direct && buffered) return "--direct and --buffered exclude each other";
   if (options.chunkBytes % 4 != 0) return "--chunk must be a multiple of 4 bytes";
+  if (options.ringBuffers && uint64_t{*options.ringBuffers} * options.chunkBytes > kMaxRingBytes)
+    return "--ring " + std::to_string(*options.ringBuffers) + " of --chunk " +
+           std::to_string(options.chunkBytes) + " bytes makes a ring of " +
+           std::to_string(uint64_t{*options.ringBuffers} * options.chunkBytes) +
+           " bytes; the ring holds at most " + std::to_string(kMaxRingBytes) + " bytes (1 GiB)";
   if (options.format == OutputFormat::kSigmf && options.toStandardOutput())
     return "--format sigmf needs a file base name, not '-'";
   if (options.output.empty()) return "--output must not be empty";
@@ -19,6 +59,19 @@ std::string checkCombination(const Options& options) {
 }
 
 }  // namespace
+
+std::string numberText(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
+std::optional<uint64_t> samplesOfDuration(double seconds, double rateHz) {
+  const double count = std::ceil(seconds * rateHz);
+  // kMaxSamples + 1 is 2^62, exact as a double; NaN fails the comparison.
+  if (!(count < static_cast<double>(kMaxSamples))) return std::nullopt;
+  return std::max<uint64_t>(1, static_cast<uint64_t>(count));
+}
 
 ParsedCommandLine parseCommandLine(int argc, char** argv) {
   CLI::App app{"Captures samples from a KPX-ADAC board's streaming channel to a file."};
@@ -30,13 +83,14 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
                               "to record and to time --duration by");
   auto* samples =
       app.add_option("--samples", options.samples, "Number of 16-bit samples to capture")
-          ->check(CLI::Range(uint64_t{1}, UINT64_MAX / 4))
+          ->check(CLI::Range(uint64_t{1}, kMaxSamples))
           ->option_text("N");
   auto* duration =
       app.add_option("--duration", options.durationSeconds,
                      "Seconds of signal to capture, at the sample rate. Without --samples or "
                      "--duration: until Ctrl+C")
-          ->check(CLI::PositiveNumber)
+          ->check(
+              finiteNumber("a number of seconds", 0, std::numeric_limits<double>::infinity(), true))
           ->option_text("SECONDS");
   samples->excludes(duration);
   duration->excludes(samples);
@@ -56,29 +110,31 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   app.add_option("--bitstream", options.bitstream, "Xilinx .bit file to load into the FPGA first")
       ->option_text("FILE");
   auto* ring = app.add_option("--ring", options.ringBuffers,
-                              "Buffers in the ring between the board and the file (default: "
-                              "--ring-seconds of samples)")
+                              "Buffers in the ring between the board and the file, 2 to 4096 and "
+                              "at most 1 GiB (default: --ring-seconds of samples)")
                    ->check(CLI::Range(2u, kMaxRingBuffers))
                    ->option_text("N");
   app.add_option("--ring-seconds", options.ringSeconds,
-                 "Seconds of samples at the stream's rate that the ring holds (default 1)")
-      ->check(CLI::Range(0.001, 3600.0))
+                 "Seconds of samples at the stream's rate that the ring holds, 0.001 to "
+                 "3600, the ring at most 1 GiB (default 1)")
+      ->check(finiteNumber("a number of seconds", kMinRingSeconds, kMaxRingSeconds, false))
       ->excludes(ring)
       ->option_text("SECONDS");
   bool buffered = false;
-  auto* bufferedFlag = app.add_flag(
-      "--buffered", buffered,
-      "Write through the page cache; by default the file is written past it (O_DIRECT, "
-      "FILE_FLAG_NO_BUFFERING) where the file system allows it");
+  app.add_flag("--buffered", buffered,
+               "Write through the page cache; by default the file is written past it (O_DIRECT, "
+               "FILE_FLAG_NO_BUFFERING) where the file system allows it");
   // The former opt-in to unbuffered writes, now the default; kept for scripts.
-  app.add_flag("--direct")->group("")->excludes(bufferedFlag);
+  bool direct = false;
+  app.add_flag("--direct", direct)->group("");
   bool normalPriority = false;
   app.add_flag("--normal-priority", normalPriority,
                "Read the board at normal priority, with the ring's memory not locked (by default "
                "the reading thread asks for real-time priority)");
   // Testing aid, left out of the help: slows the writer so that the ring
   // fills and the board's FIFO overflows.
-  app.add_option("--writer-delay-ms", options.writerDelayMs)->group("");
+  std::string writerDelay;
+  app.add_option("--writer-delay-ms", writerDelay)->group("");
   addRecordsOptions(app, options.records);
 
   ParsedCommandLine parsed;
@@ -92,7 +148,8 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   // IsMember has already matched the words, whatever their case.
   options.format =
       CLI::detail::to_lower(format) == "sigmf" ? OutputFormat::kSigmf : OutputFormat::kRaw;
-  std::string reason = checkCombination(options);
+  std::string reason = checkCombination(options, direct, buffered);
+  if (reason.empty()) reason = readWriterDelay(writerDelay, options.writerDelayMs);
   if (reason.empty()) reason = finishRecordsOptions(options.records);
   if (!reason.empty()) {
     std::fprintf(stderr, "kpxadac-capture: %s\n", reason.c_str());

@@ -28,6 +28,17 @@ inline constexpr uint32_t kDefaultChunkBytes = 4u << 20;
 // --ring gives a count: enough to ride out the pauses of a busy disk.
 inline constexpr double kDefaultRingSeconds = 1.0;
 inline constexpr unsigned kMaxRingBuffers = 4096;
+// --ring-seconds takes 0.001 to 3600 s; the ring holds at most 1 GiB
+// whatever the seconds, the rate or --ring ask for (it is allocated and
+// locked in memory before the capture starts).
+inline constexpr double kMinRingSeconds = 0.001;
+inline constexpr double kMaxRingSeconds = 3600;
+inline constexpr uint64_t kMaxRingBytes = uint64_t{1} << 30;
+// The most samples one capture counts (the library's stream limit); a
+// --duration whose count at the sample rate is larger is refused.
+inline constexpr uint64_t kMaxSamples = UINT64_MAX / 4;
+// --writer-delay-ms (a testing aid) takes up to a minute per block.
+inline constexpr unsigned kMaxWriterDelayMs = 60000;
 
 struct Options {
   kpx::tools::BoardOptions board;
@@ -55,5 +66,13 @@ struct ParsedCommandLine {
 // Parses the command line. Help and errors are printed here (help on standard
 // output, errors on standard error).
 ParsedCommandLine parseCommandLine(int argc, char** argv);
+
+// The samples of `seconds` at `rateHz` (rounded up, at least 1), or empty
+// when that count is not a number or larger than kMaxSamples.
+std::optional<uint64_t> samplesOfDuration(double seconds, double rateHz);
+
+// A number for messages: "%g", so that 1e308 is not printed with all its
+// 309 digits.
+std::string numberText(double value);
 
 }  // namespace capture

@@ -17,9 +17,10 @@
 #include "kpxadac_board.h"
 #include "metadata_file.h"
 #include "output_file.h"
+#include "output_names.h"
 #include "records_session.h"
-#include "sigmf_files.h"
 #include "sigmf_metadata.h"
+#include "stop_signals.h"
 #include "stream_priority.h"
 #include "tool_platform.h"
 
@@ -69,9 +70,14 @@ std::string recordsMetadataText(const RecordingDescription& recording,
   return sigmfRecordsMetadata(recording, records).dump(2) + '\n';
 }
 
+// The padded size of a running capture's metadata: room for the last.
+size_t withRoom(const std::string& text) {
+  return text.size() * 2 + kMetadataRoomBytes;
+}
+
 // Replaces the metadata of a running capture, keeping room for the last.
 std::string keepCurrent(MetadataFile& metadata, const std::string& text) {
-  return metadata.replace(text, text.size() * 2 + kMetadataRoomBytes).failure;
+  return metadata.replace(text, withRoom(text)).failure;
 }
 
 // Writes the last metadata of a capture; returns "" or why it failed.
@@ -141,6 +147,12 @@ int finishRecords(Console& console, OutputFile& file, RecordsResult& result, con
 
 int run(const Options& options) {
   Console console(kpx::tools::standardErrorIsConsole());
+  const bool sigmf = options.format == OutputFormat::kSigmf;
+  OutputNames names;
+  if (auto reason = planOutput(options.output, sigmf, names); !reason.empty()) {
+    console.message(reason);
+    return kExitUsage;
+  }
   OutputFile file;
   // The samples get standard output to themselves: the library's own lines
   // go to standard error instead.
@@ -159,33 +171,59 @@ int run(const Options& options) {
   }
   KpxStream* stream = nullptr;
   bool synthesizer = false;
-  if (auto reason = openStream(board, options, ringRateHz(options, board), stream, synthesizer);
-      !reason.empty())
+  // A duration must count at the fastest rate the stream may take: the
+  // rate given, or the faster clock.
+  const double expectedRate = ringRateHz(options, board);
+  if (options.durationSeconds && !samplesOfDuration(*options.durationSeconds, expectedRate)) {
+    console.message(
+        "--duration " + numberText(*options.durationSeconds) + " s at " + numberText(expectedRate) +
+        " samples/s is more samples than a capture counts (" + std::to_string(kMaxSamples) + ")");
+    Kpxadac16_CloseAll();
+    return kExitUsage;
+  }
+  const RingSize ring = ringForSeconds(options, expectedRate);
+  if (auto reason = openStream(board, options, ring, stream, synthesizer); !reason.empty())
     return fail(reason);
+  if (!options.ringBuffers && ring.cutToMemoryLimit)
+    console.message("the ring holds " + std::to_string(ring.blocks) + " blocks (" +
+                    std::to_string(uint64_t{ring.blocks} * options.chunkBytes) +
+                    " bytes): less than --ring-seconds asks for at this rate, as the ring holds "
+                    "at most " +
+                    std::to_string(kMaxRingBytes) + " bytes (1 GiB)");
   const double sampleRate = kpx::tools::streamRate(options.board, stream);
 
   CaptureSettings settings;
   settings.stream = stream;
   settings.writerDelayMs = options.writerDelayMs;
-  settings.computeSha512 = options.format == OutputFormat::kSigmf;
-  if (options.samples)
+  settings.computeSha512 = sigmf;
+  if (options.samples) {
     settings.sampleLimit = *options.samples;
-  else if (options.durationSeconds)
-    settings.sampleLimit = std::max<uint64_t>(
-        1, static_cast<uint64_t>(std::ceil(*options.durationSeconds * sampleRate)));
-  // A duration's count follows the clock the stream chose when it opened.
-  KpxStream_SetSampleLimit(stream, settings.sampleLimit.value_or(0));
+  } else if (options.durationSeconds) {
+    // The count follows the clock the stream chose when it opened, no
+    // faster than the rate checked above.
+    settings.sampleLimit =
+        samplesOfDuration(*options.durationSeconds, sampleRate).value_or(kMaxSamples);
+  }
+  if (const int32_t result = KpxStream_SetSampleLimit(stream, settings.sampleLimit.value_or(0));
+      result != KPXSTREAM_OK)
+    return fail(std::string("sample count refused: ") + KpxStream_ResultText(result));
 
-  const bool sigmf = options.format == OutputFormat::kSigmf;
-  const std::string base = kpx::tools::sigmfBaseName(options.output);
-  const std::string dataPath = sigmf ? kpx::tools::sigmfDataPath(base) : options.output;
+  // A new file is written under a temporary name and takes its name only
+  // once the board reads: a run that ends before leaves an old file whole.
+  const bool renameData = !options.toStandardOutput() && !names.dataInPlace;
   if (!options.toStandardOutput())
-    if (auto reason = file.create(dataPath, options.unbuffered); !reason.empty())
+    if (auto reason = file.create(renameData ? names.dataTemporary() : names.data,
+                                  options.unbuffered, renameData);
+        !reason.empty())
       return fail(reason);
 
   // The metadata is on the disk from the start and kept current while the
   // capture runs, so that a crash leaves a recording that readers take.
-  MetadataFile metadata(kpx::tools::sigmfMetaPath(base));
+  MetadataFile metadata(names.metadata);
+  auto abandonFiles = [&] {
+    if (renameData) file.discard();
+    if (sigmf) metadata.discard();
+  };
   RecordingDescription recording;
   recording.sampleRateHz = sampleRate;
   recording.hardware = hardwareText(board);
@@ -204,7 +242,10 @@ int run(const Options& options) {
     noRecords.config = options.records.config;
     const std::string text = options.records.enabled ? recordsMetadataText(recording, noRecords)
                                                      : metadataText(recording);
-    if (auto failure = keepCurrent(metadata, text); !failure.empty()) return fail(failure);
+    if (auto failure = metadata.prepare(text, withRoom(text)); !failure.empty()) {
+      abandonFiles();
+      return fail(failure);
+    }
     settings.keepMetadata = [&](uint64_t samples, const std::vector<OverrunEvent>& gaps) {
       RecordingDescription now = recording;
       now.samples = samples;
@@ -216,7 +257,20 @@ int run(const Options& options) {
     };
   }
 
-  if (auto reason = startStream(stream); !reason.empty()) return fail(reason);
+  if (auto reason = startStream(stream); !reason.empty()) {
+    abandonFiles();
+    return fail(reason);
+  }
+  // The board reads: the new files take their names, the metadata first, so
+  // that it never describes more than the data file beside it holds.
+  std::string renameFailure;
+  if (sigmf) renameFailure = metadata.commit();
+  if (renameFailure.empty() && renameData) renameFailure = file.moveTo(names.data);
+  if (!renameFailure.empty()) {
+    KpxStream_Close(stream);
+    abandonFiles();
+    return fail(renameFailure);
+  }
   {
     KpxStreamStatus status{};
     KpxStream_GetStatus(stream, &status);
@@ -224,6 +278,7 @@ int run(const Options& options) {
   }
 
   kpx::tools::installStopHandlers(stopRequested);
+  alsoStopOnHangup();
   if (options.records.enabled) {
     RecordsResult records = runRecords(stream, options.records.config, file, settings.computeSha512,
                                        stopRequested, console, keepRecords);

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <string>
 
+#include "output_file.h"
+
 namespace capture {
 
 class MetadataFile {
@@ -26,15 +28,28 @@ class MetadataFile {
   // if the room suffices; Outcome tells what happened.
   Outcome replace(const std::string& text, size_t paddedBytes);
 
+  // The first text of a new file in two steps, so that a file of that name
+  // stays untouched until the new one is known to be writable: prepare()
+  // writes the temporary file (<path>.new) and flushes it, commit() renames
+  // it over the file, discard() deletes it. Each returns "" or the reason.
+  std::string prepare(const std::string& text, size_t paddedBytes);
+  std::string commit();
+  void discard();
+
   const std::string& path() const { return path_; }
+  std::string temporaryPath() const { return temporaryName(path_); }
 
  private:
   std::string replaceAtomically(const std::string& content);
+  // Writes `content` to temporaryPath(), flushes it to the disk and closes
+  // it; on failure deletes it.
+  std::string writeTemporary(const std::string& content);
   // Writes `content` over the file from its start, in place.
   std::string overwrite(const std::string& content);
 
   std::string path_;
-  size_t bytesOnDisk_ = 0;  // size of the file we last wrote
+  size_t bytesOnDisk_ = 0;    // size of the file we last wrote
+  size_t bytesPrepared_ = 0;  // size of the text prepare() wrote
 };
 
 }  // namespace capture

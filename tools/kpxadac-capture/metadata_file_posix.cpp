@@ -26,21 +26,14 @@ bool writeAllAt(int descriptor, const std::string& bytes, off_t offset) {
   return true;
 }
 
-// The rename is on the disk once the folder is.
-void flushFolderOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (descriptor < 0) return;
-  ::fsync(descriptor);
-  ::close(descriptor);
-}
-
 }  // namespace
 
-std::string MetadataFile::replaceAtomically(const std::string& content) {
-  const std::string next = path_ + ".new";
-  const int descriptor = ::open(next.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+std::string MetadataFile::writeTemporary(const std::string& content) {
+  const std::string next = temporaryPath();
+  // One left by a capture that ended early goes first; created afresh, a
+  // link of that name is never followed to a file it would empty.
+  ::unlink(next.c_str());
+  const int descriptor = ::open(next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (descriptor < 0) return systemReason("cannot create", next);
   std::string failure;
   if (!writeAllAt(descriptor, content, 0))
@@ -48,14 +41,8 @@ std::string MetadataFile::replaceAtomically(const std::string& content) {
   else if (::fsync(descriptor) != 0)
     failure = systemReason("cannot flush", next);
   if (::close(descriptor) != 0 && failure.empty()) failure = systemReason("cannot close", next);
-  if (failure.empty() && ::rename(next.c_str(), path_.c_str()) != 0)
-    failure = systemReason("cannot rename " + next + " to", path_);
-  if (!failure.empty()) {
-    ::unlink(next.c_str());  // gives back whatever it took of a full disk
-    return failure;
-  }
-  flushFolderOf(path_);
-  return "";
+  if (!failure.empty()) ::unlink(next.c_str());  // gives back whatever it took of a full disk
+  return failure;
 }
 
 std::string MetadataFile::overwrite(const std::string& content) {
@@ -66,7 +53,7 @@ std::string MetadataFile::overwrite(const std::string& content) {
     failure = systemReason("cannot write", path_);
   else if (::fdatasync(descriptor) != 0)
     failure = systemReason("cannot flush", path_);
-  ::close(descriptor);
+  if (::close(descriptor) != 0 && failure.empty()) failure = systemReason("cannot close", path_);
   return failure;
 }
 

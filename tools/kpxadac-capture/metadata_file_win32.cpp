@@ -31,21 +31,21 @@ std::string writeFlushAndClose(HANDLE handle, const std::string& content, const 
     failure = systemReason("cannot write", name);
   else if (!FlushFileBuffers(handle))
     failure = systemReason("cannot flush", name);
-  CloseHandle(handle);
+  if (!CloseHandle(handle) && failure.empty()) failure = systemReason("cannot close", name);
   return failure;
 }
 
 }  // namespace
 
-std::string MetadataFile::replaceAtomically(const std::string& content) {
-  const std::string next = path_ + ".new";
-  HANDLE handle = CreateFileW(widePath(next).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+std::string MetadataFile::writeTemporary(const std::string& content) {
+  const std::string next = temporaryPath();
+  // One left by a capture that ended early goes first; created afresh, a
+  // link of that name is never followed to a file it would empty.
+  DeleteFileW(widePath(next).c_str());
+  HANDLE handle = CreateFileW(widePath(next).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return systemReason("cannot create", next);
   std::string failure = writeFlushAndClose(handle, content, next);
-  if (failure.empty() && !MoveFileExW(widePath(next).c_str(), widePath(path_).c_str(),
-                                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    failure = systemReason("cannot rename " + next + " to", path_);
   if (!failure.empty()) DeleteFileW(widePath(next).c_str());
   return failure;
 }

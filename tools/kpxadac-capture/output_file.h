@@ -19,13 +19,13 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
   ~OutputFile();
 
-  // Creates (or empties) `path`. Returns "" or the reason of the failure.
-  // `unbuffered` writes past the page cache (O_DIRECT on Linux,
-  // FILE_FLAG_NO_BUFFERING on Windows) where the file system allows it;
-  // where it refuses (tmpfs, say) the file goes through the cache. Writes
-  // whose address, length or offset are not aligned to 4096 bytes, such as
-  // a short last block, and all after them go through the cache.
-  std::string create(const std::string& path, bool unbuffered = false);
+  // Creates (or empties) `path`; with `exclusive`, only a file that does
+  // not exist yet. Returns "" or the reason of the failure. `unbuffered` writes past the page cache
+  // (O_DIRECT on Linux, FILE_FLAG_NO_BUFFERING on Windows) where the file system allows it; where
+  // it refuses (tmpfs, say) the file goes through the cache. Writes whose address, length or offset
+  // are not aligned to 4096 bytes, such as a short last block, and all after them go through the
+  // cache.
+  std::string create(const std::string& path, bool unbuffered = false, bool exclusive = false);
   // Takes over an open descriptor (standard output, from
   // tool::takeStandardOutput()).
   void adopt(int descriptor, std::string name);
@@ -43,6 +43,12 @@ class OutputFile {
   std::string cutTo(uint64_t bytes);
   // Returns "" or the reason.
   std::string close();
+  // Gives the open file the name `path` in its folder, in place of any file
+  // of that name (moveOver). Returns "" or the reason.
+  std::string moveTo(const std::string& path);
+  // Closes and deletes the file: one that was written under a temporary
+  // name for a capture that did not start.
+  void discard();
 
   const std::string& name() const { return name_; }
   // Whether writes go past the page cache.
@@ -73,5 +79,21 @@ class OutputFile {
   uint64_t written_ = 0;   // bytes written so far (guarded)
   bool stopping_ = false;  // (guarded)
 };
+
+// The name a new file is written under before it is renamed over `path`.
+inline std::string temporaryName(const std::string& path) {
+  return path + ".new";
+}
+
+// Renames `from` over `to` (replacing it in one step) and puts the rename on
+// the disk. Returns "" or the reason.
+std::string moveOver(const std::string& from, const std::string& to);
+
+// Deletes the file `path`, if it can.
+void removeFile(const std::string& path);
+
+// The longest file name, in bytes, that the file system of `folder` takes;
+// 0 when not known.
+size_t longestFileName(const std::string& folder);
 
 }  // namespace capture

@@ -39,19 +39,22 @@ OutputFile::~OutputFile() {
   close();
 }
 
-std::string OutputFile::create(const std::string& path, bool unbuffered) {
+std::string OutputFile::create(const std::string& path, bool unbuffered, bool exclusive) {
   name_ = path;
-  constexpr int kFlags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (exclusive ? O_EXCL : 0);
 #ifdef O_DIRECT
   if (unbuffered) {
-    descriptor_ = ::open(path.c_str(), kFlags | O_DIRECT, 0666);
+    descriptor_ = ::open(path.c_str(), flags | O_DIRECT, 0666);
     direct_ = descriptor_ >= 0;
+    // A file system that refuses O_DIRECT (EINVAL) may have created the
+    // file first: it is ours.
+    if (descriptor_ < 0 && errno == EINVAL) flags &= ~O_EXCL;
   }
 #else
   (void)unbuffered;
 #endif
   // Without O_DIRECT support (tmpfs, for one) the file is written as usual.
-  if (descriptor_ < 0) descriptor_ = ::open(path.c_str(), kFlags, 0666);
+  if (descriptor_ < 0) descriptor_ = ::open(path.c_str(), flags, 0666);
   if (descriptor_ < 0) return systemReason("cannot create", path);
   regularFile_ = isRegularFile(descriptor_);
   // Unbuffered data bypasses the page cache: there is no writeback to lead.
@@ -176,6 +179,41 @@ std::string OutputFile::close() {
   const int result = ::close(descriptor_);
   descriptor_ = -1;
   return result == 0 ? "" : systemReason("cannot close", name_);
+}
+
+std::string OutputFile::moveTo(const std::string& path) {
+  if (auto reason = moveOver(name_, path); !reason.empty()) return reason;
+  name_ = path;
+  return "";
+}
+
+void OutputFile::discard() {
+  close();
+  removeFile(name_);
+}
+
+void removeFile(const std::string& path) {
+  ::unlink(path.c_str());
+}
+
+std::string moveOver(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0)
+    return systemReason("cannot rename " + from + " to", to);
+  // The rename is on the disk once the folder is. A file system that cannot
+  // flush a folder says EINVAL: nothing to do there.
+  const auto slash = to.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : to.substr(0, slash + 1);
+  const int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (descriptor < 0) return "";  // a folder we may write but not read
+  std::string failure;
+  if (::fsync(descriptor) != 0 && errno != EINVAL) failure = systemReason("cannot flush", folder);
+  ::close(descriptor);
+  return failure;
+}
+
+size_t longestFileName(const std::string& folder) {
+  const long longest = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+  return longest > 0 ? static_cast<size_t>(longest) : 0;
 }
 
 }  // namespace capture

@@ -28,20 +28,21 @@ OutputFile::~OutputFile() {
   close();
 }
 
-std::string OutputFile::create(const std::string& path, bool unbuffered) {
+std::string OutputFile::create(const std::string& path, bool unbuffered, bool exclusive) {
   name_ = path;
   // Unbuffered: past the system's cache, where the volume allows it. Both
   // handles of the file may write: an unaligned end goes through a second,
-  // cached one.
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  // cached one. FILE_SHARE_DELETE lets the open file be renamed (moveTo).
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const DWORD disposition = exclusive ? CREATE_NEW : CREATE_ALWAYS;
   HANDLE handle = INVALID_HANDLE_VALUE;
   if (unbuffered) {
-    handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, share, nullptr, CREATE_ALWAYS,
+    handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, share, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_BUFFERING, nullptr);
     direct_ = handle != INVALID_HANDLE_VALUE;
   }
   if (handle == INVALID_HANDLE_VALUE)
-    handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, share, nullptr, CREATE_ALWAYS,
+    handle = CreateFileW(widePath(path).c_str(), GENERIC_WRITE, share, nullptr, disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return systemReason("cannot create", path);
   handle_ = handle;
@@ -52,9 +53,9 @@ std::string OutputFile::create(const std::string& path, bool unbuffered) {
 // Goes on with a cached handle at the same place, for writes that are not
 // aligned to the volume's sectors.
 std::string OutputFile::leaveUnbuffered() {
-  HANDLE cached =
-      CreateFileW(widePath(name_).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE cached = CreateFileW(widePath(name_).c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (cached == INVALID_HANDLE_VALUE) return systemReason("cannot reopen", name_);
   LARGE_INTEGER position{};
   position.QuadPart = static_cast<LONGLONG>(offset_);
@@ -134,6 +135,35 @@ std::string OutputFile::close() {
   const BOOL closed = CloseHandle(handle_);
   handle_ = nullptr;
   return closed ? "" : systemReason("cannot close", name_);
+}
+
+std::string OutputFile::moveTo(const std::string& path) {
+  if (auto reason = moveOver(name_, path); !reason.empty()) return reason;
+  name_ = path;
+  return "";
+}
+
+void OutputFile::discard() {
+  close();
+  removeFile(name_);
+}
+
+void removeFile(const std::string& path) {
+  DeleteFileW(widePath(path).c_str());
+}
+
+std::string moveOver(const std::string& from, const std::string& to) {
+  if (!MoveFileExW(widePath(from).c_str(), widePath(to).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return systemReason("cannot rename " + from + " to", to);
+  return "";
+}
+
+// Windows counts the limit (255 on NTFS, FAT32 and exFAT) in UTF-16 units,
+// not in the bytes of the code page's names: not checked ahead, the
+// creation of the file says it.
+size_t longestFileName(const std::string&) {
+  return 0;
 }
 
 }  // namespace capture

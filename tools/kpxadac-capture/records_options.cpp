@@ -39,7 +39,8 @@ std::string finishRecordsOptions(RecordsOptions& records) {
   records.enabled = true;
   const std::string& text = records.trigger;
   const size_t colon = text.find(':');
-  const std::string edge = text.substr(0, colon);
+  // Option words are taken in any case, as CLI11's checks take --format's.
+  const std::string edge = CLI::detail::to_lower(text.substr(0, colon));
   KpxRecordsConfig& c = records.config;
   if (edge == "rising")
     c.edge = KPXRECORDS_RISING;

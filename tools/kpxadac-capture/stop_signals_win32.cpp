@@ -1,0 +1,7 @@
+#include "stop_signals.h"
+
+namespace capture {
+
+void alsoStopOnHangup() {}
+
+}  // namespace capture
