@@ -10,6 +10,12 @@
 
 namespace scope {
 
+// Exit statuses of kpxadac-scope.
+enum ExitStatus : int {
+  kExitClean = 0,    // served until Ctrl+C or SIGTERM
+  kExitUsage = 1,    // bad options: nothing was served
+  kExitFailure = 2,  // no ADC board, no such board, the address cannot be served, or serving failed
+};
 
 struct Options {
   std::string address = "127.0.0.1";
