@@ -179,7 +179,16 @@ ParseOutcome parse(CLI::App& app, int argc, const char* const* argv, const char*
     std::fputs(app.help().c_str(), stdout);
     return {false, standardOutputWritten(program) ? 0 : usageStatus};
   } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "%s: %s\nRun with --help for the options.\n", program, e.what());
+    // CLI11 names no hidden option (an old spelling) in its message: name
+    // the one given.
+    std::string text = e.what();
+    if (text.starts_with(": "))
+      for (const CLI::Option* option : app.get_options())
+        if (option->get_group().empty() && option->count() > 0 && !option->get_lnames().empty()) {
+          text = "--" + option->get_lnames().front() + text;
+          break;
+        }
+    std::fprintf(stderr, "%s: %s\nRun with --help for the options.\n", program, text.c_str());
     return {false, usageStatus};
   }
   return {true, 0};
