@@ -197,24 +197,26 @@ std::vector<Row> captureBranchRows() {
   };
 }
 
-ProgramRun runRow(const Row& row, const std::string& path) {
+ProgramRun runRow(const Row& row, const std::string& path, const std::string& folderName) {
   std::string arguments = row.arguments;
   if (row.quickEnd && !kQuickEnd.at(row.program).empty())
     arguments += " " + kQuickEnd.at(row.program);
-  const auto folder = scratchFolder("bad-input-" + row.program);
+  const auto folder = scratchFolder(folderName + "-" + row.program);
   // -k: a program that ignores SIGTERM is killed 2 s later.
   return runProgram("timeout", "-k 2 20 '" + path + "' " + arguments, folder,
                     {{"KPXADAC_SIM", "default"}});
 }
 
-void checkRows(const std::vector<Row>& rows) {
+// `folderName`: of the scratch folders, one per test, since CTest may run
+// the tests of this file at the same time.
+void checkRows(const std::vector<Row>& rows, const std::string& folderName) {
   size_t ran = 0;
   for (const Row& row : rows) {
     const auto found = programs().find(row.program);
     if (found == programs().end()) continue;  // not built here
     const std::string name = "kpxadac-" + row.program;
     SCOPED_TRACE(name + " " + row.arguments);
-    const ProgramRun run = runRow(row, found->second);
+    const ProgramRun run = runRow(row, found->second, folderName);
     ++ran;
     EXPECT_EQ(run.status, 1) << run.output;
     EXPECT_EQ(run.output.rfind(name + ": ", 0), 0u) << "no '" << name << ": ' first:\n"
@@ -230,11 +232,11 @@ void checkRows(const std::vector<Row>& rows) {
 }
 
 TEST(BadValues, EveryProgramRefusesThemWithStatusOneAndItsName) {
-  checkRows(table());
+  checkRows(table(), "bad-input");
 }
 
 TEST(BadValues, CaptureOwnOptionsNeedTheCaptureBranch) {
-  checkRows(captureBranchRows());
+  checkRows(captureBranchRows(), "bad-input-capture-branch");
 }
 
 // Standard output on /dev/full: the program must notice, say so on
