@@ -63,8 +63,8 @@ std::string waveSettings(const Options& options, double sampleRateHz, KpxWaveSet
   }
   for (uint32_t i = 0; i < settings.frequencyCount; ++i)
     if (settings.frequenciesHz[i] < 0 || settings.frequenciesHz[i] > nyquist)
-      return "--frequency must be from 0 to half the sample rate (" + std::to_string(nyquist) +
-             " Hz)";
+      return "--frequency must be from 0 to half the sample rate (" +
+             kpx::tools::numberText(nyquist) + " Hz)";
   if (options.amplitudeDbfs) settings.amplitudeDbfs = *options.amplitudeDbfs;
   settings.phaseDeg = options.phaseDeg;
   if (options.startHz) settings.startHz = *options.startHz;
