@@ -203,6 +203,17 @@ TEST(Analyze, FiguresWithoutAToneAreUndefinedNotNan) {
   EXPECT_TRUE(tone.result["snr_db"].is_number());
 }
 
+// A file name that is not UTF-8 is named in the JSON report with U+FFFD
+// for its stray byte, instead of ending the program with an exception.
+TEST(Analyze, AFileNameThatIsNotUtf8GoesIntoTheJsonReport) {
+  const fs::path folder = scratchFolder("analyze-name");
+  const std::string name = "tone\xff.bin";
+  writeSine(folder / name, 4096, 64);
+  const Analysis a = analyze(folder, "'" + name + "' --sample-rate 1e6 --fft-size 1024 --json");
+  ASSERT_EQ(a.run.status, 0) << a.run.output;
+  EXPECT_EQ(a.result["input"]["source"], "tone\xEF\xBF\xBD.bin");
+}
+
 // A recording's own sample rate is range-checked as --sample-rate is.
 TEST(Analyze, ARecordingsAbsurdSampleRateIsRefused) {
   const fs::path folder = scratchFolder("analyze-absurd-rate");

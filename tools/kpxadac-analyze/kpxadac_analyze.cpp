@@ -86,7 +86,9 @@ void printJson(const SampleSet& set, const Options& options, const Analysis& ana
                   {"window", kpx::analysis::windowName(options.window)},
                   {"spectra", analysis.spectra}};
   out["tone_found"] = analysis.toneFound;
-  std::printf("%s\n", out.dump(2).c_str());
+  // A file name need not be UTF-8: its stray bytes become U+FFFD rather
+  // than an exception.
+  std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
 void printText(const SampleSet& set, const Options& options, const Analysis& analysis) {

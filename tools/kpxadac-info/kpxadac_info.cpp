@@ -154,7 +154,8 @@ int main(int argc, char** argv) {
   }
   nlohmann::json doc = {{"boards", nlohmann::json::array()}};
   for (const auto& b : boards) doc["boards"].push_back(toJson(b));
-  if (!kpx::tools::writeAll(jsonOutput, doc.dump(2) + "\n")) {
+  if (!kpx::tools::writeAll(
+          jsonOutput, doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n")) {
     std::fprintf(stderr, "%s: cannot write the JSON document to standard output: %s\n", kProgram,
                  std::strerror(errno));
     return kExitFailure;
