@@ -91,6 +91,8 @@ TEST(NumberOptions, ADurationCountsSamplesOrSaysItCannot) {
   EXPECT_EQ(samplesInDuration(2e11, 1e9), 0u);
   EXPECT_EQ(samplesInDuration(1e300, 105e6), 0u);
   EXPECT_EQ(samplesInDuration(NAN, 105e6), 0u);
+  EXPECT_EQ(samplesInDuration(-1, 105e6), 0u);
+  EXPECT_EQ(samplesInDuration(1, 0), 0u);
 }
 
 }  // namespace

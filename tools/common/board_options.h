@@ -39,10 +39,11 @@ inline constexpr double kMaxSampleRateHz = 2e9;
 inline constexpr double kMaxDurationSeconds = 0x1p61 / kMaxSampleRateHz;
 
 // The samples in `seconds` at `rateHz`, at least 1, rounded up; 0 when
-// they are more than 2^61 (a count that a program cannot represent).
+// they are more than 2^61 (a count that a program cannot represent) or
+// either value is not above 0.
 inline uint64_t samplesInDuration(double seconds, double rateHz) {
   const double samples = std::ceil(seconds * rateHz);
-  if (!(samples <= 0x1p61)) return 0;
+  if (!(seconds > 0 && rateHz > 0 && samples <= 0x1p61)) return 0;
   return samples < 1 ? 1 : static_cast<uint64_t>(samples);
 }
 
