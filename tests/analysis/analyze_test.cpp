@@ -165,6 +165,75 @@ TEST(Analyze, SharedSigmfCasesGiveTheGapsBothReadersFind) {
   }
 }
 
+// Without a tone (all zeros, or DC alone) the figures relative to one are
+// undefined: said in words in the text, null in JSON, never "nan"; the noise
+// floor is still given.
+TEST(Analyze, FiguresWithoutAToneAreUndefinedNotNan) {
+  const fs::path folder = scratchFolder("analyze-no-tone");
+  const std::vector<std::pair<std::string, int16_t>> files = {{"zeros.bin", 0}, {"dc.bin", 1000}};
+  for (const auto& [name, level] : files) {
+    SCOPED_TRACE(name);
+    std::ofstream out(folder / name, std::ios::binary);
+    for (int n = 0; n < 4096; ++n) out.write(reinterpret_cast<const char*>(&level), 2);
+    out.close();
+    const auto text = runProgram(KPXADAC_ANALYZE, name + " --sample-rate 1e6 --fft-size 1024",
+                                 folder, {}, /*errorsApart=*/true);
+    EXPECT_EQ(text.status, 0) << text.errors;
+    EXPECT_EQ(text.output.find("nan"), std::string::npos) << text.output;
+    EXPECT_NE(text.output.find("fundamental   none: no power outside DC"), std::string::npos)
+        << text.output;
+    for (const char* line :
+         {"SNR           undefined dB", "SINAD         undefined dB", "THD           undefined dBc",
+          "ENOB          undefined bits", "SFDR          undefined dBc  undefined dBFS"})
+      EXPECT_NE(text.output.find(line), std::string::npos) << line << "\n" << text.output;
+    EXPECT_EQ(text.output.find("harmonic 2"), std::string::npos) << text.output;
+
+    const Analysis a = analyze(folder, name + " --sample-rate 1e6 --fft-size 1024 --json");
+    ASSERT_EQ(a.run.status, 0) << a.run.output;
+    EXPECT_EQ(a.result["tone_found"], false);
+    for (const char* key :
+         {"fundamental_hz", "snr_db", "sinad_db", "thd_db", "sfdr_dbc", "sfdr_dbfs", "enob_bits"})
+      EXPECT_TRUE(a.result[key].is_null()) << key << ": " << a.result[key];
+    EXPECT_TRUE(a.result["noise_floor_dbfs_per_bin"].is_number());
+  }
+  writeSine(folder / "tone.bin", 4096, 64);
+  const Analysis tone = analyze(folder, "tone.bin --sample-rate 1e6 --fft-size 1024 --json");
+  ASSERT_EQ(tone.run.status, 0) << tone.run.output;
+  EXPECT_EQ(tone.result["tone_found"], true);
+  EXPECT_TRUE(tone.result["snr_db"].is_number());
+}
+
+// A file name that is not UTF-8 is named in the JSON report with U+FFFD
+// for its stray byte, instead of ending the program with an exception.
+TEST(Analyze, AFileNameThatIsNotUtf8GoesIntoTheJsonReport) {
+  const fs::path folder = scratchFolder("analyze-name");
+  const std::string name = "tone\xff.bin";
+  writeSine(folder / name, 4096, 64);
+  const Analysis a = analyze(folder, "'" + name + "' --sample-rate 1e6 --fft-size 1024 --json");
+  ASSERT_EQ(a.run.status, 0) << a.run.output;
+  EXPECT_EQ(a.result["input"]["source"], "tone\xEF\xBF\xBD.bin");
+}
+
+// A recording's own sample rate is range-checked as --sample-rate is.
+TEST(Analyze, ARecordingsAbsurdSampleRateIsRefused) {
+  const fs::path folder = scratchFolder("analyze-absurd-rate");
+  writeSine(folder / "rec.sigmf-data", 4096, 64);
+  for (const double rate : {1e308, 1e-3}) {
+    SCOPED_TRACE(rate);
+    const json meta = {{"global", {{"core:datatype", "ri16_le"}, {"core:sample_rate", rate}}},
+                       {"captures", {{{"core:sample_start", 0}}}},
+                       {"annotations", json::array()}};
+    std::ofstream(folder / "rec.sigmf-meta") << meta.dump();
+    const auto run = runProgram(KPXADAC_ANALYZE, "rec --fft-size 1024", folder, {});
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_NE(run.output.find("sample rate"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("--sample-rate"), std::string::npos) << run.output;
+    // Given on the command line, it is used instead.
+    EXPECT_EQ(
+        runProgram(KPXADAC_ANALYZE, "rec --fft-size 1024 --sample-rate 1e6", folder, {}).status, 0);
+  }
+}
+
 TEST(Analyze, BadOptionsAndMissingBoardsAreRefused) {
   const fs::path folder = scratchFolder("analyze-refused");
   EXPECT_EQ(analyze(folder, "--fft-size 3000").run.status, 1);

@@ -100,7 +100,7 @@ TEST(Options, ListenGeneratesATokenAndRefusesBadOnes) {
   EXPECT_EQ(local.options.view.window, kpx::analysis::Window::kHann);
 
   const char* badToken[] = {"kpxadac-scope", "--token", "x"};
-  EXPECT_EQ(parseOptions(3, badToken).exitCode, 2);
+  EXPECT_EQ(parseOptions(3, badToken).exitCode, 1);
   const char* badSize[] = {"kpxadac-scope", "--fft-size", "3000"};
   EXPECT_TRUE(parseOptions(3, badSize).exit);
   const char* both[] = {"kpxadac-scope", "--port", "1", "--listen", "0.0.0.0:2"};

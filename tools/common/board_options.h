@@ -5,12 +5,17 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 
 #include "kpxadac_board.h"
 #include "kpxadac_stream.h"
+#include "number_options.h"
 
 namespace kpx::tools {
 
@@ -23,8 +28,30 @@ struct BoardOptions {
   std::optional<double> sampleRateHz;  // overrides the rate the library gives
 };
 
-// Which boards a tool works with: --type is offered only where both are.
-enum class BoardTypes { kAdcOnly, kAdcAndDac };
+// The sample rates --sample-rate takes: the boards run at 100 and 105 MHz;
+// beyond 2 GHz (or below 1 Hz) a rate is a mistake, and the sample counts
+// and rings the tools derive from it would not fit.
+inline constexpr double kMinSampleRateHz = 1;
+inline constexpr double kMaxSampleRateHz = 2e9;
+
+// The longest --duration: 2^61 samples, the most a count holds where a
+// program counts bytes too, at the highest rate (about 36 years).
+inline constexpr double kMaxDurationSeconds = 0x1p61 / kMaxSampleRateHz;
+
+// The samples in `seconds` at `rateHz`, at least 1, rounded up; 0 when
+// they are more than 2^61 (a count that a program cannot represent) or
+// either value is not above 0.
+inline uint64_t samplesInDuration(double seconds, double rateHz) {
+  const double samples = std::ceil(seconds * rateHz);
+  if (!(seconds > 0 && rateHz > 0 && samples <= 0x1p61)) return 0;
+  return samples < 1 ? 1 : static_cast<uint64_t>(samples);
+}
+
+// Which boards a tool works with: kAdcOnly offers no --type; kAdcAndDac
+// offers --type adc|dac; kAdcTyped and kDacTyped keep --type for the
+// scripts that give it, but take only the one type the tool can use (a
+// receive stream reads ADC boards, a transmit stream plays on DAC boards).
+enum class BoardTypes { kAdcOnly, kAdcAndDac, kAdcTyped, kDacTyped };
 
 // A rate in MHz for help texts, from the library ("105" or "100").
 inline std::string megahertz(double rateHz) {
@@ -41,22 +68,40 @@ inline std::string megahertz(double rateHz) {
 inline void addBoardOptions(CLI::App& app, BoardOptions& board,
                             BoardTypes types = BoardTypes::kAdcAndDac,
                             const std::string& rateUse = "") {
-  if (types == BoardTypes::kAdcAndDac)
+  board.dacBoard = types == BoardTypes::kDacTyped;
+  if (types != BoardTypes::kAdcOnly) {
+    const char* only = types == BoardTypes::kAdcTyped   ? "adc"
+                       : types == BoardTypes::kDacTyped ? "dac"
+                                                        : nullptr;
     app.add_option_function<std::string>(
            "--type",
            [&board](const std::string& type) {
              board.dacBoard = CLI::detail::to_lower(type) == "dac";
            },
-           "Board type (default adc)")
+           only ? std::string("Board type: ") + only + ", the only one this program works with"
+                : std::string("Board type (default adc)"))
         ->check(CLI::IsMember({"adc", "dac"}, CLI::ignore_case))
-        ->option_text("adc|dac");
-  const std::string typeWord = types == BoardTypes::kAdcAndDac ? "its type" : "the ADC boards";
-  auto* index =
-      app.add_option("--index", board.index,
-                     "Index of the board among " + typeWord + " (default 0)")
-          ->check(CLI::Range(0, 255))
-          ->option_text("N");
-  app.add_option("--board", board.index)->check(CLI::Range(0, 255))->excludes(index)->group("");
+        ->check(
+            [only](const std::string& type) {
+              if (!only || CLI::detail::to_lower(type) == only) return std::string();
+              return std::string(only[0] == 'a' ? "this program reads ADC boards only"
+                                                : "this program plays on DAC boards only") +
+                     " (not " + type + ")";
+            },
+            "")
+        ->option_text(only ? only : "adc|dac");
+  }
+  const std::string typeWord = types == BoardTypes::kAdcAndDac  ? "its type"
+                               : types == BoardTypes::kDacTyped ? "the DAC boards"
+                                                                : "the ADC boards";
+  auto* index = app.add_option("--index", board.index,
+                               "Index of the board among " + typeWord + " (default 0)")
+                    ->transform(WholeRange<uint64_t>(0, 255))
+                    ->option_text("N");
+  app.add_option("--board", board.index)
+      ->transform(WholeRange<uint64_t>(0, 255))
+      ->excludes(index)
+      ->group("");
   const std::string synthesizer = megahertz(KpxBoard_SynthesizerRateHz());
   const std::string fixed = megahertz(KpxBoard_FixedClockRateHz(KPXADAC_INVALID_HANDLE));
   app.add_option_function<std::string>(
@@ -73,10 +118,10 @@ inline void addBoardOptions(CLI::App& app, BoardOptions& board,
                               "Sample rate of the board" + (rateUse.empty() ? "" : " " + rateUse) +
                                   " (default " + fixed + "e6 on the fixed clock, " + synthesizer +
                                   "e6 on the synthesizer)")
-                   ->check(CLI::PositiveNumber)
+                   ->transform(RealRange(kMinSampleRateHz, kMaxSampleRateHz))
                    ->option_text("HZ");
   app.add_option("--rate", board.sampleRateHz)
-      ->check(CLI::PositiveNumber)
+      ->transform(RealRange(kMinSampleRateHz, kMaxSampleRateHz))
       ->excludes(rate)
       ->group("");
 }
@@ -109,20 +154,42 @@ struct ParseOutcome {
   int exitStatus = 0;
 };
 
+// Whether everything written to standard output got there: flushes it and
+// checks for a write error (a full disk, a closed pipe, /dev/full). If one
+// happened, says so on standard error as "<program>: ..." and returns false;
+// the program then ends with a failure status.
+inline bool standardOutputWritten(const char* program) {
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+  const int error = errno;
+  std::fprintf(stderr, "%s: cannot write to standard output%s%s\n", program, error ? ": " : "",
+               error ? std::strerror(error) : "");
+  return false;
+}
+
 // Parses the command line, then runs `check` (which throws CLI errors for
-// combinations CLI11 cannot express). Help goes to standard output; an error
-// to standard error as "<program>: <error>", ending with `usageStatus`.
+// combinations CLI11 cannot express). Help goes to standard output (ending
+// with `usageStatus` if it cannot be written); an error to standard error as
+// "<program>: <error>", ending with `usageStatus`.
 template <typename Check>
-ParseOutcome parse(CLI::App& app, int argc, char** argv, const char* program, int usageStatus,
-                   Check check) {
+ParseOutcome parse(CLI::App& app, int argc, const char* const* argv, const char* program,
+                   int usageStatus, Check check) {
   try {
     app.parse(argc, argv);
     check();
   } catch (const CLI::CallForHelp&) {
     std::fputs(app.help().c_str(), stdout);
-    return {false, 0};
+    return {false, standardOutputWritten(program) ? 0 : usageStatus};
   } catch (const CLI::ParseError& e) {
-    std::fprintf(stderr, "%s: %s\nRun with --help for the options.\n", program, e.what());
+    // CLI11 names no hidden option (an old spelling) in its message: name
+    // the one given.
+    std::string text = e.what();
+    if (text.starts_with(": "))
+      for (const CLI::Option* option : app.get_options())
+        if (option->get_group().empty() && option->count() > 0 && !option->get_lnames().empty()) {
+          text = "--" + option->get_lnames().front() + text;
+          break;
+        }
+    std::fprintf(stderr, "%s: %s\nRun with --help for the options.\n", program, text.c_str());
     return {false, usageStatus};
   }
   return {true, 0};

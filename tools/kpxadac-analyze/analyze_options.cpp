@@ -20,14 +20,15 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       ->option_text("PATH");
   app.add_option("--samples", options.samples,
                  "Samples to take from the board (default fft-size x averages)")
-      ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 32))
+      ->transform(kpx::tools::WholeRange<uint64_t>(1, kMaxBoardSamples))
       ->option_text("N");
   kpx::tools::addBoardOptions(
-      app, options.board, kpx::tools::BoardTypes::kAdcAndDac,
+      app, options.board, kpx::tools::BoardTypes::kAdcTyped,
       "in Hz: needed for a raw file; overrides a SigMF recording's and the board's");
   app.add_option("--fft-size", options.fftSize,
                  "Points per spectrum, a power of two from 1024 to 1048576 (default 65536)")
-      ->check(CLI::Range(kpx::analysis::kMinFftSize, kpx::analysis::kMaxFftSize))
+      ->transform(
+          kpx::tools::WholeRange<uint64_t>(kpx::analysis::kMinFftSize, kpx::analysis::kMaxFftSize))
       ->option_text("N");
   app.add_option("--window", window,
                  "blackman-harris (4 terms), hann, or rectangular for coherent captures (default "
@@ -37,7 +38,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   app.add_option("--averages", options.averages,
                  "Spectra to average, over consecutive stretches of fft-size samples that no gap "
                  "interrupts (default 8; fewer when the samples hold fewer)")
-      ->check(CLI::Range(size_t{1}, size_t{1} << 20))
+      ->transform(kpx::tools::WholeRange<uint64_t>(1, kMaxAverages))
       ->option_text("N");
   app.add_flag("--json", options.json, "Print the figures as one JSON object");
 
@@ -48,6 +49,16 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
           throw CLI::ValidationError("--fft-size", "must be a power of two");
         if (!options.input.empty() && options.samples)
           throw CLI::ValidationError("--samples", "is for a board; a recording is given");
+        // From a board, the samples are held in memory: fft-size x averages
+        // of them unless --samples says otherwise.
+        if (options.input.empty() && !options.samples &&
+            options.fftSize * options.averages > kMaxBoardSamples)
+          throw CLI::ValidationError(
+              "--averages", std::to_string(options.averages) + " spectra of " +
+                                std::to_string(options.fftSize) + " points are " +
+                                std::to_string(options.fftSize * options.averages) +
+                                " samples, more than the " + std::to_string(kMaxBoardSamples) +
+                                " taken from a board at most (lower --averages or --fft-size)");
       });
   if (!outcome.proceed) {
     parsed.exitStatus = outcome.exitStatus;

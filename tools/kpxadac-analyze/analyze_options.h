@@ -19,9 +19,12 @@ enum ExitStatus : int {
 
 inline constexpr size_t kDefaultFftSize = 65536;
 inline constexpr size_t kDefaultAverages = 8;
+inline constexpr size_t kMaxAverages = size_t{1} << 20;
+// The most samples taken from a board: 512 MiB in memory, 2.6 s at 105 MHz.
+inline constexpr uint64_t kMaxBoardSamples = uint64_t{1} << 28;
 
 struct Options {
-  std::string input;  // a recording; empty: samples from a board
+  std::string input;                // a recording; empty: samples from a board
   std::optional<uint64_t> samples;  // from a board; default fftSize * averages
   kpx::tools::BoardOptions board;
   size_t fftSize = kDefaultFftSize;

@@ -1,7 +1,10 @@
 // kpxadac-analyze: the spectrum's dynamic figures (fundamental, SNR, SINAD,
 // THD, SFDR, ENOB, noise floor) of a recording, or of samples taken from a
 // board through the library's stream. See docs/measurements.md.
+#include <cmath>
 #include <cstdio>
+#include <limits>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -25,7 +28,30 @@ int fail(const std::string& reason, int status = kExitFailure) {
 struct Analysis {
   Measurements measurements;
   size_t spectra = 0;
+  // Whether the spectrum holds a tone: some power outside DC. Without one,
+  // the figures that relate to it (its frequency, SNR, SINAD, THD, SFDR,
+  // ENOB, the harmonics) are undefined, and left NaN (null in JSON).
+  bool toneFound = false;
 };
+
+void leaveUndefinedWithoutTone(Analysis& analysis) {
+  Measurements& m = analysis.measurements;
+  analysis.toneFound = m.fundamentalDbfs > kpx::analysis::kFloorDbfs;
+  if (analysis.toneFound) return;
+  constexpr double kUndefined = std::numeric_limits<double>::quiet_NaN();
+  for (double* figure :
+       {&m.fundamentalHz, &m.snrDb, &m.sinadDb, &m.thdDb, &m.sfdrDbc, &m.sfdrDbfs, &m.enobBits})
+    *figure = kUndefined;
+  m.harmonics.clear();
+}
+
+// `value` in `format`, or "undefined" for NaN and the infinities.
+std::string figure(const char* format, double value) {
+  if (!std::isfinite(value)) return "undefined";
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
 
 std::string analyse(const SampleSet& set, const Options& options, Analysis& analysis) {
   const auto starts = blockStarts(set.stretches, options.fftSize, options.averages);
@@ -41,6 +67,7 @@ std::string analyse(const SampleSet& set, const Options& options, Analysis& anal
   analysis.spectra = starts.size();
   analysis.measurements = kpx::analysis::measure(averager.powerLinear(), options.fftSize,
                                                  options.window, *set.sampleRateHz);
+  leaveUndefinedWithoutTone(analysis);
   return "";
 }
 
@@ -58,7 +85,10 @@ void printJson(const SampleSet& set, const Options& options, const Analysis& ana
                   {"fft_size", options.fftSize},
                   {"window", kpx::analysis::windowName(options.window)},
                   {"spectra", analysis.spectra}};
-  std::printf("%s\n", out.dump(2).c_str());
+  out["tone_found"] = analysis.toneFound;
+  // A file name need not be UTF-8: its stray bytes become U+FFFD rather
+  // than an exception.
+  std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
 void printText(const SampleSet& set, const Options& options, const Analysis& analysis) {
@@ -72,15 +102,21 @@ void printText(const SampleSet& set, const Options& options, const Analysis& ana
     for (const Gap& gap : set.gaps) lost += gap.lost;
     std::printf("gaps          %zu (%llu samples lost)\n", set.gaps.size(), lost);
   }
-  std::printf("fundamental   %.6f MHz  %.2f dBFS\n", m.fundamentalHz / 1e6, m.fundamentalDbfs);
-  std::printf("SNR           %.2f dB\n", m.snrDb);
-  std::printf("SINAD         %.2f dB\n", m.sinadDb);
-  std::printf("THD           %.2f dBc (harmonics 2 to 6)\n", m.thdDb);
-  std::printf("SFDR          %.2f dBc  %.2f dBFS\n", m.sfdrDbc, m.sfdrDbfs);
-  std::printf("ENOB          %.3f bits\n", m.enobBits);
-  std::printf("noise floor   %.2f dBFS per bin\n", m.noiseFloorDbfsPerBin);
+  if (analysis.toneFound)
+    std::printf("fundamental   %.6f MHz  %s dBFS\n", m.fundamentalHz / 1e6,
+                figure("%.2f", m.fundamentalDbfs).c_str());
+  else
+    std::printf("fundamental   none: no power outside DC, so no tone to measure\n");
+  std::printf("SNR           %s dB\n", figure("%.2f", m.snrDb).c_str());
+  std::printf("SINAD         %s dB\n", figure("%.2f", m.sinadDb).c_str());
+  std::printf("THD           %s dBc (harmonics 2 to 6)\n", figure("%.2f", m.thdDb).c_str());
+  std::printf("SFDR          %s dBc  %s dBFS\n", figure("%.2f", m.sfdrDbc).c_str(),
+              figure("%.2f", m.sfdrDbfs).c_str());
+  std::printf("ENOB          %s bits\n", figure("%.3f", m.enobBits).c_str());
+  std::printf("noise floor   %s dBFS per bin\n", figure("%.2f", m.noiseFloorDbfsPerBin).c_str());
   for (const auto& h : m.harmonics)
-    std::printf("harmonic %d    %.6f MHz  %.2f dBFS\n", h.order, h.frequencyHz / 1e6, h.powerDbfs);
+    std::printf("harmonic %d    %s MHz  %s dBFS\n", h.order,
+                figure("%.6f", h.frequencyHz / 1e6).c_str(), figure("%.2f", h.powerDbfs).c_str());
 }
 
 int run(const Options& options) {
@@ -103,6 +139,12 @@ int run(const Options& options) {
   if (options.board.sampleRateHz) set.sampleRateHz = options.board.sampleRateHz;
   if (!set.sampleRateHz)
     return fail(set.source + " gives no sample rate: set it with --sample-rate", kExitUsage);
+  if (const double rate = *set.sampleRateHz;
+      !(rate >= kpx::tools::kMinSampleRateHz && rate <= kpx::tools::kMaxSampleRateHz))
+    return fail(set.source + ": its sample rate " + kpx::tools::numberText(rate) +
+                " Hz is out of range (" + kpx::tools::numberText(kpx::tools::kMinSampleRateHz) +
+                " to " + kpx::tools::numberText(kpx::tools::kMaxSampleRateHz) +
+                " Hz); give the right one with --sample-rate");
 
   Analysis analysis;
   if (auto reason = analyse(set, options, analysis); !reason.empty()) return fail(reason);
@@ -110,6 +152,7 @@ int run(const Options& options) {
     printJson(set, options, analysis);
   else
     printText(set, options, analysis);
+  if (!kpx::tools::standardOutputWritten("kpxadac-analyze")) return kExitFailure;
   return kExitClean;
 }
 
@@ -118,5 +161,9 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
   ParsedCommandLine parsed = parseCommandLine(argc, argv);
   if (!parsed.options) return parsed.exitStatus;
-  return run(*parsed.options);
+  try {
+    return run(*parsed.options);
+  } catch (const std::bad_alloc&) {
+    return fail("not enough memory for the samples and spectra asked for");
+  }
 }

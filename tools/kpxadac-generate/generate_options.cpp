@@ -6,6 +6,18 @@
 namespace generate {
 namespace {
 
+using kpx::tools::kMaxDurationSeconds;
+using kpx::tools::kMaxSampleRateHz;
+using kpx::tools::PositiveReal;
+using kpx::tools::RealRange;
+using kpx::tools::WholeRange;
+
+constexpr uint64_t kMaxSamples = UINT64_MAX / 4;
+// Amplitudes below this are no signal at 16 bits (or any resolution).
+constexpr double kMinAmplitudeDbfs = -300;
+// A starting phase of many turns is a mistake, and loses precision.
+constexpr double kMaxPhaseDeg = 1e6;
+
 const std::vector<std::string> kWaves = {"tone",  "multitone", "chirp", "square", "pulse",
                                          "noise", "dc",        "ramp",  "file"};
 
@@ -51,8 +63,8 @@ std::string waveSettings(const Options& options, double sampleRateHz, KpxWaveSet
   }
   for (uint32_t i = 0; i < settings.frequencyCount; ++i)
     if (settings.frequenciesHz[i] < 0 || settings.frequenciesHz[i] > nyquist)
-      return "--frequency must be from 0 to half the sample rate (" + std::to_string(nyquist) +
-             " Hz)";
+      return "--frequency must be from 0 to half the sample rate (" +
+             kpx::tools::numberText(nyquist) + " Hz)";
   if (options.amplitudeDbfs) settings.amplitudeDbfs = *options.amplitudeDbfs;
   settings.phaseDeg = options.phaseDeg;
   if (options.startHz) settings.startHz = *options.startHz;
@@ -85,45 +97,50 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   Options options;
   options.board.dacBoard = true;
 
-  kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcAndDac,
+  kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kDacTyped,
                               "(the rate the DAC runs at, which the board cannot report)");
-  app.get_option("--type")->description("Board type: dac, the only one that plays (default)");
   app.add_option("--wave", options.wave, "What to play (default tone)")
       ->check(CLI::IsMember(kWaves))
       ->option_text("tone|multitone|chirp|square|pulse|noise|dc|ramp|file");
   app.add_option("--frequency", options.frequenciesHz,
                  "Tone or square frequency; multitone: several, comma-separated (default 1e6)")
       ->delimiter(',')
+      ->transform(RealRange(0, kMaxSampleRateHz / 2))
       ->option_text("HZ[,HZ...]");
   app.add_option("--amplitude", options.amplitudeDbfs,
                  "Peak (tone, multitone sum, chirp, square), level (pulse, dc) or rms (noise) "
-                 "in dBFS, at most 0 (default -1; noise -20)")
+                 "in dBFS, -300 to 0 (default -1; noise -20)")
+      ->transform(RealRange(kMinAmplitudeDbfs, 0))
       ->option_text("DBFS");
   app.add_option("--phase", options.phaseDeg, "Starting phase in degrees (default 0)")
+      ->transform(RealRange(-kMaxPhaseDeg, kMaxPhaseDeg))
       ->option_text("DEG");
   app.add_option("--start", options.startHz, "Chirp start frequency (default rate / 20)")
+      ->transform(RealRange(0, kMaxSampleRateHz / 2))
       ->option_text("HZ");
   app.add_option("--stop", options.stopHz, "Chirp stop frequency (default rate * 9 / 20)")
+      ->transform(RealRange(0, kMaxSampleRateHz / 2))
       ->option_text("HZ");
   app.add_option("--sweep-time", options.sweepTimeS, "Chirp sweep time (default 1e-3)")
-      ->check(CLI::PositiveNumber)
+      ->transform(PositiveReal(kMaxDurationSeconds))
       ->option_text("S");
   app.add_option("--duty", options.duty, "Square: fraction of the period high (default 0.5)")
-      ->check(CLI::Range(0.0, 1.0))
+      ->transform(RealRange(0, 1))
       ->option_text("FRACTION");
   app.add_option("--width", options.width, "Pulse width in samples (default 100)")
-      ->check(CLI::PositiveNumber)
+      ->transform(WholeRange<uint64_t>(1, kMaxSamples))
       ->option_text("N");
   app.add_option("--period", options.period,
                  "Pulse period in samples, or MIN:MAX for seeded random intervals (default 1000)")
       ->option_text("N|MIN:MAX");
   app.add_option("--baseline", options.baseline, "Pulse: the level between pulses (default 0)")
-      ->check(CLI::Range(-32768, 32767))
+      ->transform(WholeRange<int64_t>(-32768, 32767))
       ->option_text("LSB");
   app.add_option("--noise", options.noiseLsb, "Gaussian noise added, in LSB rms (default 0)")
-      ->check(CLI::Range(0.0, 32767.0))
+      ->transform(RealRange(0, 32767))
       ->option_text("LSB");
   app.add_option("--seed", options.seed, "Seed of the noise and of random pulses (default 1)")
+      ->transform(WholeRange<uint64_t>(0, UINT64_MAX))
       ->option_text("N");
   app.add_option("--input", options.input,
                  "--wave file: a SigMF recording (ri16_le) or raw 16-bit little-endian samples; "
@@ -131,33 +148,36 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       ->option_text("PATH");
   app.add_flag("--loop", options.loop, "--wave file: play the file again and again");
   auto* samples = app.add_option("--samples", options.samples, "Number of samples to play")
-                      ->check(CLI::Range(uint64_t{1}, UINT64_MAX / 4))
+                      ->transform(WholeRange<uint64_t>(1, kMaxSamples))
                       ->option_text("N");
   auto* duration = app.add_option("--duration", options.durationSeconds,
                                   "Seconds to play, at the sample rate. Without --samples or "
                                   "--duration: until Ctrl+C (or the file's end)")
-                       ->check(CLI::PositiveNumber)
+                       ->transform(PositiveReal(kMaxDurationSeconds))
                        ->option_text("S");
   samples->excludes(duration);
   duration->excludes(samples);
   app.add_option("--block", options.blockSamples, "Samples per board write, even (default 262144)")
-      ->check(CLI::Range(2u, static_cast<unsigned>(TALVO_MAX_CHUNK / 2)))
+      ->transform(WholeRange<uint64_t>(2, TALVO_MAX_CHUNK / 2))
       ->option_text("N");
   app.add_option("--ring", options.ringBlocks, "Blocks queued for the board (default 16)")
-      ->check(CLI::Range(2u, 4096u))
+      ->transform(WholeRange<uint64_t>(2, 4096))
       ->option_text("N");
 
   ParsedCommandLine parsed;
   const auto outcome =
       kpx::tools::parse(app, argc, argv, "kpxadac-generate", kExitUsage, [&options] {
-        if (!options.board.dacBoard)
-          throw CLI::ValidationError("--type", "kpxadac-generate plays on DAC boards");
         if (options.fromFile() && options.input.empty())
           throw CLI::ValidationError("--input", "--wave file needs --input PATH");
         if (!options.fromFile() && (!options.input.empty() || options.loop))
           throw CLI::ValidationError("--input", "--input and --loop go with --wave file");
         if (options.loop && options.input == "-")
           throw CLI::ValidationError("--loop", "standard input cannot be played again");
+        uint64_t period = 0, minimum = 0, maximum = 0;
+        if (!parsePeriod(options.period, period, minimum, maximum))
+          throw CLI::ValidationError("--period", options.period +
+                                                     " is neither a number of samples (1 to "
+                                                     "999999999999999999) nor MIN:MAX");
         if (options.blockSamples % 2 != 0)
           throw CLI::ValidationError("--block", "must be even (the board moves sample pairs)");
       });

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "board_options.h"
 #include "generate_options.h"
 #include "kpxadac16.h"
 #include "kpxadac_board.h"
@@ -147,9 +148,14 @@ int run(const Options& options) {
   }
 
   uint64_t sampleLimit = options.samples.value_or(0);
-  if (options.durationSeconds)
-    sampleLimit =
-        std::max<uint64_t>(1, static_cast<uint64_t>(std::ceil(*options.durationSeconds * rate)));
+  if (options.durationSeconds) {
+    sampleLimit = kpx::tools::samplesInDuration(*options.durationSeconds, rate);
+    if (sampleLimit == 0) {
+      console.message("--duration " + kpx::tools::numberText(*options.durationSeconds) + " s at " +
+                      kpx::tools::numberText(rate) + " Hz is more samples than can be counted");
+      return kExitUsage;
+    }
+  }
 
   KpxStreamConfig config{};
   config.board = board;
@@ -262,5 +268,9 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
   ParsedCommandLine parsed = parseCommandLine(argc, argv);
   if (!parsed.options) return parsed.exitStatus;
-  return run(*parsed.options);
+  const int status = run(*parsed.options);
+  // The library's failure lines go to standard output.
+  if (!kpx::tools::standardOutputWritten("kpxadac-generate") && status == kExitClean)
+    return kExitFailure;
+  return status;
 }

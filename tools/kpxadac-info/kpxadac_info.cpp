@@ -2,17 +2,29 @@
 // status, clock and run state and the streaming channel's error counters.
 // Uses only the public library API.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "board_options.h"
 #include "kpxadac16.h"
 #include "kpxadac_board.h"
 #include "kpxadc.h"
 #include "tool_platform.h"
 
 namespace {
+
+// Exit statuses; scripts test them, so the values never change.
+enum ExitStatus : int {
+  kExitClean = 0,    // listed (also when no board is found)
+  kExitUsage = 1,    // bad options: nothing was listed
+  kExitFailure = 2,  // the list could not be written to standard output
+};
+
+constexpr const char* kProgram = "kpxadac-info";
 
 struct BoardInfo {
   KpxBoardDescription description{};
@@ -123,7 +135,9 @@ int main(int argc, char** argv) {
   CLI::App app{"Lists the KPX-ADAC boards with their identity, clock, run state and errors."};
   bool json = false;
   app.add_flag("--json", json, "Print one JSON document instead of text");
-  CLI11_PARSE(app, argc, argv);
+  if (const auto outcome = kpx::tools::parse(app, argc, argv, kProgram, kExitUsage, [] {});
+      !outcome.proceed)
+    return outcome.exitStatus;
 
   // The library prints a line on standard output for each request that
   // fails: with --json, those go to standard error, so that standard output
@@ -136,13 +150,15 @@ int main(int argc, char** argv) {
 
   if (!json) {
     printText(boards);
-    return 0;
+    return kpx::tools::standardOutputWritten(kProgram) ? kExitClean : kExitFailure;
   }
   nlohmann::json doc = {{"boards", nlohmann::json::array()}};
   for (const auto& b : boards) doc["boards"].push_back(toJson(b));
-  if (!kpx::tools::writeAll(jsonOutput, doc.dump(2) + "\n")) {
-    std::fprintf(stderr, "kpxadac-info: cannot write the JSON document to standard output\n");
-    return 1;
+  if (!kpx::tools::writeAll(
+          jsonOutput, doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n")) {
+    std::fprintf(stderr, "%s: cannot write the JSON document to standard output: %s\n", kProgram,
+                 std::strerror(errno));
+    return kExitFailure;
   }
-  return 0;
+  return kExitClean;
 }

@@ -74,12 +74,12 @@ int main(int argc, char** argv) {
   const auto boards = findAdcBoards();
   if (boards.empty()) {
     std::cerr << "kpxadac-scope: no ADC board found\n";
-    return 1;
+    return kExitFailure;
   }
   if (options.view.board >= boards.size()) {
     std::cerr << "kpxadac-scope: no ADC board with index " << options.view.board << " ("
               << boards.size() << " found)\n";
-    return 1;
+    return kExitFailure;
   }
 
   FrameHub hub(ServerConfig{}.maxEventClients);
@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
   WebServer server(serverConfig, scopePage(), hub, engine);
   if (const auto error = server.bind(); !error.empty()) {
     std::cerr << "kpxadac-scope: " << error << "\n";
-    return 1;
+    return kExitFailure;
   }
 
   const auto started = std::chrono::steady_clock::now();
@@ -106,6 +106,13 @@ int main(int argc, char** argv) {
             << pageUrl(options.address, server.port(), options.token) << std::endl;
   if (options.tokenGenerated)
     std::cout << "kpxadac-scope: every request needs the token in the URL above" << std::endl;
+  // Nobody could open a page whose URL was lost.
+  if (!std::cout) {
+    std::cerr << "kpxadac-scope: cannot write the URL to standard output\n";
+    engine.stop();
+    Kpxadac16_CloseAll();
+    return kExitFailure;
+  }
 
   std::atomic<bool> serving{true};
   bool served = false;
@@ -133,5 +140,5 @@ int main(int argc, char** argv) {
       static_cast<unsigned long long>(totals.overrunEvents),
       static_cast<unsigned long long>(totals.overrunSamples));
   Kpxadac16_CloseAll();
-  return served ? 0 : 1;
+  return served ? kExitClean : kExitFailure;
 }

@@ -8,6 +8,9 @@
 
 namespace scope {
 
+using kpx::tools::RealRange;
+using kpx::tools::WholeRange;
+
 std::string parseListen(const std::string& text, std::string& address, uint16_t& port) {
   const auto colon = text.rfind(':');
   if (colon == std::string::npos || colon == 0 || colon + 1 == text.size())
@@ -50,6 +53,7 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
   std::string window = "blackman-harris";
   auto* portOption =
       app.add_option("--port", options.port, "Port on 127.0.0.1 (default 8080; 0: any free port)")
+          ->transform(WholeRange<uint64_t>(0, 65535))
           ->option_text("PORT");
   app.add_option("--listen", listen,
                  "Address and port to serve on, e.g. 0.0.0.0:8080 or [::]:8080; every request "
@@ -62,23 +66,20 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
       ->option_text("TOKEN");
   app.add_option("--fft-size", options.view.fftSize,
                  "Points of each spectrum: a power of two from 1024 to 1048576 (default 65536)")
+      ->transform(WholeRange<uint64_t>(kpx::analysis::kMinFftSize, kpx::analysis::kMaxFftSize))
       ->check([](const std::string& text) {
-        size_t size = 0;
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), size);
-        return error == std::errc() && end == text.data() + text.size() && isValidFftSize(size)
-                   ? std::string()
-                   : std::string("a power of two from 1024 to 1048576");
+        return isValidFftSize(std::stoull(text)) ? std::string() : text + " is not a power of two";
       })
       ->option_text("N");
   app.add_option("--window", window, "blackman-harris (default), hann or rectangular")
       ->check(CLI::IsMember({"blackman-harris", "hann", "rectangular"}, CLI::ignore_case))
       ->option_text("NAME");
   app.add_option("--averaging", options.view.averaging, "Spectra in the average (default 8)")
-      ->check(CLI::Range(1u, kMaxAveraging))
+      ->transform(WholeRange<uint64_t>(1, kMaxAveraging))
       ->option_text("N");
   app.add_option("--trigger-level", options.view.triggerLevel,
                  "Trigger level of the waveform, in LSB (default 0)")
-      ->check(CLI::Range(-32768, 32767))
+      ->transform(WholeRange<int64_t>(-32768, 32767))
       ->option_text("LSB");
   std::string triggerMode = "auto", triggerEdge = "rising";
   app.add_option("--trigger-mode", triggerMode,
@@ -92,25 +93,24 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
   app.add_option("--trigger-hysteresis", options.view.triggerHysteresis,
                  "LSB the signal must come back past the level before the next trigger "
                  "(default 64)")
-      ->check(CLI::Range(0, 65535))
+      ->transform(WholeRange<int64_t>(0, 65535))
       ->option_text("LSB");
   kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcOnly);
   app.add_option("--max-rate", options.maxSpectraPerSecond,
                  "Most spectra computed per second (default 30)")
-      ->check(CLI::Range(0.1, 1000.0))
+      ->transform(RealRange(0.1, 1000))
       ->option_text("N");
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& error) {
+  const auto outcome = kpx::tools::parse(app, argc, argv, "kpxadac-scope", kExitUsage, [] {});
+  if (!outcome.proceed) {
     parsed.exit = true;
-    parsed.exitCode = app.exit(error);
+    parsed.exitCode = outcome.exitStatus;
     return parsed;
   }
   auto fail = [&](const std::string& text) {
     std::cerr << "kpxadac-scope: " << text << "\n";
     parsed.exit = true;
-    parsed.exitCode = 2;
+    parsed.exitCode = kExitUsage;
     return parsed;
   };
   if (!listen.empty()) {

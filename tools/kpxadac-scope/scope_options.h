@@ -10,6 +10,13 @@
 
 namespace scope {
 
+// Exit statuses of kpxadac-scope. A failure to serve has always ended it
+// with 1 too; scripts test that, so it stays.
+enum ExitStatus : int {
+  kExitClean = 0,    // served until Ctrl+C or SIGTERM
+  kExitUsage = 1,    // bad options: nothing was served
+  kExitFailure = 1,  // no ADC board, no such board, the address cannot be served, or serving failed
+};
 
 struct Options {
   std::string address = "127.0.0.1";
