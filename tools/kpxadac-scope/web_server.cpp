@@ -9,8 +9,11 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "scope_socket.h"
 
 namespace scope {
 
@@ -21,7 +24,6 @@ namespace {
 constexpr auto kKeepAliveInterval = 1000ms;  // an SSE comment this often finds dead clients
 constexpr time_t kReadTimeoutSeconds = 5;
 constexpr time_t kWriteTimeoutSeconds = 5;
-constexpr time_t kKeepAliveTimeoutSeconds = 2;
 
 const char* kPagePolicy =
     "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
@@ -36,8 +38,12 @@ const char* statusText(int status) {
       return "Not Found";
     case 405:
       return "Method Not Allowed";
+    case 411:
+      return "Length Required";
     case 413:
       return "Payload Too Large";
+    case 415:
+      return "Unsupported Media Type";
     case 414:
       return "URI Too Long";
     default:
@@ -109,7 +115,194 @@ void setListenOptions(socket_t sock) {
 }
 #endif
 
+using Clock = std::chrono::steady_clock;
+
+// httplib's view of a connection the gate handed on: the header (and what
+// came with it) from the gate's buffer, then the socket. Each read waits at
+// most the read timeout, and all reads of one request end by a deadline, so
+// a body that trickles in cannot hold the worker either.
+class GatedStream : public httplib::Stream {
+ public:
+  GatedStream(Connection& connection, std::chrono::milliseconds readTimeout,
+              std::chrono::milliseconds writeTimeout, Clock::time_point readDeadline)
+      : connection_(connection),
+        readTimeout_(readTimeout),
+        writeTimeout_(writeTimeout),
+        readDeadline_(readDeadline) {}
+
+  bool is_readable() const override {
+    return consumed_ < connection_.buffered.size() ||
+           net::waitReadable(connection_.socket(), readWait());
+  }
+  // As httplib's own stream: writable, and the peer has not gone.
+  bool is_writable() const override {
+    return net::waitWritable(connection_.socket(), writeTimeout_) &&
+           !net::peerClosed(connection_.socket());
+  }
+  ssize_t read(char* ptr, size_t size) override {
+    const auto& buffered = connection_.buffered;
+    if (consumed_ < buffered.size()) {
+      const size_t count = std::min(size, buffered.size() - consumed_);
+      std::memcpy(ptr, buffered.data() + consumed_, count);
+      consumed_ += count;
+      return static_cast<ssize_t>(count);
+    }
+    const auto wait = readWait();
+    if (wait.count() <= 0 || !net::waitReadable(connection_.socket(), wait)) return -1;
+    return net::receive(connection_.socket(), ptr, size);
+  }
+  ssize_t write(const char* ptr, size_t size) override {
+    if (!is_writable()) return -1;
+    return net::sendSome(connection_.socket(), ptr, size);
+  }
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    ip = connection_.address();
+    port = 0;  // not kept
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    ip.clear();
+    port = 0;  // not kept
+  }
+  socket_t socket() const override { return connection_.socket(); }
+
+  // Bytes of the gate's buffer that httplib has taken.
+  size_t consumed() const { return consumed_; }
+
+ private:
+  std::chrono::milliseconds readWait() const {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(readDeadline_ - Clock::now());
+    return std::min(readTimeout_, left);
+  }
+
+  Connection& connection_;
+  const std::chrono::milliseconds readTimeout_;
+  const std::chrono::milliseconds writeTimeout_;
+  const Clock::time_point readDeadline_;
+  size_t consumed_ = 0;
+};
+
+// Runs each job at once, on the thread that hands it in: httplib's accept
+// thread, which gives each accepted socket to the gate this way.
+class InPlaceQueue : public httplib::TaskQueue {
+ public:
+  void enqueue(std::function<void()> job) override { job(); }
+  void shutdown() override {}
+};
+
+std::chrono::milliseconds milliseconds(time_t seconds, time_t microseconds) {
+  return std::chrono::milliseconds(seconds * 1000 + microseconds / 1000);
+}
+
+// The methods for which httplib reads a body.
+bool expectsBody(const httplib::Request& request) {
+  return request.method == "POST" || request.method == "PUT" || request.method == "PATCH" ||
+         request.method == "DELETE" || request.method == "PRI";
+}
+
 }  // namespace
+
+bool boundRequest(httplib::Request& request) {
+  // httplib answers several ranges with one part each, copies of the body:
+  // thousands of "0-" in a header of a few KB make an answer of many MB. A
+  // server may ignore Range; one range is still served.
+  if (request.ranges.size() > 1) {
+    request.ranges.clear();
+    request.headers.erase("Range");
+  }
+  const bool body = expectsBody(request) || request.has_header("Content-Length") ||
+                    request.has_header("Transfer-Encoding");
+  if (body) {
+    request.headers.erase("Connection");
+    request.headers.emplace("Connection", "close");  // the answer says so
+  }
+  return body;
+}
+
+std::pair<int, std::string> bodyProblem(const httplib::Request& request, size_t maxBytes) {
+  if (!expectsBody(request)) return {0, ""};
+  // httplib reads a body without a length until the client closes or a read
+  // times out, and a chunked one without a bound.
+  if (request.has_header("Transfer-Encoding"))
+    return {411, "send the body with a Content-Length, not in chunks"};
+  if (!request.has_header("Content-Length"))
+    return {411, "a " + request.method + " request needs a Content-Length"};
+  const auto length = request.get_header_value("Content-Length");
+  if (request.get_header_value_count("Content-Length") > 1 || length.empty() ||
+      length.size() > 18 ||
+      !std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return {400, "the Content-Length is not one number"};
+  if (std::stoull(length) > maxBytes)
+    return {413, "the body is larger than " + std::to_string(maxBytes) + " bytes"};
+  // A compressed body would be unpacked without a bound.
+  if (const auto encoding = request.get_header_value("Content-Encoding");
+      !encoding.empty() && encoding != "identity")
+    return {415, "the body must not be compressed (Content-Encoding)"};
+  return {0, ""};
+}
+
+std::string parseJsonBody(const std::string& body, int maxDepth, nlohmann::json& value) {
+  // The callback sees each value's depth; deeper ones are dropped as they
+  // come, so the parse stays bounded, and the request is refused.
+  bool tooDeep = false;
+  value = nlohmann::json::parse(
+      body,
+      [&](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+        if (depth > maxDepth) tooDeep = true;
+        return !tooDeep;
+      },
+      false);
+  if (tooDeep) return "the body is nested deeper than " + std::to_string(maxDepth) + " levels";
+  if (value.is_discarded()) return "the body is not JSON";
+  return "";
+}
+
+GatedServer::GatedServer(const GateLimits& limits, Prepare prepare)
+    : prepare_(std::move(prepare)), gate_(limits, [this](std::shared_ptr<Connection> connection) {
+        std::lock_guard lock(workersMutex_);
+        if (workers_) workers_->enqueue([this, connection] { serveRequest(connection); });
+      }) {
+  new_task_queue = [] { return new InPlaceQueue; };
+}
+
+bool GatedServer::serve(size_t workers) {
+  {
+    std::lock_guard lock(workersMutex_);
+    workers_ = std::make_unique<httplib::ThreadPool>(workers);
+  }
+  gate_.start();
+  const bool served = listen_after_bind();
+  gate_.stop();
+  std::unique_ptr<httplib::ThreadPool> pool;
+  {
+    std::lock_guard lock(workersMutex_);
+    pool = std::move(workers_);
+  }
+  pool->shutdown();  // waits for the requests being served
+  return served;
+}
+
+bool GatedServer::process_and_close_socket(socket_t sock) {
+  gate_.admit(sock);
+  return true;
+}
+
+void GatedServer::serveRequest(std::shared_ptr<Connection> connection) {
+  const auto readTimeout = milliseconds(read_timeout_sec_, read_timeout_usec_);
+  GatedStream stream(*connection, readTimeout,
+                     milliseconds(write_timeout_sec_, write_timeout_usec_),
+                     Clock::now() + gate_.limits().headerDeadline);
+  const bool last = connection->requests + 1 >= keep_alive_max_count_;
+  bool closed = false;
+  bool closeAfter = false;
+  const bool answered = process_request(
+      stream, last, closed, [&](httplib::Request& request) { closeAfter = prepare_(request); });
+  ++connection->requests;
+  if (!answered || closed || last || closeAfter || svr_sock_ == INVALID_SOCKET) return;
+  connection->buffered.erase(0, stream.consumed());
+  gate_.readmit(std::move(connection));
+}
+
+namespace {}  // namespace
 
 std::string bindProblem(const std::string& address, uint16_t port) {
   const std::string where = "cannot listen on " + address + ":" + std::to_string(port) + ": ";
@@ -147,14 +340,18 @@ std::string bindProblem(const std::string& address, uint16_t port) {
 
 WebServer::WebServer(const ServerConfig& config, std::string_view page, FrameHub& hub,
                      ScopeControl& control)
-    : config_(config), page_(page), hub_(hub), control_(control) {
-  const size_t workers = config_.maxEventClients + 4;  // event streams each hold a worker
-  server_.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    : config_(config),
+      page_(page),
+      hub_(hub),
+      control_(control),
+      server_(config.gate, boundRequest) {
   server_.set_socket_options(setListenOptions);
   server_.set_payload_max_length(kMaxBodyBytes);
   server_.set_read_timeout(kReadTimeoutSeconds, 0);
   server_.set_write_timeout(kWriteTimeoutSeconds, 0);
-  server_.set_keep_alive_timeout(kKeepAliveTimeoutSeconds);
+  // What the answers announce; the gate closes an idle connection then.
+  server_.set_keep_alive_timeout(std::max<time_t>(
+      1, std::chrono::ceil<std::chrono::seconds>(config_.gate.keepAliveIdle).count()));
   server_.set_default_headers({{"X-Content-Type-Options", "nosniff"},
                                {"Referrer-Policy", "no-referrer"},
                                {"Cache-Control", "no-store"}});
@@ -185,7 +382,9 @@ std::string WebServer::bind() {
 }
 
 bool WebServer::run() {
-  return server_.listen_after_bind();
+  // Event streams each hold a worker; the rest serve requests, which hold
+  // one only from a complete header to the answer.
+  return server_.serve(config_.maxEventClients + 4);
 }
 
 void WebServer::stop() {
@@ -197,6 +396,11 @@ void WebServer::installRoutes() {
       [this](const httplib::Request& request, httplib::Response& response) {
         switch (guard_->check(request)) {
           case Access::kAllowed:
+            // Checked here, before httplib reads any body.
+            if (const auto [status, reason] = bodyProblem(request, kMaxBodyBytes); status != 0) {
+              sendError(response, status, reason);
+              return httplib::Server::HandlerResponse::Handled;
+            }
             return httplib::Server::HandlerResponse::Unhandled;
           case Access::kNoToken:
           case Access::kWrongToken:
@@ -226,19 +430,20 @@ void WebServer::installRoutes() {
     sendJson(response, 200, control_.state());
   });
 
-  server_.Post("/api/settings",
-               [this](const httplib::Request& request, httplib::Response& response) {
-                 // A JSON content type also keeps out cross-site form posts: browsers
-                 // send it only after a CORS preflight, which this server never grants.
-                 if (!request.get_header_value("Content-Type").starts_with("application/json"))
-                   return sendError(response, 415, "the settings must be sent as application/json");
-                 const auto change = nlohmann::json::parse(request.body, nullptr, false);
-                 if (change.is_discarded()) return sendError(response, 400, "the body is not JSON");
-                 nlohmann::json settings;
-                 if (const auto error = control_.changeSettings(change, settings); !error.empty())
-                   return sendError(response, 400, error);
-                 sendJson(response, 200, {{"settings", settings}});
-               });
+  server_.Post(
+      "/api/settings", [this](const httplib::Request& request, httplib::Response& response) {
+        // A JSON content type also keeps out cross-site form posts: browsers
+        // send it only after a CORS preflight, which this server never grants.
+        if (!request.get_header_value("Content-Type").starts_with("application/json"))
+          return sendError(response, 415, "the settings must be sent as application/json");
+        nlohmann::json change;
+        if (const auto error = parseJsonBody(request.body, kMaxJsonDepth, change); !error.empty())
+          return sendError(response, 400, error);
+        nlohmann::json settings;
+        if (const auto error = control_.changeSettings(change, settings); !error.empty())
+          return sendError(response, 400, error);
+        sendJson(response, 200, {{"settings", settings}});
+      });
 
   server_.Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
     auto client = hub_.connect();
@@ -272,8 +477,10 @@ void WebServer::installRoutes() {
         [this, client](bool) { hub_.disconnect(client); });
   });
 
-  server_.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-    if (response.body.empty())
+  server_.set_error_handler([](const httplib::Request& request, httplib::Response& response) {
+    // A Range that httplib refused before boundRequest saw it may still hold
+    // many parts; each would carry a copy of this text.
+    if (response.body.empty() && request.ranges.size() <= 1)
       response.set_content(
           std::to_string(response.status) + " " + statusText(response.status) + "\n", "text/plain");
   });
