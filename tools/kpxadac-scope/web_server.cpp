@@ -346,6 +346,7 @@ WebServer::WebServer(const ServerConfig& config, std::string_view page, FrameHub
       control_(control),
       server_(config.gate, boundRequest) {
   server_.set_socket_options(setListenOptions);
+  server_.set_tcp_nodelay(true);  // an answer goes out in two writes (header, body)
   server_.set_payload_max_length(kMaxBodyBytes);
   server_.set_read_timeout(kReadTimeoutSeconds, 0);
   server_.set_write_timeout(kWriteTimeoutSeconds, 0);
