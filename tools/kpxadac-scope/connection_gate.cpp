@@ -133,10 +133,14 @@ bool ConnectionGate::readFrom(Waiting& waiting, Clock::time_point now) {
     return true;
   }
   if (connection.buffered.size() >= limits_.maxHeaderBytes) {
+    const auto limit = std::to_string(limits_.maxHeaderBytes);
+    // Without a line end so far, it is the request line that is too long.
     net::sendNoWait(connection.socket(),
-                    plainAnswer(431, "Request Header Fields Too Large",
-                                "the request header is longer than " +
-                                    std::to_string(limits_.maxHeaderBytes) + " bytes"));
+                    connection.buffered.find("\r\n") == std::string::npos
+                        ? plainAnswer(414, "URI Too Long",
+                                      "the request line is longer than " + limit + " bytes")
+                        : plainAnswer(431, "Request Header Fields Too Large",
+                                      "the request header is longer than " + limit + " bytes"));
     return true;
   }
   return false;
