@@ -1,6 +1,6 @@
-// The few socket calls the scope's server makes on its own (the connection
-// gate and its stream), behind one interface: scope_socket_posix.cpp and
-// scope_socket_win32.cpp implement it.
+// The few socket calls the scope's server makes on its own (the listening
+// socket's check, the connection gate and its stream), behind one
+// interface: scope_socket_posix.cpp and scope_socket_win32.cpp implement it.
 #pragma once
 
 #include <httplib.h>  // socket_t
@@ -11,6 +11,20 @@
 #include <vector>
 
 namespace scope::net {
+
+// The host's codes of the bind errors that bindProblem words for the user.
+extern const int kAddressInUse;
+extern const int kAddressNotAvailable;
+extern const int kAccessDenied;
+// The last socket call's error code (errno, WSAGetLastError).
+int lastSocketError();
+bool validSocket(socket_t sock);
+void closeSocket(socket_t sock);
+// Texts of a socket call's and of getaddrinfo's error codes.
+std::string socketErrorText(int error);
+std::string addressErrorText(int error);
+// Options of the listening socket: a port that is taken must be refused.
+void setListenOptions(socket_t sock);
 
 // Waits up to `timeout` until `sock` can be read (data, or the peer's end).
 bool waitReadable(socket_t sock, std::chrono::milliseconds timeout);

@@ -6,10 +6,43 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "scope_socket.h"
 
 namespace scope::net {
+
+const int kAddressInUse = EADDRINUSE;
+const int kAddressNotAvailable = EADDRNOTAVAIL;
+const int kAccessDenied = EACCES;
+
+int lastSocketError() {
+  return errno;
+}
+
+bool validSocket(socket_t sock) {
+  return sock >= 0;
+}
+
+void closeSocket(socket_t sock) {
+  close(sock);
+}
+
+std::string socketErrorText(int error) {
+  return std::strerror(error);
+}
+
+std::string addressErrorText(int error) {
+  return gai_strerror(error);
+}
+
+// cpp-httplib's default also sets SO_REUSEPORT, with which a second server
+// binds the same port and takes part of the connections; a taken port must
+// be refused instead.
+void setListenOptions(socket_t sock) {
+  const int yes = 1;
+  setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
 
 namespace {
 

@@ -7,6 +7,38 @@
 
 namespace scope::net {
 
+const int kAddressInUse = WSAEADDRINUSE;
+const int kAddressNotAvailable = WSAEADDRNOTAVAIL;
+const int kAccessDenied = WSAEACCES;
+
+int lastSocketError() {
+  return WSAGetLastError();
+}
+
+bool validSocket(socket_t sock) {
+  return sock != INVALID_SOCKET;
+}
+
+void closeSocket(socket_t sock) {
+  closesocket(sock);
+}
+
+std::string socketErrorText(int error) {
+  return "socket error " + std::to_string(error);
+}
+
+std::string addressErrorText(int error) {
+  return "error " + std::to_string(error);
+}
+
+// SO_REUSEADDR on Windows lets a second server take a bound port; exclusive
+// use refuses it instead, as a taken port is refused on POSIX.
+void setListenOptions(socket_t sock) {
+  const BOOL yes = TRUE;
+  setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
+             sizeof yes);
+}
+
 namespace {
 
 bool pollOne(socket_t sock, short events, std::chrono::milliseconds timeout) {

@@ -1,16 +1,6 @@
 #include "web_server.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <netdb.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "scope_socket.h"
@@ -59,61 +49,6 @@ void sendJson(httplib::Response& response, int status, const nlohmann::json& bod
 void sendError(httplib::Response& response, int status, const std::string& text) {
   sendJson(response, status, {{"error", text}});
 }
-
-#ifdef _WIN32
-// Winsock's names for the socket calls and errors used below.
-constexpr int kAddressInUse = WSAEADDRINUSE;
-constexpr int kAddressNotAvailable = WSAEADDRNOTAVAIL;
-constexpr int kAccessDenied = WSAEACCES;
-int lastSocketError() {
-  return WSAGetLastError();
-}
-void closeSocket(socket_t sock) {
-  closesocket(sock);
-}
-bool validSocket(socket_t sock) {
-  return sock != INVALID_SOCKET;
-}
-std::string socketErrorText(int error) {
-  return "socket error " + std::to_string(error);
-}
-std::string addressErrorText(int error) {
-  return "error " + std::to_string(error);
-}
-// SO_REUSEADDR on Windows lets a second server take a bound port; exclusive
-// use refuses it instead, as a taken port is refused on POSIX.
-void setListenOptions(socket_t sock) {
-  const BOOL yes = TRUE;
-  setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
-             sizeof yes);
-}
-#else
-constexpr int kAddressInUse = EADDRINUSE;
-constexpr int kAddressNotAvailable = EADDRNOTAVAIL;
-constexpr int kAccessDenied = EACCES;
-int lastSocketError() {
-  return errno;
-}
-void closeSocket(socket_t sock) {
-  close(sock);
-}
-bool validSocket(socket_t sock) {
-  return sock >= 0;
-}
-std::string socketErrorText(int error) {
-  return std::strerror(error);
-}
-std::string addressErrorText(int error) {
-  return gai_strerror(error);
-}
-// cpp-httplib's default also sets SO_REUSEPORT, with which a second server
-// binds the same port and takes part of the connections; a taken port must
-// be refused instead.
-void setListenOptions(socket_t sock) {
-  const int yes = 1;
-  setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-}
-#endif
 
 using Clock = std::chrono::steady_clock;
 
@@ -311,31 +246,27 @@ std::string bindProblem(const std::string& address, uint16_t port) {
   hints.ai_flags = AI_PASSIVE;
   addrinfo* found = nullptr;
   if (const int error = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found))
-    return where + "unknown address (" + addressErrorText(error) + ")";
+    return where + "unknown address (" + net::addressErrorText(error) + ")";
   int bindError = 0;
   const socket_t sock = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
-  if (!validSocket(sock)) {
-    bindError = lastSocketError();
+  if (!net::validSocket(sock)) {
+    bindError = net::lastSocketError();
   } else {
-    setListenOptions(sock);
+    net::setListenOptions(sock);
     if (::bind(sock, found->ai_addr, static_cast<int>(found->ai_addrlen)) != 0 ||
         listen(sock, 1) != 0)
-      bindError = lastSocketError();
-    closeSocket(sock);
+      bindError = net::lastSocketError();
+    net::closeSocket(sock);
   }
   freeaddrinfo(found);
-  switch (bindError) {
-    case kAddressInUse:
-      return where + "the port is already in use (another kpxadac-scope?); choose another port";
-    case kAddressNotAvailable:
-      return where + "the address is not one of this host's";
-    case kAccessDenied:
-      return where + "permission denied (ports below 1024 need privileges)";
-    case 0:
-      return where + "the server could not bind";
-    default:
-      return where + socketErrorText(bindError);
-  }
+  if (bindError == net::kAddressInUse)
+    return where + "the port is already in use (another kpxadac-scope?); choose another port";
+  if (bindError == net::kAddressNotAvailable)
+    return where + "the address is not one of this host's";
+  if (bindError == net::kAccessDenied)
+    return where + "permission denied (ports below 1024 need privileges)";
+  if (bindError == 0) return where + "the server could not bind";
+  return where + net::socketErrorText(bindError);
 }
 
 WebServer::WebServer(const ServerConfig& config, std::string_view page, FrameHub& hub,
@@ -345,7 +276,7 @@ WebServer::WebServer(const ServerConfig& config, std::string_view page, FrameHub
       hub_(hub),
       control_(control),
       server_(config.gate, boundRequest) {
-  server_.set_socket_options(setListenOptions);
+  server_.set_socket_options(net::setListenOptions);
   server_.set_tcp_nodelay(true);  // an answer goes out in two writes (header, body)
   server_.set_payload_max_length(kMaxBodyBytes);
   server_.set_read_timeout(kReadTimeoutSeconds, 0);
