@@ -232,6 +232,22 @@ class HostileClients(unittest.TestCase):
             for sock in held:
                 sock.close()
 
+    def test_pipelined_requests_on_a_kept_alive_connection_are_each_answered(self):
+        # The connection goes back to the gate after each answer, with what
+        # the client sent ahead; the last request closes it.
+        one = "GET /api/state HTTP/1.1\r\nHost: %s\r\n\r\n" % self.scope.host
+        last = "GET /api/state HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n\r\n" % self.scope.host
+        with connect(self.scope.port) as sock:
+            sock.settimeout(ANSWER_TIMEOUT_S)
+            sock.sendall((one * 3 + last).encode())
+            data = b""
+            while True:
+                chunk = sock.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+        self.assertEqual(len(re.findall(rb"HTTP/1\.1 200 ", data)), 4, data[:200])
+
     def test_many_ranges_get_the_page_once(self):
         status, _, page = get(self.scope, "/")
         self.assertEqual(status, 200)
