@@ -52,6 +52,9 @@ void sendError(httplib::Response& response, int status, const std::string& text)
 
 using Clock = std::chrono::steady_clock;
 
+// The longest an answer other than an event stream may take to write.
+constexpr auto kAnswerDeadline = std::chrono::seconds(30);
+
 // httplib's view of a connection the gate handed on: the header (and what
 // came with it) from the gate's buffer, then the socket. Each read waits at
 // most the read timeout, and all reads of one request end by a deadline, so
@@ -87,7 +90,7 @@ class GatedStream : public httplib::Stream {
     return net::receive(connection_.socket(), ptr, size);
   }
   ssize_t write(const char* ptr, size_t size) override {
-    if (!is_writable()) return -1;
+    if (Clock::now() >= writeDeadline_ || !is_writable()) return -1;
     return net::sendSome(connection_.socket(), ptr, size);
   }
   void get_remote_ip_and_port(std::string& ip, int& port) const override {
@@ -102,6 +105,9 @@ class GatedStream : public httplib::Stream {
 
   // Bytes of the gate's buffer that httplib has taken.
   size_t consumed() const { return consumed_; }
+  // The whole answer must be written by then: a client that takes it a
+  // byte at a time, each within the write timeout, is cut off too.
+  void setWriteDeadline(Clock::time_point deadline) { writeDeadline_ = deadline; }
 
  private:
   std::chrono::milliseconds readWait() const {
@@ -113,6 +119,7 @@ class GatedStream : public httplib::Stream {
   const std::chrono::milliseconds readTimeout_;
   const std::chrono::milliseconds writeTimeout_;
   const Clock::time_point readDeadline_;
+  Clock::time_point writeDeadline_ = Clock::time_point::max();
   size_t consumed_ = 0;
 };
 
@@ -136,7 +143,7 @@ bool expectsBody(const httplib::Request& request) {
 
 }  // namespace
 
-bool boundRequest(httplib::Request& request) {
+RequestBounds boundRequest(httplib::Request& request) {
   // httplib answers several ranges with one part each, copies of the body:
   // thousands of "0-" in a header of a few KB make an answer of many MB. A
   // server may ignore Range; one range is still served.
@@ -144,13 +151,15 @@ bool boundRequest(httplib::Request& request) {
     request.ranges.clear();
     request.headers.erase("Range");
   }
-  const bool body = expectsBody(request) || request.has_header("Content-Length") ||
-                    request.has_header("Transfer-Encoding");
-  if (body) {
+  RequestBounds bounds;
+  bounds.closeAfter = expectsBody(request) || request.has_header("Content-Length") ||
+                      request.has_header("Transfer-Encoding");
+  if (bounds.closeAfter) {
     request.headers.erase("Connection");
     request.headers.emplace("Connection", "close");  // the answer says so
   }
-  return body;
+  bounds.endless = request.path == WebServer::kEventsPath;
+  return bounds;
 }
 
 std::pair<int, std::string> bodyProblem(const httplib::Request& request, size_t maxBytes) {
@@ -228,11 +237,13 @@ void GatedServer::serveRequest(std::shared_ptr<Connection> connection) {
                      Clock::now() + gate_.limits().headerDeadline);
   const bool last = connection->requests + 1 >= keep_alive_max_count_;
   bool closed = false;
-  bool closeAfter = false;
-  const bool answered = process_request(
-      stream, last, closed, [&](httplib::Request& request) { closeAfter = prepare_(request); });
+  RequestBounds bounds;
+  const bool answered = process_request(stream, last, closed, [&](httplib::Request& request) {
+    bounds = prepare_(request);
+    if (!bounds.endless) stream.setWriteDeadline(Clock::now() + kAnswerDeadline);
+  });
   ++connection->requests;
-  if (!answered || closed || last || closeAfter || svr_sock_ == INVALID_SOCKET) return;
+  if (!answered || closed || last || bounds.closeAfter || svr_sock_ == INVALID_SOCKET) return;
   connection->buffered.erase(0, stream.consumed());
   gate_.readmit(std::move(connection));
 }
@@ -377,7 +388,7 @@ void WebServer::installRoutes() {
         sendJson(response, 200, {{"settings", settings}});
       });
 
-  server_.Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
+  server_.Get(kEventsPath, [this](const httplib::Request&, httplib::Response& response) {
     auto client = hub_.connect();
     if (!client) return sendError(response, 503, "too many event streams open");
     response.set_header("X-Accel-Buffering", "no");

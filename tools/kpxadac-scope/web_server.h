@@ -29,6 +29,11 @@ struct ServerConfig {
   GateLimits gate;
 };
 
+struct RequestBounds {
+  bool closeAfter = false;  // close the connection after the answer
+  bool endless = false;     // an event stream: no deadline for the whole answer
+};
+
 // cpp-httplib's server with its connections passed through a gate: the
 // accepted socket goes to the gate on the accept thread (httplib runs the
 // connection through its task queue; ours runs it in place, and the
@@ -37,9 +42,8 @@ struct ServerConfig {
 // the gate has read, with the stream below (GatedStream in the .cpp).
 class GatedServer : public httplib::Server {
  public:
-  // Bounds a request before it is routed (see boundRequest); true: close
-  // the connection after the answer.
-  using Prepare = std::function<bool(httplib::Request&)>;
+  // Bounds a request before it is routed (see boundRequest).
+  using Prepare = std::function<RequestBounds(httplib::Request&)>;
 
   GatedServer(const GateLimits& limits, Prepare prepare);
 
@@ -57,10 +61,11 @@ class GatedServer : public httplib::Server {
 };
 
 // What the server changes in a request before routing it: a Range of more
-// than one part is dropped (the whole resource is served). Returns true
-// when the connection must close after the answer (the request has or may
-// have a body, which is then not read when the request is refused).
-bool boundRequest(httplib::Request& request);
+// than one part is dropped (the whole resource is served). The connection
+// closes after the answer when the request has or may have a body (which
+// is not read when the request is refused); only the event stream's answer
+// may go on without end.
+RequestBounds boundRequest(httplib::Request& request);
 
 // Why a request's body is not taken (status and reason), or {0, ""}: a
 // POST, PUT, PATCH or DELETE needs a Content-Length (411; chunks are not
@@ -75,6 +80,7 @@ class WebServer {
  public:
   static constexpr size_t kMaxBodyBytes = 16 * 1024;
   static constexpr int kMaxJsonDepth = 8;
+  static constexpr const char* kEventsPath = "/api/events";
 
   WebServer(const ServerConfig& config, std::string_view page, FrameHub& hub,
             ScopeControl& control);
