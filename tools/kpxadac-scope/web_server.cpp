@@ -111,8 +111,9 @@ class GatedStream : public httplib::Stream {
 
  private:
   std::chrono::milliseconds readWait() const {
+    // Never negative: poll() would take that as "wait for ever".
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(readDeadline_ - Clock::now());
-    return std::min(readTimeout_, left);
+    return std::clamp(left, std::chrono::milliseconds(0), readTimeout_);
   }
 
   Connection& connection_;
