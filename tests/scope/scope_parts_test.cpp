@@ -349,6 +349,64 @@ TEST_F(ServerTest, WithoutATokenAForeignHostIsRefused) {
   EXPECT_EQ(c.Get("/", {{"Host", "rebound.example"}})->status, 403);
 }
 
+// Requests the server refuses or trims before any body is read, each with
+// the status and a word of the reason; the connection stays usable or is
+// closed, never waits.
+TEST_F(ServerTest, RequestsAreBoundedBeforeTheirBodyIsRead) {
+  start("");
+  auto c = client();
+  const std::string deep =
+      R"({"averaging": )" + std::string(5000, '[') + std::string(5000, ']') + "}";
+  struct Case {
+    const char* what;
+    httplib::Headers headers;
+    std::string body;
+    int status;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"compressed", {{"Content-Encoding", "gzip"}}, R"({"averaging": 2})", 415, "compressed"},
+      {"nested too deep", {}, deep, 400, "nested deeper than 8"},
+      {"nested at the bound", {}, R"({"averaging": [[[[[[[1]]]]]]]})", 400, "averaging"},
+      {"too large", {}, std::string(WebServer::kMaxBodyBytes + 1, ' '), 413, "16384 bytes"},
+      {"good", {}, R"({"averaging": 5})", 200, ""},
+  };
+  for (const auto& one : cases) {
+    SCOPED_TRACE(one.what);
+    const auto answer = c.Post("/api/settings", one.headers, one.body, "application/json");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, one.status);
+    EXPECT_NE(answer->body.find(one.reason), std::string::npos) << answer->body;
+  }
+  EXPECT_EQ(control_.settings.averaging, 5u);
+
+  // Several ranges: the whole page, not one copy per range; one range is served.
+  const auto whole = c.Get("/", {{"Range", "bytes=0-,0-,0-,1-3"}});
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->status, 200);
+  EXPECT_EQ(whole->body, "<html>page</html>");
+  const auto part = c.Get("/", {{"Range", "bytes=1-4"}});
+  ASSERT_TRUE(part);
+  EXPECT_EQ(part->status, 206);
+  EXPECT_EQ(part->body, "html");
+}
+
+// A kept-alive connection goes back to the gate between its requests and
+// comes out again for each; more than httplib's five per connection open
+// a new one.
+TEST_F(ServerTest, KeptAliveConnectionsPassTheGateForEachRequest) {
+  const std::string token = "abcdefabcdefabcdefabcdef";
+  start(token);
+  auto c = client();
+  c.set_keep_alive(true);
+  for (int i = 0; i < 12; ++i) {
+    SCOPED_TRACE(i);
+    const auto answer = c.Get(i % 3 == 0 ? "/api/state" : "/api/state?token=" + token);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->status, i % 3 == 0 ? 401 : 200);
+  }
+}
+
 TEST_F(ServerTest, EventStreamDeliversPublishedFramesAndRefusesExtraClients) {
   start("");
   std::string received;

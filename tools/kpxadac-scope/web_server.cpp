@@ -1,16 +1,9 @@
 #include "web_server.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <netdb.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
-
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
+
+#include "scope_socket.h"
 
 namespace scope {
 
@@ -21,7 +14,6 @@ namespace {
 constexpr auto kKeepAliveInterval = 1000ms;  // an SSE comment this often finds dead clients
 constexpr time_t kReadTimeoutSeconds = 5;
 constexpr time_t kWriteTimeoutSeconds = 5;
-constexpr time_t kKeepAliveTimeoutSeconds = 2;
 
 const char* kPagePolicy =
     "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
@@ -36,8 +28,12 @@ const char* statusText(int status) {
       return "Not Found";
     case 405:
       return "Method Not Allowed";
+    case 411:
+      return "Length Required";
     case 413:
       return "Payload Too Large";
+    case 415:
+      return "Unsupported Media Type";
     case 414:
       return "URI Too Long";
     default:
@@ -54,62 +50,206 @@ void sendError(httplib::Response& response, int status, const std::string& text)
   sendJson(response, status, {{"error", text}});
 }
 
-#ifdef _WIN32
-// Winsock's names for the socket calls and errors used below.
-constexpr int kAddressInUse = WSAEADDRINUSE;
-constexpr int kAddressNotAvailable = WSAEADDRNOTAVAIL;
-constexpr int kAccessDenied = WSAEACCES;
-int lastSocketError() {
-  return WSAGetLastError();
+using Clock = std::chrono::steady_clock;
+
+// The longest an answer other than an event stream may take to write.
+constexpr auto kAnswerDeadline = std::chrono::seconds(30);
+
+// httplib's view of a connection the gate handed on: the header (and what
+// came with it) from the gate's buffer, then the socket. Each read waits at
+// most the read timeout, and all reads of one request end by a deadline, so
+// a body that trickles in cannot hold the worker either.
+class GatedStream : public httplib::Stream {
+ public:
+  GatedStream(Connection& connection, std::chrono::milliseconds readTimeout,
+              std::chrono::milliseconds writeTimeout, Clock::time_point readDeadline)
+      : connection_(connection),
+        readTimeout_(readTimeout),
+        writeTimeout_(writeTimeout),
+        readDeadline_(readDeadline) {}
+
+  bool is_readable() const override {
+    return consumed_ < connection_.buffered.size() ||
+           net::waitReadable(connection_.socket(), readWait());
+  }
+  // As httplib's own stream: writable, and the peer has not gone.
+  bool is_writable() const override {
+    return net::waitWritable(connection_.socket(), writeTimeout_) &&
+           !net::peerClosed(connection_.socket());
+  }
+  ssize_t read(char* ptr, size_t size) override {
+    const auto& buffered = connection_.buffered;
+    if (consumed_ < buffered.size()) {
+      const size_t count = std::min(size, buffered.size() - consumed_);
+      std::memcpy(ptr, buffered.data() + consumed_, count);
+      consumed_ += count;
+      return static_cast<ssize_t>(count);
+    }
+    const auto wait = readWait();
+    if (wait.count() <= 0 || !net::waitReadable(connection_.socket(), wait)) return -1;
+    return net::receive(connection_.socket(), ptr, size);
+  }
+  ssize_t write(const char* ptr, size_t size) override {
+    if (Clock::now() >= writeDeadline_ || !is_writable()) return -1;
+    return net::sendSome(connection_.socket(), ptr, size);
+  }
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    ip = connection_.address();
+    port = 0;  // not kept
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    ip.clear();
+    port = 0;  // not kept
+  }
+  socket_t socket() const override { return connection_.socket(); }
+
+  // Bytes of the gate's buffer that httplib has taken.
+  size_t consumed() const { return consumed_; }
+  // The whole answer must be written by then: a client that takes it a
+  // byte at a time, each within the write timeout, is cut off too.
+  void setWriteDeadline(Clock::time_point deadline) { writeDeadline_ = deadline; }
+
+ private:
+  std::chrono::milliseconds readWait() const {
+    // Never negative: poll() would take that as "wait for ever".
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(readDeadline_ - Clock::now());
+    return std::clamp(left, std::chrono::milliseconds(0), readTimeout_);
+  }
+
+  Connection& connection_;
+  const std::chrono::milliseconds readTimeout_;
+  const std::chrono::milliseconds writeTimeout_;
+  const Clock::time_point readDeadline_;
+  Clock::time_point writeDeadline_ = Clock::time_point::max();
+  size_t consumed_ = 0;
+};
+
+// Runs each job at once, on the thread that hands it in: httplib's accept
+// thread, which gives each accepted socket to the gate this way.
+class InPlaceQueue : public httplib::TaskQueue {
+ public:
+  void enqueue(std::function<void()> job) override { job(); }
+  void shutdown() override {}
+};
+
+std::chrono::milliseconds milliseconds(time_t seconds, time_t microseconds) {
+  return std::chrono::milliseconds(seconds * 1000 + microseconds / 1000);
 }
-void closeSocket(socket_t sock) {
-  closesocket(sock);
+
+// The methods for which httplib reads a body.
+bool expectsBody(const httplib::Request& request) {
+  return request.method == "POST" || request.method == "PUT" || request.method == "PATCH" ||
+         request.method == "DELETE" || request.method == "PRI";
 }
-bool validSocket(socket_t sock) {
-  return sock != INVALID_SOCKET;
-}
-std::string socketErrorText(int error) {
-  return "socket error " + std::to_string(error);
-}
-std::string addressErrorText(int error) {
-  return "error " + std::to_string(error);
-}
-// SO_REUSEADDR on Windows lets a second server take a bound port; exclusive
-// use refuses it instead, as a taken port is refused on POSIX.
-void setListenOptions(socket_t sock) {
-  const BOOL yes = TRUE;
-  setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
-             sizeof yes);
-}
-#else
-constexpr int kAddressInUse = EADDRINUSE;
-constexpr int kAddressNotAvailable = EADDRNOTAVAIL;
-constexpr int kAccessDenied = EACCES;
-int lastSocketError() {
-  return errno;
-}
-void closeSocket(socket_t sock) {
-  close(sock);
-}
-bool validSocket(socket_t sock) {
-  return sock >= 0;
-}
-std::string socketErrorText(int error) {
-  return std::strerror(error);
-}
-std::string addressErrorText(int error) {
-  return gai_strerror(error);
-}
-// cpp-httplib's default also sets SO_REUSEPORT, with which a second server
-// binds the same port and takes part of the connections; a taken port must
-// be refused instead.
-void setListenOptions(socket_t sock) {
-  const int yes = 1;
-  setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-}
-#endif
 
 }  // namespace
+
+RequestBounds boundRequest(httplib::Request& request) {
+  // httplib answers several ranges with one part each, copies of the body:
+  // thousands of "0-" in a header of a few KB make an answer of many MB. A
+  // server may ignore Range; one range is still served.
+  if (request.ranges.size() > 1) {
+    request.ranges.clear();
+    request.headers.erase("Range");
+  }
+  RequestBounds bounds;
+  bounds.closeAfter = expectsBody(request) || request.has_header("Content-Length") ||
+                      request.has_header("Transfer-Encoding");
+  if (bounds.closeAfter) {
+    request.headers.erase("Connection");
+    request.headers.emplace("Connection", "close");  // the answer says so
+  }
+  bounds.endless = request.path == WebServer::kEventsPath;
+  return bounds;
+}
+
+std::pair<int, std::string> bodyProblem(const httplib::Request& request, size_t maxBytes) {
+  if (!expectsBody(request)) return {0, ""};
+  // httplib reads a body without a length until the client closes or a read
+  // times out, and a chunked one without a bound.
+  if (request.has_header("Transfer-Encoding"))
+    return {411, "send the body with a Content-Length, not in chunks"};
+  if (!request.has_header("Content-Length"))
+    return {411, "a " + request.method + " request needs a Content-Length"};
+  const auto length = request.get_header_value("Content-Length");
+  if (request.get_header_value_count("Content-Length") > 1 || length.empty() ||
+      length.size() > 18 ||
+      !std::all_of(length.begin(), length.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return {400, "the Content-Length is not one number"};
+  if (std::stoull(length) > maxBytes)
+    return {413, "the body is larger than " + std::to_string(maxBytes) + " bytes"};
+  // A compressed body would be unpacked without a bound.
+  if (const auto encoding = request.get_header_value("Content-Encoding");
+      !encoding.empty() && encoding != "identity")
+    return {415, "the body must not be compressed (Content-Encoding)"};
+  return {0, ""};
+}
+
+std::string parseJsonBody(const std::string& body, int maxDepth, nlohmann::json& value) {
+  // The callback sees each value's depth; deeper ones are dropped as they
+  // come, so the parse stays bounded, and the request is refused.
+  bool tooDeep = false;
+  value = nlohmann::json::parse(
+      body,
+      [&](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+        if (depth > maxDepth) tooDeep = true;
+        return !tooDeep;
+      },
+      false);
+  if (tooDeep) return "the body is nested deeper than " + std::to_string(maxDepth) + " levels";
+  if (value.is_discarded()) return "the body is not JSON";
+  return "";
+}
+
+GatedServer::GatedServer(const GateLimits& limits, Prepare prepare)
+    : prepare_(std::move(prepare)), gate_(limits, [this](std::shared_ptr<Connection> connection) {
+        std::lock_guard lock(workersMutex_);
+        if (workers_) workers_->enqueue([this, connection] { serveRequest(connection); });
+      }) {
+  new_task_queue = [] { return new InPlaceQueue; };
+}
+
+bool GatedServer::serve(size_t workers) {
+  {
+    std::lock_guard lock(workersMutex_);
+    workers_ = std::make_unique<httplib::ThreadPool>(workers);
+  }
+  gate_.start();
+  const bool served = listen_after_bind();
+  gate_.stop();
+  std::unique_ptr<httplib::ThreadPool> pool;
+  {
+    std::lock_guard lock(workersMutex_);
+    pool = std::move(workers_);
+  }
+  pool->shutdown();  // waits for the requests being served
+  return served;
+}
+
+bool GatedServer::process_and_close_socket(socket_t sock) {
+  gate_.admit(sock);
+  return true;
+}
+
+void GatedServer::serveRequest(std::shared_ptr<Connection> connection) {
+  const auto readTimeout = milliseconds(read_timeout_sec_, read_timeout_usec_);
+  GatedStream stream(*connection, readTimeout,
+                     milliseconds(write_timeout_sec_, write_timeout_usec_),
+                     Clock::now() + gate_.limits().headerDeadline);
+  const bool last = connection->requests + 1 >= keep_alive_max_count_;
+  bool closed = false;
+  RequestBounds bounds;
+  const bool answered = process_request(stream, last, closed, [&](httplib::Request& request) {
+    bounds = prepare_(request);
+    if (!bounds.endless) stream.setWriteDeadline(Clock::now() + kAnswerDeadline);
+  });
+  ++connection->requests;
+  if (!answered || closed || last || bounds.closeAfter || svr_sock_ == INVALID_SOCKET) return;
+  connection->buffered.erase(0, stream.consumed());
+  gate_.readmit(std::move(connection));
+}
+
+namespace {}  // namespace
 
 std::string bindProblem(const std::string& address, uint16_t port) {
   const std::string where = "cannot listen on " + address + ":" + std::to_string(port) + ": ";
@@ -118,43 +258,44 @@ std::string bindProblem(const std::string& address, uint16_t port) {
   hints.ai_flags = AI_PASSIVE;
   addrinfo* found = nullptr;
   if (const int error = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found))
-    return where + "unknown address (" + addressErrorText(error) + ")";
+    return where + "unknown address (" + net::addressErrorText(error) + ")";
   int bindError = 0;
   const socket_t sock = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
-  if (!validSocket(sock)) {
-    bindError = lastSocketError();
+  if (!net::validSocket(sock)) {
+    bindError = net::lastSocketError();
   } else {
-    setListenOptions(sock);
+    net::setListenOptions(sock);
     if (::bind(sock, found->ai_addr, static_cast<int>(found->ai_addrlen)) != 0 ||
         listen(sock, 1) != 0)
-      bindError = lastSocketError();
-    closeSocket(sock);
+      bindError = net::lastSocketError();
+    net::closeSocket(sock);
   }
   freeaddrinfo(found);
-  switch (bindError) {
-    case kAddressInUse:
-      return where + "the port is already in use (another kpxadac-scope?); choose another port";
-    case kAddressNotAvailable:
-      return where + "the address is not one of this host's";
-    case kAccessDenied:
-      return where + "permission denied (ports below 1024 need privileges)";
-    case 0:
-      return where + "the server could not bind";
-    default:
-      return where + socketErrorText(bindError);
-  }
+  if (bindError == net::kAddressInUse)
+    return where + "the port is already in use (another kpxadac-scope?); choose another port";
+  if (bindError == net::kAddressNotAvailable)
+    return where + "the address is not one of this host's";
+  if (bindError == net::kAccessDenied)
+    return where + "permission denied (ports below 1024 need privileges)";
+  if (bindError == 0) return where + "the server could not bind";
+  return where + net::socketErrorText(bindError);
 }
 
 WebServer::WebServer(const ServerConfig& config, std::string_view page, FrameHub& hub,
                      ScopeControl& control)
-    : config_(config), page_(page), hub_(hub), control_(control) {
-  const size_t workers = config_.maxEventClients + 4;  // event streams each hold a worker
-  server_.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
-  server_.set_socket_options(setListenOptions);
+    : config_(config),
+      page_(page),
+      hub_(hub),
+      control_(control),
+      server_(config.gate, boundRequest) {
+  server_.set_socket_options(net::setListenOptions);
+  server_.set_tcp_nodelay(true);  // an answer goes out in two writes (header, body)
   server_.set_payload_max_length(kMaxBodyBytes);
   server_.set_read_timeout(kReadTimeoutSeconds, 0);
   server_.set_write_timeout(kWriteTimeoutSeconds, 0);
-  server_.set_keep_alive_timeout(kKeepAliveTimeoutSeconds);
+  // What the answers announce; the gate closes an idle connection then.
+  server_.set_keep_alive_timeout(std::max<time_t>(
+      1, std::chrono::ceil<std::chrono::seconds>(config_.gate.keepAliveIdle).count()));
   server_.set_default_headers({{"X-Content-Type-Options", "nosniff"},
                                {"Referrer-Policy", "no-referrer"},
                                {"Cache-Control", "no-store"}});
@@ -185,7 +326,9 @@ std::string WebServer::bind() {
 }
 
 bool WebServer::run() {
-  return server_.listen_after_bind();
+  // Event streams each hold a worker; the rest serve requests, which hold
+  // one only from a complete header to the answer.
+  return server_.serve(config_.maxEventClients + 4);
 }
 
 void WebServer::stop() {
@@ -197,6 +340,11 @@ void WebServer::installRoutes() {
       [this](const httplib::Request& request, httplib::Response& response) {
         switch (guard_->check(request)) {
           case Access::kAllowed:
+            // Checked here, before httplib reads any body.
+            if (const auto [status, reason] = bodyProblem(request, kMaxBodyBytes); status != 0) {
+              sendError(response, status, reason);
+              return httplib::Server::HandlerResponse::Handled;
+            }
             return httplib::Server::HandlerResponse::Unhandled;
           case Access::kNoToken:
           case Access::kWrongToken:
@@ -226,21 +374,22 @@ void WebServer::installRoutes() {
     sendJson(response, 200, control_.state());
   });
 
-  server_.Post("/api/settings",
-               [this](const httplib::Request& request, httplib::Response& response) {
-                 // A JSON content type also keeps out cross-site form posts: browsers
-                 // send it only after a CORS preflight, which this server never grants.
-                 if (!request.get_header_value("Content-Type").starts_with("application/json"))
-                   return sendError(response, 415, "the settings must be sent as application/json");
-                 const auto change = nlohmann::json::parse(request.body, nullptr, false);
-                 if (change.is_discarded()) return sendError(response, 400, "the body is not JSON");
-                 nlohmann::json settings;
-                 if (const auto error = control_.changeSettings(change, settings); !error.empty())
-                   return sendError(response, 400, error);
-                 sendJson(response, 200, {{"settings", settings}});
-               });
+  server_.Post(
+      "/api/settings", [this](const httplib::Request& request, httplib::Response& response) {
+        // A JSON content type also keeps out cross-site form posts: browsers
+        // send it only after a CORS preflight, which this server never grants.
+        if (!request.get_header_value("Content-Type").starts_with("application/json"))
+          return sendError(response, 415, "the settings must be sent as application/json");
+        nlohmann::json change;
+        if (const auto error = parseJsonBody(request.body, kMaxJsonDepth, change); !error.empty())
+          return sendError(response, 400, error);
+        nlohmann::json settings;
+        if (const auto error = control_.changeSettings(change, settings); !error.empty())
+          return sendError(response, 400, error);
+        sendJson(response, 200, {{"settings", settings}});
+      });
 
-  server_.Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
+  server_.Get(kEventsPath, [this](const httplib::Request&, httplib::Response& response) {
     auto client = hub_.connect();
     if (!client) return sendError(response, 503, "too many event streams open");
     response.set_header("X-Accel-Buffering", "no");
@@ -272,8 +421,10 @@ void WebServer::installRoutes() {
         [this, client](bool) { hub_.disconnect(client); });
   });
 
-  server_.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-    if (response.body.empty())
+  server_.set_error_handler([](const httplib::Request& request, httplib::Response& response) {
+    // A Range that httplib refused before boundRequest saw it may still hold
+    // many parts; each would carry a copy of this text.
+    if (response.body.empty() && request.ranges.size() <= 1)
       response.set_content(
           std::to_string(response.status) + " " + statusText(response.status) + "\n", "text/plain");
   });

@@ -219,7 +219,9 @@ test('with --listen the token is required; bad requests get 4xx and the server g
         `POST /api/settings?token=${token} HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n` +
         `Content-Length: 100000\r\n\r\n{"pad": "${'x'.repeat(99_990)}"}`,
     };
-    const expected = { garbage: 400, uri: 414, header: 400, body: 413 };
+    // A header of more than 16 KiB is cut off at the gate: 431, or 414 when
+    // its request line alone is that long.
+    const expected = { garbage: 400, uri: 414, header: 431, body: 413 };
     for (const [what, text] of Object.entries(refused)) {
       const answer = await rawRequest(host, port, text);
       assert.ok(answer === '' || statusOf(answer) === expected[what], `${what}: ${answer.slice(0, 40)}`);
