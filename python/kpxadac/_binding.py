@@ -484,6 +484,17 @@ def _memory(library):
     return errcheck
 
 
+def _register_write(library):
+    """Kpxadac16_WriteReg answers the value written, or -1: a failure only when the
+    value was not all ones."""
+    def errcheck(result, function, arguments):
+        if result == -1 and arguments[2] != 0xFFFFFFFF:
+            raise RequestError(function.__name__, result,
+                               _text(library, "KpxBoard_ErrorText", BoardErrorCode.REQUEST_FAILED))
+        return result
+    return errcheck
+
+
 def _transfer(library):
     """Streaming transfers: 0 bytes moved of a nonzero length failed; the board's last
     error tells why, in the library's words."""
@@ -575,6 +586,7 @@ CHECKS = {
                      "TalvoReset", "TalvoFlowControl", "TalvoGetError"), _request),
     **dict.fromkeys(("Kpxadac16_ReadFpgaMem", "Kpxadac16_WriteFpgaMem"), _memory),
     **dict.fromkeys(("TalvoReadBuffer", "TalvoWriteBuffer", "TalvoPreloadWrite"), _transfer),
+    "Kpxadac16_WriteReg": _register_write,
     "Kpxadac16_GetBoardStatus": _query(StatusResult, lambda result: result < 0),
     "Kpxadac16_GetFixedClock": _query(StatusResult, lambda result: result < 0),
     "Kpxadac16_GetBoardInfo": _query(InfoResult, lambda result: result != 0),

@@ -20,7 +20,7 @@ from ._buffers import pool
 from .adc import CLOCK_SOURCES, OPTION_BITS, AdcFrontEnd, CustomRegisters, as_pointer  # noqa: F401
 from .enums import (BoardError, BoardState, BoardType, FixedClock, StreamClock, StreamSetup,
                     as_enum, setup_choice)
-from .errors import RackError, RequestError
+from .errors import RackError
 from .playback import Playback
 from .records import RecordsRun, records as _records
 from .stream import Stream, TransmitStream, capture as _capture
@@ -47,10 +47,7 @@ class Registers:
     def __setitem__(self, offset, value):
         offset = _checks.unsigned(offset, "register offset")
         value = _checks.unsigned(value, "register value")
-        result = lib.Kpxadac16_WriteReg(self._board.handle, offset, value)
-        # The result is the value written, or -1; a value of all ones cannot tell them apart.
-        if result == -1 and value != 0xFFFFFFFF:
-            raise RequestError(f"register write at {offset:#x}", result, "the request failed")
+        lib.Kpxadac16_WriteReg(self._board.handle, offset, value)
 
 
 class Board(AdcFrontEnd):
