@@ -17,6 +17,7 @@ import numpy as np
 from . import _checks
 from ._binding import KpxBoardDescription, ProfilingRecord, TalvoErrorCounts, V360DebugRecord, lib
 from ._buffers import pool
+# CLOCK_SOURCES, OPTION_BITS and CustomRegisters were this module's; still importable from it.
 from .adc import CLOCK_SOURCES, OPTION_BITS, AdcFrontEnd, CustomRegisters, as_pointer  # noqa: F401
 from .enums import (BoardError, BoardState, BoardType, FixedClock, StreamClock, StreamSetup,
                     as_enum, setup_choice)
@@ -31,6 +32,7 @@ V360_FIELDS = ("field0", "field2", "field6", "field8", "field12", "field16", "fi
                "field26", "field28", "field30", "field32", "field33", "field36", "field40")
 V360Snapshot = namedtuple("V360Snapshot", V360_FIELDS)
 V360Snapshot.__doc__ = "The V360 debug snapshot, each field named after its byte offset."
+
 
 class Registers:
     """`board.registers[offset]` reads and `board.registers[offset] = value` writes the
@@ -271,8 +273,9 @@ class Board(AdcFrontEnd):
     def stream(self, block_samples=2 * 1024 * 1024, blocks=16, setup=None, samples=0,
                timeout=1.0, zero_copy=False):
         """A receive stream of `blocks` blocks of `block_samples` samples, set up by
-        `setup` (a StreamSetup; None: AUTO_CLOCK), ending after `samples` (0: until
-        stopped); see kpxadac.stream.Stream."""
+        `setup` (the clock choice: a StreamSetup, None for AUTO_CLOCK, or the words
+        "fixed" and "synthesizer"), ending after `samples` (0: until stopped); see
+        kpxadac.stream.Stream."""
         return Stream(self, block_samples=block_samples, blocks=blocks, setup=setup,
                       samples=samples, timeout=timeout, zero_copy=zero_copy)
 
@@ -291,11 +294,11 @@ class Board(AdcFrontEnd):
                 setup=None, rate=None):
         """Captures `samples` samples, or `seconds` of them, into a Recording."""
         return _capture(self, samples=samples, seconds=seconds, block_samples=block_samples,
-                       blocks=blocks, setup=setup, rate=rate)
+                        blocks=blocks, setup=setup, rate=rate)
 
     def records(self, edge="rising", level=0, pre=256, post=768, count=1, hysteresis=0,
                 holdoff=0, **options):
-        """`count` triggered records into a kpxadac.records.Records: `samples` as a
+        """`count` triggered records into a kpxadac.recording.Records: `samples` as a
         (count, pre + post) int16 array, `trigger_index` as uint64, flags and loss
         counts. Further options: auto_ms, queue, block_samples, blocks, setup, samples
         (a stream sample limit), timeout; see kpxadac.records.records."""

@@ -29,7 +29,8 @@ from ._context import OpenedInWith
 from ._binding import (TALVO_MAX_CHUNK, KpxStream, KpxStreamBlock, KpxStreamConfig,
                        KpxStreamReadInfo, KpxStreamStatus, lib)
 from ._buffers import pool
-from .enums import BoardError, BoardType, StreamClock, StreamEnd, StreamResult, as_enum, setup_choice
+from .enums import (BoardError, BoardType, StreamClock, StreamEnd, StreamResult, as_enum,
+                    setup_choice)
 from .errors import StreamError
 from .recording import Gap, Recording, format_time
 
