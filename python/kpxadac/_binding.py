@@ -16,6 +16,7 @@ back to the caller.
 """
 
 import ctypes
+import os
 from ctypes import POINTER, Structure, c_char, c_char_p, c_double, c_int16, c_int32, c_int64
 from ctypes import c_uint8, c_uint16, c_uint32, c_uint64, c_void_p
 
@@ -463,36 +464,18 @@ def _negative(exception, text_function, enum=None):
     return check
 
 
-def _request(library):
-    """The driver requests that answer 0 for done and another value for a failed
-    request: the library's text of a failed request (it has no result texts of these)."""
-    def errcheck(result, function, arguments):
-        if result != 0:
-            raise RequestError(function.__name__, result,
-                               _text(library, "KpxBoard_ErrorText", BoardErrorCode.REQUEST_FAILED))
-        return result
-    return errcheck
-
-
-def _memory(library):
-    """FPGA memory: -1 when a request failed, else the bytes moved."""
-    def errcheck(result, function, arguments):
-        if result == -1:
-            raise RequestError(function.__name__, result,
-                               _text(library, "KpxBoard_ErrorText", BoardErrorCode.REQUEST_FAILED))
-        return result
-    return errcheck
-
-
-def _register_write(library):
-    """Kpxadac16_WriteReg answers the value written, or -1: a failure only when the
-    value was not all ones."""
-    def errcheck(result, function, arguments):
-        if result == -1 and arguments[2] != 0xFFFFFFFF:
-            raise RequestError(function.__name__, result,
-                               _text(library, "KpxBoard_ErrorText", BoardErrorCode.REQUEST_FAILED))
-        return result
-    return errcheck
+def _request(failed):
+    """Driver requests, whose results say only that the request failed (`failed` tells
+    it from the result and the arguments): the library's text of a failed request (it
+    has no result texts of these)."""
+    def check(library):
+        def errcheck(result, function, arguments):
+            if failed(result, arguments):
+                raise RequestError(function.__name__, result, _text(
+                    library, "KpxBoard_ErrorText", BoardErrorCode.REQUEST_FAILED))
+            return result
+        return errcheck
+    return check
 
 
 def _transfer(library):
@@ -507,9 +490,9 @@ def _transfer(library):
     return errcheck
 
 
-# The query refusals have no text in the library yet: the texts of the board errors
-# they stand for are the library's.
-_QUERY_ERRORS = {"NOT_IDLE": BoardErrorCode.NOT_IDLE,
+# The refusals of the queries and of the image load that have no text in the library
+# yet but stand for a board error, by name: the board error's text is the library's.
+_BOARD_ERROR_OF = {"NOT_IDLE": BoardErrorCode.NOT_IDLE,
                  "REQUEST_FAILED": BoardErrorCode.REQUEST_FAILED,
                  "UNREGISTERED": BoardErrorCode.NO_BOARD}
 
@@ -523,7 +506,7 @@ def _query(enum, failed):
                 code = enum(result)
                 exception = BoardBusyError if code.name == "NOT_IDLE" else RequestError
                 raise exception(function.__name__, code,
-                                _text(library, "KpxBoard_ErrorText", _QUERY_ERRORS[code.name]))
+                                _text(library, "KpxBoard_ErrorText", _BOARD_ERROR_OF[code.name]))
             return result
         return errcheck
     return check
@@ -532,21 +515,20 @@ def _query(enum, failed):
 def _bitstream_file(library):
     def errcheck(result, function, arguments):
         if result != 0:
-            raise BitstreamError(f"{function.__name__}({arguments[1].decode('utf-8', 'replace')})",
+            raise BitstreamError(f"{function.__name__}({os.fsdecode(arguments[1])})",
                                  as_enum(BitstreamFileResult, result),
                                  _text(library, "KpxBoard_BitstreamResultText", result))
         return result
     return errcheck
 
 
-# Results of Kpxadac16_LoadBitstream that KpxBoard_BitstreamResultText (the texts of
-# the file load's results) does not cover: the library has no text of them yet.
+# Results of Kpxadac16_LoadBitstream that neither KpxBoard_BitstreamResultText (the
+# texts of the file load's results) nor a board error covers: the library has no text
+# of them yet.
 IMAGE_ONLY_TEXTS = {
     BitstreamImageResult.MISSING: "no image",
     BitstreamImageResult.NO_MEMORY: "out of memory",
     BitstreamImageResult.TOO_LARGE: "the image is too large",
-    BitstreamImageResult.UNREGISTERED: "the board is not registered",
-    BitstreamImageResult.NOT_IDLE: "the board was busy",
 }
 
 
@@ -554,8 +536,12 @@ def _bitstream_image(library):
     def errcheck(result, function, arguments):
         if result != 0:
             code = as_enum(BitstreamImageResult, result)
-            text = IMAGE_ONLY_TEXTS.get(code) or _text(library, "KpxBoard_BitstreamResultText",
-                                                       result)
+            name = getattr(code, "name", None)
+            if name in _BOARD_ERROR_OF:
+                text = _text(library, "KpxBoard_ErrorText", _BOARD_ERROR_OF[name])
+            else:  # DOWNLOAD_FAILED and the driver's own words are the file load's too
+                text = IMAGE_ONLY_TEXTS.get(code) or _text(library,
+                                                           "KpxBoard_BitstreamResultText", result)
             raise BitstreamError(function.__name__, code, text)
         return result
     return errcheck
@@ -581,12 +567,18 @@ CHECKS = {
         "KpxBoard_StartReceiving", "KpxBoard_ResetChannel", "KpxBoard_SetMessageOutput"}),
     **_family(KPXRECORDS_FUNCTIONS, _records_check),
     **_family(KPXWAVE_FUNCTIONS, _wave_check),
+    # 0 for done, another value for a failed request.
     **dict.fromkeys(("Kpxadac16_LockBoard", "Kpxadac16_UnlockBoard", "Kpxadac16_GetProfiling",
                      "Kpxadac16_ResetProfiling", "Kpxadac16_V360Debug", "Kpxadac16_V360Reset",
-                     "TalvoReset", "TalvoFlowControl", "TalvoGetError"), _request),
-    **dict.fromkeys(("Kpxadac16_ReadFpgaMem", "Kpxadac16_WriteFpgaMem"), _memory),
+                     "TalvoReset", "TalvoFlowControl", "TalvoGetError"),
+                    _request(lambda result, arguments: result != 0)),
+    # FPGA memory: the bytes moved, or -1.
+    **dict.fromkeys(("Kpxadac16_ReadFpgaMem", "Kpxadac16_WriteFpgaMem"),
+                    _request(lambda result, arguments: result == -1)),
+    # The value written, or -1: a failure only when the value was not all ones.
+    "Kpxadac16_WriteReg": _request(lambda result, arguments: result == -1 and
+                                   arguments[2] != 0xFFFFFFFF),
     **dict.fromkeys(("TalvoReadBuffer", "TalvoWriteBuffer", "TalvoPreloadWrite"), _transfer),
-    "Kpxadac16_WriteReg": _register_write,
     "Kpxadac16_GetBoardStatus": _query(StatusResult, lambda result: result < 0),
     "Kpxadac16_GetFixedClock": _query(StatusResult, lambda result: result < 0),
     "Kpxadac16_GetBoardInfo": _query(InfoResult, lambda result: result != 0),

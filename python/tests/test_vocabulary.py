@@ -144,7 +144,8 @@ def test_each_family_raises_its_exception_with_the_library_text(rack, tmp_path):
          BitstreamError, kpxadac.BitstreamFileResult.FILE_NOT_OPENED,
          text("KpxBoard_BitstreamResultText", kpxadac.BitstreamFileResult.FILE_NOT_OPENED)),
         (lambda: lib.Kpxadac16_LoadBitstream(INVALID_HANDLE, image, 8), BitstreamError,
-         kpxadac.BitstreamImageResult.UNREGISTERED, None),
+         kpxadac.BitstreamImageResult.UNREGISTERED,
+         text("KpxBoard_ErrorText", BoardError.NO_BOARD)),
         (lambda: adc.read(1024), TransferError, 0, text("KpxBoard_ErrorText",
                                                          BoardError.READ_FAILED)),
     ]
