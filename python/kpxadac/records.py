@@ -15,6 +15,7 @@ a gap of the stream are dropped and counted (counts.lost_to_gaps).
 """
 
 import ctypes
+
 import numpy as np
 
 from . import _checks
@@ -26,7 +27,8 @@ from .recording import FALLING, UNTRIGGERED, Counts, Record, Records  # noqa: F4
 from .stream import Stream, wait_in_steps
 
 EDGES = {"rising": 0, "falling": 1, "either": 2}
-_TIMEOUT, _STOPPED, _COMPLETE, _BOARD_FAILED = 1, 2, 3, 4
+_TIMEOUT, _STOPPED, _COMPLETE, _BOARD_FAILED = 1, 2, 3, 4  # KPXRECORDS_*: no refusals
+
 
 def _counts(c):
     return Counts(c.triggersSeen, c.recordsDelivered, c.lostToGaps, c.skippedSlow, c.cutAtEnd)
