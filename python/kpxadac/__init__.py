@@ -8,7 +8,12 @@ numpy arrays for samples.
         recording = board.capture(seconds=0.01)
 
 See docs/python.md. `kpxadac._binding.lib` is the low layer: every function of
-kpxadac16.h, kpxadc.h, kpxadac_stream.h and kpxadac_records.h with the headers' types.
+kpxadac16.h, kpxadc.h, kpxadac_stream.h, kpxadac_board.h, kpxadac_records.h and
+kpxadac_waveform.h with the headers' types, and one error check per family.
+
+The modules, as the C parts: board (kpxadac16.h, kpxadac_board.h) and adc (kpxadc.h);
+stream, records and playback (the live parts); recording (the data, no I/O) and sigmf
+(its files).
 """
 
 from . import enums, sigmf, waveforms
@@ -18,11 +23,11 @@ from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError, Board
                     StreamEnd, StreamResult, StreamSetup)
 from .errors import (BitstreamError, BoardBusyError, BoardNotFoundError, KpxadacError,
                      LibraryNotFoundError, MissingFunctionError, RackError, RecordsError,
-                     RequestError, StreamError, TransferError)
+                     RequestError, StreamError, TransferError, WaveformError)
 from .playback import Playback, Underrun
 from .rack import Rack
-from .recording import Gap, Recording
-from .records import Records, RecordsRun
+from .recording import Gap, Recording, Records
+from .records import RecordsRun
 from .stream import Block, Stream, TransmitStream
 
 __version__ = "1.0.0"
@@ -34,5 +39,5 @@ __all__ = [
     "StreamSetup", "StreamClock", "StreamEnd", "StreamResult", "KpxadacError",
     "LibraryNotFoundError", "MissingFunctionError", "RackError", "BoardNotFoundError",
     "RequestError", "BoardBusyError", "TransferError", "BitstreamError", "StreamError",
-    "Records", "RecordsRun", "RecordsError",
+    "Records", "RecordsRun", "RecordsError", "WaveformError",
 ]

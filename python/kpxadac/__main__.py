@@ -6,7 +6,7 @@ import os
 import sys
 
 from ._binding import lib
-from .enums import BoardType
+from .enums import BoardType, StreamClock
 from .errors import RequestError
 from .rack import Rack
 
@@ -23,10 +23,18 @@ class _Parser(argparse.ArgumentParser):
         self.exit(1, f"{self.prog}: {message}\n")
 
 
+def _raw(query, handle):
+    """A query's answer, or its refusal code (kpxadac-info prints the library's raw results)."""
+    try:
+        return query(handle)
+    except RequestError as refused:
+        return int(refused.code)
+
+
 def _details(board):
     """What kpxadac-info shows of one board, with the library's raw results."""
     handle = board.handle
-    fixed = lib.Kpxadac16_GetFixedClock(handle)
+    fixed = _raw(lib.Kpxadac16_GetFixedClock, handle)
     info = {
         "device": board.device,
         "type": board.type.name,
@@ -34,11 +42,15 @@ def _details(board):
         "board_id": f"0x{board.board_id & 0xFF:02X}",
         "expected_part": board.expected_part,
         "ident": list(board.ident) if board.ident is not None else [],
-        "status": lib.Kpxadac16_GetBoardStatus(handle),
+        "status": _raw(lib.Kpxadac16_GetBoardStatus, handle),
         "fixed_clock": fixed,
+        # The clock a receive set-up would use, as the library decides it (a failed
+        # fixed-clock query means the fixed clock).
+        "reported_clock": board.reported_clock,
     }
     if board.type == BoardType.ADC:
-        info["clock_source"] = "fixed" if fixed > 0 else "synthesizer"
+        info["clock_source"] = ("fixed" if info["reported_clock"] == StreamClock.FIXED
+                                else "synthesizer")
         info["clock_source_field"] = board.clock_source
         info["clock_ready"] = board.clock_ready
         info["running"] = board.running
@@ -57,7 +69,8 @@ def _print_text(boards, out):
                   f"FPGA part {b['expected_part'] or '(none)'}\n")
         out.write("  identification:" + "".join(f" 0x{byte:02X}" for byte in b["ident"]) + "\n")
         out.write(f"  status byte:    {b['status']}\n")
-        kind = "onboard fixed clock" if b["fixed_clock"] > 0 else "clock synthesizer"
+        kind = ("onboard fixed clock" if b["reported_clock"] == StreamClock.FIXED
+                else "clock synthesizer")
         out.write(f"  fixed clock:    {b['fixed_clock']} ({kind})\n")
         if "clock_ready" in b:
             ready = "ready" if b["clock_ready"] else "not ready"
@@ -84,7 +97,9 @@ def main(argv=None):
         boards = [_details(board) for board in rack.boards]
     try:
         if args.json:
-            sys.stdout.write(json.dumps({"boards": boards}, indent=2, sort_keys=True) + "\n")
+            listed = [{key: value for key, value in board.items() if key != "reported_clock"}
+                      for board in boards]  # the document's keys are kpxadac-info's
+            sys.stdout.write(json.dumps({"boards": listed}, indent=2, sort_keys=True) + "\n")
         else:
             _print_text(boards, sys.stdout)
         sys.stdout.flush()

@@ -7,14 +7,24 @@ declared function; it is loaded at its first use, so the package (and
 kpxadac.sigmf) imports without it. The high layer calls only through it. A function that
 the loaded library lacks (an older build) stays out of `lib` and calling it
 raises MissingFunctionError; `missing` names them.
+
+Each family of functions carries one error check (a ctypes `errcheck`, as libiio's
+binding does): a refusal raises the family's exception with the library's text for
+it, so that callers never test results for errors nor keep texts of their own. What
+is no refusal (a time-out, a stopped or complete stream: the positive results) comes
+back to the caller.
 """
 
 import ctypes
+import os
 from ctypes import POINTER, Structure, c_char, c_char_p, c_double, c_int16, c_int32, c_int64
 from ctypes import c_uint8, c_uint16, c_uint32, c_uint64, c_void_p
 
 from ._library import load_library
-from .errors import MissingFunctionError
+from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError as BoardErrorCode,
+                    InfoResult, StatusResult, StreamResult, as_enum)
+from .errors import (BitstreamError, BoardBusyError, MissingFunctionError, RecordsError,
+                     RequestError, StreamError, TransferError, WaveformError)
 
 # ---- Shared types (kpxadac16.h) -------------------------------------------
 
@@ -428,6 +438,155 @@ FUNCTIONS = (KPXADAC16_FUNCTIONS + KPXADC_FUNCTIONS + KPXSTREAM_FUNCTIONS + KPXB
              KPXRECORDS_FUNCTIONS + KPXWAVE_FUNCTIONS)
 
 
+# ---- Error checks, one per family ---------------------------------------------
+#
+# A check is errcheck(result, function, arguments) of ctypes: it raises or gives the
+# result back. `library` is the loaded _Library (for the texts and the board's last
+# error).
+
+
+def _text(library, text_function, code):
+    text = getattr(library, text_function)(code)
+    return text.decode("utf-8", "replace") if text else f"result {code}"
+
+
+def _negative(exception, text_function, enum=None):
+    """Negative results are refusals (the KPXSTREAM_ERR_*, KPXRECORDS_ERR_* and
+    KPXWAVE_ERR_* codes); the family's text function names them."""
+    def check(library):
+        def errcheck(result, function, arguments):
+            if result < 0:
+                code = as_enum(enum, result) if enum is not None else result
+                raise exception(function.__name__, code,
+                                _text(library, text_function, result))
+            return result
+        return errcheck
+    return check
+
+
+def _request(failed):
+    """Driver requests, whose results say only that the request failed (`failed` tells
+    it from the result and the arguments): the library's text of a failed request (it
+    has no result texts of these)."""
+    def check(library):
+        def errcheck(result, function, arguments):
+            if failed(result, arguments):
+                raise RequestError(function.__name__, result, _text(
+                    library, "KpxBoard_ErrorText", BoardErrorCode.REQUEST_FAILED))
+            return result
+        return errcheck
+    return check
+
+
+def _transfer(library):
+    """Streaming transfers: 0 bytes moved of a nonzero length failed; the board's last
+    error tells why, in the library's words."""
+    def errcheck(result, function, arguments):
+        if result == 0 and arguments[2]:
+            error = as_enum(BoardErrorCode, library.Kpxadac16_GetLastError(arguments[0]))
+            raise TransferError(function.__name__, error,
+                                _text(library, "KpxBoard_ErrorText", int(error)))
+        return result
+    return errcheck
+
+
+# The refusals of the queries and of the image load that have no text in the library
+# yet but stand for a board error, by name: the board error's text is the library's.
+_BOARD_ERROR_OF = {"NOT_IDLE": BoardErrorCode.NOT_IDLE,
+                 "REQUEST_FAILED": BoardErrorCode.REQUEST_FAILED,
+                 "UNREGISTERED": BoardErrorCode.NO_BOARD}
+
+
+def _query(enum, failed):
+    """The status, fixed-clock and identification queries: their own refusal codes;
+    a busy board is a BoardBusyError."""
+    def check(library):
+        def errcheck(result, function, arguments):
+            if failed(result):
+                code = enum(result)
+                exception = BoardBusyError if code.name == "NOT_IDLE" else RequestError
+                raise exception(function.__name__, code,
+                                _text(library, "KpxBoard_ErrorText", _BOARD_ERROR_OF[code.name]))
+            return result
+        return errcheck
+    return check
+
+
+def _bitstream_file(library):
+    def errcheck(result, function, arguments):
+        if result != 0:
+            raise BitstreamError(f"{function.__name__}({os.fsdecode(arguments[1])})",
+                                 as_enum(BitstreamFileResult, result),
+                                 _text(library, "KpxBoard_BitstreamResultText", result))
+        return result
+    return errcheck
+
+
+# Results of Kpxadac16_LoadBitstream that neither KpxBoard_BitstreamResultText (the
+# texts of the file load's results) nor a board error covers: the library has no text
+# of them yet.
+IMAGE_ONLY_TEXTS = {
+    BitstreamImageResult.MISSING: "no image",
+    BitstreamImageResult.NO_MEMORY: "out of memory",
+    BitstreamImageResult.TOO_LARGE: "the image is too large",
+}
+
+
+def _bitstream_image(library):
+    def errcheck(result, function, arguments):
+        if result != 0:
+            code = as_enum(BitstreamImageResult, result)
+            name = getattr(code, "name", None)
+            if name in _BOARD_ERROR_OF:
+                text = _text(library, "KpxBoard_ErrorText", _BOARD_ERROR_OF[name])
+            else:  # DOWNLOAD_FAILED and the driver's own words are the file load's too
+                text = IMAGE_ONLY_TEXTS.get(code) or _text(library,
+                                                           "KpxBoard_BitstreamResultText", result)
+            raise BitstreamError(function.__name__, code, text)
+        return result
+    return errcheck
+
+
+_stream_check = _negative(StreamError, "KpxStream_ResultText", StreamResult)
+_board_check = _negative(RequestError, "KpxStream_ResultText", StreamResult)
+_records_check = _negative(RecordsError, "KpxRecords_ResultText")
+_wave_check = _negative(WaveformError, "KpxWave_ResultText")
+
+
+def _family(functions, check, names=None):
+    """Every function of `functions` that returns int32 (or those of `names`) gets `check`."""
+    return {name: check for name, restype, _ in functions
+            if (names is None and restype is c_int32) or (names is not None and name in names)}
+
+
+CHECKS = {
+    **_family(KPXSTREAM_FUNCTIONS, _stream_check),
+    **_family(KPXBOARD_FUNCTIONS, _board_check, names={
+        "KpxBoard_Describe", "KpxBoard_DescribeHandle", "KpxBoard_SetFixedClockRate",
+        "KpxBoard_ReportedClock", "KpxBoard_GetSampleRate", "KpxBoard_SetupClock",
+        "KpxBoard_StartReceiving", "KpxBoard_ResetChannel", "KpxBoard_SetMessageOutput"}),
+    **_family(KPXRECORDS_FUNCTIONS, _records_check),
+    **_family(KPXWAVE_FUNCTIONS, _wave_check),
+    # 0 for done, another value for a failed request.
+    **dict.fromkeys(("Kpxadac16_LockBoard", "Kpxadac16_UnlockBoard", "Kpxadac16_GetProfiling",
+                     "Kpxadac16_ResetProfiling", "Kpxadac16_V360Debug", "Kpxadac16_V360Reset",
+                     "TalvoReset", "TalvoFlowControl", "TalvoGetError"),
+                    _request(lambda result, arguments: result != 0)),
+    # FPGA memory: the bytes moved, or -1.
+    **dict.fromkeys(("Kpxadac16_ReadFpgaMem", "Kpxadac16_WriteFpgaMem"),
+                    _request(lambda result, arguments: result == -1)),
+    # The value written, or -1: a failure only when the value was not all ones.
+    "Kpxadac16_WriteReg": _request(lambda result, arguments: result == -1 and
+                                   arguments[2] != 0xFFFFFFFF),
+    **dict.fromkeys(("TalvoReadBuffer", "TalvoWriteBuffer", "TalvoPreloadWrite"), _transfer),
+    "Kpxadac16_GetBoardStatus": _query(StatusResult, lambda result: result < 0),
+    "Kpxadac16_GetFixedClock": _query(StatusResult, lambda result: result < 0),
+    "Kpxadac16_GetBoardInfo": _query(InfoResult, lambda result: result != 0),
+    "Kpxadac16_LoadBitstreamFile": _bitstream_file,
+    "Kpxadac16_LoadBitstream": _bitstream_image,
+}
+
+
 class _Missing:
     """Stands in for a function the loaded library does not export."""
 
@@ -453,6 +612,8 @@ class _Library:
                 continue
             function.restype = restype
             function.argtypes = list(argtypes)
+            if name in CHECKS:
+                function.errcheck = CHECKS[name](self)
             setattr(self, name, function)
 
 

@@ -24,11 +24,15 @@ else:
     _SYSTEM_NAMES = ("libkpxadac.so.1", "libkpxadac.so")
 
 
+try:  # written by the install: where the library is, from the package
+    from ._install_location import LIBRARY_FROM_PACKAGE
+except ImportError:  # a source tree: nothing was installed
+    LIBRARY_FROM_PACKAGE = None
+
+
 def _installed_candidates():
     """Paths of the library beside this package in an installed prefix."""
-    try:
-        from ._install_location import LIBRARY_FROM_PACKAGE
-    except ImportError:  # a source tree: nothing was installed
+    if LIBRARY_FROM_PACKAGE is None:
         return []
     package_dir = os.path.dirname(os.path.abspath(__file__))
     return [os.path.normpath(os.path.join(package_dir, LIBRARY_FROM_PACKAGE))]

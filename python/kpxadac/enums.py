@@ -4,6 +4,8 @@ acquisition API's codes."""
 
 from enum import IntEnum
 
+from . import _checks
+
 
 class BoardType(IntEnum):
     ADC = 0
@@ -106,10 +108,34 @@ class SequenceWait(IntEnum):
 
 
 class StreamSetup(IntEnum):
+    """The clock choice of a receive set-up (KPXSTREAM_SETUP_*): the one way the package
+    says it, in Board.stream, capture, records and start_receiving alike."""
+
     NONE = 0  # leave the board as it was set
-    AUTO_CLOCK = 1  # as the receive demo: the fixed-clock query chooses
+    AUTO_CLOCK = 1  # the clock the board reports (KpxBoard_ReportedClock) chooses
     FIXED_CLOCK = 2
-    SYNTHESIZER = 3  # the 105 MHz setting
+    SYNTHESIZER = 3  # the library's synthesizer setting
+
+
+# The old spelling of start_receiving's clock choice, still accepted everywhere.
+SETUP_WORDS = {"fixed": StreamSetup.FIXED_CLOCK, "synthesizer": StreamSetup.SYNTHESIZER}
+
+
+def setup_choice(value, name="setup"):
+    """A clock choice as a StreamSetup: None is AUTO_CLOCK; "fixed" and "synthesizer"
+    (the old words of start_receiving) are FIXED_CLOCK and SYNTHESIZER."""
+    if value is None:
+        return StreamSetup.AUTO_CLOCK
+    if isinstance(value, str):
+        if value not in SETUP_WORDS:
+            raise ValueError(f'{name} must be a StreamSetup, "fixed", "synthesizer" or None, '
+                             f"not {value!r}")
+        return SETUP_WORDS[value]
+    number = _checks.integer(value, name)
+    try:
+        return StreamSetup(number)
+    except ValueError:
+        raise ValueError(f"{name} must be a StreamSetup (0 to 3), not {number}") from None
 
 
 class StreamClock(IntEnum):

@@ -45,9 +45,10 @@ class BoardBusyError(RequestError):
 class TransferError(RequestError):
     """A streaming transfer moved nothing; `last_error` is the board's BoardError."""
 
-    def __init__(self, operation, last_error):
+    def __init__(self, operation, last_error, meaning=None):
         self.last_error = last_error
-        super().__init__(operation, 0, f"last error {last_error.name}")
+        name = getattr(last_error, "name", last_error)
+        super().__init__(operation, 0, f"last error {name}" + (f": {meaning}" if meaning else ""))
 
 
 class BitstreamError(RequestError):
@@ -61,3 +62,8 @@ class StreamError(RequestError):
 
 class RecordsError(RequestError):
     """The records engine refused a setting or a call; `code` is its KPXRECORDS_* result."""
+
+
+class WaveformError(RequestError, ValueError):
+    """The waveform generator refused a setting (its KPXWAVE_ERR_* `code`); a ValueError,
+    as the refusals of waveform settings were before."""

@@ -64,8 +64,7 @@ class Rack(OpenedInWith):
         # The library's descriptions come in device order, with each board's index.
         for position in range(lib.KpxBoard_Count()):
             description = KpxBoardDescription()
-            if lib.KpxBoard_Describe(position, ctypes.byref(description)) != 0:
-                continue
+            lib.KpxBoard_Describe(position, ctypes.byref(description))
             board = Board(self, description.handle, description.type, description.index,
                           description.device)
             board.ident = bytes(description.ident[:5])

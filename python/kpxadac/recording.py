@@ -1,6 +1,14 @@
-"""A recording: samples, their rate, and the gaps where the board lost samples."""
+"""The data of the package, without I/O: a Recording (samples, their rate, and the
+gaps where the board lost samples) and Records (triggered records of equal length).
 
+kpxadac.sigmf reads and writes them; kpxadac.stream and kpxadac.records fill them
+from a board. This module imports neither, so each of those imports it.
+"""
+
+import datetime as _datetime
 from collections import namedtuple
+
+import numpy as np
 
 from . import _checks
 
@@ -68,5 +76,86 @@ class Recording:
     def save_sigmf(self, base, description=None):
         """Writes `base`.sigmf-data and `base`.sigmf-meta, replacing an existing recording
         whole or not at all (see kpxadac.sigmf.save)."""
-        from .sigmf import save
-        return save(self, base, description=description)
+        if _writers.get("sigmf") is None:
+            raise RuntimeError("kpxadac.sigmf is not loaded (import kpxadac loads it)")
+        return _writers["sigmf"](self, base, description=description)
+
+
+# The writers of the file formats, by name: kpxadac.sigmf gives its save() here as it
+# loads (the package loads it), so that this module does no I/O and imports no writer.
+_writers = {}
+
+
+def register_writer(name, save):
+    """Makes `save(recording, base, description=None)` the writer of Recording.save_<name>."""
+    _writers[name] = save
+
+
+def format_time(moment):
+    """A datetime as the ISO-8601 UTC text of a recording's `datetime`, to the millisecond."""
+    moment = moment.astimezone(_datetime.timezone.utc)
+    return moment.strftime("%Y-%m-%dT%H:%M:%S.") + f"{moment.microsecond // 1000:03d}Z"
+
+
+# ---- Triggered records -----------------------------------------------------------
+
+UNTRIGGERED = 1  # KPXRECORD_UNTRIGGERED
+FALLING = 2  # KPXRECORD_FALLING
+
+Counts = namedtuple("Counts",
+                    "triggers_seen records_delivered lost_to_gaps skipped_slow cut_at_end")
+Counts.__doc__ = """Edges that fired, records delivered, records dropped at gaps, triggers
+skipped because the queue was full, and a record cut by the end of the stream."""
+
+Record = namedtuple("Record", "samples trigger_index first_index number flags host_time_ns counts")
+Record.__doc__ = """One record: `samples` (int16, pre + post; the trigger sample is
+samples[pre]), `trigger_index` and `first_index` (board indexes), `number` (0, 1, ...
+among those delivered), `flags` (UNTRIGGERED, FALLING), `host_time_ns` and the
+`counts` at the time it was taken."""
+
+
+class Records:
+    """Records of equal length: `samples` ((count, pre + post) int16), `trigger_index`
+    and `first_index` (uint64), `flags` (uint32), `host_time_ns` (int64, zeros when
+    unknown), `pre`, `post`, `rate` (samples per second or None), `counts` (Counts) and
+    `settings` (the trigger's edge, level, hysteresis and holdoff)."""
+
+    def __init__(self, samples, trigger_index, pre, flags=None, host_time_ns=None,
+                 counts=None, rate=None, settings=None):
+        self.samples = _checks.samples(samples, "samples", convert=True, ndim=2)
+        self.trigger_index = _checks.integers(trigger_index, "trigger_index", np.uint64)
+        count = len(self.trigger_index)
+        if self.samples.shape[0] != count:
+            raise ValueError(f"samples must be ({count}, length), not {self.samples.shape}")
+        self.pre = _checks.integer(pre, "pre")
+        if not 0 <= self.pre <= self.samples.shape[1]:
+            raise ValueError(f"pre must be from 0 to {self.samples.shape[1]}, not {self.pre}")
+        self.post = self.samples.shape[1] - self.pre
+        self.first_index = self.trigger_index - np.uint64(self.pre)
+        self.flags = (np.zeros(count, np.uint32) if flags is None
+                      else _checks.integers(flags, "flags", np.uint32))
+        self.host_time_ns = (np.zeros(count, np.int64) if host_time_ns is None
+                             else _checks.integers(host_time_ns, "host_time_ns", np.int64))
+        if len(self.flags) != count or len(self.host_time_ns) != count:
+            raise ValueError(f"flags and host_time_ns must have {count} values, one a record")
+        self.counts = counts or Counts(count, count, 0, 0, 0)
+        self.rate = None if rate is None else _checks.positive(rate, "rate")
+        self.settings = dict(settings or {})
+
+    def __len__(self):
+        return len(self.trigger_index)
+
+    def __repr__(self):
+        return (f"<kpxadac.Records {len(self)} of {self.pre}+{self.post} samples, "
+                f"{self.lost} lost>")
+
+    @property
+    def lost(self):
+        """Records lost: to gaps, skipped for a slow consumer, and cut at the end."""
+        c = self.counts
+        return c.lost_to_gaps + c.skipped_slow + c.cut_at_end
+
+    @property
+    def untriggered(self):
+        """A bool per record: taken by auto mode, without an edge."""
+        return (self.flags & UNTRIGGERED) != 0

@@ -15,7 +15,6 @@ a gap of the stream are dropped and counted (counts.lost_to_gaps).
 """
 
 import ctypes
-from collections import namedtuple
 
 import numpy as np
 
@@ -23,85 +22,16 @@ from . import _checks
 from ._binding import KpxRecord, KpxRecords, KpxRecordsConfig, KpxRecordsStatus, lib
 from ._context import OpenedInWith
 from .errors import RecordsError
-from .stream import wait_in_steps
+# The data classes live in kpxadac.recording; their names stay importable from here.
+from .recording import FALLING, UNTRIGGERED, Counts, Record, Records  # noqa: F401
+from .stream import Stream, wait_in_steps
 
 EDGES = {"rising": 0, "falling": 1, "either": 2}
-UNTRIGGERED = 1  # KPXRECORD_UNTRIGGERED
-FALLING = 2  # KPXRECORD_FALLING
-
-_OK, _TIMEOUT, _STOPPED, _COMPLETE, _BOARD_FAILED = 0, 1, 2, 3, 4
-
-Counts = namedtuple("Counts",
-                    "triggers_seen records_delivered lost_to_gaps skipped_slow cut_at_end")
-Counts.__doc__ = """Edges that fired, records delivered, records dropped at gaps, triggers
-skipped because the queue was full, and a record cut by the end of the stream."""
-
-Record = namedtuple("Record", "samples trigger_index first_index number flags host_time_ns counts")
-Record.__doc__ = """One record: `samples` (int16, pre + post; the trigger sample is
-samples[pre]), `trigger_index` and `first_index` (board indexes), `number` (0, 1, ...
-among those delivered), `flags` (UNTRIGGERED, FALLING), `host_time_ns` and the
-`counts` at the time it was taken."""
+_TIMEOUT, _STOPPED, _COMPLETE, _BOARD_FAILED = 1, 2, 3, 4  # KPXRECORDS_*: no refusals
 
 
 def _counts(c):
     return Counts(c.triggersSeen, c.recordsDelivered, c.lostToGaps, c.skippedSlow, c.cutAtEnd)
-
-
-def _result_text(code):
-    text = lib.KpxRecords_ResultText(int(code))
-    return text.decode("utf-8", "replace") if text else "unknown"
-
-
-def _check(operation, code):
-    if code != _OK:
-        raise RecordsError(operation, code, _result_text(code))
-
-
-class Records:
-    """Records of equal length: `samples` ((count, pre + post) int16), `trigger_index`
-    and `first_index` (uint64), `flags` (uint32), `host_time_ns` (int64, zeros when
-    unknown), `pre`, `post`, `rate` (samples per second or None), `counts` (Counts) and
-    `settings` (the trigger's edge, level, hysteresis and holdoff)."""
-
-    def __init__(self, samples, trigger_index, pre, flags=None, host_time_ns=None,
-                 counts=None, rate=None, settings=None):
-        self.samples = _checks.samples(samples, "samples", convert=True, ndim=2)
-        self.trigger_index = _checks.integers(trigger_index, "trigger_index", np.uint64)
-        count = len(self.trigger_index)
-        if self.samples.shape[0] != count:
-            raise ValueError(f"samples must be ({count}, length), not {self.samples.shape}")
-        self.pre = _checks.integer(pre, "pre")
-        if not 0 <= self.pre <= self.samples.shape[1]:
-            raise ValueError(f"pre must be from 0 to {self.samples.shape[1]}, not {self.pre}")
-        self.post = self.samples.shape[1] - self.pre
-        self.first_index = self.trigger_index - np.uint64(self.pre)
-        self.flags = (np.zeros(count, np.uint32) if flags is None
-                      else _checks.integers(flags, "flags", np.uint32))
-        self.host_time_ns = (np.zeros(count, np.int64) if host_time_ns is None
-                             else _checks.integers(host_time_ns, "host_time_ns", np.int64))
-        if len(self.flags) != count or len(self.host_time_ns) != count:
-            raise ValueError(f"flags and host_time_ns must have {count} values, one a record")
-        self.counts = counts or Counts(count, count, 0, 0, 0)
-        self.rate = None if rate is None else _checks.positive(rate, "rate")
-        self.settings = dict(settings or {})
-
-    def __len__(self):
-        return len(self.trigger_index)
-
-    def __repr__(self):
-        return (f"<kpxadac.Records {len(self)} of {self.pre}+{self.post} samples, "
-                f"{self.lost} lost>")
-
-    @property
-    def lost(self):
-        """Records lost: to gaps, skipped for a slow consumer, and cut at the end."""
-        c = self.counts
-        return c.lost_to_gaps + c.skipped_slow + c.cut_at_end
-
-    @property
-    def untriggered(self):
-        """A bool per record: taken by auto mode, without an edge."""
-        return (self.flags & UNTRIGGERED) != 0
 
 
 def _config(edge, level, pre, post, count, hysteresis, holdoff, auto_ms, queue):
@@ -119,7 +49,7 @@ def _config(edge, level, pre, post, count, hysteresis, holdoff, auto_ms, queue):
         if not -limit <= number < limit:
             raise OverflowError(f"{name} {number} does not fit")
         setattr(config, {"auto_ms": "autoMs", "queue": "queueRecords"}.get(name, name), number)
-    _check("KpxRecords_CheckConfig", lib.KpxRecords_CheckConfig(config))
+    lib.KpxRecords_CheckConfig(config)
     return config
 
 
@@ -132,9 +62,8 @@ class RecordsRun(OpenedInWith):
                  setup=None, samples=0, timeout=1.0):
         self._config = _config(edge, level, pre, post, count, hysteresis, holdoff, auto_ms,
                                queue)
-        from .stream import Stream
-        self._stream = Stream(board, block_samples, blocks, setup=setup, samples=samples,
-                              timeout=timeout)
+        self._stream = Stream(board, block_samples, blocks, setup=setup,
+                              samples=samples, timeout=timeout)
         self._timeout_ms = max(1, int(timeout * 1000))
         self._records = ctypes.POINTER(KpxRecords)()
         self.settings = {"edge": edge, "level": int(level), "hysteresis": int(hysteresis),
@@ -148,9 +77,8 @@ class RecordsRun(OpenedInWith):
         self._stream.open(start=False)
         try:
             self.rate = self._stream.rate
-            _check("KpxRecords_Open", lib.KpxRecords_Open(self._stream._stream, self._config,
-                                                          ctypes.byref(self._records)))
-            _check("KpxRecords_Start", lib.KpxRecords_Start(self._records))
+            lib.KpxRecords_Open(self._stream._stream, self._config, ctypes.byref(self._records))
+            lib.KpxRecords_Start(self._records)
         except BaseException:
             self.close()
             raise
@@ -175,7 +103,6 @@ class RecordsRun(OpenedInWith):
             return None
         if result == _BOARD_FAILED:
             self._stream._raise_board_failed(result)
-        _check("KpxRecords_Acquire", result)
         samples = np.ctypeslib.as_array(record.samples, shape=(record.length,)).copy()
         lib.KpxRecords_Release(records, record)
         return Record(samples, record.triggerIndex, record.firstIndex, record.number,
@@ -190,11 +117,11 @@ class RecordsRun(OpenedInWith):
 
     def stop(self):
         """Ends the run and its stream (from any thread); queued records still come."""
-        _check("KpxRecords_Stop", lib.KpxRecords_Stop(self._live()))
+        lib.KpxRecords_Stop(self._live())
 
     def counts(self):
         status = KpxRecordsStatus()
-        _check("KpxRecords_GetStatus", lib.KpxRecords_GetStatus(self._live(), status))
+        lib.KpxRecords_GetStatus(self._live(), status)
         return _counts(status.counts)
 
     def close(self):

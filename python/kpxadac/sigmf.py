@@ -4,9 +4,10 @@ with the board's `core:global_index`, and an "overrun" annotation there.
 
 load() maps the samples into memory (numpy.memmap, read-only) and turns the
 segments into gaps; a recording of triggered records (kpxadac-capture
---trigger, global "kpxadac:records") comes back as kpxadac.records.Records;
+--trigger, global "kpxadac:records") comes back as Records (kpxadac.recording);
 save() writes a recording that load() and the SigMF schema accept, replacing an
-existing one whole (docs/python.md). Needs only numpy, not the board library.
+existing one whole (docs/python.md). Needs only numpy, not the board library:
+a leaf that imports only the data classes it reads and writes.
 """
 
 import datetime as _datetime
@@ -21,7 +22,9 @@ import warnings
 import numpy as np
 
 from . import _checks
-from .recording import Gap, Recording, segments as _stretches
+from . import recording as _recording
+from .recording import (FALLING, UNTRIGGERED, Counts, Gap, Recording, Records, format_time,
+                        segments as _stretches)
 
 DATATYPE = "ri16_le"
 VERSION = "1.2.6"
@@ -341,7 +344,6 @@ def load(base, verify=False, max_meta_bytes=MAX_META_BYTES):
 def _records(base, samples, global_, captures, annotations):
     """A records recording: equal records back to back, one capture segment each, and a
     trigger annotation carrying the trigger's board index."""
-    from .records import FALLING, UNTRIGGERED, Counts, Records
     where = meta_path(base)
 
     def whole(key, default=None, maximum=MAX_INDEX):
@@ -387,11 +389,6 @@ def _records(base, samples, global_, captures, annotations):
 
 def _parse_time(text):
     return _datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
-
-
-def _format_time(moment):
-    moment = moment.astimezone(_datetime.timezone.utc)
-    return moment.strftime("%Y-%m-%dT%H:%M:%S.") + f"{moment.microsecond // 1000:03d}Z"
 
 
 STATE_COMPLETE = "complete"  # kpxadac:state of a finished recording, as kpxadac-capture's
@@ -455,7 +452,7 @@ def _metadata(recording, count, description):
             # As kpxadac-capture: the first segment has the start time, later ones the
             # start plus their global index over the rate.
             later = global_index if sample_start else 0
-            capture["core:datetime"] = _format_time(
+            capture["core:datetime"] = format_time(
                 start_time + _datetime.timedelta(seconds=later / rate))
         captures.append(capture)
     annotations = []
@@ -639,3 +636,6 @@ def save(recording, base, description=None):
         _checks.samples(recording.samples, "samples", convert=True, ndim=1), dtype="<i2")
     _replace_recording(base, samples, _metadata(recording, len(samples), description))
     return base
+
+
+_recording.register_writer("sigmf", save)  # Recording.save_sigmf

@@ -29,11 +29,10 @@ from ._context import OpenedInWith
 from ._binding import (TALVO_MAX_CHUNK, KpxStream, KpxStreamBlock, KpxStreamConfig,
                        KpxStreamReadInfo, KpxStreamStatus, lib)
 from ._buffers import pool
-from .enums import (BoardError, BoardType, StreamClock, StreamEnd, StreamResult,
-                    StreamSetup, as_enum)
+from .enums import (BoardError, BoardType, StreamClock, StreamEnd, StreamResult, as_enum,
+                    setup_choice)
 from .errors import StreamError
-from .recording import Gap, Recording
-from .sigmf import _format_time
+from .recording import Gap, Recording, format_time
 
 RECEIVE = 0
 TRANSMIT = 1
@@ -65,14 +64,11 @@ def wait_in_steps(acquire, total_ms, step_ms, timed_out):
             return result
 
 
-def _result_text(code):
-    text = lib.KpxStream_ResultText(int(code))
-    return text.decode("utf-8", "replace") if text else "unknown"
-
-
-def _check(operation, code):
-    if code != StreamResult.OK:
-        raise StreamError(operation, as_enum(StreamResult, code), _result_text(code))
+def _raise_ended(operation, result):
+    """The stream took no more (STOPPED, COMPLETE): a StreamError with that code, as
+    callers of send() expect (the refusals raise in the binding's check)."""
+    raise StreamError(operation, as_enum(StreamResult, result),
+                      lib.KpxStream_ResultText(result).decode("utf-8", "replace"))
 
 
 class _StreamHandle:
@@ -111,8 +107,7 @@ class _StreamBase(OpenedInWith):
         blocks = _checks.integer(blocks, "blocks")
         if not 2 <= blocks <= 65536:
             raise ValueError(f"blocks must be from 2 to 65536, not {blocks}")
-        setup = StreamSetup.AUTO_CLOCK if setup is None else StreamSetup(
-            _checks.integer(setup, "setup"))
+        setup = setup_choice(setup)
         samples = _checks.unsigned(samples, "samples", _checks.UINT64_MAX // 4)
         timeout = _checks.positive(timeout, "timeout", _checks.INT32_MAX / 1000)
         if board.type != self._board_type:
@@ -134,7 +129,7 @@ class _StreamBase(OpenedInWith):
             raise StreamError("opening a stream", StreamResult.ERR_STATE, "already open")
         self._config.board = self._board.handle
         handle = _StreamHandle()
-        _check("KpxStream_Open", lib.KpxStream_Open(self._config, ctypes.byref(handle.pointer)))
+        lib.KpxStream_Open(self._config, ctypes.byref(handle.pointer))
         self._handle = handle
         self._stream = handle.pointer
         self._board._streams.add(self)
@@ -146,12 +141,12 @@ class _StreamBase(OpenedInWith):
         """Changes the samples to move before the stream completes (0: until stopped);
         only before it starts."""
         samples = _checks.unsigned(samples, "samples", _checks.UINT64_MAX // 4)
-        _check("KpxStream_SetSampleLimit", lib.KpxStream_SetSampleLimit(self._live(), samples))
+        lib.KpxStream_SetSampleLimit(self._live(), samples)
 
     def start(self):
         """Starts moving blocks (a stream opened with start=False); closes it on refusal."""
         try:
-            _check("KpxStream_Start", lib.KpxStream_Start(self._live()))
+            lib.KpxStream_Start(self._live())
         except StreamError:
             self.close()
             raise
@@ -167,17 +162,18 @@ class _StreamBase(OpenedInWith):
     def _raise_board_failed(self, result):
         status = self.status()
         raise StreamError("moving the board's samples", StreamResult.BOARD_FAILED,
-                          f"{_result_text(result)}: board error {status.board_error!r}, "
+                          f"{lib.KpxStream_ResultText(result).decode()}: board error "
+                          f"{status.board_error!r}, "
                           f"platform error {status.platform_error}")
 
     def stop(self):
         """Ends the stream (from any thread); receive: blocks already read can still be
         taken; transmit: blocks already sent are still written."""
-        _check("KpxStream_Stop", lib.KpxStream_Stop(self._live()))
+        lib.KpxStream_Stop(self._live())
 
     def status(self):
         status = KpxStreamStatus()
-        _check("KpxStream_GetStatus", lib.KpxStream_GetStatus(self._live(), status))
+        lib.KpxStream_GetStatus(self._live(), status)
         return StreamStatus(status.samplesMoved, status.blocksWaiting, status.blockBytes,
                             status.blockCount, bool(status.running), bool(status.ended),
                             as_enum(StreamEnd, status.endReason), status.overrunEvents,
@@ -228,7 +224,6 @@ class Stream(_StreamBase):
             return None
         if result == StreamResult.BOARD_FAILED:
             self._raise_board_failed(result)
-        _check("KpxStream_AcquireRead", result)
         count = block.bytes // 2
         if self._zero_copy:
             self._held = block
@@ -267,7 +262,8 @@ class Stream(_StreamBase):
             return None, None, None
         if result == StreamResult.TIMEOUT:
             raise TimeoutError("no samples within the time-out")
-        _check("KpxStream_Read", result)
+        if result == StreamResult.BOARD_FAILED:
+            self._raise_board_failed(result)
         return array[:info.samples], info.index, info.lostBefore
 
     @property
@@ -304,12 +300,15 @@ class TransmitStream(_StreamBase):
                 continue
             if result == StreamResult.BOARD_FAILED:
                 self._raise_board_failed(result)
-            _check("KpxStream_AcquireWrite", result)
+            if result != StreamResult.OK:
+                _raise_ended("KpxStream_AcquireWrite", result)
             underruns += block.lostBefore
             count = min(block.capacity // 2, samples.size - sent)
             ctypes.memmove(block.data, samples.ctypes.data + sent * 2, count * 2)
             block.bytes = count * 2
-            _check("KpxStream_SubmitWrite", lib.KpxStream_SubmitWrite(stream, block))
+            result = lib.KpxStream_SubmitWrite(stream, block)
+            if result != StreamResult.OK:
+                _raise_ended("KpxStream_SubmitWrite", result)
             sent += count
         return underruns
 
@@ -330,8 +329,7 @@ def capture(board, samples=None, seconds=None, block_samples=2 * 1024 * 1024, bl
     clock set-up implies (needed with StreamSetup.NONE)."""
     if (samples is None) == (seconds is None):
         raise TypeError("give exactly one of samples and seconds")
-    setup = StreamSetup.AUTO_CLOCK if setup is None else StreamSetup(
-        _checks.integer(setup, "setup"))
+    setup = setup_choice(setup)
     rate = _checks.positive(rate, "rate") if rate is not None else None
     if seconds is not None:
         seconds = _checks.positive(seconds, "seconds")
@@ -366,7 +364,8 @@ def capture(board, samples=None, seconds=None, block_samples=2 * 1024 * 1024, bl
                 continue
             if result in (StreamResult.STOPPED, StreamResult.COMPLETE):
                 break
-            _check("KpxStream_Read", result)
+            if result == StreamResult.BOARD_FAILED:
+                stream._raise_board_failed(result)
             if info.lostBefore:
                 gaps.append(Gap(filled, info.index, info.lostBefore))
             filled += info.samples
@@ -374,5 +373,5 @@ def capture(board, samples=None, seconds=None, block_samples=2 * 1024 * 1024, bl
         stream.close()
     hw = (f"KPX-ADAC {board.type.name} board {board.index}, board ID 0x{board.board_id:02X}, "
           f"FPGA part {board.expected_part or '(none)'}")
-    return Recording(data[:filled], rate, gaps=gaps, datetime=_format_time(started),
+    return Recording(data[:filled], rate, gaps=gaps, datetime=format_time(started),
                      metadata={"core:hw": hw, "core:recorder": "kpxadac (Python)"})
