@@ -36,9 +36,7 @@ const DeviceBackend& backend() {
 
 }  // namespace
 
-const char* backendName() {
-  return backend().name;
-}
+const char* backendName() { return backend().name; }
 
 Handle openDevice(const char* path, uint32_t access, uint32_t share, void* security,
                   uint32_t disposition, uint32_t flags, void* templateFile) {
