@@ -2,19 +2,64 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <nlohmann/json.hpp>
 
-namespace analyze {
+#include "input_file.h"
+
+namespace kpx::tools {
 namespace {
 
 using nlohmann::json;
+
+// Indices are signed 64-bit numbers in SigMF's other readers.
+constexpr uint64_t kLargestIndex = INT64_MAX;
 
 // An unsigned integer member, if present; "" or the reason it is not one.
 std::string unsignedMember(const json& object, const char* key, std::optional<uint64_t>& value) {
   const auto found = object.find(key);
   if (found == object.end()) return "";
-  if (!found->is_number_unsigned()) return std::string(key) + " is not a whole number >= 0";
+  if (!found->is_number_unsigned() || found->get<uint64_t>() > kLargestIndex)
+    return std::string(key) + " is not a whole number from 0 to " + std::to_string(kLargestIndex);
   value = found->get<uint64_t>();
+  return "";
+}
+
+// The text nests deeper than kMaxSigmfMetaDepth.
+struct TooDeep {};
+
+// Parses `text`, refusing it while it is parsed once it nests too deep:
+// building, destroying and printing a value recurse once per level.
+json parseBounded(std::string_view text, std::string& reason) {
+  try {
+    json value =
+        json::parse(text.begin(), text.end(), [](int depth, json::parse_event_t, const json&) {
+          if (depth >= kMaxSigmfMetaDepth) throw TooDeep{};
+          return true;
+        });
+    return value;
+  } catch (const TooDeep&) {
+    reason = "nested deeper than " + std::to_string(kMaxSigmfMetaDepth) + " levels";
+  } catch (const json::exception&) {
+    reason = "not JSON";
+  }
+  return json();
+}
+
+// Annotations are not used, but one without a start is a broken recording.
+std::string checkAnnotations(const json& meta) {
+  const auto annotations = meta.find("annotations");
+  if (annotations == meta.end()) return "";
+  if (!annotations->is_array()) return "annotations is not a list";
+  for (const json& annotation : *annotations) {
+    if (!annotation.is_object()) return "an annotation is not an object";
+    std::optional<uint64_t> start, count;
+    if (auto reason = unsignedMember(annotation, "core:sample_start", start); !reason.empty())
+      return "annotation: " + reason;
+    if (!start) return "an annotation has no core:sample_start";
+    if (auto reason = unsignedMember(annotation, "core:sample_count", count); !reason.empty())
+      return "annotation: " + reason;
+  }
   return "";
 }
 
@@ -77,7 +122,8 @@ std::string readGlobal(const json& global, SigmfMetadata& metadata) {
   const auto datatype = global.find("core:datatype");
   if (datatype == global.end() || !datatype->is_string()) return "core:datatype is missing";
   if (*datatype != "ri16_le")
-    return "core:datatype is " + datatype->get<std::string>() + "; only ri16_le can be analysed";
+    return "core:datatype is " + datatype->get<std::string>() +
+           "; only ri16_le (real 16-bit little-endian) is read";
   const auto channels = global.find("core:num_channels");
   if (channels != global.end() && (!channels->is_number_integer() || *channels != 1))
     return "core:num_channels is not 1: only one channel can be analysed";
@@ -102,15 +148,25 @@ std::string readGlobal(const json& global, SigmfMetadata& metadata) {
 
 std::string readSigmfMetadata(std::string_view text, SigmfMetadata& metadata) {
   metadata = SigmfMetadata{};
-  const json meta = json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (meta.is_discarded()) return "not JSON";
+  std::string reason;
+  const json meta = parseBounded(text, reason);
+  if (!reason.empty()) return reason;
   if (!meta.is_object()) return "not a JSON object";
   const auto global = meta.find("global");
   if (global == meta.end()) return "no global object";
-  if (auto reason = readGlobal(*global, metadata); !reason.empty()) return reason;
+  if (reason = readGlobal(*global, metadata); !reason.empty()) return reason;
   std::vector<Segment> segments;
-  if (auto reason = readSegments(meta, segments); !reason.empty()) return reason;
+  if (reason = readSegments(meta, segments); !reason.empty()) return reason;
+  if (reason = checkAnnotations(meta); !reason.empty()) return reason;
   return findGaps(segments, metadata.gaps);
+}
+
+std::string readSigmfMetadataFile(const std::string& path, SigmfMetadata& metadata) {
+  metadata = SigmfMetadata{};
+  std::string text;
+  if (auto reason = readWholeFile(path, kMaxSigmfMetaBytes, text); !reason.empty()) return reason;
+  if (auto reason = readSigmfMetadata(text, metadata); !reason.empty()) return path + ": " + reason;
+  return "";
 }
 
 std::string fitSigmfData(const SigmfMetadata& metadata, uint64_t dataBytes, uint64_t& samples,
@@ -128,4 +184,4 @@ std::string fitSigmfData(const SigmfMetadata& metadata, uint64_t dataBytes, uint
   return "";
 }
 
-}  // namespace analyze
+}  // namespace kpx::tools
