@@ -2,10 +2,13 @@
 // opened without waiting (O_NONBLOCK), and looked at again through the open
 // descriptor, so that a FIFO put in its place in between is caught too.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <ctime>
 #include <system_error>
 
 #include "platform/files.h"
@@ -43,6 +46,36 @@ void makeBlocking(int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
 }
+
+// While it lives, a write to a pipe whose reader has gone fails with EPIPE
+// instead of ending the process with SIGPIPE: the signal is blocked for
+// this thread, and one it raised is taken back before it is unblocked.
+class BrokenPipeAsError {
+ public:
+  BrokenPipeAsError() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    pendingBefore_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+  }
+  BrokenPipeAsError(const BrokenPipeAsError&) = delete;
+  BrokenPipeAsError& operator=(const BrokenPipeAsError&) = delete;
+  ~BrokenPipeAsError() {
+    if (raised && !pendingBefore_) {
+      const timespec none{};
+      while (sigtimedwait(&pipe_, nullptr, &none) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  bool raised = false;  // a write failed with EPIPE
+
+ private:
+  sigset_t pipe_{}, previous_{};
+  bool pendingBefore_ = false;
+};
 
 }  // namespace
 
@@ -111,11 +144,13 @@ bool writeFile(FileHandle file, const void* data, size_t length, std::string& re
                bool& diskFull) {
   const auto* bytes = static_cast<const char*>(data);
   diskFull = false;
+  BrokenPipeAsError brokenPipe;
   while (length > 0) {
     const ssize_t n = ::write(static_cast<int>(file), bytes, length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int error = n < 0 ? errno : ENOSPC;
+      brokenPipe.raised = error == EPIPE;
       diskFull = error == ENOSPC;
       reason = systemText(error);
       return false;

@@ -99,7 +99,9 @@ TEST_F(BadInputTest, DacOutputFileIsRefusedOrItsWriteErrorReachesTheProgram) {
   uint8_t got[8] = {};
   EXPECT_EQ(::read(reader, got, sizeof got), 8);
   EXPECT_EQ(std::memcmp(got, samples, 8), 0);
+  // A reader that goes away fails the next write, and no SIGPIPE ends us.
   ::close(reader);
+  EXPECT_EQ(writeDevice(h, samples, 8, &moved), error::kWriteFault);
 
   // A full disk fails the write, every time, as the driver's would.
   useRack(outputRack("/dev/full"));
