@@ -17,6 +17,7 @@ using test_support::readFile;
 using test_support::runProgram;
 using test_support::scratchFolder;
 
+#ifndef _WIN32
 namespace {
 
 std::string dacRack(const std::string& output) {
@@ -111,3 +112,4 @@ TEST(GenerateInput, DacOutputFileThatCannotBeWrittenFailsTheRun) {
 }
 
 }  // namespace
+#endif
