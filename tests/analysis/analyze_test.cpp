@@ -218,6 +218,23 @@ TEST(Analyze, FilesThatAreNotWhatTheReaderReadsAreRefusedWithWhatTheyAre) {
 }
 #endif
 
+// The fuzz stage's seeds for the SigMF reader, and whatever it found, as
+// metadata: each is read or refused (status 0 or 2), never a crash.
+TEST(Analyze, FuzzCorpusMetadataIsReadOrRefused) {
+  const fs::path folder = scratchFolder("analyze-corpus");
+  writeSine(folder / "rec.sigmf-data", 4096, 64);
+  size_t texts = 0;
+  for (const auto& entry : fs::directory_iterator(KPXADAC_SIGMF_CORPUS)) {
+    SCOPED_TRACE(entry.path().filename().string());
+    fs::copy_file(entry.path(), folder / "rec.sigmf-meta", fs::copy_options::overwrite_existing);
+    const auto run =
+        runProgram(KPXADAC_ANALYZE, "rec --rate 1e6 --fft-size 1024", folder, {}, true);
+    EXPECT_TRUE(run.status == 0 || run.status == 2) << run.status << " " << run.errors;
+    ++texts;
+  }
+  EXPECT_GT(texts, 5u);
+}
+
 TEST(Analyze, BadOptionsAndMissingBoardsAreRefused) {
   const fs::path folder = scratchFolder("analyze-refused");
   EXPECT_EQ(analyze(folder, "--fft-size 3000").run.status, 1);

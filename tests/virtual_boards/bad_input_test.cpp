@@ -141,5 +141,22 @@ TEST_F(BadInputTest, DeepOrHugeJsonIsRefusedWithItsLimit) {
   EXPECT_NE(reason.find("nested deeper than"), std::string::npos) << reason;
 }
 
+// The fuzz stage's seeds and whatever it found, replayed: every text ends in
+// a rack or in a reason that leaves the rack empty.
+TEST_F(BadInputTest, FuzzCorpusTextsEndInARackOrAReason) {
+  size_t texts = 0;
+  for (const auto& entry : fs::directory_iterator(KPXADAC_RACK_CORPUS)) {
+    SCOPED_TRACE(entry.path().filename().string());
+    RackConfig rack;
+    const auto reason = parseRackJson(test_support::readFile(entry.path()), rack);
+    if (reason) {
+      EXPECT_FALSE(reason->empty());
+      EXPECT_TRUE(rack.boards.empty());
+    }
+    ++texts;
+  }
+  EXPECT_GT(texts, 5u);
+}
+
 }  // namespace
 }  // namespace kpx::sim::test
