@@ -25,25 +25,54 @@ std::string unsignedMember(const json& object, const char* key, std::optional<ui
   return "";
 }
 
-// The text nests deeper than kMaxSigmfMetaDepth.
-struct TooDeep {};
-
-// Parses `text`, refusing it while it is parsed once it nests too deep:
-// building, destroying and printing a value recurse once per level.
-json parseBounded(std::string_view text, std::string& reason) {
-  try {
-    json value =
-        json::parse(text.begin(), text.end(), [](int depth, json::parse_event_t, const json&) {
-          if (depth >= kMaxSigmfMetaDepth) throw TooDeep{};
-          return true;
-        });
-    return value;
-  } catch (const TooDeep&) {
-    reason = "nested deeper than " + std::to_string(kMaxSigmfMetaDepth) + " levels";
-  } catch (const json::exception&) {
-    reason = "not JSON";
+// One pass over the text that builds nothing and stops at the first level
+// deeper than kMaxSigmfMetaDepth. (The parser's callback could do it too,
+// but nlohmann-json's callback parser looks through a whole list at the end
+// of each element of it: quadratic in a list of many capture segments.)
+class DepthCheck : public nlohmann::json_sax<json> {
+ public:
+  bool tooDeep = false;
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return enter(); }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return leave(); }
+  bool start_array(std::size_t) override { return enter(); }
+  bool end_array() override { return leave(); }
+  // A syntax error is the parse's to report.
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
   }
-  return json();
+
+ private:
+  bool enter() {
+    tooDeep = ++depth_ > kMaxSigmfMetaDepth;
+    return !tooDeep;
+  }
+  bool leave() {
+    --depth_;
+    return true;
+  }
+  int depth_ = 0;
+};
+
+// Parses `text` once it is known not to nest too deep: building, destroying
+// and printing a value recurse once per level.
+json parseBounded(std::string_view text, std::string& reason) {
+  DepthCheck check;
+  json::sax_parse(text.begin(), text.end(), &check);
+  if (check.tooDeep) {
+    reason = "nested deeper than " + std::to_string(kMaxSigmfMetaDepth) + " levels";
+    return json();
+  }
+  json value = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (value.is_discarded()) reason = "not JSON";
+  return value;
 }
 
 // Annotations are not used, but one without a start is a broken recording.
