@@ -7,10 +7,14 @@
 # Defaults: 60 seconds, every target (fuzz_bit_header fuzz_rack_config
 # fuzz_sigmf_meta).
 # Environment: KPXADAC_FUZZ_BUILD (build directory, default
-# /work/build-adc-fuzz), KPXADAC_FUZZ_JOBS (build jobs, default 2).
-# A crashing input is written to <build>/fuzz-artifacts/ and the script
-# exits nonzero; keep it as a regression case (tests/bitstream/, or
-# fuzz/corpus/sigmf_meta/ with a test in tests/analysis/).
+# /work/build-adc-fuzz), KPXADAC_FUZZ_JOBS (build jobs, default 2),
+# KPXADAC_FUZZ_MAX_LEN (the longest input tried, default 1 MiB: long enough
+# for texts nested 100000 deep and for files past the readers' own limits).
+# A crash, a leak, an input that takes over 25 s or a run over 2 GiB of
+# memory fails the target: the input is written to <build>/fuzz-artifacts/
+# and the script exits nonzero; keep it as a regression case
+# (tests/bitstream/, or fuzz/corpus/sigmf_meta/ with a test in
+# tests/analysis/).
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,6 +22,7 @@ source_dir=$(dirname "$here")
 build=${KPXADAC_FUZZ_BUILD:-/work/build-adc-fuzz}
 jobs=${KPXADAC_FUZZ_JOBS:-2}
 seconds=${1:-60}
+max_len=${KPXADAC_FUZZ_MAX_LEN:-1048576}
 [ $# -gt 0 ] && shift
 targets=${*:-fuzz_bit_header fuzz_rack_config fuzz_sigmf_meta}
 
@@ -43,6 +48,7 @@ for target in $targets; do
   # libFuzzer's running log goes to a file; its final statistics are shown.
   log="$build/fuzz-artifacts/$target.log"
   if "$build/fuzz/$target" -max_total_time="$seconds" -print_final_stats=1 \
+      -max_len="$max_len" -timeout=25 -rss_limit_mb=2048 \
       -artifact_prefix="$build/fuzz-artifacts/$target-" "$scratch" "$seeds" >"$log" 2>&1; then
     grep -E "^stat::number_of_executed_units|^stat::peak_rss_mb|^Done" "$log" || true
   else

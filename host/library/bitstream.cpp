@@ -11,9 +11,10 @@
 
 #include "bitstream_header.h"
 #include "kpxadac_ioctl.h"
+#include "messages.h"
+#include "platform/files.h"
 #include "registry.h"
 #include "requests.h"
-#include "messages.h"
 
 namespace kpx {
 
@@ -56,8 +57,7 @@ class StagedImage {
 Guarded download(BoardHandle handle, const StagedImage& staged, uint32_t& result) {
   result = 0;
   return runGuardedRequest(handle, STATE_PROGRAMMING, IOCTL_SET_FPGA_BITSTREAM, staged.request(),
-                           staged.requestLength(), &result, sizeof result,
-                           Report::kPrintFailure);
+                           staged.requestLength(), &result, sizeof result, Report::kPrintFailure);
 }
 
 // Result codes of the file entry (see kpxadac16.h).
@@ -69,18 +69,46 @@ constexpr int32_t kFileInfoFailed = 6;
 constexpr int32_t kFilePartMismatch = 7;
 constexpr int32_t kFileNotBitstream = 8;
 
-// Reads the whole open file into a staged image. Returns 0, or the code of
-// the reason it could not.
-int32_t readWholeFile(std::FILE* file, std::optional<StagedImage>& staged) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return KPXADAC16_BITFILE_UNREADABLE;
-  const long end = std::ftell(file);
-  if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) return KPXADAC16_BITFILE_UNREADABLE;
-  if (static_cast<unsigned long>(end) > StagedImage::kMaxLength) return KPXADAC16_BITFILE_TOO_LARGE;
-  const auto length = static_cast<uint32_t>(end);
-  staged.emplace(length);
-  if (!staged->ok()) return KPXADAC16_BITFILE_NO_MEMORY;
-  if (std::fread(staged->image(), 1, length, file) != length) return KPXADAC16_BITFILE_UNREADABLE;
-  return 0;
+// Reads the whole of a regular file into a staged image; a directory, a FIFO
+// or a device is refused unread. Returns 0, or the code of the reason it
+// could not.
+int32_t readWholeFile(const char* fileName, std::optional<StagedImage>& staged) {
+  using platform::FileKind;
+  const auto refusal = [](FileKind kind) -> int32_t {
+    if (kind == FileKind::kDirectory) return KPXADAC16_BITFILE_DIRECTORY;
+    if (kind != FileKind::kRegular && kind != FileKind::kMissing)
+      return KPXADAC16_BITFILE_NOT_REGULAR;
+    return 0;
+  };
+  if (const int32_t refused = refusal(platform::fileKind(fileName))) return refused;
+  uint64_t size = 0;
+  std::string reason;
+  const platform::FileHandle file = platform::openInputFile(fileName, size, reason);
+  if (file == platform::kNoFile) {
+    // A FIFO or a device put in its place since it was looked at.
+    if (const int32_t refused = refusal(platform::fileKind(fileName))) return refused;
+    printLine("Error, File not found!\n");
+    return kFileNotFound;
+  }
+  int32_t result = 0;
+  if (size > StagedImage::kMaxLength) {
+    result = KPXADAC16_BITFILE_TOO_LARGE;
+  } else {
+    const auto length = static_cast<uint32_t>(size);
+    staged.emplace(length);
+    uint32_t have = 0;
+    while (staged->ok() && have < length) {
+      const int64_t got = platform::readFileAt(file, have, staged->image() + have, length - have);
+      if (got <= 0) break;
+      have += static_cast<uint32_t>(got);
+    }
+    if (!staged->ok())
+      result = KPXADAC16_BITFILE_NO_MEMORY;
+    else if (have != length)
+      result = KPXADAC16_BITFILE_UNREADABLE;
+  }
+  platform::closeFile(file);
+  return result;
 }
 
 int32_t headerResult(bitstream::HeaderStatus status) {
@@ -106,14 +134,12 @@ using namespace kpx;
 extern "C" {
 
 int32_t Kpxadac16_LoadBitstreamFile(BoardHandle handle, const char* fileName) {
-  std::FILE* file = fileName ? std::fopen(fileName, "rb") : nullptr;
-  if (!file) {
+  if (!fileName) {
     printLine("Error, File not found!\n");
     return kFileNotFound;
   }
   std::optional<StagedImage> staged;
-  const int32_t read = readWholeFile(file, staged);
-  std::fclose(file);
+  const int32_t read = readWholeFile(fileName, staged);
   if (read != 0) return read;
 
   // Nothing reaches the driver before the header has passed and the part

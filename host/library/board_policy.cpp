@@ -15,8 +15,8 @@
 namespace {
 
 // Synthesizer words for a 105 MHz sample clock, for KPXADC_ProgramClock.
-constexpr ClockSetting kSynthesizer105MHz = {{0x10, 0x54, 0x40, 0x00, 0x00, 0x20, 0x00, 0x00,
-                                              0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0E}};
+constexpr ClockSetting kSynthesizer105MHz = {{0x10, 0x54, 0x40, 0x00, 0x00, 0x20, 0x00, 0x00, 0x20,
+                                              0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0E}};
 constexpr double kSynthesizerRateHz = 105e6;
 // The boards' usual fixed clock; the board cannot say, the host may.
 constexpr double kDefaultFixedClockRateHz = 100e6;
@@ -79,8 +79,7 @@ BoardRecord* recordOf(BoardHandle handle) {
 
 double fixedRateOf(BoardHandle handle) {
   const auto facts = kpx::catalog::factsOf(handle);
-  return facts && facts->fixedClockRateHz > 0 ? facts->fixedClockRateHz
-                                              : kDefaultFixedClockRateHz;
+  return facts && facts->fixedClockRateHz > 0 ? facts->fixedClockRateHz : kDefaultFixedClockRateHz;
 }
 
 }  // namespace
@@ -110,11 +109,17 @@ int32_t KpxBoard_DescribeHandle(BoardHandle handle, KpxBoardDescription* descrip
   return KPXSTREAM_OK;
 }
 
-const char* KpxBoard_ExpectedPart(int32_t boardId) { return kpx::driver::expectedPart(boardId); }
+const char* KpxBoard_ExpectedPart(int32_t boardId) {
+  return kpx::driver::expectedPart(boardId);
+}
 
-double KpxBoard_SynthesizerRateHz(void) { return kSynthesizerRateHz; }
+double KpxBoard_SynthesizerRateHz(void) {
+  return kSynthesizerRateHz;
+}
 
-double KpxBoard_FixedClockRateHz(BoardHandle handle) { return fixedRateOf(handle); }
+double KpxBoard_FixedClockRateHz(BoardHandle handle) {
+  return fixedRateOf(handle);
+}
 
 int32_t KpxBoard_SetFixedClockRate(BoardHandle handle, double rateHz) {
   if (!recordOf(handle)) return KPXSTREAM_ERR_NO_BOARD;
@@ -196,7 +201,9 @@ int32_t KpxBoard_ResetChannel(BoardHandle handle) {
   return TalvoReset(handle, 0, 0) == 0 ? KPXSTREAM_OK : KPXSTREAM_ERR_RESET;
 }
 
-uint32_t KpxBoard_ReceiveCReg0Value(void) { return kReceiveCReg0Value; }
+uint32_t KpxBoard_ReceiveCReg0Value(void) {
+  return kReceiveCReg0Value;
+}
 
 const char* KpxBoard_ErrorText(BoardError error) {
   switch (error) {
@@ -245,6 +252,10 @@ const char* KpxBoard_BitstreamResultText(int32_t result) {
       return "the .bit header is damaged";
     case KPXADAC16_BITFILE_PART_TOO_LONG:
       return "the part name in the file is too long";
+    case KPXADAC16_BITFILE_DIRECTORY:
+      return "the path names a directory, not a .bit file";
+    case KPXADAC16_BITFILE_NOT_REGULAR:
+      return "the path names a FIFO or a device, not a regular file";
     case -1:
       return "the download request failed";
     default:

@@ -238,6 +238,8 @@ KPXADAC_API BoardError Kpxadac16_GetLastError(BoardHandle handle);
 #define KPXADAC16_BITFILE_BAD_HEADER 12    /* a field runs past the end of the file,
                                               or a part name lacks its NUL */
 #define KPXADAC16_BITFILE_PART_TOO_LONG 13 /* collected part name over 255 characters */
+#define KPXADAC16_BITFILE_DIRECTORY 14     /* the path names a directory */
+#define KPXADAC16_BITFILE_NOT_REGULAR 15   /* a FIFO, a device: no regular file */
 
 /* Result codes of Kpxadac16_LoadBitstream besides -3 to -1. Each is tested
  * before the board is looked up, and nothing is sent. */

@@ -7,10 +7,12 @@
 #include <unordered_map>
 
 #include "kpxadac_ioctl.h"
+#include "library/messages.h"
+#include "platform/files.h"
 
 namespace kpx::platform::trace {
 
-bool enabled = false;
+std::atomic<bool> enabled{false};
 
 namespace {
 
@@ -18,7 +20,8 @@ namespace {
 constexpr uint32_t kMaxDumpBytes = 64;
 
 std::mutex traceMutex;  // guards the file and the device map
-std::FILE* traceFile = nullptr;
+FileHandle traceFile = kNoFile;
+std::string tracePath;
 std::unordered_map<intptr_t, int> devices;
 
 int deviceOf(intptr_t handle) {
@@ -66,24 +69,35 @@ std::string begin(const char* op, intptr_t handle, bool ok, uint32_t error) {
   return line;
 }
 
+// Appends the line. The first write that fails ends the trace, with one
+// failure line that says so: the program runs on without it.
 void finish(std::string& line) {
+  if (traceFile == kNoFile) return;
   line += "}\n";
-  std::fwrite(line.data(), 1, line.size(), traceFile);
-  std::fflush(traceFile);
+  std::string reason;
+  bool diskFull = false;
+  if (writeFile(traceFile, line.data(), line.size(), reason, diskFull)) return;
+  printLine("kpxadac: KPXADAC_TRACE: cannot write \"%s\": %s; the trace stops here\n",
+            tracePath.c_str(), reason.c_str());
+  closeFile(traceFile);
+  traceFile = kNoFile;
+  enabled = false;
 }
 
 }  // namespace
 
 void start() {
   std::lock_guard lock(traceMutex);
-  if (traceFile) return;
+  if (traceFile != kNoFile) return;
   const char* path = std::getenv("KPXADAC_TRACE");
   if (!path || !*path) return;
-  traceFile = std::fopen(path, "a");
-  if (!traceFile) {
-    std::fprintf(stderr, "kpxadac: KPXADAC_TRACE: cannot open \"%s\" for appending\n", path);
+  std::string reason;
+  traceFile = openOutputFile(path, reason);
+  if (traceFile == kNoFile) {
+    std::fprintf(stderr, "kpxadac: KPXADAC_TRACE: %s; running without a trace\n", reason.c_str());
     return;
   }
+  tracePath = path;
   enabled = true;
 }
 

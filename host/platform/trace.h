@@ -2,13 +2,15 @@
 // file that KPXADAC_TRACE names. Fields are listed in docs/trace.md.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace kpx::platform::trace {
 
-// True once KPXADAC_TRACE named a file that could be opened. Read with one
-// load on every device call, so the trace costs one test while it is off.
-extern bool enabled;
+// True once KPXADAC_TRACE named a file that could be opened, until a write
+// to it fails. Read with one load on every device call, so the trace costs
+// one test while it is off.
+extern std::atomic<bool> enabled;
 
 // Reads KPXADAC_TRACE; called once, at the first device open.
 void start();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace kpx::sim {
@@ -75,8 +76,6 @@ Board::Board(BoardConfig config)
   // Building a tone takes tens of milliseconds: on a real-time board that
   // must not happen in the first read, while the FIFO fills.
   if (config_.realtime) source();
-  if (!config_.outputFile.empty())
-    output_.open(config_.outputFile, std::ios::binary | std::ios::app);
 }
 
 std::optional<FaultRule> Board::takeFault(std::string_view op) {
@@ -388,7 +387,7 @@ uint32_t Board::write(const uint8_t* data, uint32_t length, std::optional<uint32
   if (config_.realtime && driver::isDacBoardId(config_.boardId))
     return writePaced(data, count, moved);
   std::lock_guard lock(mutex_);
-  record(0, data, count);
+  if (const uint32_t error = record(0, data, count)) return error;
   moved = count;
   ++profiling_.writes;
   profiling_.bytesWritten += moved;
@@ -414,7 +413,7 @@ uint32_t Board::writePaced(const uint8_t* data, uint32_t count, uint32_t& moved)
     transmit_.put(put);
     // The file follows the DAC's time line: the idle output the clock played
     // for the missing words, then the data, which plays after what is queued.
-    record(missing, data + (count - remaining), put);
+    if (const uint32_t error = record(missing, data + (count - remaining), put)) return error;
     remaining -= put;
     if (remaining == 0) break;
     // The FIFO is full: wait until the clock has taken out room for the rest.
@@ -433,17 +432,28 @@ uint32_t Board::writePaced(const uint8_t* data, uint32_t count, uint32_t& moved)
   return 0;
 }
 
-void Board::record(uint64_t idleWords, const uint8_t* data, uint64_t count) {
-  if (!output_.is_open()) return;
-  static constexpr char kIdle[4096] = {};
-  for (uint64_t idle = idleWords * kWordBytes; idle > 0;) {
+uint32_t Board::record(uint64_t idleWords, const uint8_t* data, uint64_t count) {
+  if (!config_.output) return 0;
+  static constexpr uint8_t kIdle[4096] = {};
+  const platform::FileHandle file = config_.output->handle;
+  std::string reason;
+  bool diskFull = false;
+  bool written = true;
+  for (uint64_t idle = idleWords * kWordBytes; written && idle > 0;) {
     const uint64_t run = std::min<uint64_t>(idle, sizeof kIdle);
-    output_.write(kIdle, static_cast<std::streamsize>(run));
+    written = platform::writeFile(file, kIdle, static_cast<size_t>(run), reason, diskFull);
     idle -= run;
   }
-  output_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(count));
-  // Readers may look at the file while the board lives.
-  output_.flush();
+  if (written)
+    written = platform::writeFile(file, data, static_cast<size_t>(count), reason, diskFull);
+  if (written) return 0;
+  // The write fails as the driver's would: the program sees it.
+  if (!outputFailed_) {
+    outputFailed_ = true;
+    std::fprintf(stderr, "kpxadac: virtual board %d: output_file \"%s\": %s\n", config_.device,
+                 config_.output->path.c_str(), reason.c_str());
+  }
+  return diskFull ? err::kDiskFull : err::kWriteFault;
 }
 
 void Board::resetRealtimeChannel() {

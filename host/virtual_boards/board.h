@@ -7,7 +7,6 @@
 #include <array>
 #include <condition_variable>
 #include <cstdint>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -119,7 +118,8 @@ class Board {
   uint32_t writePaced(const uint8_t* data, uint32_t count, uint32_t& moved);
   // Appends to the output file (if any): `idleWords` words of the idle
   // output 0, then `count` bytes of `data`. Called with mutex_ held.
-  void record(uint64_t idleWords, const uint8_t* data, uint64_t count);
+  // Returns 0, or the error of a write that failed.
+  uint32_t record(uint64_t idleWords, const uint8_t* data, uint64_t count);
   uint64_t fifoDepthBytes() const { return config_.fifoDepthSamples * 2; }
   // What a read of `length` bytes may deliver under the announced words and
   // a fault's cap.
@@ -155,9 +155,9 @@ class Board {
   bool dacArmed_ = false;
   TransmitFifo transmit_;
   uint64_t resets_ = 0;
-  std::mutex readerMutex_;  // one paced read at a time drains the FIFO
-  std::mutex writerMutex_;  // one paced write at a time fills it
-  std::ofstream output_;    // config_.outputFile, appended to
+  std::mutex readerMutex_;     // one paced read at a time drains the FIFO
+  std::mutex writerMutex_;     // one paced write at a time fills it
+  bool outputFailed_ = false;  // a write to config_.output failed; said once
 
   SparseMemory memory_;
   std::once_flag sourceOnce_;

@@ -2,12 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "kpxadac_ioctl.h"
+#include "platform/files.h"
+#include "virtual_boards/bounded_json.h"
 
 namespace kpx::sim {
 namespace {
@@ -19,6 +20,14 @@ using nlohmann::json;
 struct ConfigError {
   std::string reason;
 };
+
+// A value as a reason quotes it: its JSON text, cut short when long.
+std::string shown(const json& v) {
+  constexpr size_t kLongest = 60;
+  std::string text = v.dump();
+  if (text.size() > kLongest) text = text.substr(0, kLongest) + "...";
+  return text;
+}
 
 [[noreturn]] void fail(const std::string& where, const std::string& what) {
   throw ConfigError{where + ": " + what};
@@ -71,7 +80,7 @@ uint64_t unsignedValue(const json& v, const std::string& where, uint64_t max) {
     value = parseUnsignedText(v.get<std::string>());
   }
   if (!value || *value > max)
-    fail(where, "expected a whole number from 0 to " + std::to_string(max) + ", got " + v.dump());
+    fail(where, "expected a whole number from 0 to " + std::to_string(max) + ", got " + shown(v));
   return *value;
 }
 
@@ -86,7 +95,7 @@ uint8_t byteValue(const json& v, const std::string& where) {
 double realValue(const json& v, const std::string& where, double min, double max) {
   if (!v.is_number() || !(v.get<double>() >= min && v.get<double>() <= max)) {
     std::ostringstream range;
-    range << "expected a number from " << min << " to " << max << ", got " << v.dump();
+    range << "expected a number from " << min << " to " << max << ", got " << shown(v);
     fail(where, range.str());
   }
   return v.get<double>();
@@ -137,7 +146,7 @@ SignalSettings parseSignal(const json& v, const std::string& where) {
   }
   const int32_t waveform = waveformOf(type);
   if (waveform < 0)
-    fail(where + ".type", "expected " + std::string(kWaveTypes) + ", got " + v["type"].dump());
+    fail(where + ".type", "expected " + std::string(kWaveTypes) + ", got " + shown(v["type"]));
   KpxWaveSettings& wave = settings.wave;
   if (waveform == KPXWAVE_RAMP) {
     wave.waveform = KPXWAVE_RAMP;
@@ -413,8 +422,12 @@ BoardConfig parseBoard(const json& v, const std::string& where, size_t position)
     if (!driver::isDacBoardId(b.boardId))
       fail(where + ".output_file", "only a DAC board (board_id 0x86 to 0x89) plays samples");
     b.outputFile = output.get<std::string>();
-    if (!std::ofstream(b.outputFile, std::ios::binary | std::ios::app))
-      fail(where + ".output_file", "cannot write \"" + b.outputFile + "\"");
+    // Opened once, here: a FIFO's reader then sees one writer from the
+    // first sample to the end of the rack.
+    std::string reason;
+    const platform::FileHandle file = platform::openOutputFile(b.outputFile.c_str(), reason);
+    if (file == platform::kNoFile) fail(where + ".output_file", reason);
+    b.output = std::make_shared<OutputFile>(file, b.outputFile);
   }
   checkSignal(b.signal, b.fixedClock != 0 ? b.fixedClockRateHz : b.synthesizerRateHz,
               where + ".signal");
@@ -423,10 +436,17 @@ BoardConfig parseBoard(const json& v, const std::string& where, size_t position)
 
 }  // namespace
 
+OutputFile::~OutputFile() {
+  platform::closeFile(handle);
+}
+
 std::optional<std::string> parseRackJson(std::string_view text, RackConfig& rack) {
   rack = RackConfig{};
+  if (text.size() > kMaxRackBytes)
+    return "the rack description holds " + std::to_string(text.size()) +
+           " bytes, more than the limit of " + std::to_string(kMaxRackBytes);
   try {
-    const json root = json::parse(text.begin(), text.end());
+    const json root = parseBoundedJson(text, "the rack description");
     if (!root.is_object()) fail("configuration", "expected a JSON object");
     allowOnly(root, "configuration", {"boards", "comment", "journal"});
     if (root.contains("journal")) {
@@ -449,6 +469,9 @@ std::optional<std::string> parseRackJson(std::string_view text, RackConfig& rack
   } catch (const ConfigError& e) {
     rack = RackConfig{};
     return e.reason;
+  } catch (const JsonTooDeep& e) {
+    rack = RackConfig{};
+    return e.reason;
   } catch (const std::exception& e) {
     rack = RackConfig{};
     return std::string("invalid JSON: ") + e.what();
@@ -465,12 +488,11 @@ std::optional<std::string> loadRackConfig(std::string_view value, RackConfig& ra
   if (value == "none") return std::nullopt;
   const size_t first = value.find_first_not_of(" \t\r\n");
   if (first != std::string_view::npos && value[first] == '{') return parseRackJson(value, rack);
-  std::ifstream file{std::string(value), std::ios::binary};
-  if (!file) return "cannot read the file \"" + std::string(value) + "\"";
-  std::ostringstream text;
-  text << file.rdbuf();
-  if (file.bad()) return "cannot read the file \"" + std::string(value) + "\"";
-  return parseRackJson(text.str(), rack);
+  std::string text;
+  const std::string path(value);
+  if (auto reason = platform::readWholeFile(path.c_str(), kMaxRackBytes, text)) return reason;
+  if (auto reason = parseRackJson(text, rack)) return path + ": " + *reason;
+  return std::nullopt;
 }
 
 }  // namespace kpx::sim

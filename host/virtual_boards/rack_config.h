@@ -4,12 +4,14 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/files.h"
 #include "virtual_boards/signal_generator.h"
 
 namespace kpx::sim {
@@ -29,6 +31,21 @@ struct FaultRule {
   uint32_t txUnderrun = 0;
   // A rule with `returned` or only counter effects lets the operation succeed.
   bool fails = true;
+};
+
+// The largest rack description read, from a file or as text: far beyond
+// any real rack (64 boards with their registers take a few hundred KiB).
+inline constexpr size_t kMaxRackBytes = size_t{16} << 20;
+
+// A DAC board's output file, opened while the rack was read and closed with
+// the last board that uses it.
+struct OutputFile {
+  OutputFile(platform::FileHandle file, std::string name) : handle(file), path(std::move(name)) {}
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+  ~OutputFile();
+  platform::FileHandle handle;
+  std::string path;
 };
 
 // 4 Mi samples (8 MiB): 40 ms of the 105 MHz synthesizer clock.
@@ -62,8 +79,9 @@ struct BoardConfig {
   uint32_t txUnderrun = 0;
   std::vector<FaultRule> faults;
   // DAC boards: the samples played are appended to this raw 16-bit
-  // little-endian file (empty: none).
+  // little-endian file (empty: none), open as `output`.
   std::string outputFile;
+  std::shared_ptr<OutputFile> output;
 };
 
 struct RackConfig {

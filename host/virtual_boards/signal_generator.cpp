@@ -4,10 +4,12 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <vector>
+
+#include "platform/files.h"
+#include "virtual_boards/bounded_json.h"
 
 namespace kpx::sim {
 namespace {
@@ -59,13 +61,15 @@ class LiveSource : public SampleSource {
 };
 
 // A recording: samples 0 .. count - 1 of its data file, then again from 0
-// (loop) or zeros.
+// (loop) or zeros. Reads go to an offset each, so the file needs no lock.
 class FileSource : public SampleSource {
  public:
-  FileSource(std::ifstream file, uint64_t count, bool loop)
-      : file_(std::move(file)), count_(count), loop_(loop) {}
+  FileSource(platform::FileHandle file, uint64_t count, bool loop)
+      : file_(file), count_(count), loop_(loop) {}
+  ~FileSource() override { platform::closeFile(file_); }
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
   void fill(uint8_t* out, uint64_t first, size_t count) const override {
-    std::lock_guard lock(mutex_);
     while (count > 0) {
       uint64_t at = first;
       if (loop_ && count_ > 0) at %= count_;
@@ -74,11 +78,13 @@ class FileSource : public SampleSource {
         return;
       }
       const auto run = static_cast<size_t>(std::min<uint64_t>(count, count_ - at));
-      file_.clear();
-      file_.seekg(static_cast<std::streamoff>(at * 2));
-      file_.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(run * 2));
+      size_t got = 0;
+      while (got < run * 2) {
+        const int64_t n = platform::readFileAt(file_, at * 2 + got, out + got, run * 2 - got);
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+      }
       // A file cut short since it was opened reads as zeros from there.
-      const auto got = static_cast<size_t>(std::max<std::streamsize>(file_.gcount(), 0));
       std::memset(out + got, 0, run * 2 - got);
       out += run * 2;
       first += run;
@@ -87,8 +93,7 @@ class FileSource : public SampleSource {
   }
 
  private:
-  mutable std::mutex mutex_;
-  mutable std::ifstream file_;
+  platform::FileHandle file_;
   uint64_t count_;
   bool loop_;
 };
@@ -97,36 +102,54 @@ bool endsWith(const std::string& text, const std::string& suffix) {
   return text.size() > suffix.size() && text.ends_with(suffix);
 }
 
+// The largest SigMF metadata read (a records capture of a million records
+// writes about 250 MB of it).
+constexpr uint64_t kMaxSigmfMetaBytes = uint64_t{1} << 30;
+
 // The data file of a recording: the file itself when raw, the .sigmf-data
 // of a SigMF pair (named by either file, or by their common base) after its
 // metadata has been checked.
 std::string dataFileOf(const std::string& path, std::string& reason) {
+  using platform::FileKind;
   std::string base;
   if (endsWith(path, ".sigmf-meta")) base = path.substr(0, path.size() - 11);
   if (endsWith(path, ".sigmf-data")) base = path.substr(0, path.size() - 11);
-  if (base.empty() && std::ifstream(path + ".sigmf-meta").good() && !std::ifstream(path).good())
+  const std::string metaPath = (base.empty() ? path : base) + ".sigmf-meta";
+  if (base.empty() && platform::fileKind(path.c_str()) == FileKind::kMissing &&
+      platform::fileKind(metaPath.c_str()) != FileKind::kMissing)
     base = path;
   if (base.empty()) return path;
-  std::ifstream meta(base + ".sigmf-meta");
-  if (!meta) {
-    // A .sigmf-data without its metadata is read as raw samples.
-    if (endsWith(path, ".sigmf-data")) return path;
-    reason = "cannot read " + base + ".sigmf-meta";
+  // A .sigmf-data without its metadata is read as raw samples.
+  if (endsWith(path, ".sigmf-data") && platform::fileKind(metaPath.c_str()) == FileKind::kMissing)
+    return path;
+  std::string text;
+  if (auto refused = platform::readWholeFile(metaPath.c_str(), kMaxSigmfMetaBytes, text)) {
+    reason = *refused;
     return "";
   }
-  const nlohmann::json j = nlohmann::json::parse(meta, nullptr, false);
+  nlohmann::json j;
+  try {
+    j = parseBoundedJson(text, metaPath);
+  } catch (const JsonTooDeep& e) {
+    reason = e.reason;
+    return "";
+  } catch (const nlohmann::json::exception&) {
+    reason = metaPath + ": not JSON";
+    return "";
+  }
   const nlohmann::json* global = j.is_object() && j.contains("global") ? &j["global"] : nullptr;
   if (!global || !global->is_object()) {
-    reason = base + ".sigmf-meta: no \"global\" object";
+    reason = metaPath + ": no \"global\" object";
     return "";
   }
-  const auto datatype = global->value("core:datatype", std::string());
-  if (datatype != "ri16_le") {
-    reason = base + ".sigmf-meta: core:datatype is \"" + datatype + "\", only ri16_le is read";
+  const auto datatype = global->find("core:datatype");
+  if (datatype == global->end() || !datatype->is_string() || *datatype != "ri16_le") {
+    reason = metaPath + ": core:datatype is not \"ri16_le\", the only type read";
     return "";
   }
-  if (global->value("core:num_channels", 1) != 1) {
-    reason = base + ".sigmf-meta: only one channel is read";
+  const auto channels = global->find("core:num_channels");
+  if (channels != global->end() && (!channels->is_number_integer() || *channels != 1)) {
+    reason = metaPath + ": only one channel is read";
     return "";
   }
   return base + ".sigmf-data";
@@ -136,13 +159,10 @@ std::shared_ptr<const SampleSource> makeFileSource(const SignalSettings& setting
                                                    std::string& reason) {
   const std::string data = dataFileOf(settings.path, reason);
   if (data.empty()) return nullptr;
-  std::ifstream file(data, std::ios::binary | std::ios::ate);
-  if (!file) {
-    reason = "cannot read " + data;
-    return nullptr;
-  }
-  const auto bytes = static_cast<uint64_t>(std::max<std::streamoff>(file.tellg(), 0));
-  return std::make_shared<FileSource>(std::move(file), bytes / 2, settings.loop);
+  uint64_t bytes = 0;
+  const platform::FileHandle file = platform::openInputFile(data.c_str(), bytes, reason);
+  if (file == platform::kNoFile) return nullptr;
+  return std::make_shared<FileSource>(file, bytes / 2, settings.loop);
 }
 
 WavePtr makeWave(const SignalSettings& settings, double sampleRateHz, std::string& reason) {
@@ -231,7 +251,7 @@ std::shared_ptr<const SampleSource> SampleSource::make(const SignalSettings& set
 }
 
 std::shared_ptr<const SampleSource> SampleSource::silence() {
-  return std::make_shared<FileSource>(std::ifstream(), 0, false);
+  return std::make_shared<FileSource>(platform::kNoFile, 0, false);
 }
 
 void SampleSource::fillBytes(uint8_t* out, uint64_t position, size_t length) const {

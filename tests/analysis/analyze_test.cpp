@@ -9,6 +9,7 @@
 #include <numbers>
 #include <vector>
 
+#include "bad_files.h"
 #include "program_runner.h"
 #include "tone_theory.h"
 
@@ -139,7 +140,11 @@ TEST(Analyze, SharedSigmfCasesGiveTheGapsBothReadersFind) {
     const uint64_t bytes = c["data_bytes"];
     writeSine(folder / "rec.sigmf-data", bytes / 2, 64);
     if (bytes % 2) std::ofstream(folder / "rec.sigmf-data", std::ios::app) << 'x';
-    std::ofstream(folder / "rec.sigmf-meta") << c["meta"].dump();
+    {
+      std::ofstream meta(folder / "rec.sigmf-meta", std::ios::binary);
+      if (c.value("bom", false)) meta << "\xEF\xBB\xBF";
+      meta << c["meta"].dump();
+    }
     const auto run = runProgram(KPXADAC_ANALYZE, "rec --fft-size 1024 --averages 2 --json", folder,
                                 {}, /*errorsApart=*/true);
     const json& expect = c["expect"];
@@ -232,6 +237,71 @@ TEST(Analyze, ARecordingsAbsurdSampleRateIsRefused) {
     EXPECT_EQ(
         runProgram(KPXADAC_ANALYZE, "rec --fft-size 1024 --sample-rate 1e6", folder, {}).status, 0);
   }
+}
+
+#ifndef _WIN32
+// Bad files as a recording's metadata (through a link), as its data and as
+// a raw recording: each refused at once with the file and what it is, never
+// waited on or read without end.
+TEST(Analyze, FilesThatAreNotWhatTheReaderReadsAreRefusedWithWhatTheyAre) {
+  const json meta = {{"global", {{"core:datatype", "ri16_le"}, {"core:sample_rate", 1e6}}}};
+  const struct {
+    std::string name;
+    std::optional<uint64_t> limit;
+    std::string link;  // the name that links to the bad file, or "" to name it
+  } readers[] = {
+      {"metadata", uint64_t{1} << 30, "rec.sigmf-meta"},
+      {"data", std::nullopt, "rec.sigmf-data"},
+      {"raw", std::nullopt, ""},
+  };
+  for (const auto& reader : readers) {
+    const fs::path folder = scratchFolder("analyze-bad-" + reader.name);
+    std::ofstream(folder / "rec.sigmf-meta") << meta.dump();
+    writeSine(folder / "rec.sigmf-data", 4096, 64);
+    for (const auto& bad : test_support::badInputFiles(folder, reader.limit)) {
+      SCOPED_TRACE(reader.name + ", " + bad.what);
+      std::string named = bad.path;
+      if (!reader.link.empty()) {
+        fs::remove(folder / reader.link);
+        fs::create_symlink(bad.path, folder / reader.link);
+        named = reader.link;
+      }
+      const std::string path = reader.link.empty() ? bad.path : "rec";
+      // A reader that waits on the FIFO is ended after 20 s (status 124).
+      const auto run = runProgram("timeout",
+                                  "20 " + std::string(KPXADAC_ANALYZE) + " '" + path +
+                                      "' --rate 1e6 --fft-size 1024 --json",
+                                  folder, {}, /*errorsApart=*/true);
+      EXPECT_EQ(run.status, 2) << run.errors;
+      EXPECT_NE(run.errors.find(bad.words), std::string::npos) << run.errors;
+      EXPECT_NE(run.errors.find(named), std::string::npos) << run.errors;
+    }
+  }
+  // Metadata nested deeper than the reader takes.
+  const fs::path folder = scratchFolder("analyze-bad-deep");
+  writeSine(folder / "rec.sigmf-data", 4096, 64);
+  std::ofstream(folder / "rec.sigmf-meta") << R"({"global":)" << std::string(100000, '[');
+  const auto deep = runProgram(KPXADAC_ANALYZE, "rec --fft-size 1024", folder, {}, true);
+  EXPECT_EQ(deep.status, 2) << deep.errors;
+  EXPECT_NE(deep.errors.find("nested deeper than 64 levels"), std::string::npos) << deep.errors;
+}
+#endif
+
+// The fuzz stage's seeds for the SigMF reader, and whatever it found, as
+// metadata: each is read or refused (status 0 or 2), never a crash.
+TEST(Analyze, FuzzCorpusMetadataIsReadOrRefused) {
+  const fs::path folder = scratchFolder("analyze-corpus");
+  writeSine(folder / "rec.sigmf-data", 4096, 64);
+  size_t texts = 0;
+  for (const auto& entry : fs::directory_iterator(KPXADAC_SIGMF_CORPUS)) {
+    SCOPED_TRACE(entry.path().filename().string());
+    fs::copy_file(entry.path(), folder / "rec.sigmf-meta", fs::copy_options::overwrite_existing);
+    const auto run =
+        runProgram(KPXADAC_ANALYZE, "rec --rate 1e6 --fft-size 1024", folder, {}, true);
+    EXPECT_TRUE(run.status == 0 || run.status == 2) << run.status << " " << run.errors;
+    ++texts;
+  }
+  EXPECT_GT(texts, 5u);
 }
 
 TEST(Analyze, BadOptionsAndMissingBoardsAreRefused) {

@@ -7,7 +7,9 @@
 #include <string>
 #include <thread>
 
+#include "bad_files.h"
 #include "bit_file.h"
+#include "kpxadac_board.h"
 #include "kpxadac_ioctl.h"
 #include "sim_fixture.h"
 
@@ -180,17 +182,39 @@ TEST_F(BitstreamTest, FileTooLargeForTheRequestIsRefusedUnread) {
 }
 
 #ifndef _WIN32
-TEST_F(BitstreamTest, FileWithoutALengthIsUnreadable) {
+TEST_F(BitstreamTest, PathsThatAreNoRegularFileAreRefusedUnreadWithWhatTheyAre) {
   openBoard();
-  const std::string path = testing::TempDir() + "kpxadac_bitstream_fifo";
-  ::unlink(path.c_str());
-  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-  // Holding both ends open lets the library open the pipe without waiting.
-  const int keep = ::open(path.c_str(), O_RDWR);
+  const std::filesystem::path folder = testing::TempDir() + "kpxadac_bitstream_bad";
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  const std::string fifo = (folder / "held-fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Both ends held open: a reader that opened it would wait for data.
+  const int keep = ::open(fifo.c_str(), O_RDWR);
   ASSERT_GE(keep, 0);
-  EXPECT_EQ(Kpxadac16_LoadBitstreamFile(board, path.c_str()), KPXADAC16_BITFILE_UNREADABLE);
+  struct Case {
+    std::string path;
+    int32_t result;
+  };
+  std::vector<Case> cases = {{fifo, KPXADAC16_BITFILE_NOT_REGULAR}};
+  for (const auto& bad : test_support::badInputFiles(folder, std::nullopt)) {
+    if (bad.words == "directory") cases.push_back({bad.path, KPXADAC16_BITFILE_DIRECTORY});
+    if (bad.words == "FIFO" || bad.words == "device")
+      cases.push_back({bad.path, KPXADAC16_BITFILE_NOT_REGULAR});
+    if (bad.words == "does not exist") cases.push_back({bad.path, 1});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    CaptureStdout();
+    const int32_t result = test_support::withinTime(
+        [&] { return Kpxadac16_LoadBitstreamFile(board, c.path.c_str()); }, c.path);
+    GetCapturedStdout();
+    EXPECT_EQ(result, c.result) << KpxBoard_BitstreamResultText(result);
+  }
+  EXPECT_NE(
+      std::string(KpxBoard_BitstreamResultText(KPXADAC16_BITFILE_DIRECTORY)).find("directory"),
+      std::string::npos);
   ::close(keep);
-  ::unlink(path.c_str());
   EXPECT_EQ(requestCount(), 0u);
 }
 

@@ -189,4 +189,15 @@ TEST(ReceiveDemo, TraceRecordsEveryRequestWithItsLayout) {
   EXPECT_EQ(entries.back()["op"], "close");
 }
 
+#ifndef _WIN32
+TEST(ReceiveDemo, FileThatCannotBeWrittenIsAFailure) {
+  const auto folder = scratchFolder("demo-full");
+  std::filesystem::create_symlink("/dev/full", folder / "talvo_rx_data.bin");
+  const auto run = runProgram(TALVO_RX_DEMO, "", folder, {{"KPXADAC_SIM", "default"}});
+  EXPECT_NE(run.status, 0);
+  EXPECT_NE(run.output.find("ERROR WRITING RX FILE!!!"), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("Program terminated"), std::string::npos) << run.output;
+}
+#endif
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "kpxadac_ioctl.h"
+#include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/win32.h"
 
@@ -211,6 +212,60 @@ TEST(Win32Host, ErrorTextIsTheSystemsAndNullForUnknownNumbers) {
 
   EXPECT_EQ(platform::errorText(0x2FFFFFFF), nullptr);
   platform::freeErrorText(nullptr);
+}
+
+// ---- Files the library reads and writes --------------------------------------
+
+TEST(Win32Files, RegularFileIsWrittenAndReadAndAnythingElseIsRefusedWithWhatItIs) {
+  const std::string path = scratchFile("checked.bin");
+  std::filesystem::remove(path);
+  std::string reason;
+  bool diskFull = true;
+  platform::FileHandle out = platform::openOutputFile(path.c_str(), reason);
+  ASSERT_NE(out, platform::kNoFile) << reason;
+  EXPECT_TRUE(platform::writeFile(out, "abcdef", 6, reason, diskFull)) << reason;
+  EXPECT_FALSE(diskFull);
+  platform::closeFile(out);
+  out = platform::openOutputFile(path.c_str(), reason);  // appends
+  ASSERT_NE(out, platform::kNoFile) << reason;
+  EXPECT_TRUE(platform::writeFile(out, "gh", 2, reason, diskFull)) << reason;
+  platform::closeFile(out);
+
+  std::string text;
+  EXPECT_FALSE(platform::readWholeFile(path.c_str(), 8, text).has_value());
+  EXPECT_EQ(text, "abcdefgh");
+  const auto tooLarge = platform::readWholeFile(path.c_str(), 7, text);
+  ASSERT_TRUE(tooLarge.has_value());
+  EXPECT_NE(tooLarge->find("limit of 7"), std::string::npos) << *tooLarge;
+  uint64_t size = 0;
+  platform::FileHandle in = platform::openInputFile(path.c_str(), size, reason);
+  ASSERT_NE(in, platform::kNoFile) << reason;
+  EXPECT_EQ(size, 8u);
+  char two[2] = {};
+  EXPECT_EQ(platform::readFileAt(in, 6, two, 2), 2);
+  EXPECT_EQ(std::string(two, 2), "gh");
+  EXPECT_EQ(platform::readFileAt(in, 8, two, 2), 0);
+  platform::closeFile(in);
+
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  const struct {
+    std::string path, words;
+  } refused[] = {
+      {folder, "directory"},
+      {"NUL", "device"},
+      // Opening a pipe that no server offers fails at once.
+      {"\\\\.\\pipe\\kpxadac-nobody-serves-this", "kpxadac-nobody-serves-this"},
+      {scratchFile("missing.bin"), "does not exist"},
+  };
+  for (const auto& bad : refused) {
+    SCOPED_TRACE(bad.path);
+    reason.clear();
+    EXPECT_EQ(platform::openInputFile(bad.path.c_str(), size, reason), platform::kNoFile);
+    EXPECT_NE(reason.find(bad.words), std::string::npos) << reason;
+  }
+  reason.clear();
+  EXPECT_EQ(platform::openOutputFile(folder.c_str(), reason), platform::kNoFile);
+  EXPECT_NE(reason.find("directory"), std::string::npos) << reason;
 }
 
 // ---- Standard input ----------------------------------------------------------

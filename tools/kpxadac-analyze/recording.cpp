@@ -1,37 +1,36 @@
 #include "recording.h"
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
+#include "input_file.h"
 #include "sigmf_files.h"
+#include "sigmf_reader.h"
 
 namespace analyze {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Reads blocks from the file as they are asked for: a recording may be far
-// larger than memory.
-std::function<std::string(uint64_t, size_t, int16_t*)> fileReader(const std::string& path) {
-  auto in = std::make_shared<std::ifstream>(path, std::ios::binary);
-  return [in, path](uint64_t start, size_t count, int16_t* out) -> std::string {
-    in->clear();
-    in->seekg(static_cast<std::streamoff>(start * 2));
-    std::vector<unsigned char> bytes(count * 2);
-    in->read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    if (!*in) return "cannot read " + path;
+// Opens the data file (a regular file) and reads blocks from it as they are
+// asked for: a recording may be far larger than memory.
+std::string openData(const std::string& path, SampleSet& set, uint64_t& bytes) {
+  auto file = std::make_shared<kpx::tools::InputFile>();
+  if (auto reason = file->open(path); !reason.empty()) return reason;
+  bytes = file->size();
+  set.source = path;
+  set.read = [file, path](uint64_t start, size_t count, int16_t* out) -> std::string {
+    std::vector<unsigned char> block(count * 2);
+    size_t have = 0;
+    while (have < block.size()) {
+      const int64_t got = file->readAt(start * 2 + have, block.data() + have, block.size() - have);
+      if (got <= 0) return "cannot read " + path;
+      have += static_cast<size_t>(got);
+    }
     for (size_t i = 0; i < count; ++i)
-      out[i] = static_cast<int16_t>(static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+      out[i] = static_cast<int16_t>(static_cast<uint16_t>(block[2 * i] | (block[2 * i + 1] << 8)));
     return "";
   };
-}
-
-std::string sizeOfFile(const std::string& path, uint64_t& bytes) {
-  std::error_code error;
-  bytes = fs::file_size(path, error);
-  if (error) return "cannot read " + path + ": " + error.message();
   return "";
 }
 
@@ -49,24 +48,19 @@ std::vector<Stretch> stretchesBetween(const std::vector<Gap>& gaps, uint64_t sam
 }
 
 std::string openSigmf(const std::string& base, SampleSet& set) {
-  const std::string metaPath = kpx::tools::sigmfMetaPath(base);
-  const std::string dataPath = kpx::tools::sigmfDataPath(base);
-  std::ifstream metaFile(metaPath, std::ios::binary);
-  if (!metaFile) return "cannot read " + metaPath;
-  std::ostringstream text;
-  text << metaFile.rdbuf();
-  SigmfMetadata meta;
-  if (auto reason = readSigmfMetadata(text.str(), meta); !reason.empty())
-    return metaPath + ": " + reason;
+  kpx::tools::SigmfMetadata meta;
+  if (auto reason = kpx::tools::readSigmfMetadataFile(kpx::tools::sigmfMetaPath(base), meta);
+      !reason.empty())
+    return reason;
   uint64_t dataBytes = 0;
-  if (auto reason = sizeOfFile(dataPath, dataBytes); !reason.empty()) return reason;
-  if (auto reason = fitSigmfData(meta, dataBytes, set.samples, set.ignoredBytes); !reason.empty())
+  if (auto reason = openData(kpx::tools::sigmfDataPath(base), set, dataBytes); !reason.empty())
+    return reason;
+  if (auto reason = kpx::tools::fitSigmfData(meta, dataBytes, set.samples, set.ignoredBytes);
+      !reason.empty())
     return base + ": " + reason;
   set.sampleRateHz = meta.sampleRateHz;
   set.gaps = meta.gaps;
   set.stretches = stretchesBetween(set.gaps, set.samples);
-  set.source = dataPath;
-  set.read = fileReader(dataPath);
   return "";
 }
 
@@ -74,16 +68,17 @@ std::string openSigmf(const std::string& base, SampleSet& set) {
 
 std::string openRecording(const std::string& path, SampleSet& set) {
   if (kpx::tools::hasSigmfEnding(path)) return openSigmf(kpx::tools::sigmfBaseName(path), set);
-  if (!fs::is_regular_file(path) && fs::is_regular_file(kpx::tools::sigmfMetaPath(path)))
+  // A base name: the path itself is not there, its metadata is.
+  std::error_code error;
+  if (!fs::exists(fs::symlink_status(path, error)) &&
+      fs::exists(fs::symlink_status(kpx::tools::sigmfMetaPath(path), error)))
     return openSigmf(path, set);
 
   uint64_t bytes = 0;
-  if (auto reason = sizeOfFile(path, bytes); !reason.empty()) return reason;
+  if (auto reason = openData(path, set, bytes); !reason.empty()) return reason;
   set.samples = bytes / 2;
   set.ignoredBytes = bytes % 2;
-  set.source = path;
   set.stretches = {{0, set.samples}};
-  set.read = fileReader(path);
   return "";
 }
 

@@ -13,6 +13,8 @@
 
 namespace analyze {
 
+using kpx::tools::Gap;
+
 struct Stretch {
   uint64_t start = 0;  // index of the first sample
   uint64_t count = 0;

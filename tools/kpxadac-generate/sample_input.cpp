@@ -4,68 +4,42 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <nlohmann/json.hpp>
+#include <filesystem>
+
+#include "input_file.h"
+#include "sigmf_files.h"
+#include "sigmf_reader.h"
 
 #ifdef _WIN32
 #include <io.h>
 #define KPX_READ _read
-#define KPX_CLOSE _close
 #define KPX_LSEEK _lseeki64
 #else
 #include <unistd.h>
 #define KPX_READ ::read
-#define KPX_CLOSE ::close
 #define KPX_LSEEK ::lseek
 #endif
 
 namespace generate {
 namespace {
 
-bool endsWith(const std::string& text, const std::string& suffix) {
+namespace fs = std::filesystem;
+
+bool endsWith(const std::string& text, std::string_view suffix) {
   return text.size() > suffix.size() && text.ends_with(suffix);
 }
 
-// The data file of `path`: itself when raw, the .sigmf-data of a SigMF pair
-// whose metadata says one channel of ri16_le. Sets `reason` on failure.
-std::string dataFileOf(const std::string& path, std::string& reason) {
-  std::string base;
-  if (endsWith(path, ".sigmf-meta") || endsWith(path, ".sigmf-data"))
-    base = path.substr(0, path.size() - 11);
-  else if (!std::ifstream(path).good() && std::ifstream(path + ".sigmf-meta").good())
-    base = path;
-  if (base.empty()) return path;
-  std::ifstream meta(base + ".sigmf-meta");
-  if (!meta) {
-    if (endsWith(path, ".sigmf-data")) return path;  // no metadata: raw samples
-    reason = "cannot read " + base + ".sigmf-meta";
-    return "";
-  }
-  const nlohmann::json j = nlohmann::json::parse(meta, nullptr, false);
-  if (!j.is_object() || !j.contains("global") || !j["global"].is_object()) {
-    reason = base + ".sigmf-meta: no \"global\" object";
-    return "";
-  }
-  const nlohmann::json& global = j["global"];
-  const std::string datatype = global.value("core:datatype", std::string());
-  if (datatype != "ri16_le") {
-    reason = base + ".sigmf-meta: core:datatype is \"" + datatype +
-             "\"; a DAC board plays real 16-bit samples, ri16_le";
-    return "";
-  }
-  if (global.value("core:num_channels", 1) != 1) {
-    reason = base + ".sigmf-meta: more than one channel";
-    return "";
-  }
-  return base + ".sigmf-data";
+bool nameExists(const std::string& path) {
+  std::error_code error;
+  return fs::exists(fs::symlink_status(path, error));
 }
 
 }  // namespace
 
-SampleInput::~SampleInput() {
-  if (ownsDescriptor_) KPX_CLOSE(descriptor_);
-}
+SampleInput::SampleInput() = default;
+SampleInput::~SampleInput() = default;
 
 std::string SampleInput::open(const std::string& path, bool loop) {
   loop_ = loop;
@@ -77,16 +51,43 @@ std::string SampleInput::open(const std::string& path, bool loop) {
     descriptor_ = 0;
     return "";
   }
-  std::string reason;
-  name_ = dataFileOf(path, reason);
-  if (name_.empty()) return reason;
-#ifdef _WIN32
-  descriptor_ = _open(name_.c_str(), _O_RDONLY | _O_BINARY);
-#else
-  descriptor_ = ::open(name_.c_str(), O_RDONLY);
-#endif
-  if (descriptor_ < 0) return "cannot open " + name_ + ": " + std::strerror(errno);
-  ownsDescriptor_ = true;
+  // A SigMF pair, named by either file or by their base; a .sigmf-data
+  // without its metadata is raw samples.
+  std::string base;
+  if (endsWith(path, kpx::tools::kSigmfMetaEnding) || endsWith(path, kpx::tools::kSigmfDataEnding))
+    base = path.substr(0, path.size() - kpx::tools::kSigmfMetaEnding.size());
+  else if (!nameExists(path) && nameExists(kpx::tools::sigmfMetaPath(path)))
+    base = path;
+  if (!base.empty() && endsWith(path, kpx::tools::kSigmfDataEnding) &&
+      !nameExists(kpx::tools::sigmfMetaPath(base)))
+    base.clear();
+
+  file_ = std::make_unique<kpx::tools::InputFile>();
+  if (base.empty()) {
+    name_ = path;
+    if (auto reason = file_->open(name_); !reason.empty()) return reason;
+    if (file_->size() % 2 != 0)
+      return "\"" + name_ + "\" holds " + std::to_string(file_->size()) +
+             " bytes, an odd count: each 16-bit sample takes 2";
+  } else {
+    kpx::tools::SigmfMetadata meta;
+    if (auto reason = kpx::tools::readSigmfMetadataFile(kpx::tools::sigmfMetaPath(base), meta);
+        !reason.empty())
+      return reason;
+    name_ = kpx::tools::sigmfDataPath(base);
+    if (auto reason = file_->open(name_); !reason.empty()) return reason;
+    uint64_t samples = 0, ignored = 0;
+    if (auto reason = kpx::tools::fitSigmfData(meta, file_->size(), samples, ignored);
+        !reason.empty())
+      return base + ": " + reason;
+    // What the metadata describes is played; bytes after it (a recording
+    // whose writer stopped) are not.
+    bytesPerPass_ = samples * 2;
+    if (ignored > 0)
+      std::fprintf(stderr, "kpxadac-generate: %s: %llu trailing bytes ignored\n", name_.c_str(),
+                   static_cast<unsigned long long>(ignored));
+  }
+  descriptor_ = file_->descriptor();
   return "";
 }
 
@@ -95,8 +96,10 @@ size_t SampleInput::read(uint8_t* out, size_t maxBytes, std::string& reason) {
   std::memcpy(out, carry_, carried_);
   carried_ = 0;
   while (!ended_ && have < 4) {
-    const size_t want = std::min<size_t>(maxBytes - have, size_t{1} << 24);
-    const auto got = KPX_READ(descriptor_, out + have, static_cast<unsigned>(want));
+    size_t want = std::min<size_t>(maxBytes - have, size_t{1} << 24);
+    if (bytesPerPass_)
+      want = static_cast<size_t>(std::min<uint64_t>(want, *bytesPerPass_ - bytesThisPass_));
+    const auto got = want == 0 ? 0 : KPX_READ(descriptor_, out + have, static_cast<unsigned>(want));
     if (got < 0) {
       if (errno == EINTR) continue;
       reason = "cannot read " + name_ + ": " + std::strerror(errno);
@@ -114,8 +117,12 @@ size_t SampleInput::read(uint8_t* out, size_t maxBytes, std::string& reason) {
     }
     ended_ = true;
   }
+  if (ended_ && have % 2 != 0) {
+    reason = name_ + " ended with an odd byte: each 16-bit sample takes 2";
+    return 0;
+  }
   if (ended_ && have % 4 != 0 && have > 0) {
-    // The odd sample at the end (a lone odd byte is dropped).
+    // The odd sample at the end.
     const size_t samples = have / 2;
     have = samples * 2;
     if (samples % 2 != 0) {

@@ -90,8 +90,13 @@ int main() {
     std::printf("GET_TALVO_ERROR IOCTL ERROR!!!\n");
   }
 
-  std::fwrite(buffer, 1, kCaptureBytes, file);
-  std::fclose(file);
+  // A write that failed (a full disk) is no capture.
+  const bool written = std::fwrite(buffer, 1, kCaptureBytes, file) == kCaptureBytes;
+  if (std::fclose(file) != 0 || !written) {
+    std::printf("ERROR WRITING RX FILE!!!\n");
+    std::free(buffer);
+    return -1;
+  }
   std::free(buffer);
   kpx::platform::closeHandle(board);
 

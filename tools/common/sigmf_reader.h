@@ -2,7 +2,10 @@
 // gaps: a gap is where a capture segment's core:global_index moves further
 // than its core:sample_start; a segment without such a jump joins its
 // neighbour. The metadata comes from files that anyone may hand us, so every
-// malformed one is a clear error, never a crash.
+// malformed one is a clear error, never a crash: its size and its depth are
+// bounded, and every index is a whole number within the signed 64-bit range
+// (as Python's reader takes them). kpxadac-analyze and kpxadac-generate
+// both read recordings through it.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace analyze {
+namespace kpx::tools {
 
 // `lost` samples are missing right before sample `sampleStart` of the file,
 // whose board index is `globalIndex` (lost samples counted).
@@ -31,8 +34,19 @@ struct SigmfMetadata {
   std::vector<Gap> gaps;  // in sample order
 };
 
-// Reads the metadata text. Returns "" or the reason it cannot be used.
+// The largest metadata file read: a records capture of a million records
+// writes about 250 MB.
+inline constexpr uint64_t kMaxSigmfMetaBytes = uint64_t{1} << 30;
+// The deepest nesting read; the metadata nests 4 levels.
+inline constexpr int kMaxSigmfMetaDepth = 64;
+
+// Reads the metadata text (a UTF-8 byte order mark before it is skipped).
+// Returns "" or the reason it cannot be used.
 std::string readSigmfMetadata(std::string_view text, SigmfMetadata& metadata);
+
+// Reads the metadata file at `path` (a regular file of at most
+// kMaxSigmfMetaBytes). Returns "" or the reason, naming the file.
+std::string readSigmfMetadataFile(const std::string& path, SigmfMetadata& metadata);
 
 // The samples of a data file of `dataBytes` bytes that the metadata
 // describes, and the trailing bytes beyond them (ignored). Returns "" or the
@@ -40,4 +54,4 @@ std::string readSigmfMetadata(std::string_view text, SigmfMetadata& metadata);
 std::string fitSigmfData(const SigmfMetadata& metadata, uint64_t dataBytes, uint64_t& samples,
                          uint64_t& ignoredBytes);
 
-}  // namespace analyze
+}  // namespace kpx::tools

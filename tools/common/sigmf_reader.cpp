@@ -2,19 +2,93 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <nlohmann/json.hpp>
 
-namespace analyze {
+#include "input_file.h"
+
+namespace kpx::tools {
 namespace {
 
 using nlohmann::json;
+
+// Indices are signed 64-bit numbers in SigMF's other readers.
+constexpr uint64_t kLargestIndex = INT64_MAX;
 
 // An unsigned integer member, if present; "" or the reason it is not one.
 std::string unsignedMember(const json& object, const char* key, std::optional<uint64_t>& value) {
   const auto found = object.find(key);
   if (found == object.end()) return "";
-  if (!found->is_number_unsigned()) return std::string(key) + " is not a whole number >= 0";
+  if (!found->is_number_unsigned() || found->get<uint64_t>() > kLargestIndex)
+    return std::string(key) + " is not a whole number from 0 to " + std::to_string(kLargestIndex);
   value = found->get<uint64_t>();
+  return "";
+}
+
+// One pass over the text that builds nothing and stops at the first level
+// deeper than kMaxSigmfMetaDepth. (The parser's callback could do it too,
+// but nlohmann-json's callback parser looks through a whole list at the end
+// of each element of it: quadratic in a list of many capture segments.)
+class DepthCheck : public nlohmann::json_sax<json> {
+ public:
+  bool tooDeep = false;
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return enter(); }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return leave(); }
+  bool start_array(std::size_t) override { return enter(); }
+  bool end_array() override { return leave(); }
+  // A syntax error is the parse's to report.
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  bool enter() {
+    tooDeep = ++depth_ > kMaxSigmfMetaDepth;
+    return !tooDeep;
+  }
+  bool leave() {
+    --depth_;
+    return true;
+  }
+  int depth_ = 0;
+};
+
+// Parses `text` once it is known not to nest too deep: building, destroying
+// and printing a value recurse once per level.
+json parseBounded(std::string_view text, std::string& reason) {
+  DepthCheck check;
+  json::sax_parse(text.begin(), text.end(), &check);
+  if (check.tooDeep) {
+    reason = "nested deeper than " + std::to_string(kMaxSigmfMetaDepth) + " levels";
+    return json();
+  }
+  json value = json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (value.is_discarded()) reason = "not JSON";
+  return value;
+}
+
+// Annotations are not used, but one without a start is a broken recording.
+std::string checkAnnotations(const json& meta) {
+  const auto annotations = meta.find("annotations");
+  if (annotations == meta.end()) return "";
+  if (!annotations->is_array()) return "annotations is not a list";
+  for (const json& annotation : *annotations) {
+    if (!annotation.is_object()) return "an annotation is not an object";
+    std::optional<uint64_t> start, count;
+    if (auto reason = unsignedMember(annotation, "core:sample_start", start); !reason.empty())
+      return "annotation: " + reason;
+    if (!start) return "an annotation has no core:sample_start";
+    if (auto reason = unsignedMember(annotation, "core:sample_count", count); !reason.empty())
+      return "annotation: " + reason;
+  }
   return "";
 }
 
@@ -77,7 +151,8 @@ std::string readGlobal(const json& global, SigmfMetadata& metadata) {
   const auto datatype = global.find("core:datatype");
   if (datatype == global.end() || !datatype->is_string()) return "core:datatype is missing";
   if (*datatype != "ri16_le")
-    return "core:datatype is " + datatype->get<std::string>() + "; only ri16_le can be analysed";
+    return "core:datatype is " + datatype->get<std::string>() +
+           "; only ri16_le (real 16-bit little-endian) is read";
   const auto channels = global.find("core:num_channels");
   if (channels != global.end() && (!channels->is_number_integer() || *channels != 1))
     return "core:num_channels is not 1: only one channel can be analysed";
@@ -102,15 +177,25 @@ std::string readGlobal(const json& global, SigmfMetadata& metadata) {
 
 std::string readSigmfMetadata(std::string_view text, SigmfMetadata& metadata) {
   metadata = SigmfMetadata{};
-  const json meta = json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (meta.is_discarded()) return "not JSON";
+  std::string reason;
+  const json meta = parseBounded(text, reason);
+  if (!reason.empty()) return reason;
   if (!meta.is_object()) return "not a JSON object";
   const auto global = meta.find("global");
   if (global == meta.end()) return "no global object";
-  if (auto reason = readGlobal(*global, metadata); !reason.empty()) return reason;
+  if (reason = readGlobal(*global, metadata); !reason.empty()) return reason;
   std::vector<Segment> segments;
-  if (auto reason = readSegments(meta, segments); !reason.empty()) return reason;
+  if (reason = readSegments(meta, segments); !reason.empty()) return reason;
+  if (reason = checkAnnotations(meta); !reason.empty()) return reason;
   return findGaps(segments, metadata.gaps);
+}
+
+std::string readSigmfMetadataFile(const std::string& path, SigmfMetadata& metadata) {
+  metadata = SigmfMetadata{};
+  std::string text;
+  if (auto reason = readWholeFile(path, kMaxSigmfMetaBytes, text); !reason.empty()) return reason;
+  if (auto reason = readSigmfMetadata(text, metadata); !reason.empty()) return path + ": " + reason;
+  return "";
 }
 
 std::string fitSigmfData(const SigmfMetadata& metadata, uint64_t dataBytes, uint64_t& samples,
@@ -128,4 +213,4 @@ std::string fitSigmfData(const SigmfMetadata& metadata, uint64_t dataBytes, uint
   return "";
 }
 
-}  // namespace analyze
+}  // namespace kpx::tools

@@ -1,0 +1,17 @@
+# The tools' readers of recordings: input files checked for what they are,
+# and the one SigMF metadata reader of kpxadac-analyze and kpxadac-generate.
+# Included by each tool that reads them; the library is made once.
+if(NOT TARGET kpxadac_tool_files)
+  find_package(nlohmann_json 3 REQUIRED)
+  set(kpxadac_tool_files_dir ${CMAKE_CURRENT_LIST_DIR})
+  if(WIN32)
+    set(kpxadac_tool_files_host ${kpxadac_tool_files_dir}/input_file_win32.cpp)
+  else()
+    set(kpxadac_tool_files_host ${kpxadac_tool_files_dir}/input_file_posix.cpp)
+  endif()
+  add_library(kpxadac_tool_files STATIC ${kpxadac_tool_files_dir}/input_file.cpp
+              ${kpxadac_tool_files_host} ${kpxadac_tool_files_dir}/sigmf_reader.cpp)
+  target_include_directories(kpxadac_tool_files PUBLIC ${kpxadac_tool_files_dir})
+  target_link_libraries(kpxadac_tool_files PRIVATE nlohmann_json::nlohmann_json)
+  kpxadac_warnings(kpxadac_tool_files)
+endif()
