@@ -97,10 +97,11 @@ int main(int argc, char** argv) {
     limits.message = std::chrono::seconds(o.messageSeconds);
     kpx::scpi_server::Server server(io, instrument, endpoint, networks, limits);
     asio::signal_set signals(io, SIGINT, SIGTERM);
+    // On a signal the server closes its connections and the boards' threads
+    // end; the run then ends for want of work, before anything it uses goes.
     signals.async_wait([&](const asio::error_code&, int) {
       server.stop();
       instrument.shutdown();
-      io.stop();
     });
     server.start();
     const auto local = server.local();

@@ -28,6 +28,18 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
     process();
   }
 
+  void close() {
+    if (closed_) return;
+    closed_ = true;
+    asio::error_code ignored;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    timer_.cancel();
+    // The session goes now: its control of a board ends, and a wait for a
+    // board no longer holds this connection.
+    session_.reset();
+  }
+
  private:
   // Runs the messages already read, then reads more.
   void process() {
@@ -113,18 +125,6 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
     });
   }
 
-  void close() {
-    if (closed_) return;
-    closed_ = true;
-    asio::error_code ignored;
-    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
-    timer_.cancel();
-    // The session goes now: its control of a board ends, and a wait for a
-    // board no longer holds this connection.
-    session_.reset();
-  }
-
   Server& server_;
   asio::ip::tcp::socket socket_;
   asio::steady_timer timer_;
@@ -148,6 +148,9 @@ Server::Server(asio::io_context& io, Instrument& instrument,
 void Server::stop() {
   asio::error_code ignored;
   acceptor_.close(ignored);
+  for (auto& weak : connections_)
+    if (auto connection = weak.lock()) connection->close();
+  connections_.clear();
 }
 
 void Server::accept() {
@@ -169,7 +172,10 @@ void Server::accept() {
         asio::error_code ignored;
         socket.close(ignored);
       } else {
-        std::make_shared<Connection>(*this, std::move(socket))->start();
+        auto connection = std::make_shared<Connection>(*this, std::move(socket));
+        std::erase_if(connections_, [](const auto& weak) { return weak.expired(); });
+        connections_.push_back(connection);
+        connection->start();
       }
     }
     accept();

@@ -9,6 +9,7 @@
 #include <asio/ip/tcp.hpp>
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 #include "allow_list.h"
@@ -31,6 +32,8 @@ class Server {
          std::vector<Network> networks, ServerLimits limits);
   asio::ip::tcp::endpoint local() const { return acceptor_.local_endpoint(); }
   void start() { accept(); }
+  // Stops accepting and closes every connection; the server's thread then
+  // runs out of work once the boards' threads have ended.
   void stop();
 
  private:
@@ -43,6 +46,7 @@ class Server {
   std::vector<Network> networks_;
   ServerLimits limits_;
   size_t clients_ = 0;
+  std::vector<std::weak_ptr<Connection>> connections_;
 };
 
 }  // namespace kpx::scpi_server
