@@ -5,7 +5,7 @@
 #   fuzz/run-fuzz.sh [seconds per target] [target...]
 #
 # Defaults: 60 seconds, every target (fuzz_bit_header fuzz_rack_config
-# fuzz_sigmf_meta).
+# fuzz_sigmf_meta fuzz_scpi_parser).
 # Environment: KPXADAC_FUZZ_BUILD (build directory, default
 # /work/build-adc-fuzz), KPXADAC_FUZZ_JOBS (build jobs, default 2).
 # A crashing input is written to <build>/fuzz-artifacts/ and the script
@@ -19,7 +19,7 @@ build=${KPXADAC_FUZZ_BUILD:-/work/build-adc-fuzz}
 jobs=${KPXADAC_FUZZ_JOBS:-2}
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-targets=${*:-fuzz_bit_header fuzz_rack_config fuzz_sigmf_meta}
+targets=${*:-fuzz_bit_header fuzz_rack_config fuzz_sigmf_meta fuzz_scpi_parser}
 
 generator=
 command -v ninja >/dev/null 2>&1 && generator="-G Ninja"
