@@ -1148,8 +1148,13 @@ Session::Session(Instrument& instrument)
 
 Session::~Session() {
   alive_.reset();
+  // A client that goes away gives up its boards; an acquisition it started
+  // ends, as nobody waits for it (its output plays on, as set).
   for (const auto& b : instrument_.boards())
-    if (b->controller == this) b->controller = nullptr;
+    if (b->controller == this) {
+      b->controller = nullptr;
+      if (b->busy) b->abort = true;
+    }
 }
 
 void Session::addError(int code, std::string detail) {

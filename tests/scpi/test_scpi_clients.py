@@ -229,7 +229,14 @@ def test_one_client_controls_a_board_at_a_time(server):
     while query_line(b, "ACQ:POIN 200;POIN?;:SYST:ERR?") != '200;0,"No error"':
         assert time.monotonic() < deadline, "control was not released"
         time.sleep(0.05)
+    # An acquisition that cannot trigger ends when the client that started
+    # it goes away: nobody else waits for ever.
+    assert query_line(b, "TRIG:SOUR INT;HYST 65535;:INIT;:SYST:ERR?") == '0,"No error"'
     b.close()
+    d = server.connect(timeout=30)
+    assert query_line(d, "*OPC?;:FETC:TIND?;:SYST:ERR?") == \
+        '1;-230,"Data corrupt or stale;no acquisition yet"'
+    d.close()
 
 
 def test_a_slow_client_does_not_hold_up_another(server):
