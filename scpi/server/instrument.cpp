@@ -1,6 +1,7 @@
 #include "instrument.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -484,34 +485,40 @@ struct Commands {
     return b.last.get();
   }
 
+  // Starts an answer in the response; the caller appends its text.
+  static std::string& startAnswer(Session& s) {
+    if (s.answered_) s.response_ += ';';
+    s.answered_ = true;
+    return s.response_;
+  }
+
   static void waveform(Session& s, const Acquired& a) {
+    std::string& out = startAnswer(s);
     if (s.ascii_) {
-      std::string text;
-      text.reserve(a.samples.size() * 7);
+      out.reserve(out.size() + a.samples.size() * 7 + 1);
       char number[8];
       for (size_t i = 0; i < a.samples.size(); ++i) {
-        if (i) text += ',';
+        if (i) out += ',';
         const int n = std::snprintf(number, sizeof number, "%d", a.samples[i]);
-        text.append(number, static_cast<size_t>(n));
+        out.append(number, static_cast<size_t>(n));
       }
-      answer(s, text);
       return;
     }
-    std::string block;
+    // Written in place, with room for the terminator the server adds.
     const size_t bytes = a.samples.size() * 2;
-    block.reserve(bytes + 12);
-    scpi::appendBlockHeader(block, bytes);
-    const size_t at = block.size();
-    block.resize(at + bytes);
-    auto* out = reinterpret_cast<uint8_t*>(block.data() + at);
+    out.reserve(out.size() + bytes + 24);
+    scpi::appendBlockHeader(out, bytes);
+    const size_t at = out.size();
+    out.resize(at + bytes);
     // NORMal: the most significant byte first; SWAPped: the least first.
-    const int high = s.swapped_ ? 1 : 0;
+    const bool bigEndian = !s.swapped_;
+    const bool swap = bigEndian != (std::endian::native == std::endian::big);
+    char* place = out.data() + at;
     for (size_t i = 0; i < a.samples.size(); ++i) {
-      const auto v = static_cast<uint16_t>(a.samples[i]);
-      out[2 * i + static_cast<size_t>(high)] = static_cast<uint8_t>(v >> 8);
-      out[2 * i + static_cast<size_t>(1 - high)] = static_cast<uint8_t>(v & 0xFF);
+      auto v = static_cast<uint16_t>(a.samples[i]);
+      if (swap) v = static_cast<uint16_t>((v << 8) | (v >> 8));
+      std::memcpy(place + 2 * i, &v, 2);
     }
-    answer(s, block);
   }
 
   static const analysis::Measurements* measured(Session& s) {
@@ -1180,7 +1187,7 @@ Board* Session::controlled(bool take) {
   return selected_;
 }
 
-void Session::run(std::string_view message, std::function<void(std::string)> done) {
+void Session::run(std::string_view message, std::function<void(std::string&)> done) {
   message_ = scpi::parseMessage(message);
   next_ = 0;
   unitStep_ = 0;
@@ -1226,9 +1233,7 @@ void Session::resume() {
   }
   auto done = std::move(done_);
   done_ = nullptr;
-  std::string response = std::move(response_);
-  response_.clear();
-  done(std::move(response));
+  done(response_);
 }
 
 }  // namespace kpx::scpi_server

@@ -56,8 +56,10 @@ class Session {
 
   // Runs one program message; `done` receives the response message (the
   // query answers joined by ';', or "" when there is none) once every unit
-  // has run: at once, or later when a unit waits for an acquisition.
-  void run(std::string_view message, std::function<void(std::string)> done);
+  // has run: at once, or later when a unit waits for an acquisition. It may
+  // take the text (by swapping it with a buffer of its own, whose memory
+  // the next response reuses).
+  void run(std::string_view message, std::function<void(std::string&)> done);
 
   // Adds an error to this client's queue (bounded; the last place says
   // "Queue overflow" when it is full) and sets its event status bit.
@@ -83,7 +85,7 @@ class Session {
   int unitStep_ = 0;
   std::string response_;
   bool answered_ = false;
-  std::function<void(std::string)> done_;
+  std::function<void(std::string&)> done_;
 };
 
 }  // namespace kpx::scpi_server

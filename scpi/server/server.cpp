@@ -9,6 +9,9 @@
 #include <string>
 
 namespace kpx::scpi_server {
+namespace {
+constexpr size_t kKeptReplyBytes = size_t{40} << 20;
+}  // namespace
 
 class Server::Connection : public std::enable_shared_from_this<Connection> {
  public:
@@ -76,14 +79,13 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
     busy_ = true;
     timer_.cancel();
     auto self = shared_from_this();
-    session_->run(framer_.message(),
-                  [self](std::string response) { self->respond(std::move(response)); });
+    session_->run(framer_.message(), [self](std::string& response) { self->respond(response); });
     // While the session waits for a board, a read still notices a client
     // that goes away (its bytes are kept for later).
     if (busy_ && session_ && session_->waiting() && start_ == size_) read();
   }
 
-  void respond(std::string response) {
+  void respond(std::string& response) {
     if (closed_) return;
     if (response.empty()) {
       // Unwind before the next message, so that many pipelined commands
@@ -91,14 +93,18 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
       asio::post(server_.io_, [self = shared_from_this()] { self->process(); });
       return;
     }
-    reply_ = std::move(response);
+    // The response's memory becomes the reply; the reply's, cleared, goes
+    // back for the next response: a large answer is not copied.
+    reply_.clear();
+    reply_.swap(response);
     reply_ += '\n';
     arm(server_.limits_.idle);
     asio::async_write(socket_, asio::buffer(reply_),
                       [self = shared_from_this()](const asio::error_code& ec, size_t) {
                         if (ec) return self->close();
                         self->reply_.clear();
-                        self->reply_.shrink_to_fit();
+                        // Room for a 16 M-sample INT,16 answer is kept; more is given back.
+                        if (self->reply_.capacity() > kKeptReplyBytes) self->reply_.shrink_to_fit();
                         self->process();
                       });
   }
