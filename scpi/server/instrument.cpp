@@ -61,6 +61,8 @@ struct Acquired {
   Error error;
   std::optional<analysis::Measurements> measured;
   std::string measureProblem;
+  // FETCh's INT,16 block in each byte order (NORMal, SWAPped), made once.
+  std::shared_ptr<const std::string> encoded[2];
 };
 
 KpxRecordsConfig recordsConfig(const AdcSettings& s) {
@@ -399,8 +401,8 @@ struct Commands {
   static bool noParameters(Session& s, const Unit& u) { return count(s, u, 0); }
 
   static void answer(Session& s, const std::string& text) {
-    if (s.answered_) s.response_ += ';';
-    s.response_ += text;
+    if (s.answered_) s.response_.text += ';';
+    s.response_.text += text;
     s.answered_ = true;
   }
   static Board& board(Session& s) { return *s.selected_; }
@@ -487,12 +489,12 @@ struct Commands {
 
   // Starts an answer in the response; the caller appends its text.
   static std::string& startAnswer(Session& s) {
-    if (s.answered_) s.response_ += ';';
+    if (s.answered_) s.response_.text += ';';
     s.answered_ = true;
-    return s.response_;
+    return s.response_.text;
   }
 
-  static void waveform(Session& s, const Acquired& a) {
+  static void waveform(Session& s, Acquired& a) {
     std::string& out = startAnswer(s);
     if (s.ascii_) {
       out.reserve(out.size() + a.samples.size() * 7 + 1);
@@ -504,21 +506,27 @@ struct Commands {
       }
       return;
     }
-    // Written in place, with room for the terminator the server adds.
-    const size_t bytes = a.samples.size() * 2;
-    out.reserve(out.size() + bytes + 24);
-    scpi::appendBlockHeader(out, bytes);
-    const size_t at = out.size();
-    out.resize(at + bytes);
-    // NORMal: the most significant byte first; SWAPped: the least first.
-    const bool bigEndian = !s.swapped_;
-    const bool swap = bigEndian != (std::endian::native == std::endian::big);
-    char* place = out.data() + at;
-    for (size_t i = 0; i < a.samples.size(); ++i) {
-      auto v = static_cast<uint16_t>(a.samples[i]);
-      if (swap) v = static_cast<uint16_t>((v << 8) | (v >> 8));
-      std::memcpy(place + 2 * i, &v, 2);
+    // The block is made once per byte order and shared by every answer.
+    auto& encoded = a.encoded[s.swapped_ ? 1 : 0];
+    if (!encoded) {
+      std::string block;
+      const size_t bytes = a.samples.size() * 2;
+      block.reserve(bytes + 24);
+      scpi::appendBlockHeader(block, bytes);
+      const size_t at = block.size();
+      block.resize(at + bytes);
+      // NORMal: the most significant byte first; SWAPped: the least first.
+      const bool bigEndian = !s.swapped_;
+      const bool swap = bigEndian != (std::endian::native == std::endian::big);
+      char* place = block.data() + at;
+      for (size_t i = 0; i < a.samples.size(); ++i) {
+        auto v = static_cast<uint16_t>(a.samples[i]);
+        if (swap) v = static_cast<uint16_t>((v << 8) | (v >> 8));
+        std::memcpy(place + 2 * i, &v, 2);
+      }
+      encoded = std::make_shared<const std::string>(std::move(block));
     }
+    s.response_.pieces.push_back({out.size(), encoded});
   }
 
   static const analysis::Measurements* measured(Session& s) {
@@ -966,7 +974,7 @@ const std::vector<Commands::Command>& Commands::table() {
        [](Session& s, const Unit& u) {
          if (!noParameters(s, u)) return Step::kDone;
          if (waitForBoard(s)) return Step::kWait;
-         if (const Acquired* a = lastData(s)) waveform(s, *a);
+         if (Acquired* a = lastData(s)) waveform(s, *a);
          return Step::kDone;
        }},
       {scpi::Pattern("FETCh:TINDex?"), kBoard,
@@ -985,7 +993,7 @@ const std::vector<Commands::Command>& Commands::table() {
            if (!board(s).busy) return Step::kDone;  // refused; the error is queued
          }
          if (waitForBoard(s)) return Step::kWait;
-         if (const Acquired* a = lastData(s)) waveform(s, *a);
+         if (Acquired* a = lastData(s)) waveform(s, *a);
          return Step::kDone;
        }},
       // FORMat
@@ -1187,11 +1195,12 @@ Board* Session::controlled(bool take) {
   return selected_;
 }
 
-void Session::run(std::string_view message, std::function<void(std::string&)> done) {
+void Session::run(std::string_view message, std::function<void(Response&)> done) {
   message_ = scpi::parseMessage(message);
   next_ = 0;
   unitStep_ = 0;
-  response_.clear();
+  response_.text.clear();
+  response_.pieces.clear();
   answered_ = false;
   done_ = std::move(done);
   resume();

@@ -47,6 +47,18 @@ class Instrument {
   std::vector<std::unique_ptr<Board>> boards_;
 };
 
+// A response message: its text, with shared blocks of bytes placed at
+// offsets of it (a waveform's encoded block, sent without a copy).
+struct Response {
+  struct Piece {
+    size_t at;
+    std::shared_ptr<const std::string> bytes;
+  };
+  std::string text;
+  std::vector<Piece> pieces;
+  bool empty() const { return text.empty() && pieces.empty(); }
+};
+
 class Session {
  public:
   explicit Session(Instrument& instrument);
@@ -57,9 +69,9 @@ class Session {
   // Runs one program message; `done` receives the response message (the
   // query answers joined by ';', or "" when there is none) once every unit
   // has run: at once, or later when a unit waits for an acquisition. It may
-  // take the text (by swapping it with a buffer of its own, whose memory
-  // the next response reuses).
-  void run(std::string_view message, std::function<void(std::string&)> done);
+  // take the text and pieces (by swapping them with buffers of its own,
+  // whose memory the next response reuses).
+  void run(std::string_view message, std::function<void(Response&)> done);
 
   // Adds an error to this client's queue (bounded; the last place says
   // "Queue overflow" when it is full) and sets its event status bit.
@@ -83,9 +95,9 @@ class Session {
   scpi::Message message_;
   size_t next_ = 0;
   int unitStep_ = 0;
-  std::string response_;
+  Response response_;
   bool answered_ = false;
-  std::function<void(std::string&)> done_;
+  std::function<void(Response&)> done_;
 };
 
 }  // namespace kpx::scpi_server

@@ -10,7 +10,7 @@
 
 namespace kpx::scpi_server {
 namespace {
-constexpr size_t kKeptReplyBytes = size_t{40} << 20;
+constexpr size_t kKeptReplyBytes = size_t{1} << 20;
 }  // namespace
 
 class Server::Connection : public std::enable_shared_from_this<Connection> {
@@ -79,13 +79,13 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
     busy_ = true;
     timer_.cancel();
     auto self = shared_from_this();
-    session_->run(framer_.message(), [self](std::string& response) { self->respond(response); });
+    session_->run(framer_.message(), [self](Response& response) { self->respond(response); });
     // While the session waits for a board, a read still notices a client
     // that goes away (its bytes are kept for later).
     if (busy_ && session_ && session_->waiting() && start_ == size_) read();
   }
 
-  void respond(std::string& response) {
+  void respond(Response& response) {
     if (closed_) return;
     if (response.empty()) {
       // Unwind before the next message, so that many pipelined commands
@@ -94,16 +94,27 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
       return;
     }
     // The response's memory becomes the reply; the reply's, cleared, goes
-    // back for the next response: a large answer is not copied.
+    // back for the next response. Shared blocks are sent where they stand.
     reply_.clear();
-    reply_.swap(response);
+    reply_.swap(response.text);
     reply_ += '\n';
+    pieces_.clear();
+    pieces_.swap(response.pieces);
+    std::vector<asio::const_buffer> buffers;
+    size_t at = 0;
+    for (const auto& piece : pieces_) {
+      buffers.push_back(asio::buffer(reply_.data() + at, piece.at - at));
+      buffers.push_back(asio::buffer(*piece.bytes));
+      at = piece.at;
+    }
+    buffers.push_back(asio::buffer(reply_.data() + at, reply_.size() - at));
     arm(server_.limits_.idle);
-    asio::async_write(socket_, asio::buffer(reply_),
+    asio::async_write(socket_, buffers,
                       [self = shared_from_this()](const asio::error_code& ec, size_t) {
                         if (ec) return self->close();
                         self->reply_.clear();
-                        // Room for a 16 M-sample INT,16 answer is kept; more is given back.
+                        self->pieces_.clear();
+                        // A large text answer (ASCii) gives its memory back.
                         if (self->reply_.capacity() > kKeptReplyBytes) self->reply_.shrink_to_fit();
                         self->process();
                       });
@@ -139,6 +150,7 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
   std::array<char, 65536> buffer_{};
   size_t start_ = 0, size_ = 0;  // the bytes of buffer_ not yet framed
   std::string reply_;
+  std::vector<Response::Piece> pieces_;
   bool reading_ = false, busy_ = false, closed_ = false;
 };
 

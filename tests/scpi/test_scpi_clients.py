@@ -203,6 +203,23 @@ def test_pyvisa_measures_and_plays_a_tone_on_the_dac(server, tmp_path):
     assert abs(np.max(np.abs(window)) - 32767 * 10 ** (-6 / 20)) < 50
 
 
+def test_several_answers_in_one_message_on_one_line(server):
+    s = server.connect()
+    # The path rule: TIND? and WAV? continue FETC, past the common *OPC?.
+    s.sendall(b"FORM:BORD SWAP;:ACQ:POIN 8;:INIT;*WAI;:FETC:WAV?;*OPC?;TIND?;WAV?;"
+              b":FORM:BORD NORM;:FETC:WAV?\n")
+    first = ramp(0, 8)  # an immediate acquisition starts at the channel's start
+    little, big = first.astype("<i2").tobytes(), first.astype(">i2").tobytes()
+    expected = b"#216" + little + b";1;0;#216" + little + b";#216" + big + b"\n"
+    got = b""
+    while len(got) < len(expected):
+        chunk = s.recv(65536)
+        assert chunk, got
+        got += chunk
+    assert got == expected
+    s.close()
+
+
 def test_lxi_tools_asks_over_a_raw_socket(server):
     lxi = shutil.which("lxi")
     if not lxi:
