@@ -108,7 +108,10 @@ int main(int argc, char** argv) {
     std::printf("%s: listening on %s:%u (%zu boards)\n", kProgram,
                 local.address().to_string().c_str(), static_cast<unsigned>(local.port()),
                 instrument.boards().size());
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      std::fprintf(stderr, "%s: cannot write to standard output\n", kProgram);
+      return 1;
+    }
     io.run();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", kProgram, e.what());

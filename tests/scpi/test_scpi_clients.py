@@ -368,3 +368,14 @@ def test_bad_options_are_refused(options, says):
                           env=dict(os.environ, KPXADAC_SIM="none"))
     assert done.returncode == 1, done.stderr
     assert done.stderr.startswith("kpxadac-scpi: ") and says in done.stderr, done.stderr
+
+
+def test_a_port_in_use_and_an_unwritable_output_are_refused(server):
+    env = dict(os.environ, KPXADAC_SIM="none")
+    done = subprocess.run([SERVER, "--listen", f"127.0.0.1:{server.port}"], capture_output=True,
+                          text=True, timeout=30, env=env)
+    assert done.returncode == 1 and done.stderr.startswith("kpxadac-scpi: "), done.stderr
+    with open("/dev/full", "w") as full:
+        done = subprocess.run([SERVER, "--listen", "127.0.0.1:0"], stdout=full,
+                              stderr=subprocess.PIPE, text=True, timeout=30, env=env)
+    assert done.returncode == 1 and "standard output" in done.stderr, done.stderr
