@@ -344,8 +344,10 @@ struct Commands {
     }
     return true;
   }
-  // A number; `units` lists the suffixes allowed with their factors.
-  static std::optional<double> number(Session& s, const Unit& u, bool frequency = false) {
+  // Which unit suffix a number may carry.
+  enum class UnitKind { kNone, kFrequency, kDecibel };
+  // A number: HZ, KHZ, MHZ (or MAHZ), GHZ for a frequency, DB for a level.
+  static std::optional<double> number(Session& s, const Unit& u, UnitKind kind = UnitKind::kNone) {
     if (!count(s, u, 1)) return std::nullopt;
     const Parameter& p = u.parameters[0];
     if (p.kind != Parameter::Kind::kNumeric) {
@@ -353,21 +355,19 @@ struct Commands {
       return std::nullopt;
     }
     double factor = 1;
-    if (!p.suffix.empty()) {
-      if (frequency && p.suffix == "HZ")
-        factor = 1;
-      else if (frequency && p.suffix == "KHZ")
-        factor = 1e3;
-      else if (frequency && (p.suffix == "MHZ" || p.suffix == "MAHZ"))
-        factor = 1e6;
-      else if (frequency && p.suffix == "GHZ")
-        factor = 1e9;
-      else if (!frequency && p.suffix == "DB")
-        factor = 1;
-      else {
-        s.addError(err::kInvalidSuffix, p.suffix);
-        return std::nullopt;
-      }
+    const bool frequency = kind == UnitKind::kFrequency;
+    if (p.suffix.empty() || (frequency && p.suffix == "HZ") ||
+        (kind == UnitKind::kDecibel && p.suffix == "DB"))
+      factor = 1;
+    else if (frequency && p.suffix == "KHZ")
+      factor = 1e3;
+    else if (frequency && (p.suffix == "MHZ" || p.suffix == "MAHZ"))
+      factor = 1e6;
+    else if (frequency && p.suffix == "GHZ")
+      factor = 1e9;
+    else {
+      s.addError(err::kInvalidSuffix, p.suffix);
+      return std::nullopt;
     }
     return p.number * factor;
   }
@@ -400,11 +400,14 @@ struct Commands {
   }
   static bool noParameters(Session& s, const Unit& u) { return count(s, u, 0); }
 
-  static void answer(Session& s, const std::string& text) {
+  // Starts an answer in the response (after ';' when one came before); the
+  // caller appends its text.
+  static std::string& startAnswer(Session& s) {
     if (s.answered_) s.response_.text += ';';
-    s.response_.text += text;
     s.answered_ = true;
+    return s.response_.text;
   }
+  static void answer(Session& s, const std::string& text) { startAnswer(s) += text; }
   static Board& board(Session& s) { return *s.selected_; }
 
   // Waits (returns true) while the selected board's acquisition runs.
@@ -485,13 +488,6 @@ struct Commands {
       return nullptr;
     }
     return b.last.get();
-  }
-
-  // Starts an answer in the response; the caller appends its text.
-  static std::string& startAnswer(Session& s) {
-    if (s.answered_) s.response_.text += ';';
-    s.answered_ = true;
-    return s.response_.text;
   }
 
   static void waveform(Session& s, Acquired& a) {
@@ -1079,7 +1075,7 @@ const std::vector<Commands::Command>& Commands::table() {
       {scpi::Pattern("SOURce:FREQuency"), kControl,
        [](Session& s, const Unit& u) {
          if (!needDac(s)) return Step::kDone;
-         const auto v = number(s, u, true);
+         const auto v = number(s, u, UnitKind::kFrequency);
          if (!v) return Step::kDone;
          DacSettings d = board(s).dac;
          d.frequencyHz = *v;
@@ -1094,7 +1090,7 @@ const std::vector<Commands::Command>& Commands::table() {
       {scpi::Pattern("SOURce:AMPLitude"), kControl,
        [](Session& s, const Unit& u) {
          if (!needDac(s)) return Step::kDone;
-         const auto v = number(s, u);
+         const auto v = number(s, u, UnitKind::kDecibel);
          if (!v) return Step::kDone;
          DacSettings d = board(s).dac;
          d.amplitudeDbfs = *v;

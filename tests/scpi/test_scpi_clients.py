@@ -127,6 +127,11 @@ def test_pyvisa_identifies_and_reads_errors_back(server):
     # A board's refusal carries the library's text.
     inst.write("INST DAC0;:SOUR:AMPL 3")
     assert inst.query("SYST:ERR?") == '-222,"Data out of range;amplitude above full scale"'
+    # Units: a frequency takes HZ to GHZ, a level DB, nothing else.
+    assert inst.query("SOUR:AMPL -6 DB;AMPL?;:SOUR:FREQ 2.5 MHZ;FREQ?") == "-6;2500000"
+    inst.write("SOUR:AMPL -6 HZ;:SOUR:FREQ 1 DB")
+    assert inst.query("SYST:ERR?") == '-131,"Invalid suffix;HZ"'
+    assert inst.query("SYST:ERR?") == '-131,"Invalid suffix;DB"'
     # *ESR? shows the classes of the errors since it was last read.
     inst.write("*CLS;BAD")
     assert int(inst.query("*ESR?")) & 0x20
