@@ -7,6 +7,9 @@
 namespace kpx::scpi {
 namespace {
 
+// Bytes of buffer the framer keeps between messages.
+constexpr size_t kKeptBytes = 1 << 20;
+
 bool isSpace(char c) {
   return c != '\n' && static_cast<unsigned char>(c) <= ' ';
 }
@@ -360,6 +363,8 @@ Framer::Event Framer::feed(const char* data, size_t size, size_t& taken) {
     if (c == '\n') {  // the end of the message, wherever a block is not
       message_.swap(buffer_);
       buffer_.clear();
+      // The memory of a large message (a block) is not kept for the next.
+      if (buffer_.capacity() > kKeptBytes) buffer_.shrink_to_fit();
       if (!message_.empty() && message_.back() == '\r') message_.pop_back();
       state_ = State::kText;
       lineBytes_ = 0;

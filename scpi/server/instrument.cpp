@@ -1236,6 +1236,9 @@ void Session::resume() {
     addError(message_.error.code, message_.error.detail);
     message_.error = {};
   }
+  // The units (a block among their parameters, perhaps) are not kept.
+  message_.units.clear();
+  message_.units.shrink_to_fit();
   auto done = std::move(done_);
   done_ = nullptr;
   done(response_);
