@@ -519,6 +519,13 @@ std::string formatNumber(double value) {
   return text;
 }
 
+bool isAbort(std::string_view message) {
+  const Message m = parseMessage(message);
+  static const Pattern abort("ABORt");
+  return m.error.code == err::kNone && m.units.size() == 1 && abort.matches(m.units[0]) &&
+         m.units[0].parameters.empty();
+}
+
 bool isKeyword(const Parameter& parameter, std::string_view pattern) {
   if (parameter.kind != Parameter::Kind::kCharacter) return false;
   std::string shortForm;

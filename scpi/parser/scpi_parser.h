@@ -173,6 +173,9 @@ std::string formatNumber(double value);
 // A string response: quoted, inner quotes doubled.
 std::string quoted(std::string_view text);
 
+// Whether a message is ABORt alone (":ABOR", "abort", white space around).
+bool isAbort(std::string_view message);
+
 // Whether a character parameter is `pattern` ("POSitive") in its short or
 // long form.
 bool isKeyword(const Parameter& parameter, std::string_view pattern);

@@ -1168,6 +1168,10 @@ Session::~Session() {
     }
 }
 
+void Session::abortOwnAcquisition() {
+  if (selected_ && selected_->controller == this && selected_->busy) selected_->abort = true;
+}
+
 void Session::addError(int code, std::string detail) {
   if (errors_.size() >= kErrorQueue) {
     errors_.back() = {err::kQueueOverflow, ""};

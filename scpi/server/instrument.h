@@ -79,6 +79,10 @@ class Session {
 
   bool waiting() const { return static_cast<bool>(done_); }
 
+  // Ends the acquisition of the selected board when this client controls
+  // it (ABORt sent while a query of this client waits for it).
+  void abortOwnAcquisition();
+
  private:
   friend struct Commands;
   enum class Step { kDone, kWait };

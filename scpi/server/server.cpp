@@ -131,8 +131,27 @@ class Server::Connection : public std::enable_shared_from_this<Connection> {
                               if (ec) return self->close();
                               self->start_ = 0;
                               self->size_ = n;
-                              if (!self->busy_) self->process();
+                              if (!self->busy_) return self->process();
+                              self->abortIfAsked();
                             });
+  }
+
+  // A client whose query waits for an acquisition can only end the wait by
+  // ABORt (raw sockets have no device clear): a line of its own, among the
+  // bytes that came meanwhile, ends the acquisition now. The line then runs
+  // as usual after the answer.
+  void abortIfAsked() {
+    if (!session_ || !session_->waiting()) return;
+    std::string_view pending(buffer_.data() + start_, size_ - start_);
+    while (!pending.empty()) {
+      const size_t end = pending.find('\n');
+      if (end == std::string_view::npos) break;
+      if (scpi::isAbort(pending.substr(0, end))) {
+        session_->abortOwnAcquisition();
+        return;
+      }
+      pending.remove_prefix(end + 1);
+    }
   }
 
   void arm(std::chrono::seconds after) {

@@ -259,3 +259,18 @@ TEST(ScpiResponses, ErrorsNumbersAndBlocksAreFormattedAsClientsReadThem) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ScpiAbort, OnlyAnAbortAloneEndsAWait) {
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"ABOR", true},       {"abort", true},      {"  :AbOrT \r", true}, {":ABOR", true},
+      {"ABOR;ABOR", false}, {"ABOR 1", false},    {"ABO", false},        {"ABORTX", false},
+      {"*ABOR", false},     {"INIT;ABOR", false}, {"ABOR?", false},      {"", false},
+      {"'ABOR'", false},    {"ABOR 'x", false},
+  };
+  for (const auto& [message, abort] : cases)
+    EXPECT_EQ(kpx::scpi::isAbort(message), abort) << message;
+}
+
+}  // namespace

@@ -261,6 +261,24 @@ def test_one_client_controls_a_board_at_a_time(server):
     d.close()
 
 
+def test_abort_ends_a_wait_of_the_same_client(server):
+    s = server.connect(timeout=30)
+    # A trigger that cannot come: *OPC? waits until ABORt, sent meanwhile.
+    s.sendall(b"TRIG:SOUR INT;HYST 65535;:INIT;*OPC?\n")
+    time.sleep(0.3)
+    s.sendall(b"  :abort \r\n")
+    answer = b""
+    while not answer.endswith(b"\n"):
+        chunk = s.recv(100)
+        assert chunk, "closed"
+        answer += chunk
+    assert answer == b"1\n"
+    assert query_line(s, "SYST:ERR?") == '0,"No error"'
+    assert query_line(s, "FETC:TIND?;:SYST:ERR?") == \
+        '-230,"Data corrupt or stale;no acquisition yet"'
+    s.close()
+
+
 def test_a_slow_client_does_not_hold_up_another(server):
     slow = server.connect()
     stop = threading.Event()
