@@ -123,7 +123,8 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "${summary}: command-line tools
  kpxadac-info lists the boards, kpxadac-capture records samples (raw or
  SigMF), kpxadac-analyze measures an ADC channel's dynamic figures,
- kpxadac-scope shows a board live in the browser, and talvo_rx_demo is the
+ kpxadac-scope shows a board live in the browser, kpxadac-scpi makes the
+ boards a SCPI instrument for VISA clients, and talvo_rx_demo is the
  receive demo.")
 set(CPACK_DEBIAN_PYTHON_DESCRIPTION "${summary}: Python 3 package
  The Python package kpxadac: the KPX-ADAC SDK from Python through ctypes,

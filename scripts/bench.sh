@@ -39,6 +39,9 @@
 #        30 s with the cores otherwise idle, then with them kept busy by
 #        work at SCHED_IDLE (which any waking thread preempts). What the
 #        machine gives a reading thread, quite apart from the SDK.
+#   13.  kpxadac-scpi on loopback (benchmarks/scpi_bench.py): *OPC? round
+#        trips a second on one connection, FETCh:WAVeform? of 16 M samples to
+#        a plain socket client and through PyVISA (pyvisa-py).
 # Nothing here is a test: the figures are for reading, and the script fails
 # only when a program fails to build or run.
 #
@@ -55,7 +58,7 @@
 #   --python-duration S  seconds of the Python stream (default 10)
 #   --soapy-multiples LIST  rates to try through SoapyRemote (default "1 1.5 2 3")
 #   --skip LIST       any of micro,process,headroom,realtime,python,soapy,scope,records,load,
-#                     wake, comma-separated
+#                     wake,scpi, comma-separated
 #   -j N              build jobs (default 2)
 set -euo pipefail
 
@@ -108,6 +111,7 @@ if ! skipped soapy && [[ -d "$build/soapysdr" ]]; then
 fi
 skipped scope || targets+=(kpxadac-scope)
 skipped records || targets+=(kpxadac_records_bench)
+skipped scpi || targets+=(kpxadac-scpi)
 cmake --build "$build" -j"$jobs" --target "${targets[@]}" >"$build/bench-build.log" 2>&1 ||
   { tail -30 "$build/bench-build.log"; exit 1; }
 
@@ -416,4 +420,12 @@ if ! skipped records; then
   "$build/benchmarks/kpxadac_records_bench" --samples $((1 << 30)) --runs "$runs" \
     --seconds "$duration" --rate "$base_rate" >"$log" 2>&1 || { cat "$log"; exit 1; }
   sed 's/^/   /' "$log"
+fi
+
+if ! skipped scpi; then
+  echo "== kpxadac-scpi on loopback (goals: at least 10 000 *OPC? a second;" \
+    "FETCh:WAVeform? of 16 M samples at 1 GB/s or more to a plain socket)"
+  /usr/bin/python3 "$root/benchmarks/scpi_bench.py" --server "$build/scpi/kpxadac-scpi" \
+    >"$log" 2>&1 || { cat "$log"; exit 1; }
+  sed 's/^scpi: /   /' "$log"
 fi

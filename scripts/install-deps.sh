@@ -19,6 +19,9 @@ packages+=(libcpp-httplib-dev chromium chromium-driver)
 # (for example from NodeSource, whose nodejs includes npm) Debian's npm would
 # conflict, so it is only taken on a machine without them.
 command -v npm >/dev/null || packages+=(nodejs npm)
+# The SCPI server kpxadac-scpi: standalone Asio, and the clients its tests
+# drive (PyVISA with its pure-Python backend, lxi-tools).
+packages+=(libasio-dev python3-pyvisa python3-pyvisa-py lxi-tools)
 # The packages (scripts/package.sh): Debian's tools for .deb files, NSIS for
 # the Windows installer, zip for the Windows zip (unzip for its check).
 packages+=(dpkg-dev lintian nsis zip unzip)
