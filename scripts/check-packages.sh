@@ -65,6 +65,14 @@ assert [(b["type"], b["device"]) for b in boards] == [("ADC", 0)], boards' ||
 for program in talvo_rx_demo kpxadac-capture kpxadac-analyze kpxadac-scope kpxadac-scpi; do
   [[ -x /usr/bin/$program ]] || problem "/usr/bin/$program is missing"
 done
+# The SCPI server's unit is shipped, and left disabled.
+unit=/lib/systemd/system/kpxadac-scpi.service
+if [[ -f $unit ]] && grep -qx 'ExecStart=/usr/bin/kpxadac-scpi' "$unit"; then
+  [[ ! -e /etc/systemd/system/multi-user.target.wants/kpxadac-scpi.service ]] ||
+    problem "the package enabled kpxadac-scpi.service"
+else
+  problem "$unit is missing or does not start /usr/bin/kpxadac-scpi"
+fi
 # /lib is /usr/lib on a merged-/usr system.
 linked=$(clean ldd /usr/bin/kpxadac-info)
 if grep -Eq 'libkpxadac\.so\.1 => /(usr/)?lib/x86_64-linux-gnu/' <<<"$linked"; then :; else

@@ -64,7 +64,7 @@ fi
 
 # programs: every program that an install rule of the source tree installs.
 programs() {
-  grep -rhoP --include=CMakeLists.txt 'kpxadac_install_program\(\K[^)]+' "$root/host" "$root/tools" |
+  grep -rhoP --include=CMakeLists.txt 'kpxadac_install_program\(\K[^)]+' "$root/host" "$root/tools" "$root/scpi" |
     sort -u
 }
 
