@@ -31,6 +31,14 @@ using namespace capture;
 // Set by Ctrl+C: the capture ends after the current block.
 std::atomic<bool> stopRequested{false};
 
+// Whether `seconds` at `rateHz` is a sample count the stream keeps (at
+// most kMaxSamples). --duration's range keeps it so at every rate
+// --sample-rate takes; a clock the library gives is checked here too.
+bool durationFits(double seconds, double rateHz) {
+  const uint64_t samples = kpx::tools::samplesInDuration(seconds, rateHz);
+  return samples > 0 && samples <= kMaxSamples;
+}
+
 // The rate to size the ring by before the stream sets the clock up: the
 // rate given, else the library's rate of the clock asked for, or the faster
 // of the two clocks the board may use.
@@ -174,10 +182,11 @@ int run(const Options& options) {
   // A duration must count at the fastest rate the stream may take: the
   // rate given, or the faster clock.
   const double expectedRate = ringRateHz(options, board);
-  if (options.durationSeconds && !samplesOfDuration(*options.durationSeconds, expectedRate)) {
-    console.message(
-        "--duration " + numberText(*options.durationSeconds) + " s at " + numberText(expectedRate) +
-        " samples/s is more samples than a capture counts (" + std::to_string(kMaxSamples) + ")");
+  if (options.durationSeconds && !durationFits(*options.durationSeconds, expectedRate)) {
+    console.message("--duration " + kpx::tools::numberText(*options.durationSeconds) + " s at " +
+                    kpx::tools::numberText(expectedRate) +
+                    " samples/s is more samples than a capture counts (" +
+                    std::to_string(kMaxSamples) + ")");
     Kpxadac16_CloseAll();
     return kExitUsage;
   }
@@ -201,8 +210,9 @@ int run(const Options& options) {
   } else if (options.durationSeconds) {
     // The count follows the clock the stream chose when it opened, no
     // faster than the rate checked above.
-    settings.sampleLimit =
-        samplesOfDuration(*options.durationSeconds, sampleRate).value_or(kMaxSamples);
+    settings.sampleLimit = durationFits(*options.durationSeconds, sampleRate)
+                               ? kpx::tools::samplesInDuration(*options.durationSeconds, sampleRate)
+                               : kMaxSamples;
   }
   if (const int32_t result = KpxStream_SetSampleLimit(stream, settings.sampleLimit.value_or(0));
       result != KPXSTREAM_OK)
