@@ -20,7 +20,6 @@
 #include "output_names.h"
 #include "records_session.h"
 #include "sigmf_metadata.h"
-#include "stop_signals.h"
 #include "stream_priority.h"
 #include "tool_platform.h"
 
@@ -288,7 +287,6 @@ int run(const Options& options) {
   }
 
   kpx::tools::installStopHandlers(stopRequested);
-  alsoStopOnHangup();
   if (options.records.enabled) {
     RecordsResult records = runRecords(stream, options.records.config, file, settings.computeSha512,
                                        stopRequested, console, keepRecords);
