@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "board_setup.h"
+#include "records_metadata.h"
 #include "sample_statistics.h"
 #include "sigmf_metadata.h"
 
@@ -105,6 +106,27 @@ TEST(SigmfMetadata, GapBeforeTheFirstSampleChangesTheFirstSegment) {
   ASSERT_EQ(meta["captures"].size(), 1u);
   EXPECT_EQ(meta["captures"][0]["core:global_index"], 40);
   EXPECT_EQ(meta["annotations"][0]["core:sample_start"], 0);
+}
+
+// A text that is not UTF-8 (a name, a board's text) is written with U+FFFD
+// in its place, in both kinds of metadata: before, dump() threw and the
+// capture ended without its metadata.
+TEST(SigmfMetadata, TextThatIsNotUtf8IsWrittenWithReplacementCharacters) {
+  RecordingDescription recording = recordingWith({});
+  recording.hardware = "board \xff\xfe";
+  recording.description = "clock \xc3";  // a sequence cut short
+  RecordsDescription records;
+  records.config.pre = 1;
+  records.config.post = 1;
+  for (const std::string& text :
+       {metadataText(recording), recordsMetadataText(recording, records)}) {
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    const auto meta = nlohmann::json::parse(text);  // valid UTF-8 again
+    EXPECT_EQ(meta["global"]["core:hw"], "board \xef\xbf\xbd\xef\xbf\xbd");
+    EXPECT_EQ(meta["global"]["core:description"].get<std::string>().rfind("clock \xef\xbf\xbd"),
+              0u);
+  }
 }
 
 struct RingCase {

@@ -68,15 +68,6 @@ std::string hardwareText(const BoardChoice& board) {
 // a capture that fills the disk still fits where the last one was.
 constexpr size_t kMetadataRoomBytes = 64 * 1024;
 
-std::string metadataText(const RecordingDescription& recording) {
-  return sigmfMetadata(recording).dump(2) + '\n';
-}
-
-std::string recordsMetadataText(const RecordingDescription& recording,
-                                const RecordsDescription& records) {
-  return sigmfRecordsMetadata(recording, records).dump(2) + '\n';
-}
-
 // The padded size of a running capture's metadata: room for the last.
 size_t withRoom(const std::string& text) {
   return text.size() * 2 + kMetadataRoomBytes;
