@@ -143,9 +143,15 @@ struct RingCase {
 TEST(RingSize, StaysWithinTheBlockAndMemoryLimits) {
   const double nan = std::nan("");
   const RingCase cases[] = {
-      {1e10, 4u << 20, 1, {}, 256, true},   {INFINITY, 4u << 20, 1, {}, 256, true},
-      {nan, 4u << 20, 1, {}, 2, false},     {105e6, 66060288, 100, {}, 16, true},
-      {105e6, 4096, 3600, {}, 4096, false}, {105e6, 4u << 20, 1, 1000, 2, false},
+      {1e10, 4u << 20, 1, {}, 256, true},
+      {INFINITY, 4u << 20, 1, {}, 256, true},
+      // The fastest --sample-rate with the default second: 4 GB asked, 1 GiB given.
+      {2e9, 4u << 20, 1, {}, 256, true},
+      {2e9, 66060288, 1, {}, 16, true},
+      {nan, 4u << 20, 1, {}, 2, false},
+      {105e6, 66060288, 100, {}, 16, true},
+      {105e6, 4096, 3600, {}, 4096, false},
+      {105e6, 4u << 20, 1, 1000, 2, false},
   };
   for (const RingCase& c : cases) {
     Options options;
