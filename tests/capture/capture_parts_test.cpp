@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "board_setup.h"
+#include "records_metadata.h"
 #include "sample_statistics.h"
 #include "sigmf_metadata.h"
 
@@ -107,6 +108,27 @@ TEST(SigmfMetadata, GapBeforeTheFirstSampleChangesTheFirstSegment) {
   EXPECT_EQ(meta["annotations"][0]["core:sample_start"], 0);
 }
 
+// A text that is not UTF-8 (a name, a board's text) is written with U+FFFD
+// in its place, in both kinds of metadata: before, dump() threw and the
+// capture ended without its metadata.
+TEST(SigmfMetadata, TextThatIsNotUtf8IsWrittenWithReplacementCharacters) {
+  RecordingDescription recording = recordingWith({});
+  recording.hardware = "board \xff\xfe";
+  recording.description = "clock \xc3";  // a sequence cut short
+  RecordsDescription records;
+  records.config.pre = 1;
+  records.config.post = 1;
+  for (const std::string& text :
+       {metadataText(recording), recordsMetadataText(recording, records)}) {
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    const auto meta = nlohmann::json::parse(text);  // valid UTF-8 again
+    EXPECT_EQ(meta["global"]["core:hw"], "board \xef\xbf\xbd\xef\xbf\xbd");
+    EXPECT_EQ(meta["global"]["core:description"].get<std::string>().rfind("clock \xef\xbf\xbd"),
+              0u);
+  }
+}
+
 struct RingCase {
   double rateHz;
   uint32_t chunkBytes;
@@ -121,9 +143,15 @@ struct RingCase {
 TEST(RingSize, StaysWithinTheBlockAndMemoryLimits) {
   const double nan = std::nan("");
   const RingCase cases[] = {
-      {1e10, 4u << 20, 1, {}, 256, true},   {INFINITY, 4u << 20, 1, {}, 256, true},
-      {nan, 4u << 20, 1, {}, 2, false},     {105e6, 66060288, 100, {}, 16, true},
-      {105e6, 4096, 3600, {}, 4096, false}, {105e6, 4u << 20, 1, 1000, 2, false},
+      {1e10, 4u << 20, 1, {}, 256, true},
+      {INFINITY, 4u << 20, 1, {}, 256, true},
+      // The fastest --sample-rate with the default second: 4 GB asked, 1 GiB given.
+      {2e9, 4u << 20, 1, {}, 256, true},
+      {2e9, 66060288, 1, {}, 16, true},
+      {nan, 4u << 20, 1, {}, 2, false},
+      {105e6, 66060288, 100, {}, 16, true},
+      {105e6, 4096, 3600, {}, 4096, false},
+      {105e6, 4u << 20, 1, 1000, 2, false},
   };
   for (const RingCase& c : cases) {
     Options options;

@@ -322,9 +322,17 @@ TEST(CaptureFailure, MissingBoardEndsWithoutAFile) {
   EXPECT_NE(none.run.output.find("no ADC board with index 0"), std::string::npos)
       << none.run.output;
   EXPECT_FALSE(fs::exists(none.folder / "r.bin"));
+  auto second = capture("no-second", kRamp, "--index 1 --samples 10 -o r.bin");
+  EXPECT_EQ(second.run.status, 2);
+  EXPECT_NE(second.run.output.find("no ADC board with index 1"), std::string::npos)
+      << second.run.output;
+  EXPECT_FALSE(fs::exists(second.folder / "r.bin"));
+  // A DAC board is refused with the options, before any board is looked for.
   auto dac = capture("no-dac", kRamp, "--type dac --index 1 --samples 10 -o r.bin");
-  EXPECT_EQ(dac.run.status, 2);
-  EXPECT_NE(dac.run.output.find("no DAC board with index 1"), std::string::npos) << dac.run.output;
+  EXPECT_EQ(dac.run.status, 1);
+  EXPECT_NE(dac.run.output.find("--type: this program reads ADC boards only"), std::string::npos)
+      << dac.run.output;
+  EXPECT_FALSE(fs::exists(dac.folder / "r.bin"));
 }
 
 TEST(CaptureFailure, ClockThatNeverComesIsAnError) {
@@ -386,17 +394,23 @@ constexpr BadOptions kBadOptions[] = {
     {"--ring 1 -o r.bin", "--ring"},
     {"--format sigmf -o -", "needs a file base name"},
     {"--frobnicate -o r.bin", "frobnicate"},
-    // Numbers that are not numbers, or counts that cannot be kept.
-    {"--duration nan -o r.bin", "--duration: must be a number of seconds above 0, not nan"},
-    {"--duration inf -o r.bin", "--duration: must be a number of seconds above 0, not inf"},
-    {"--duration -inf -o r.bin", "above 0, not -inf"},
-    {"--duration 2e11 -o r.bin", "--duration 2e+11 s at 1.05e+08 samples/s is more samples"},
-    {"--sample-rate 1e308 --duration 1 -o r.bin", "is more samples than a capture counts"},
+    // Numbers that are not numbers, or counts that cannot be kept: the
+    // tools' shared range checks (tools/common/number_options.h).
+    {"--duration nan -o r.bin", "--duration: nan is not a number: give a number above 0"},
+    {"--duration inf -o r.bin", "--duration: inf is not finite: give a number above 0"},
+    {"--duration -inf -o r.bin", "-inf is not finite"},
+    {"--duration 2e11 -o r.bin",
+     "--duration: 2e11 is out of range: give a number above 0, at "
+     "most 1.15292e+09"},
+    {"--sample-rate 2e9 --duration 1.2e9 -o r.bin", "--duration: 1.2e9 is out of range"},
+    {"--sample-rate 1e308 --duration 1 -o r.bin",
+     "--sample-rate: 1e308 is out of range: give a number from 1 to 2e+09"},
     {"--ring-seconds nan -o r.bin",
-     "--ring-seconds: must be a number of seconds from 0.001 to 3600"},
-    {"--ring-seconds 1e308 -o r.bin", "from 0.001 to 3600, not 1e308"},
+     "--ring-seconds: nan is not a number: give a number from 0.001 to 3600"},
+    {"--ring-seconds 1e308 -o r.bin", "1e308 is out of range: give a number from 0.001 to 3600"},
     {"--ring 4096 --chunk 66060288 -o r.bin", "the ring holds at most 1073741824 bytes (1 GiB)"},
-    {"--writer-delay-ms 99999999999 -o r.bin", "--writer-delay-ms must be a whole number"},
+    {"--writer-delay-ms 99999999999 -o r.bin",
+     "--writer-delay-ms: 99999999999 is out of range: give a whole number from 0 to 60000"},
     {"--direct --buffered -o r.bin", "--direct and --buffered exclude each other"},
     // Names that cannot be a recording's.
     {"--samples 10 -o sub/", "--output sub/ names a folder, not a file"},

@@ -180,15 +180,25 @@ ParseOutcome parse(CLI::App& app, int argc, const char* const* argv, const char*
     std::fputs(app.help().c_str(), stdout);
     return {false, standardOutputWritten(program) ? 0 : usageStatus};
   } catch (const CLI::ParseError& e) {
-    // CLI11 names no hidden option (an old spelling) in its message: name
-    // the one given.
+    // CLI11 names no hidden option (an old spelling) in its messages: it
+    // leaves the name out (": nan is not a number", "--index excludes ").
+    // Name the hidden option given; a bad value is one that takes a value,
+    // not a hidden flag.
     std::string text = e.what();
-    if (text.starts_with(": "))
+    const bool valueUnnamed = text.starts_with(": ");
+    if (valueUnnamed || text.ends_with(' ')) {
+      const CLI::Option* hidden = nullptr;
       for (const CLI::Option* option : app.get_options())
-        if (option->get_group().empty() && option->count() > 0 && !option->get_lnames().empty()) {
-          text = "--" + option->get_lnames().front() + text;
+        if (option->get_group().empty() && option->count() > 0 && !option->get_lnames().empty() &&
+            !(valueUnnamed && option->get_expected_max() == 0)) {
+          hidden = option;
           break;
         }
+      if (hidden) {
+        const std::string name = "--" + hidden->get_lnames().front();
+        text = valueUnnamed ? name + text : text + name;
+      }
+    }
     std::fprintf(stderr, "%s: %s\nRun with --help for the options.\n", program, text.c_str());
     return {false, usageStatus};
   }

@@ -7,10 +7,11 @@
 
 namespace kpx::tools {
 
-// Ctrl+C sets `stop` (also SIGTERM on POSIX; Ctrl+Break and closing the
-// console on Windows). Only the first one is caught: a second Ctrl+C ends
-// the program at once. A reader of standard output that goes away shows as
-// a write error, not as a silent death. `stop` must outlive the program.
+// Ctrl+C sets `stop` (also SIGTERM and SIGHUP on POSIX; Ctrl+Break and
+// closing the console on Windows). Only the first one is caught: a second
+// ends the program at once. A reader of standard output that goes away, or
+// a file past the size limit (SIGXFSZ), shows as a write error, not as a
+// silent death. `stop` must outlive the program.
 void installStopHandlers(std::atomic<bool>& stop);
 
 // Whether standard error is a terminal or a console, where a progress line

@@ -17,22 +17,36 @@ static_assert(std::atomic<std::atomic<bool>*>::is_always_lock_free &&
                   std::atomic<bool>::is_always_lock_free,
               "the stop flag is set from a signal handler");
 
+// The signals that stop a tool: Ctrl+C, SIGTERM and SIGHUP (the terminal
+// that started it went away).
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 extern "C" void requestStop(int) {
   if (auto* flag = stopFlag.load()) flag->store(true);
+  // Only the first stop signal is caught: the next one, of any of them,
+  // ends the program at once. sigaction is async-signal-safe.
+  struct sigaction fallBack {};
+  fallBack.sa_handler = SIG_DFL;
+  sigemptyset(&fallBack.sa_mask);
+  for (const int number : kStopSignals) sigaction(number, &fallBack, nullptr);
 }
 
 }  // namespace
 
 void installStopHandlers(std::atomic<bool>& stop) {
   stopFlag.store(&stop);
-  // SA_RESETHAND: the handler goes back to the default once it has run.
   struct sigaction action {};
   action.sa_handler = requestStop;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART | SA_RESETHAND;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  // The other stop signals wait while the handler runs.
+  for (const int number : kStopSignals) sigaddset(&action.sa_mask, number);
+  action.sa_flags = SA_RESTART;
+  for (const int number : kStopSignals) sigaction(number, &action, nullptr);
+  // A reader of standard output that went away, or a file past the size
+  // limit (RLIMIT_FSIZE), fails the write (EPIPE, EFBIG), which the tool
+  // reports, instead of ending it without a word.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 bool standardErrorIsConsole() {

@@ -10,6 +10,7 @@
 
 #include "analyze_options.h"
 #include "board_samples.h"
+#include "json_text.h"
 #include "kpxadac/analysis.h"
 #include "kpxadac/analysis_json.h"
 #include "kpxadac16.h"
@@ -88,7 +89,7 @@ void printJson(const SampleSet& set, const Options& options, const Analysis& ana
   out["tone_found"] = analysis.toneFound;
   // A file name need not be UTF-8: its stray bytes become U+FFFD rather
   // than an exception.
-  std::printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+  std::printf("%s\n", kpx::tools::jsonText(out, 2).c_str());
 }
 
 void printText(const SampleSet& set, const Options& options, const Analysis& analysis) {

@@ -1,10 +1,7 @@
 #include "capture_options.h"
 
 #include <CLI/CLI.hpp>
-#include <charconv>
-#include <cmath>
 #include <cstdio>
-#include <limits>
 
 #include "kpxadac16.h"
 
@@ -12,34 +9,10 @@ namespace capture {
 
 namespace {
 
-// A number from `low` to `high` (above `low` when `aboveLow`; no upper
-// bound when `high` is infinite). NaN and the infinities are refused, which
-// CLI::Range lets through, and the bounds are printed with %g.
-CLI::Validator finiteNumber(const std::string& what, double low, double high, bool aboveLow) {
-  std::string range = (aboveLow ? "above " : "from ") + numberText(low);
-  if (std::isfinite(high)) range += " to " + numberText(high);
-  const std::string expected = "must be " + what + " " + range;
-  return CLI::Validator(
-      [=](std::string& input) -> std::string {
-        double value = 0;
-        const bool inside = CLI::detail::lexical_cast(input, value) && std::isfinite(value) &&
-                            (aboveLow ? value > low : value >= low) && value <= high;
-        return inside ? "" : expected + ", not " + input;
-      },
-      "");
-}
-
-// The hidden --writer-delay-ms: CLI11 leaves the names of hidden options out
-// of its messages, so it is read here.
-std::string readWriterDelay(const std::string& text, unsigned& delayMs) {
-  if (text.empty()) return "";
-  const char* last = text.data() + text.size();
-  const auto [end, error] = std::from_chars(text.data(), last, delayMs);
-  if (error != std::errc() || end != last || delayMs > kMaxWriterDelayMs)
-    return "--writer-delay-ms must be a whole number from 0 to " +
-           std::to_string(kMaxWriterDelayMs) + ", not " + text;
-  return "";
-}
+using kpx::tools::kMaxDurationSeconds;
+using kpx::tools::PositiveReal;
+using kpx::tools::RealRange;
+using kpx::tools::WholeRange;
 
 // Refuses the combinations CLI11 cannot express by itself; returns the reason.
 std::string checkCombination(const Options& options, bool direct, bool buffered) {
@@ -60,43 +33,29 @@ std::string checkCombination(const Options& options, bool direct, bool buffered)
 
 }  // namespace
 
-std::string numberText(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
-}
-
-std::optional<uint64_t> samplesOfDuration(double seconds, double rateHz) {
-  const double count = std::ceil(seconds * rateHz);
-  // kMaxSamples + 1 is 2^62, exact as a double; NaN fails the comparison.
-  if (!(count < static_cast<double>(kMaxSamples))) return std::nullopt;
-  return std::max<uint64_t>(1, static_cast<uint64_t>(count));
-}
-
 ParsedCommandLine parseCommandLine(int argc, char** argv) {
   CLI::App app{"Captures samples from a KPX-ADAC board's streaming channel to a file."};
   app.get_formatter()->column_width(30);
   Options options;
   std::string format = "raw";
 
-  kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcAndDac,
+  kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcTyped,
                               "to record and to time --duration by");
   auto* samples =
       app.add_option("--samples", options.samples, "Number of 16-bit samples to capture")
-          ->check(CLI::Range(uint64_t{1}, kMaxSamples))
+          ->transform(WholeRange<uint64_t>(1, kMaxSamples))
           ->option_text("N");
   auto* duration =
       app.add_option("--duration", options.durationSeconds,
                      "Seconds of signal to capture, at the sample rate. Without --samples or "
                      "--duration: until Ctrl+C")
-          ->check(
-              finiteNumber("a number of seconds", 0, std::numeric_limits<double>::infinity(), true))
+          ->transform(PositiveReal(kMaxDurationSeconds))
           ->option_text("SECONDS");
   samples->excludes(duration);
   duration->excludes(samples);
   app.add_option("--chunk", options.chunkBytes,
                  "Bytes per board read and per ring buffer, a multiple of 4 (default 4194304)")
-      ->check(CLI::Range(uint32_t{4}, uint32_t{TALVO_MAX_CHUNK}))
+      ->transform(WholeRange<uint64_t>(4, TALVO_MAX_CHUNK))
       ->option_text("BYTES");
   app.add_option("-o,--output", options.output,
                  "Output file, '-' for standard output; with sigmf the base name")
@@ -112,12 +71,12 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   auto* ring = app.add_option("--ring", options.ringBuffers,
                               "Buffers in the ring between the board and the file, 2 to 4096 and "
                               "at most 1 GiB (default: --ring-seconds of samples)")
-                   ->check(CLI::Range(2u, kMaxRingBuffers))
+                   ->transform(WholeRange<uint64_t>(2, kMaxRingBuffers))
                    ->option_text("N");
   app.add_option("--ring-seconds", options.ringSeconds,
                  "Seconds of samples at the stream's rate that the ring holds, 0.001 to "
                  "3600, the ring at most 1 GiB (default 1)")
-      ->check(finiteNumber("a number of seconds", kMinRingSeconds, kMaxRingSeconds, false))
+      ->transform(RealRange(kMinRingSeconds, kMaxRingSeconds))
       ->excludes(ring)
       ->option_text("SECONDS");
   bool buffered = false;
@@ -133,8 +92,9 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
                "the reading thread asks for real-time priority)");
   // Testing aid, left out of the help: slows the writer so that the ring
   // fills and the board's FIFO overflows.
-  std::string writerDelay;
-  app.add_option("--writer-delay-ms", writerDelay)->group("");
+  app.add_option("--writer-delay-ms", options.writerDelayMs)
+      ->transform(WholeRange<uint64_t>(0, kMaxWriterDelayMs))
+      ->group("");
   addRecordsOptions(app, options.records);
 
   ParsedCommandLine parsed;
@@ -149,7 +109,6 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   options.format =
       CLI::detail::to_lower(format) == "sigmf" ? OutputFormat::kSigmf : OutputFormat::kRaw;
   std::string reason = checkCombination(options, direct, buffered);
-  if (reason.empty()) reason = readWriterDelay(writerDelay, options.writerDelayMs);
   if (reason.empty()) reason = finishRecordsOptions(options.records);
   if (!reason.empty()) {
     std::fprintf(stderr, "kpxadac-capture: %s\n", reason.c_str());

@@ -67,12 +67,4 @@ struct ParsedCommandLine {
 // output, errors on standard error).
 ParsedCommandLine parseCommandLine(int argc, char** argv);
 
-// The samples of `seconds` at `rateHz` (rounded up, at least 1), or empty
-// when that count is not a number or larger than kMaxSamples.
-std::optional<uint64_t> samplesOfDuration(double seconds, double rateHz);
-
-// A number for messages: "%g", so that 1e308 is not printed with all its
-// 309 digits.
-std::string numberText(double value);
-
 }  // namespace capture

@@ -20,7 +20,6 @@
 #include "output_names.h"
 #include "records_session.h"
 #include "sigmf_metadata.h"
-#include "stop_signals.h"
 #include "stream_priority.h"
 #include "tool_platform.h"
 
@@ -30,6 +29,14 @@ using namespace capture;
 
 // Set by Ctrl+C: the capture ends after the current block.
 std::atomic<bool> stopRequested{false};
+
+// Whether `seconds` at `rateHz` is a sample count the stream keeps (at
+// most kMaxSamples). --duration's range keeps it so at every rate
+// --sample-rate takes; a clock the library gives is checked here too.
+bool durationFits(double seconds, double rateHz) {
+  const uint64_t samples = kpx::tools::samplesInDuration(seconds, rateHz);
+  return samples > 0 && samples <= kMaxSamples;
+}
 
 // The rate to size the ring by before the stream sets the clock up: the
 // rate given, else the library's rate of the clock asked for, or the faster
@@ -60,15 +67,6 @@ std::string hardwareText(const BoardChoice& board) {
 // Room kept after each running capture's metadata, so that the metadata of
 // a capture that fills the disk still fits where the last one was.
 constexpr size_t kMetadataRoomBytes = 64 * 1024;
-
-std::string metadataText(const RecordingDescription& recording) {
-  return sigmfMetadata(recording).dump(2) + '\n';
-}
-
-std::string recordsMetadataText(const RecordingDescription& recording,
-                                const RecordsDescription& records) {
-  return sigmfRecordsMetadata(recording, records).dump(2) + '\n';
-}
 
 // The padded size of a running capture's metadata: room for the last.
 size_t withRoom(const std::string& text) {
@@ -174,10 +172,11 @@ int run(const Options& options) {
   // A duration must count at the fastest rate the stream may take: the
   // rate given, or the faster clock.
   const double expectedRate = ringRateHz(options, board);
-  if (options.durationSeconds && !samplesOfDuration(*options.durationSeconds, expectedRate)) {
-    console.message(
-        "--duration " + numberText(*options.durationSeconds) + " s at " + numberText(expectedRate) +
-        " samples/s is more samples than a capture counts (" + std::to_string(kMaxSamples) + ")");
+  if (options.durationSeconds && !durationFits(*options.durationSeconds, expectedRate)) {
+    console.message("--duration " + kpx::tools::numberText(*options.durationSeconds) + " s at " +
+                    kpx::tools::numberText(expectedRate) +
+                    " samples/s is more samples than a capture counts (" +
+                    std::to_string(kMaxSamples) + ")");
     Kpxadac16_CloseAll();
     return kExitUsage;
   }
@@ -201,8 +200,9 @@ int run(const Options& options) {
   } else if (options.durationSeconds) {
     // The count follows the clock the stream chose when it opened, no
     // faster than the rate checked above.
-    settings.sampleLimit =
-        samplesOfDuration(*options.durationSeconds, sampleRate).value_or(kMaxSamples);
+    settings.sampleLimit = durationFits(*options.durationSeconds, sampleRate)
+                               ? kpx::tools::samplesInDuration(*options.durationSeconds, sampleRate)
+                               : kMaxSamples;
   }
   if (const int32_t result = KpxStream_SetSampleLimit(stream, settings.sampleLimit.value_or(0));
       result != KPXSTREAM_OK)
@@ -278,7 +278,6 @@ int run(const Options& options) {
   }
 
   kpx::tools::installStopHandlers(stopRequested);
-  alsoStopOnHangup();
   if (options.records.enabled) {
     RecordsResult records = runRecords(stream, options.records.config, file, settings.computeSha512,
                                        stopRequested, console, keepRecords);

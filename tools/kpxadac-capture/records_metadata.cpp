@@ -1,5 +1,7 @@
 #include "records_metadata.h"
 
+#include "json_text.h"
+
 namespace capture {
 
 const char* edgeName(int32_t edge) {
@@ -63,6 +65,11 @@ nlohmann::ordered_json sigmfRecordsMetadata(const RecordingDescription& recordin
   meta["captures"] = captures;
   meta["annotations"] = annotations;
   return meta;
+}
+
+std::string recordsMetadataText(const RecordingDescription& recording,
+                                const RecordsDescription& records) {
+  return kpx::tools::jsonText(sigmfRecordsMetadata(recording, records), 2) + '\n';
 }
 
 }  // namespace capture

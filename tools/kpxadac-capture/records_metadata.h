@@ -35,4 +35,8 @@ const char* edgeName(int32_t edge);
 nlohmann::ordered_json sigmfRecordsMetadata(const RecordingDescription& recording,
                                             const RecordsDescription& records);
 
+// sigmfRecordsMetadata as the file's text, as metadataText.
+std::string recordsMetadataText(const RecordingDescription& recording,
+                                const RecordsDescription& records);
+
 }  // namespace capture

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "json_text.h"
+
 namespace capture {
 
 std::string isoUtc(std::chrono::system_clock::time_point time) {
@@ -67,6 +69,10 @@ nlohmann::ordered_json sigmfMetadata(const RecordingDescription& recording) {
                            {"core:comment", std::to_string(gap.lostSamples) + " samples lost"}});
   }
   return {{"global", global}, {"captures", captures}, {"annotations", annotations}};
+}
+
+std::string metadataText(const RecordingDescription& recording) {
+  return kpx::tools::jsonText(sigmfMetadata(recording), 2) + '\n';
 }
 
 }  // namespace capture

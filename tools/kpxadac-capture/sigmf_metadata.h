@@ -51,4 +51,8 @@ nlohmann::ordered_json captureSegment(uint64_t sampleStart, uint64_t globalIndex
 // left out: the metadata describes that many samples of the data file.
 nlohmann::ordered_json sigmfMetadata(const RecordingDescription& recording);
 
+// sigmfMetadata as the file's text, indented, ending with a newline. A
+// string that is not UTF-8 is written with U+FFFD for its bad bytes.
+std::string metadataText(const RecordingDescription& recording);
+
 }  // namespace capture

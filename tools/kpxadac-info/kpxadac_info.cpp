@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "board_options.h"
+#include "json_text.h"
 #include "kpxadac16.h"
 #include "kpxadac_board.h"
 #include "kpxadc.h"
@@ -154,8 +155,7 @@ int main(int argc, char** argv) {
   }
   nlohmann::json doc = {{"boards", nlohmann::json::array()}};
   for (const auto& b : boards) doc["boards"].push_back(toJson(b));
-  if (!kpx::tools::writeAll(
-          jsonOutput, doc.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n")) {
+  if (!kpx::tools::writeAll(jsonOutput, kpx::tools::jsonText(doc, 2) + "\n")) {
     std::fprintf(stderr, "%s: cannot write the JSON document to standard output: %s\n", kProgram,
                  std::strerror(errno));
     return kExitFailure;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "board_options.h"
+#include "json_text.h"
 #include "kpxadac/analysis.h"
 #include "kpxadac/analysis_json.h"
 #include "spectrum_view.h"
@@ -239,7 +240,8 @@ void ScopeEngine::analyse() {
     const double rate = sampleRate(acquisition_->status());
     std::string frame;
     try {
-      frame = sseMessage("frame", frameJson(settings, a.samples, firstIndex, rate).dump());
+      frame = sseMessage("frame",
+                         kpx::tools::jsonText(frameJson(settings, a.samples, firstIndex, rate)));
     } catch (const std::exception& error) {
       std::lock_guard lock(mutex_);
       startError_ = std::string("the analysis failed: ") + error.what();
@@ -374,7 +376,7 @@ void ScopeEngine::reportStatus() {
       statusWake_.wait_for(lock, kStatusInterval, [&] { return stopping_ || statusPending_; });
       if (stopping_) break;
       statusPending_ = false;
-      message = sseMessage("status", statusJson().dump());
+      message = sseMessage("status", kpx::tools::jsonText(statusJson()));
     }
     hub_.publish(Channel::kStatus, std::move(message));
   }

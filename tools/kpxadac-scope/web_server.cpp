@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "json_text.h"
 #include "scope_socket.h"
 
 namespace scope {
@@ -43,7 +44,7 @@ const char* statusText(int status) {
 
 void sendJson(httplib::Response& response, int status, const nlohmann::json& body) {
   response.status = status;
-  response.set_content(body.dump(), "application/json");
+  response.set_content(kpx::tools::jsonText(body), "application/json");
 }
 
 void sendError(httplib::Response& response, int status, const std::string& text) {

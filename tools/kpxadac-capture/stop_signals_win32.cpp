@@ -1,7 +1,0 @@
-#include "stop_signals.h"
-
-namespace capture {
-
-void alsoStopOnHangup() {}
-
-}  // namespace capture
