@@ -208,6 +208,7 @@ TEST(Analyze, FiguresWithoutAToneAreUndefinedNotNan) {
   EXPECT_TRUE(tone.result["snr_db"].is_number());
 }
 
+#ifndef _WIN32  // Windows names are UTF-16: a stray byte cannot name a file there
 // A file name that is not UTF-8 is named in the JSON report with U+FFFD
 // for its stray byte, instead of ending the program with an exception.
 TEST(Analyze, AFileNameThatIsNotUtf8GoesIntoTheJsonReport) {
@@ -218,6 +219,7 @@ TEST(Analyze, AFileNameThatIsNotUtf8GoesIntoTheJsonReport) {
   ASSERT_EQ(a.run.status, 0) << a.run.output;
   EXPECT_EQ(a.result["input"]["source"], "tone\xEF\xBF\xBD.bin");
 }
+#endif
 
 // A recording's own sample rate is range-checked as --sample-rate is.
 TEST(Analyze, ARecordingsAbsurdSampleRateIsRefused) {
