@@ -1,47 +1,48 @@
 #!/usr/bin/env bash
 # Builds the SDK in Release and runs every benchmark, printing each figure as
-# a ratio of two things measured side by side in the same run:
-#   1-3. the Google Benchmark programs (benchmarks/): library overhead on a
-#        64 MiB read, register access, signal generation;
-#   4.   kpxadac-capture of 4 GiB from an unpaced virtual board to a file,
-#        against dd writing 4 GiB to the same folder, both ending with fsync,
-#        and the same 4 GiB written by fio with the same block size, ending
-#        with fsync, when fio is installed;
-#   5.   real-time headroom: the highest sample rate (multiple of 105 MHz) at
-#        which kpxadac-capture keeps a real-time virtual board's FIFO from
-#        overflowing for the whole duration, writing to disk;
-#   6.   real time at 105 MHz to disk, default FIFO, --runs runs: overruns of
-#        each run and the CPU it took (core-seconds per GB, from getrusage);
-#   7.   Python (benchmarks/python_bench.py with /usr/bin/python3): board.read
-#        of 64 MiB against TalvoReadBuffer of 64 MiB in the same process, and
-#        a stream from a real-time board at 105 MHz into numpy blocks whose
-#        means the consumer takes, with its overruns;
-#   8.   the SoapySDR module (when SoapySDR is installed): SoapySDRUtil --rate
-#        on an unpaced board; readStream in CS16 and CF32 against the
-#        acquisition API's own reading; through SoapyRemote on loopback, the
-#        highest real-time rate (multiple of 105 MHz) held for 10 s;
-#   9.   kpxadac-scope on a real-time 105 MHz board, 65536-point spectra, one
-#        browser-like client reading its event stream: spectrum updates per
-#        second, the server's CPU (its own getrusage, in cores) and overruns.
-#   10.  triggered records (benchmarks/records_bench.cpp): the process's CPU
-#        for the records engine against the plain stream on an unpaced tone
-#        board, with no trigger firing and with 1 Ki-sample records on every
-#        period of a 100 kHz tone; then --duration seconds in real time at
-#        105 MHz with 100 000 triggers a second: overruns, records, losses.
-#   11.  real time under load (needs stress-ng): 1 x 105 MHz to disk with the
-#        default FIFO, --runs runs of --duration s each under
-#        stress-ng --cpu 2 --io 1 --vm 1 --vm-bytes 1G, with the new defaults,
-#        the old defaults (--buffered --ring 64 --normal-priority) and each
-#        measure alone; then core-seconds per GB quiet for the new and the old
-#        defaults, and (with linux-perf) where a quiet run's CPU goes.
-#   12.  wake-up latency (needs rt-tests' cyclictest): how late a SCHED_FIFO
-#        thread at the reading thread's priority wakes from a 1 ms sleep, for
-#        30 s with the cores otherwise idle, then with them kept busy by
-#        work at SCHED_IDLE (which any waking thread preempts). What the
-#        machine gives a reading thread, quite apart from the SDK.
-#   13.  kpxadac-scpi on loopback (benchmarks/scpi_bench.py): *OPC? round
-#        trips a second on one connection, FETCh:WAVeform? of 16 M samples to
-#        a plain socket client and through PyVISA (pyvisa-py).
+# a ratio of two things measured side by side in the same run. Each section
+# is named as --skip names it:
+#   micro:     the Google Benchmark programs (benchmarks/): library overhead on a
+#              64 MiB read, register access, signal generation;
+#   process:   kpxadac-capture of 4 GiB from an unpaced virtual board to a file,
+#              against dd writing 4 GiB to the same folder, both ending with fsync,
+#              and the same 4 GiB written by fio with the same block size, ending
+#              with fsync, when fio is installed;
+#   headroom:  real-time headroom: the highest sample rate (multiple of 105 MHz) at
+#              which kpxadac-capture keeps a real-time virtual board's FIFO from
+#              overflowing for the whole duration, writing to disk;
+#   realtime:  real time at 105 MHz to disk, default FIFO, --runs runs: overruns of
+#              each run and the CPU it took (core-seconds per GB, from getrusage);
+#   python:    Python (benchmarks/python_bench.py with /usr/bin/python3): board.read
+#              of 64 MiB against TalvoReadBuffer of 64 MiB in the same process, and
+#              a stream from a real-time board at 105 MHz into numpy blocks whose
+#              means the consumer takes, with its overruns;
+#   soapy:     the SoapySDR module (when SoapySDR is installed): SoapySDRUtil --rate
+#              on an unpaced board; readStream in CS16 and CF32 against the
+#              acquisition API's own reading; through SoapyRemote on loopback, the
+#              highest real-time rate (multiple of 105 MHz) held for 10 s;
+#   scope:     kpxadac-scope on a real-time 105 MHz board, 65536-point spectra, one
+#              browser-like client reading its event stream: spectrum updates per
+#              second, the server's CPU (its own getrusage, in cores) and overruns.
+#   records:   triggered records (benchmarks/records_bench.cpp): the process's CPU
+#              for the records engine against the plain stream on an unpaced tone
+#              board, with no trigger firing and with 1 Ki-sample records on every
+#              period of a 100 kHz tone; then --duration seconds in real time at
+#              105 MHz with 100 000 triggers a second: overruns, records, losses.
+#   load:      real time under load (needs stress-ng): 1 x 105 MHz to disk with the
+#              default FIFO, --runs runs of --duration s each under
+#              stress-ng --cpu 2 --io 1 --vm 1 --vm-bytes 1G, with the new defaults,
+#              the old defaults (--buffered --ring 64 --normal-priority) and each
+#              measure alone; then core-seconds per GB quiet for the new and the old
+#              defaults, and (with linux-perf) where a quiet run's CPU goes.
+#   wake:      wake-up latency (needs rt-tests' cyclictest): how late a SCHED_FIFO
+#              thread at the reading thread's priority wakes from a 1 ms sleep, for
+#              30 s with the cores otherwise idle, then with them kept busy by
+#              work at SCHED_IDLE (which any waking thread preempts). What the
+#              machine gives a reading thread, quite apart from the SDK.
+#   scpi:      kpxadac-scpi on loopback (benchmarks/scpi_bench.py): *OPC? round
+#              trips a second on one connection, FETCh:WAVeform? of 16 M samples to
+#              a plain socket client and through PyVISA (pyvisa-py).
 # Nothing here is a test: the figures are for reading, and the script fails
 # only when a program fails to build or run.
 #
@@ -52,7 +53,7 @@
 #   --multiples LIST  rates to try, in multiples of 105 MHz (default "1 1.5 2 3 4 6 8")
 #   --runs N          runs of each whole-process command (default 3, best a multiple of 3)
 #   --repetitions N   interleaved runs of each micro benchmark (default 15)
-#   --capture-options "OPTS"  extra kpxadac-capture options for 4 and 5 (e.g. "--ring 64")
+#   --capture-options "OPTS"  extra kpxadac-capture options for process and headroom (e.g. "--ring 64")
 #   --headroom-to-null  real-time runs write to /dev/null: the headroom of the
 #                     reading and writing threads without the disk
 #   --python-duration S  seconds of the Python stream (default 10)
