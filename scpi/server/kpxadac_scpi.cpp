@@ -97,6 +97,9 @@ int main(int argc, char** argv) {
     limits.message = std::chrono::seconds(o.messageSeconds);
     kpx::scpi_server::Server server(io, instrument, endpoint, networks, limits);
     asio::signal_set signals(io, SIGINT, SIGTERM);
+#ifdef SIGHUP
+    signals.add(SIGHUP);  // a closed terminal stops it as SIGTERM does, like the other tools
+#endif
     // On a signal the server closes its connections and the boards' threads
     // end; the run then ends for want of work, before anything it uses goes.
     signals.async_wait([&](const asio::error_code&, int) {
@@ -105,9 +108,10 @@ int main(int argc, char** argv) {
     });
     server.start();
     const auto local = server.local();
-    std::printf("%s: listening on %s:%u (%zu boards)\n", kProgram,
-                local.address().to_string().c_str(), static_cast<unsigned>(local.port()),
-                instrument.boards().size());
+    const size_t boards = instrument.boards().size();
+    std::printf("%s: listening on %s:%u (%zu board%s)\n", kProgram,
+                local.address().to_string().c_str(), static_cast<unsigned>(local.port()), boards,
+                boards == 1 ? "" : "s");
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
       std::fprintf(stderr, "%s: cannot write to standard output\n", kProgram);
       return 1;

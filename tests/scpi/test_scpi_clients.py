@@ -46,15 +46,15 @@ class Server:
         assert "listening on 127.0.0.1:" in line, line + self.process.stderr.read()
         self.port = int(line.split("127.0.0.1:")[1].split()[0])
 
-    def stop(self):
-        os.kill(self.process.pid, signal.SIGTERM)
+    def stop(self, how=signal.SIGTERM):
+        os.kill(self.process.pid, how)
         try:
             status = self.process.wait(timeout=20)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
-            raise AssertionError("kpxadac-scpi did not end on SIGTERM")
-        assert status == 0, self.process.stderr.read()
+            raise AssertionError(f"kpxadac-scpi did not end on {how.name}")
+        assert status == 0, f"{how.name}: status {status}: " + self.process.stderr.read()
 
     def connect(self, timeout=10):
         s = socket.create_connection(("127.0.0.1", self.port), timeout=timeout)
@@ -402,3 +402,13 @@ def test_a_port_in_use_and_an_unwritable_output_are_refused(server):
         done = subprocess.run([SERVER, "--listen", "127.0.0.1:0"], stdout=full,
                               stderr=subprocess.PIPE, text=True, timeout=30, env=env)
     assert done.returncode == 1 and "standard output" in done.stderr, done.stderr
+
+
+@pytest.mark.parametrize("how", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP])
+def test_stop_signals_end_it_cleanly_with_a_client_connected(tmp_path, how):
+    server = Server(tmp_path)
+    client = server.connect()
+    client.sendall(b"*IDN?\n")
+    assert client.recv(4096).endswith(b"\n")
+    server.stop(how)
+    client.close()
