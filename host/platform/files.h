@@ -52,4 +52,9 @@ std::optional<std::string> readWholeFile(const char* path, uint64_t maxBytes, st
 // "the FIFO \"path\"", ...: the file and what it is, for a refusal.
 std::string describeNotRegular(const char* path, FileKind kind);
 
+// `path` in double quotes, and "<verb> \"<path>\": <why>", as the reasons
+// above name files.
+std::string quotedPath(const char* path);
+std::string pathFailure(const char* verb, const char* path, const std::string& why);
+
 }  // namespace kpx::platform

@@ -29,10 +29,6 @@ std::string systemText(int error) {
   return std::error_code(error, std::generic_category()).message();
 }
 
-std::string quoted(const char* path) {
-  return "\"" + std::string(path) + "\"";
-}
-
 int openRetrying(const char* path, int flags) {
   int fd;
   do fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -95,7 +91,7 @@ FileHandle openInputFile(const char* path, uint64_t& size, std::string& reason) 
   const int fd = openRetrying(path, O_RDONLY);
   if (fd < 0) {
     reason = errno == ENOENT ? describeNotRegular(path, FileKind::kMissing)
-                             : "cannot open " + quoted(path) + ": " + systemText(errno);
+                             : pathFailure("cannot open", path, systemText(errno));
     return kNoFile;
   }
   struct stat status {};
@@ -126,8 +122,8 @@ FileHandle openOutputFile(const char* path, std::string& reason) {
   const int fd = openRetrying(path, O_WRONLY | O_APPEND | O_CREAT);
   if (fd < 0) {
     // A FIFO without a reader: opening it to write would wait for one.
-    reason = errno == ENXIO ? quoted(path) + " is a FIFO (named pipe) that nobody reads"
-                            : "cannot write " + quoted(path) + ": " + systemText(errno);
+    reason = errno == ENXIO ? quotedPath(path) + " is a FIFO (named pipe) that nobody reads"
+                            : pathFailure("cannot write", path, systemText(errno));
     return kNoFile;
   }
   struct stat status {};

@@ -11,10 +11,6 @@ namespace kpx::platform {
 
 namespace {
 
-std::string quoted(const char* path) {
-  return "\"" + std::string(path) + "\"";
-}
-
 std::string systemText(DWORD error) {
   char* text = nullptr;
   const DWORD length = FormatMessageA(
@@ -62,7 +58,7 @@ FileHandle openInputFile(const char* path, uint64_t& size, std::string& reason) 
     const DWORD error = GetLastError();
     reason = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
                  ? describeNotRegular(path, FileKind::kMissing)
-                 : "cannot open " + quoted(path) + ": " + systemText(error);
+                 : pathFailure("cannot open", path, systemText(error));
     return kNoFile;
   }
   LARGE_INTEGER length{};
@@ -97,8 +93,8 @@ FileHandle openOutputFile(const char* path, std::string& reason) {
                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
-    reason = error == ERROR_PIPE_BUSY ? quoted(path) + " is a named pipe that nobody reads"
-                                      : "cannot write " + quoted(path) + ": " + systemText(error);
+    reason = error == ERROR_PIPE_BUSY ? quotedPath(path) + " is a named pipe that nobody reads"
+                                      : pathFailure("cannot write", path, systemText(error));
     return kNoFile;
   }
   return reinterpret_cast<FileHandle>(handle);

@@ -156,7 +156,11 @@ int run(const Options& options) {
   // go to standard error instead.
   if (options.toStandardOutput()) file.adopt(kpx::tools::takeStandardOutput(), "standard output");
 
-  auto fail = [&console](const std::string& reason) {
+  KpxStream* stream = nullptr;
+  // A run that fails closes its stream, so that the board is left idle.
+  auto fail = [&console, &stream](const std::string& reason) {
+    if (stream) KpxStream_Close(stream);
+    stream = nullptr;
     console.message(reason);
     return kExitFailure;
   };
@@ -167,7 +171,6 @@ int run(const Options& options) {
     if (auto reason = loadBitstream(board, options.bitstream); !reason.empty()) return fail(reason);
     console.message("bitstream " + options.bitstream + " loaded");
   }
-  KpxStream* stream = nullptr;
   bool synthesizer = false;
   // A duration must count at the fastest rate the stream may take: the
   // rate given, or the faster clock.
@@ -267,7 +270,6 @@ int run(const Options& options) {
   if (sigmf) renameFailure = metadata.commit();
   if (renameFailure.empty() && renameData) renameFailure = file.moveTo(names.data);
   if (!renameFailure.empty()) {
-    KpxStream_Close(stream);
     abandonFiles();
     return fail(renameFailure);
   }

@@ -122,6 +122,9 @@ int main(int argc, char** argv) {
   });
   while (serving && !stopRequested) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   hub.close();
+  // A signal that came at once may find the server not yet listening, where
+  // a stop would be lost: wait until it listens or has ended.
+  while (serving && !server.listening()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   server.stop();
   serverThread.join();
   if (!served) std::cerr << "kpxadac-scope: the server stopped serving\n";

@@ -91,8 +91,10 @@ class WebServer {
 
   // Serves until stop(); false when serving failed.
   bool run();
-  // Ends run() from any thread. The event streams end when the hub closes.
+  // Ends run() from any thread once it listens (a stop before that is lost).
+  // The event streams end when the hub closes.
   void stop();
+  bool listening() const { return server_.is_running(); }
 
  private:
   void installRoutes();
