@@ -124,10 +124,13 @@ apt-get purge -y -q "${packages[@]}" >"$work/apt-purge.log" 2>&1 ||
 left=0
 while read -r path; do
   [[ -z $path || $path == /. ]] && continue
+  # A folder that was there before stays: on a merged-/usr system /lib is
+  # such a folder, a link to usr/lib.
+  grep -qxF "$path" "$dirs_before" && continue
   if [[ -L $path || -f $path ]]; then
     echo "  left: $path"
     left=$((left + 1))
-  elif [[ -d $path ]] && ! grep -qxF "$path" "$dirs_before"; then
+  elif [[ -d $path ]]; then
     echo "  left folder: $path ($(find "$path" | head -3 | tr '\n' ' '))"
     left=$((left + 1))
   fi
