@@ -25,11 +25,11 @@ std::string fileSignalRack(const std::string& path) {
   return R"({"boards":[{"device":0,"signal":{"type":"file","path":")" + path + R"("}}]})";
 }
 
+#ifndef _WIN32
 std::string outputRack(const std::string& path) {
   return R"({"boards":[{"device":0,"board_id":"0x87","output_file":")" + path + R"("}]})";
 }
 
-#ifndef _WIN32
 TEST_F(BadInputTest, EveryReaderRefusesFilesThatAreNotWhatItReads) {
   struct Reader {
     std::string name;
