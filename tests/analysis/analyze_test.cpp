@@ -297,7 +297,9 @@ TEST(Analyze, FuzzCorpusMetadataIsReadOrRefused) {
   size_t texts = 0;
   for (const auto& entry : fs::directory_iterator(KPXADAC_SIGMF_CORPUS)) {
     SCOPED_TRACE(entry.path().filename().string());
-    fs::copy_file(entry.path(), folder / "rec.sigmf-meta", fs::copy_options::overwrite_existing);
+    // Removed first: mingw's copy_file does not overwrite.
+    fs::remove(folder / "rec.sigmf-meta");
+    fs::copy_file(entry.path(), folder / "rec.sigmf-meta");
     const auto run =
         runProgram(KPXADAC_ANALYZE, "rec --rate 1e6 --fft-size 1024", folder, {}, true);
     EXPECT_TRUE(run.status == 0 || run.status == 2) << run.status << " " << run.errors;
