@@ -181,17 +181,6 @@ std::string OutputFile::close() {
   return result == 0 ? "" : systemReason("cannot close", name_);
 }
 
-std::string OutputFile::moveTo(const std::string& path) {
-  if (auto reason = moveOver(name_, path); !reason.empty()) return reason;
-  name_ = path;
-  return "";
-}
-
-void OutputFile::discard() {
-  close();
-  removeFile(name_);
-}
-
 void removeFile(const std::string& path) {
   ::unlink(path.c_str());
 }

@@ -137,17 +137,6 @@ std::string OutputFile::close() {
   return closed ? "" : systemReason("cannot close", name_);
 }
 
-std::string OutputFile::moveTo(const std::string& path) {
-  if (auto reason = moveOver(name_, path); !reason.empty()) return reason;
-  name_ = path;
-  return "";
-}
-
-void OutputFile::discard() {
-  close();
-  removeFile(name_);
-}
-
 void removeFile(const std::string& path) {
   DeleteFileW(widePath(path).c_str());
 }
