@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -42,8 +43,9 @@ inline std::vector<RegisterOp> Reads(uint32_t offset, size_t count) {
 
 using Ops = std::vector<RegisterOp>;
 
-inline std::vector<RegisterOp> operator+(std::vector<RegisterOp> a,
-                                         const std::vector<RegisterOp>& b) {
+// Two lists of requests, or of steps, one after the other.
+template <typename T>
+std::vector<T> operator+(std::vector<T> a, const std::vector<T>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
@@ -61,10 +63,27 @@ struct Call {
   std::function<int64_t(BoardHandle)> run;
 };
 
+// An argument as the trace shows it: small numbers in decimal, others in
+// hex, pointers as set or null.
+template <typename A>
+std::string argumentText(A arg) {
+  std::ostringstream out;
+  if constexpr (std::is_pointer_v<A>)
+    out << (arg ? "entries" : "nullptr");
+  else if (arg > 255)
+    out << "0x" << std::hex << static_cast<uint64_t>(arg);
+  else
+    out << static_cast<int64_t>(arg);
+  return out.str();
+}
+
+// `fn` called on the board with `args`, named with their values.
 template <typename R, typename... P, typename... A>
-Call bindCall(std::string text, R (*fn)(BoardHandle, P...), A... args) {
+Call bindCall(const char* name, R (*fn)(BoardHandle, P...), A... args) {
   static_assert(sizeof...(P) == sizeof...(A), "wrong number of arguments");
-  return {std::move(text), [=](BoardHandle board) -> int64_t {
+  std::string text;
+  ((text += (text.empty() ? "" : ", ") + argumentText(static_cast<P>(args))), ...);
+  return {std::string(name) + "(" + text + ")", [=](BoardHandle board) -> int64_t {
             if constexpr (std::is_void_v<R>) {
               fn(board, static_cast<P>(args)...);
               return 0;
@@ -74,9 +93,10 @@ Call bindCall(std::string text, R (*fn)(BoardHandle, P...), A... args) {
           }};
 }
 
-// CALL(KPXADC_SetClockSource, 3): the board call with these arguments,
-// named as written.
-#define CALL(fn, ...) .call = bindCall(#fn "(" #__VA_ARGS__ ")", fn __VA_OPT__(, ) __VA_ARGS__)
+// BOARD_CALL(KPXADC_SetClockSource, 3u): the board call with these
+// arguments; CALL(...) is the same as a step's `.call`.
+#define BOARD_CALL(fn, ...) bindCall(#fn, fn __VA_OPT__(, ) __VA_ARGS__)
+#define CALL(fn, ...) .call = BOARD_CALL(fn __VA_OPT__(, ) __VA_ARGS__)
 
 // One row of a table: registers set first, the call, and what must follow:
 // its result, its register requests (when given), register values and the
@@ -129,7 +149,10 @@ class AdcTest : public SimTest {
   // step expects.
   void runSteps(const std::vector<Step>& steps) {
     for (const Step& step : steps) {
-      SCOPED_TRACE(step.call.text);
+      std::ostringstream trace;
+      trace << step.call.text << std::hex;
+      for (const auto& r : step.before) trace << ", register 0x" << r.offset << " = 0x" << r.value;
+      SCOPED_TRACE(trace.str());
       for (const auto& r : step.before) poke(r.offset, r.value);
       testbed::clearJournal();
       testing::internal::CaptureStdout();
