@@ -50,9 +50,22 @@ Step reads(Call call, uint32_t offset, int64_t result, std::string printed = "")
           .printed = std::move(printed)};
 }
 
-Call openAdc(uint8_t index) {
-  return {"KPXADC_Open(ADC, " + std::to_string(index) + ")",
-          [=](BoardHandle) -> int64_t { return KPXADC_Open(BOARD_TYPE_ADC, index); }};
+// A call that touches no register and returns 0.
+Step refused(Call call) {
+  return {.call = std::move(call), .ops = Ops{}};
+}
+
+// `step` with `offset` set to `value` first.
+Step withRegister(uint32_t offset, uint32_t value, Step step) {
+  step.before = {{offset, value}};
+  return step;
+}
+
+// KPXADC_Open(type, index), whose result is a handle.
+Call open(BoardType type, uint8_t index) {
+  return {std::string("KPXADC_Open(") + (type == BOARD_TYPE_ADC ? "ADC" : "DAC") + ", " +
+              std::to_string(index) + ")",
+          [=](BoardHandle) -> int64_t { return KPXADC_Open(type, index); }};
 }
 
 // KPXADC_Open(ADC, 0) answering with the board's own handle.
@@ -118,12 +131,8 @@ Steps optionSetters() {
   };
   Steps steps;
   for (const auto& s : setters) {
-    Step set = updates(s.set, kOption, 1u << s.bit);
-    set.before = {{kOption, 0}};
-    Step clear = updates(s.clear, kOption, ~(1u << s.bit));
-    clear.before = {{kOption, 0xFFFFFFFF}};
-    steps.push_back(set);
-    steps.push_back(clear);
+    steps.push_back(withRegister(kOption, 0, updates(s.set, kOption, 1u << s.bit)));
+    steps.push_back(withRegister(kOption, 0xFFFFFFFF, updates(s.clear, kOption, ~(1u << s.bit))));
   }
   return steps;
 }
@@ -140,6 +149,11 @@ Steps customRegisters() {
   return steps;
 }
 
+// GetStatusBit(bit) on a status of `value`.
+Step statusBit(uint32_t value, uint32_t bit, int64_t result) {
+  return withRegister(kStatus, value, reads(BOARD_CALL(KPXADC_GetStatusBit, bit), kStatus, result));
+}
+
 // A sequence wait ends by writing the initial select back.
 Ops waitReads(size_t reads) {
   return Reads(kSeqStatus, reads) + Ops{Write(kSeqSelect, kSelectInitial)};
@@ -154,23 +168,14 @@ Step waitFor(uint32_t code, uint32_t count, int64_t result) {
 }
 
 std::vector<Scenario> scenarios() {
-  const Step touchesNothing = {.ops = Ops{}};
-  auto refused = [&](Call call) {
-    Step step = touchesNothing;
-    step.call = std::move(call);
-    return step;
-  };
   const std::string failed = failedReads(1);
   return {
       // ---- Open and close ----------------------------------------------------
       {"OpenWritesTheInitialSequenceSelect",
        R"("registers": {"4100": "0xFFFFFFFF"})",
        {openReturnsTheBoard(),
-        {.call = openAdc(1), .result = -1, .ops = Ops{}},
-        {.call = {"KPXADC_Open(DAC, 0)",
-                  [](BoardHandle) -> int64_t { return KPXADC_Open(BOARD_TYPE_DAC, 0); }},
-         .result = -1,
-         .ops = Ops{}}}},
+        {.call = open(BOARD_TYPE_ADC, 1), .result = -1, .ops = Ops{}},
+        {.call = open(BOARD_TYPE_DAC, 0), .result = -1, .ops = Ops{}}}},
       {"CloseForgetsTheBoard",
        "",
        {{CALL(KPXADC_Close)},
@@ -198,19 +203,13 @@ std::vector<Scenario> scenarios() {
       // complement.
       {"ControlBitGettersReadOneBitOrByteEach",
        "",
-       {{.before = {{kControl, 0x00A51402}},
-         CALL(KPXADC_GetCtrlBit1),
-         .result = 1,
-         .ops = Ops{Read(kControl)}},
+       {withRegister(kControl, 0x00A51402, reads(BOARD_CALL(KPXADC_GetCtrlBit1), kControl, 1)),
         reads(BOARD_CALL(KPXADC_GetCtrlBit10), kControl, 1),
         reads(BOARD_CALL(KPXADC_GetCtrlBit12), kControl, 4096),
         reads(BOARD_CALL(KPXADC_GetCtrlBit13), kControl, 0),
         reads(BOARD_CALL(KPXADC_IsCtrlBit11Clear), kControl, 1),
         reads(BOARD_CALL(KPXADC_GetCtrlByte2), kControl, 0xA5),
-        {.before = {{kControl, 0xFF5AEBFD}},
-         CALL(KPXADC_GetCtrlBit1),
-         .result = 0,
-         .ops = Ops{Read(kControl)}},
+        withRegister(kControl, 0xFF5AEBFD, reads(BOARD_CALL(KPXADC_GetCtrlBit1), kControl, 0)),
         reads(BOARD_CALL(KPXADC_GetCtrlBit10), kControl, 0),
         reads(BOARD_CALL(KPXADC_GetCtrlBit12), kControl, 0),
         reads(BOARD_CALL(KPXADC_GetCtrlBit13), kControl, 1),
@@ -223,38 +222,14 @@ std::vector<Scenario> scenarios() {
       {"StatusBitsAndTheAnyBit",
        "",
        {
-           {.before = {{kStatus, 0x8000}},
-            CALL(KPXADC_GetStatusBit, 16u),
-            .result = 1,
-            .ops = Ops{Read(kStatus)}},
-           {.before = {{kStatus, 0}},
-            CALL(KPXADC_GetStatusBit, 16u),
-            .result = 0,
-            .ops = Ops{Read(kStatus)}},
-           {.before = {{kStatus, 0x20}},
-            CALL(KPXADC_GetStatusBit, 5u),
-            .result = 1,
-            .ops = Ops{Read(kStatus)}},
-           {.before = {{kStatus, 0xFFDF}},
-            CALL(KPXADC_GetStatusBit, 5u),
-            .result = 0,
-            .ops = Ops{Read(kStatus)}},
-           {.before = {{kStatus, 0x10000}},
-            CALL(KPXADC_GetStatusBit, 16u),
-            .result = 0,
-            .ops = Ops{Read(kStatus)}},
-           {.before = {{kStatus, 0xFFFFFFFF}},
-            CALL(KPXADC_GetStatusBit, 20u),
-            .result = 0,
-            .ops = Ops{Read(kStatus)}},
-           {.before = {{kStatus, 0xFFFFFFFF}},
-            CALL(KPXADC_GetStatusBit, 17u),
-            .result = 0,
-            .ops = Ops{Read(kStatus)}},
-           {.before = {{kStatus, 0x8000}},
-            CALL(KPXADC_GetStatusBit, 15u),
-            .result = 1,
-            .ops = Ops{Read(kStatus)}},
+           statusBit(0x8000, 16u, 1),
+           statusBit(0, 16u, 0),
+           statusBit(0x20, 5u, 1),
+           statusBit(0xFFDF, 5u, 0),
+           statusBit(0x10000, 16u, 0),
+           statusBit(0xFFFFFFFF, 20u, 0),
+           statusBit(0xFFFFFFFF, 17u, 0),
+           statusBit(0x8000, 15u, 1),
        }},
 
       // ---- Table -------------------------------------------------------------
@@ -289,14 +264,11 @@ std::vector<Scenario> scenarios() {
 
       // ---- Option register ---------------------------------------------------
       {"EachOptionSetterOwnsOneBit", "",
-       optionSetters() + Steps{{.before = {{kOption, 0xFFFFFFFE}},
-                                CALL(KPXADC_IsOptionBit0Clear),
-                                .result = 1,
-                                .ops = Ops{Read(kOption)}},
-                               {.before = {{kOption, 1}},
-                                CALL(KPXADC_IsOptionBit0Clear),
-                                .result = 0,
-                                .ops = Ops{Read(kOption)}}}},
+       optionSetters() +
+           Steps{
+               withRegister(kOption, 0xFFFFFFFE,
+                            reads(BOARD_CALL(KPXADC_IsOptionBit0Clear), kOption, 1)),
+               withRegister(kOption, 1, reads(BOARD_CALL(KPXADC_IsOptionBit0Clear), kOption, 0))}},
 
       // ---- Custom registers --------------------------------------------------
       {"CustomRegistersAndTheirRange", "",
@@ -311,11 +283,8 @@ std::vector<Scenario> scenarios() {
         updates(BOARD_CALL(KPXADC_SetSequenceSelect, 3u), kSeqSelect, 0x00030008),
         updates(BOARD_CALL(KPXADC_SetSequenceSelect, 5u), kSeqSelect, 0x00050028),
         updates(BOARD_CALL(KPXADC_SetSequenceSelect, 15u), kSeqSelect, 0x000F8028),
-        {.before = {{kSeqSelect, 0xFF000000}},
-         CALL(KPXADC_SetSequenceSelect, 0u),
-         .result = 1,
-         .ops = update(kSeqSelect, 0xFF000001),
-         .after = {{kSeqSelect, 0xFF000001}}},
+        withRegister(kSeqSelect, 0xFF000000,
+                     updates(BOARD_CALL(KPXADC_SetSequenceSelect, 0u), kSeqSelect, 0xFF000001)),
         refused(BOARD_CALL(KPXADC_SetSequenceSelect, 16u))}},
       // Modes 1 and 3 are refused with 6 after the status read.
       {"SequenceWordAndMode",
@@ -362,10 +331,9 @@ std::vector<Scenario> scenarios() {
        {reads(BOARD_CALL(KPXADC_IsSequenceState2), kSeqState, 0),
         {CALL(KPXADC_StartSequence), .result = 1, .after = {{kSeqState, 0xFFFFFFFE}}},
         reads(BOARD_CALL(KPXADC_IsSequenceState2), kSeqState, 1),
-        {.before = {{kSeqStatus, statusCode(4)}},  // the sequence is over
-         CALL(KPXADC_IsSequenceState2),
-         .result = 0,
-         .ops = Ops{Read(kSeqState)}}}},
+        // The sequence is over.
+        withRegister(kSeqStatus, statusCode(4),
+                     reads(BOARD_CALL(KPXADC_IsSequenceState2), kSeqState, 0))}},
 
       // ---- Failed register reads ---------------------------------------------
       // Each failed read prints a line and reads as all ones: the run bit
