@@ -566,27 +566,4 @@ double KpxWave_ActualFrequencyHz(const KpxWave* wave, uint32_t tone) {
   }
 }
 
-const char* KpxWave_ResultText(int32_t result) {
-  switch (result) {
-    case KPXWAVE_OK:
-      return "ok";
-    case KPXWAVE_ERR_NULL:
-      return "a required pointer is null";
-    case KPXWAVE_ERR_WAVEFORM:
-      return "unknown waveform";
-    case KPXWAVE_ERR_RATE:
-      return "sample rate must be above 0";
-    case KPXWAVE_ERR_FREQUENCY:
-      return "frequency out of range";
-    case KPXWAVE_ERR_AMPLITUDE:
-      return "amplitude above full scale";
-    case KPXWAVE_ERR_ARGUMENT:
-      return "setting out of range";
-    case KPXWAVE_ERR_NO_MEMORY:
-      return "out of memory";
-    default:
-      return "unknown result";
-  }
-}
-
 }  // extern "C"
