@@ -427,6 +427,7 @@ KPXWAVE_FUNCTIONS = (
     ("KpxWave_Seek", c_int32, (_W, c_uint64)),
     ("KpxWave_Position", c_uint64, (_W,)),
     ("KpxWave_ActualFrequencyHz", c_double, (_W, c_uint32)),
+    ("KpxWave_MaxFrequencyHz", c_double, (c_double,)),
     ("KpxWave_ResultText", c_char_p, (c_int32,)),
 )
 
