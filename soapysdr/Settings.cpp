@@ -66,17 +66,6 @@ void checkRegisterInterface(const std::string& name) {
                                 "'; the interface is 'board'");
 }
 
-std::string boardStatusFailure(int32_t result) {
-  switch (result) {
-    case -1:
-      return "the board is busy";
-    case -2:
-      return "the status request failed";
-    default:
-      return "the board is not registered";
-  }
-}
-
 }  // namespace
 
 SoapyKpxadac::SoapyKpxadac(const BoardEntry& board) : board_(board) {
@@ -215,7 +204,8 @@ std::string SoapyKpxadac::readSensor(const std::string& key) const {
   if (key == "board_status") {
     const int32_t status = Kpxadac16_GetBoardStatus(board_.handle);
     if (status < 0)
-      throw std::runtime_error("kpxadac: board status not read: " + boardStatusFailure(status));
+      throw std::runtime_error(std::string("kpxadac: board status not read: ") +
+                               KpxBoard_QueryResultText(KPXBOARD_QUERY_STATUS, status));
     return std::to_string(status);
   }
   if (key == "fpga_part") {

@@ -1,5 +1,5 @@
 // The board's policy in one place: descriptions, sample rates, the receive
-// set-up and the texts of results, for every program and binding to ask.
+// set-up, for every program and binding to ask (the texts: result_texts.cpp).
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -82,6 +82,13 @@ double fixedRateOf(BoardHandle handle) {
   return facts && facts->fixedClockRateHz > 0 ? facts->fixedClockRateHz : kDefaultFixedClockRateHz;
 }
 
+// The library's one clock rule, for an AUTO set-up: any nonzero answer of
+// the fixed-clock query (a failed query included, as the receive demo takes
+// it) is the fixed clock.
+int32_t autoClock(BoardHandle handle) {
+  return Kpxadac16_GetFixedClock(handle) != 0 ? KPXBOARD_CLOCK_FIXED : KPXBOARD_CLOCK_SYNTHESIZER;
+}
+
 }  // namespace
 
 extern "C" {
@@ -142,8 +149,33 @@ double KpxBoard_ClockRateHz(BoardHandle handle, int32_t clock) {
 int32_t KpxBoard_ReportedClock(BoardHandle handle) {
   const BoardRecord* record = recordOf(handle);
   if (!record) return KPXSTREAM_ERR_NO_BOARD;
-  // A failed query counts as the fixed clock, as the receive demo takes it.
-  return Kpxadac16_GetFixedClock(handle) != 0 ? KPXBOARD_CLOCK_FIXED : KPXBOARD_CLOCK_SYNTHESIZER;
+  return autoClock(handle);
+}
+
+int32_t KpxBoard_ClockPlan(BoardHandle handle, int32_t choice, KpxClockPlan* plan) {
+  if (!plan) return KPXSTREAM_ERR_NULL;
+  *plan = KpxClockPlan{KPXBOARD_CLOCK_UNKNOWN, 0, "", ""};
+  int32_t clock = KPXBOARD_CLOCK_UNKNOWN;
+  switch (choice) {
+    case KPXSTREAM_SETUP_AUTO_CLOCK:
+      if (!recordOf(handle)) return KPXSTREAM_ERR_NO_BOARD;
+      clock = autoClock(handle);
+      break;
+    case KPXSTREAM_SETUP_FIXED_CLOCK:
+      clock = KPXBOARD_CLOCK_FIXED;
+      break;
+    case KPXSTREAM_SETUP_SYNTHESIZER:
+      clock = KPXBOARD_CLOCK_SYNTHESIZER;
+      break;
+    default:
+      return KPXSTREAM_ERR_ARGUMENT;
+  }
+  const bool fixed = clock == KPXBOARD_CLOCK_FIXED;
+  plan->clock = clock;
+  plan->rateHz = KpxBoard_ClockRateHz(handle, clock);
+  plan->name = fixed ? "onboard fixed clock" : "clock synthesizer";
+  plan->key = fixed ? "fixed" : "synthesizer";
+  return KPXSTREAM_OK;
 }
 
 int32_t KpxBoard_GetSampleRate(BoardHandle handle, double* rateHz) {
@@ -154,7 +186,7 @@ int32_t KpxBoard_GetSampleRate(BoardHandle handle, double* rateHz) {
   int32_t clock = kpx::catalog::factsOf(handle).value_or(kpx::catalog::BoardFacts{}).clockSetUp;
   // Not set up by the library: only the fixed clock can be told for sure.
   if (clock == KPXBOARD_CLOCK_UNKNOWN && record->type == BOARD_TYPE_ADC &&
-      Kpxadac16_GetFixedClock(handle) > 0)
+      autoClock(handle) == KPXBOARD_CLOCK_FIXED)
     clock = KPXBOARD_CLOCK_FIXED;
   *rateHz = KpxBoard_ClockRateHz(handle, clock);
   return clock;
@@ -171,9 +203,10 @@ int32_t KpxBoard_SetupClock(BoardHandle handle, int32_t choice, int32_t* clock) 
   if (choice != KPXSTREAM_SETUP_AUTO_CLOCK && choice != KPXSTREAM_SETUP_FIXED_CLOCK &&
       choice != KPXSTREAM_SETUP_SYNTHESIZER)
     return KPXSTREAM_ERR_ARGUMENT;
-  bool synthesizer = choice == KPXSTREAM_SETUP_SYNTHESIZER;
-  if (choice == KPXSTREAM_SETUP_AUTO_CLOCK) synthesizer = Kpxadac16_GetFixedClock(handle) == 0;
-  const int32_t chosen = synthesizer ? KPXBOARD_CLOCK_SYNTHESIZER : KPXBOARD_CLOCK_FIXED;
+  KpxClockPlan plan{};
+  KpxBoard_ClockPlan(handle, choice, &plan);
+  const int32_t chosen = plan.clock;
+  const bool synthesizer = chosen == KPXBOARD_CLOCK_SYNTHESIZER;
   if (clock) *clock = chosen;
   kpx::catalog::noteClock(handle, chosen);
   if (synthesizer) {
@@ -203,64 +236,6 @@ int32_t KpxBoard_ResetChannel(BoardHandle handle) {
 
 uint32_t KpxBoard_ReceiveCReg0Value(void) {
   return kReceiveCReg0Value;
-}
-
-const char* KpxBoard_ErrorText(BoardError error) {
-  switch (error) {
-    case ERR_NOT_IDLE:
-      return "the board was busy";
-    case ERR_CANCELLED:
-      return "the transfer was cancelled";
-    case ERR_REQUEST_FAILED:
-      return "a driver request failed";
-    case ERR_READ_FAILED:
-      return "the driver's read failed";
-    case ERR_WRITE_FAILED:
-      return "the driver's write failed";
-    case ERR_NO_BOARD:
-      return "the board is not registered";
-    default:
-      return nullptr;
-  }
-}
-
-const char* KpxBoard_BitstreamResultText(int32_t result) {
-  switch (result) {
-    case 0:
-      return "loaded";
-    case 1:
-      return "file not found";
-    case 2:
-      return "the board was busy";
-    case 3:
-      return "the board is not registered";
-    case 4:
-      return "no FPGA part is known for the board ID";
-    case 6:
-      return "the board's identification failed";
-    case 7:
-      return "the file's FPGA part does not match the board";
-    case 8:
-      return "not a .bit file";
-    case KPXADAC16_BITFILE_UNREADABLE:
-      return "the file could not be read";
-    case KPXADAC16_BITFILE_TOO_LARGE:
-      return "the file is too large";
-    case KPXADAC16_BITFILE_NO_MEMORY:
-      return "out of memory";
-    case KPXADAC16_BITFILE_BAD_HEADER:
-      return "the .bit header is damaged";
-    case KPXADAC16_BITFILE_PART_TOO_LONG:
-      return "the part name in the file is too long";
-    case KPXADAC16_BITFILE_DIRECTORY:
-      return "the path names a directory, not a .bit file";
-    case KPXADAC16_BITFILE_NOT_REGULAR:
-      return "the path names a FIFO or a device, not a regular file";
-    case -1:
-      return "the download request failed";
-    default:
-      return "the driver refused the image";
-  }
 }
 
 int32_t KpxBoard_SetMessageOutput(int32_t output) {

@@ -107,11 +107,34 @@ KPXADAC_API double KpxBoard_ClockRateHz(BoardHandle handle, int32_t clock);
  *  @return KPXBOARD_CLOCK_FIXED or _SYNTHESIZER, or ERR_NO_BOARD. */
 KPXADAC_API int32_t KpxBoard_ReportedClock(BoardHandle handle);
 
+/** The clock a receive set-up with `choice` would use, its rate and its name:
+ *  what every program prints or sizes its buffers by before (or without)
+ *  opening a stream. */
+typedef struct KpxClockPlan {
+  int32_t clock;    /* KPXBOARD_CLOCK_FIXED or KPXBOARD_CLOCK_SYNTHESIZER */
+  double rateHz;    /* that clock's rate on this board (KpxBoard_ClockRateHz) */
+  const char* name; /* "onboard fixed clock" or "clock synthesizer" */
+  const char* key;  /* "fixed" or "synthesizer", for JSON and options */
+} KpxClockPlan;
+
+/** Fills `plan` for `choice` (KPXSTREAM_SETUP_AUTO_CLOCK, _FIXED_CLOCK or
+ *  _SYNTHESIZER). AUTO follows the library's one clock rule, the rule of
+ *  KpxBoard_ReportedClock and KpxBoard_SetupClock: the fixed clock when
+ *  Kpxadac16_GetFixedClock answers nonzero (a failed query included), else
+ *  the synthesizer; it asks the driver and needs a registered board. FIXED
+ *  and SYNTHESIZER send nothing and accept any handle (an unregistered one
+ *  gives the default fixed-clock rate). Sets nothing up.
+ *  @return KPXSTREAM_OK, or ERR_NULL, ERR_ARGUMENT (choice), ERR_NO_BOARD
+ *  (AUTO on an unregistered handle); on failure the plan says clock
+ *  UNKNOWN, rate 0 and empty name and key. */
+KPXADAC_API int32_t KpxBoard_ClockPlan(BoardHandle handle, int32_t choice, KpxClockPlan* plan);
+
 /** The rate the board's current clock gives, as far as the library can tell:
  *  the clock that the library last set up on the board (KpxBoard_SetupClock,
  *  or a stream's set-up); otherwise, for an ADC board whose driver says it
- *  runs from the fixed clock (Kpxadac16_GetFixedClock above 0), the fixed
- *  clock; otherwise unknown (the synthesizer at a setting the library did
+ *  runs from the fixed clock (Kpxadac16_GetFixedClock nonzero, a failed
+ *  query included, as KpxBoard_ClockPlan rules), the fixed clock; otherwise
+ *  unknown (the synthesizer at a setting the library did
  *  not make, or a DAC board nobody set up). Registers changed behind the
  *  library's back are not seen.
  *  @param rateHz receives the rate; 0 when unknown.
@@ -166,6 +189,23 @@ KPXADAC_API const char* KpxBoard_ErrorText(BoardError error);
  *  "the file's FPGA part does not match the board", ...); never null. A
  *  result that is none of the library's codes is the driver's refusal. */
 KPXADAC_API const char* KpxBoard_BitstreamResultText(int32_t result);
+
+/** The meaning of a result of Kpxadac16_LoadBitstream (an image): "loaded"
+ *  for 0, "no image", "the image is too large", "the board was busy", ...;
+ *  never null. A result that is none of the library's codes is the
+ *  driver's refusal. */
+KPXADAC_API const char* KpxBoard_ImageResultText(int32_t result);
+
+/* The board queries whose results KpxBoard_QueryResultText explains. */
+#define KPXBOARD_QUERY_STATUS 0      /* Kpxadac16_GetBoardStatus */
+#define KPXBOARD_QUERY_FIXED_CLOCK 1 /* Kpxadac16_GetFixedClock */
+#define KPXBOARD_QUERY_INFO 2        /* Kpxadac16_GetBoardInfo */
+
+/** The meaning of a result of a board query (KPXBOARD_QUERY_*): "answered"
+ *  for an answer, else the refusal ("the board was busy", "a driver request
+ *  failed", "the board is not registered"); never null. The identification
+ *  query's -1 and -2 are the reverse of the other two's. */
+KPXADAC_API const char* KpxBoard_QueryResultText(int32_t query, int32_t result);
 
 /* ------------------------------------------------------------------------
  * Where the library's failure lines go

@@ -613,47 +613,4 @@ int32_t KpxRecords_GetStatus(KpxRecords* records, KpxRecordsStatus* status) {
   return KPXRECORDS_OK;
 }
 
-const char* KpxRecords_ResultText(int32_t result) {
-  switch (result) {
-    case KPXRECORDS_OK:
-      return "ok";
-    case KPXRECORDS_TIMEOUT:
-      return "no record within the time-out";
-    case KPXRECORDS_STOPPED:
-      return "stopped";
-    case KPXRECORDS_COMPLETE:
-      return "complete";
-    case KPXRECORDS_BOARD_FAILED:
-      return "the stream ended on a failed board read";
-    case KPXRECORDS_ERR_NULL:
-      return "a required pointer is null";
-    case KPXRECORDS_ERR_EDGE:
-      return "the edge is not rising, falling or either";
-    case KPXRECORDS_ERR_LEVEL:
-      return "level outside -32768..32767";
-    case KPXRECORDS_ERR_HYSTERESIS:
-      return "hysteresis outside 0..65535";
-    case KPXRECORDS_ERR_LENGTH:
-      return "pre and post must be at least 0 and pre + post from 1 to 16777216 samples";
-    case KPXRECORDS_ERR_ARGUMENT:
-      return "holdoff, count, auto time or queue size out of range";
-    case KPXRECORDS_ERR_DIRECTION:
-      return "records need a receive stream";
-    case KPXRECORDS_ERR_NO_MEMORY:
-      return "the record queue could not be allocated";
-    case KPXRECORDS_ERR_STATE:
-      return "not possible in this state";
-    case KPXRECORDS_ERR_NOT_HELD:
-      return "the record is not held";
-    case KPXRECORDS_ERR_STREAM:
-      return "the stream could not be started";
-    case KPXRECORDS_ERR_THREAD:
-      return "the engine's thread could not be started";
-    case KPXRECORDS_ERR_BUFFER:
-      return "the buffer is shorter than a record";
-    default:
-      return "unknown result code";
-  }
-}
-
 }  // extern "C"

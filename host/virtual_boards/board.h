@@ -24,7 +24,13 @@
 
 namespace kpx::sim {
 
-// Register offsets and bits with a behaviour of their own.
+// Register offsets and bits with a behaviour of their own. The requests are
+// the driver interface's (kpxadac_ioctl.h), shared; the register map is the
+// board's, kept here apart from the library's (adc/kpxadc.h) on purpose: the
+// model is the other side of the bus, below the library, and a second
+// statement of the board lets a wrong offset in the library fail a test
+// instead of agreeing with itself (tests/virtual_boards/register_test.cpp
+// checks that the two maps name the same registers).
 namespace reg {
 inline constexpr uint32_t kClock = 8;
 inline constexpr uint32_t kClockSynthStart = 0x08;

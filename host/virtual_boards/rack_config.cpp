@@ -266,8 +266,8 @@ void checkSignal(SignalSettings& signal, double sampleRateHz, const std::string&
   KpxWaveSettings wave = signal.wave;
   wave.sampleRateHz = sampleRateHz;
   // A tone's frequency is rounded to a whole number of cycles in its period,
-  // at most one per sample (SampleSource::make).
-  wave.frequenciesHz[0] = std::min(wave.frequenciesHz[0], sampleRateHz);
+  // at most the generator's limit, half the rate (SampleSource::make).
+  wave.frequenciesHz[0] = std::min(wave.frequenciesHz[0], KpxWave_MaxFrequencyHz(sampleRateHz));
   KpxWave* made = nullptr;
   const int32_t result = KpxWave_Create(&wave, &made);
   KpxWave_Destroy(made);

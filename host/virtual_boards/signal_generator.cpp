@@ -200,12 +200,13 @@ std::shared_ptr<const SampleSource> makeTone(const SignalSettings& settings, dou
     for (const Cached& c : cache)
       if (sameTone(c.wave, c.rate, settings.wave, sampleRateHz)) return c.source;
   }
-  // A whole number of cycles in the period, so that it repeats seamlessly.
+  // A whole number of cycles in the period, so that it repeats seamlessly;
+  // at most the generator's limit, half a cycle a sample.
   SignalSettings periodic = settings;
   const double n = static_cast<double>(SampleSource::kTonePeriod);
   const double wanted =
       sampleRateHz > 0 ? std::round(settings.wave.frequenciesHz[0] * n / sampleRateHz) : 0;
-  periodic.wave.frequenciesHz[0] = std::clamp(wanted, 0.0, n) * sampleRateHz / n;
+  periodic.wave.frequenciesHz[0] = std::clamp(wanted, 0.0, n / 2) * sampleRateHz / n;
   WavePtr wave = makeWave(periodic, sampleRateHz, reason);
   if (!wave) return nullptr;
   std::vector<uint16_t> period(SampleSource::kTonePeriod);

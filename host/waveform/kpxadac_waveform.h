@@ -73,8 +73,9 @@ typedef struct KpxWave KpxWave;
 #define KPXWAVE_ERR_NULL (-1)     /* a required pointer is null */
 #define KPXWAVE_ERR_WAVEFORM (-2) /* unknown waveform */
 #define KPXWAVE_ERR_RATE (-3)     /* sample rate not > 0 and finite */
-#define KPXWAVE_ERR_FREQUENCY                                                               \
-  (-4)                             /* a frequency < 0, above the sample rate or not finite; \
+#define KPXWAVE_ERR_FREQUENCY                                                              \
+  (-4)                             /* a frequency < 0, above KpxWave_MaxFrequencyHz or not \
+                                      finite;                                              \
                                       a frequency count out of 1..KPXWAVE_MAX_TONES */
 #define KPXWAVE_ERR_AMPLITUDE (-5) /* above 0 dBFS, or a peak beyond full scale */
 #define KPXWAVE_ERR_ARGUMENT                                 \
@@ -143,6 +144,12 @@ KPXWAVE_API int32_t KpxWave_Seek(KpxWave* wave, uint64_t index);
 
 /** The index of the next sample to be generated; 0 for a null wave. */
 KPXWAVE_API uint64_t KpxWave_Position(const KpxWave* wave);
+
+/** The highest frequency any waveform takes (tone, multitone, square, the
+ *  chirp's start and stop): half the sample rate. The DAC plays real
+ *  samples, so a frequency above half the rate would sound as its alias
+ *  below it. 0 for a rate that is not above 0 and finite. */
+KPXWAVE_API double KpxWave_MaxFrequencyHz(double sampleRateHz);
 
 /** The frequency a tone, multitone (`tone` of them) or square actually
  *  plays, after the phase step's rounding to 2^-64 of the rate; for a chirp

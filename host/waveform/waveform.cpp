@@ -373,7 +373,10 @@ int32_t KpxWave_Create(const KpxWaveSettings* settings, KpxWave** wave) {
   if (s.waveform < KPXWAVE_TONE || s.waveform > KPXWAVE_RAMP) return KPXWAVE_ERR_WAVEFORM;
   if (!isFinite(s.sampleRateHz) || s.sampleRateHz <= 0) return KPXWAVE_ERR_RATE;
   const double rate = s.sampleRateHz;
-  const auto frequencyOk = [rate](double f) { return isFinite(f) && f >= 0 && f <= rate; };
+  const double maxFrequency = KpxWave_MaxFrequencyHz(rate);
+  const auto frequencyOk = [maxFrequency](double f) {
+    return isFinite(f) && f >= 0 && f <= maxFrequency;
+  };
   const bool usesAmplitude = s.waveform != KPXWAVE_RAMP;
   if (usesAmplitude && !(isFinite(s.amplitudeDbfs) && s.amplitudeDbfs <= 0))
     return KPXWAVE_ERR_AMPLITUDE;
@@ -431,8 +434,7 @@ int32_t KpxWave_Create(const KpxWaveSettings* settings, KpxWave** wave) {
         break;
       }
       case KPXWAVE_CHIRP: {
-        if (!frequencyOk(s.startHz) || !frequencyOk(s.stopHz) || s.startHz > rate / 2 ||
-            s.stopHz > rate / 2) {
+        if (!frequencyOk(s.startHz) || !frequencyOk(s.stopHz)) {
           result = KPXWAVE_ERR_FREQUENCY;
           break;
         }
@@ -545,6 +547,10 @@ uint64_t KpxWave_Position(const KpxWave* wave) {
   return wave ? wave->position : 0;
 }
 
+double KpxWave_MaxFrequencyHz(double sampleRateHz) {
+  return isFinite(sampleRateHz) && sampleRateHz > 0 ? sampleRateHz / 2 : 0;
+}
+
 double KpxWave_ActualFrequencyHz(const KpxWave* wave, uint32_t tone) {
   if (!wave) return 0;
   const auto frequency = [wave](uint64_t step) {
@@ -563,29 +569,6 @@ double KpxWave_ActualFrequencyHz(const KpxWave* wave, uint32_t tone) {
       return 0;
     default:
       return 0;
-  }
-}
-
-const char* KpxWave_ResultText(int32_t result) {
-  switch (result) {
-    case KPXWAVE_OK:
-      return "ok";
-    case KPXWAVE_ERR_NULL:
-      return "a required pointer is null";
-    case KPXWAVE_ERR_WAVEFORM:
-      return "unknown waveform";
-    case KPXWAVE_ERR_RATE:
-      return "sample rate must be above 0";
-    case KPXWAVE_ERR_FREQUENCY:
-      return "frequency out of range";
-    case KPXWAVE_ERR_AMPLITUDE:
-      return "amplitude above full scale";
-    case KPXWAVE_ERR_ARGUMENT:
-      return "setting out of range";
-    case KPXWAVE_ERR_NO_MEMORY:
-      return "out of memory";
-    default:
-      return "unknown result";
   }
 }
 

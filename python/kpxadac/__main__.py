@@ -6,7 +6,7 @@ import os
 import sys
 
 from ._binding import lib
-from .enums import BoardType, StreamClock
+from .enums import BoardType
 from .errors import RequestError
 from .rack import Rack
 
@@ -35,6 +35,7 @@ def _details(board):
     """What kpxadac-info shows of one board, with the library's raw results."""
     handle = board.handle
     fixed = _raw(lib.Kpxadac16_GetFixedClock, handle)
+    plan = board.clock_plan()
     info = {
         "device": board.device,
         "type": board.type.name,
@@ -44,13 +45,12 @@ def _details(board):
         "ident": list(board.ident) if board.ident is not None else [],
         "status": _raw(lib.Kpxadac16_GetBoardStatus, handle),
         "fixed_clock": fixed,
-        # The clock a receive set-up would use, as the library decides it (a failed
-        # fixed-clock query means the fixed clock).
-        "reported_clock": board.reported_clock,
+        # The clock a receive set-up would use, as the library rules it.
+        "reported_clock": plan.clock,
+        "clock_name": plan.name,
     }
     if board.type == BoardType.ADC:
-        info["clock_source"] = ("fixed" if info["reported_clock"] == StreamClock.FIXED
-                                else "synthesizer")
+        info["clock_source"] = plan.key
         info["clock_source_field"] = board.clock_source
         info["clock_ready"] = board.clock_ready
         info["running"] = board.running
@@ -69,9 +69,7 @@ def _print_text(boards, out):
                   f"FPGA part {b['expected_part'] or '(none)'}\n")
         out.write("  identification:" + "".join(f" 0x{byte:02X}" for byte in b["ident"]) + "\n")
         out.write(f"  status byte:    {b['status']}\n")
-        kind = ("onboard fixed clock" if b["reported_clock"] == StreamClock.FIXED
-                else "clock synthesizer")
-        out.write(f"  fixed clock:    {b['fixed_clock']} ({kind})\n")
+        out.write(f"  fixed clock:    {b['fixed_clock']} ({b['clock_name']})\n")
         if "clock_ready" in b:
             ready = "ready" if b["clock_ready"] else "not ready"
             out.write(f"  clock source:   field {b['clock_source_field']}, {ready}\n")
@@ -97,8 +95,9 @@ def main(argv=None):
         boards = [_details(board) for board in rack.boards]
     try:
         if args.json:
-            listed = [{key: value for key, value in board.items() if key != "reported_clock"}
-                      for board in boards]  # the document's keys are kpxadac-info's
+            # The document's keys are kpxadac-info's.
+            listed = [{key: value for key, value in board.items()
+                       if key not in ("reported_clock", "clock_name")} for board in boards]
             sys.stdout.write(json.dumps({"boards": listed}, indent=2, sort_keys=True) + "\n")
         else:
             _print_text(boards, sys.stdout)

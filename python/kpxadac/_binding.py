@@ -233,6 +233,15 @@ class KpxBoardDescription(Structure):
     ]
 
 
+class KpxClockPlan(Structure):
+    _fields_ = [
+        ("clock", c_int32),
+        ("rateHz", c_double),
+        ("name", c_char_p),
+        ("key", c_char_p),
+    ]
+
+
 class KpxStreamGap(Structure):
     _fields_ = [("index", c_uint64), ("samples", c_uint64)]
 
@@ -394,6 +403,7 @@ KPXBOARD_FUNCTIONS = (
     ("KpxBoard_SetFixedClockRate", c_int32, (_H, c_double)),
     ("KpxBoard_ClockRateHz", c_double, (_H, c_int32)),
     ("KpxBoard_ReportedClock", c_int32, (_H,)),
+    ("KpxBoard_ClockPlan", c_int32, (_H, c_int32, POINTER(KpxClockPlan))),
     ("KpxBoard_GetSampleRate", c_int32, (_H, POINTER(c_double))),
     ("KpxBoard_SetupClock", c_int32, (_H, c_int32, POINTER(c_int32))),
     ("KpxBoard_StartReceiving", c_int32, (_H,)),
@@ -402,6 +412,8 @@ KPXBOARD_FUNCTIONS = (
     ("KpxBoard_SynthesizerSetting", None, (POINTER(ClockSetting),)),
     ("KpxBoard_ErrorText", c_char_p, (BoardError,)),
     ("KpxBoard_BitstreamResultText", c_char_p, (c_int32,)),
+    ("KpxBoard_ImageResultText", c_char_p, (c_int32,)),
+    ("KpxBoard_QueryResultText", c_char_p, (c_int32, c_int32)),
     ("KpxBoard_SetMessageOutput", c_int32, (c_int32,)),
 )
 
@@ -415,6 +427,7 @@ KPXWAVE_FUNCTIONS = (
     ("KpxWave_Seek", c_int32, (_W, c_uint64)),
     ("KpxWave_Position", c_uint64, (_W,)),
     ("KpxWave_ActualFrequencyHz", c_double, (_W, c_uint32)),
+    ("KpxWave_MaxFrequencyHz", c_double, (c_double,)),
     ("KpxWave_ResultText", c_char_p, (c_int32,)),
 )
 
@@ -445,9 +458,9 @@ FUNCTIONS = (KPXADAC16_FUNCTIONS + KPXADC_FUNCTIONS + KPXSTREAM_FUNCTIONS + KPXB
 # error).
 
 
-def _text(library, text_function, code):
-    text = getattr(library, text_function)(code)
-    return text.decode("utf-8", "replace") if text else f"result {code}"
+def _text(library, text_function, *codes):
+    text = getattr(library, text_function)(*codes)
+    return text.decode("utf-8", "replace") if text else f"result {codes[-1]}"
 
 
 def _negative(exception, text_function, enum=None):
@@ -490,23 +503,22 @@ def _transfer(library):
     return errcheck
 
 
-# The refusals of the queries and of the image load that have no text in the library
-# yet but stand for a board error, by name: the board error's text is the library's.
-_BOARD_ERROR_OF = {"NOT_IDLE": BoardErrorCode.NOT_IDLE,
-                 "REQUEST_FAILED": BoardErrorCode.REQUEST_FAILED,
-                 "UNREGISTERED": BoardErrorCode.NO_BOARD}
+# The board queries, as KpxBoard_QueryResultText tells them apart.
+KPXBOARD_QUERY_STATUS = 0
+KPXBOARD_QUERY_FIXED_CLOCK = 1
+KPXBOARD_QUERY_INFO = 2
 
 
-def _query(enum, failed):
-    """The status, fixed-clock and identification queries: their own refusal codes;
-    a busy board is a BoardBusyError."""
+def _query(enum, query, failed):
+    """The status, fixed-clock and identification queries: their own refusal codes,
+    in the library's words; a busy board is a BoardBusyError."""
     def check(library):
         def errcheck(result, function, arguments):
             if failed(result):
                 code = enum(result)
                 exception = BoardBusyError if code.name == "NOT_IDLE" else RequestError
                 raise exception(function.__name__, code,
-                                _text(library, "KpxBoard_ErrorText", _BOARD_ERROR_OF[code.name]))
+                                _text(library, "KpxBoard_QueryResultText", query, result))
             return result
         return errcheck
     return check
@@ -522,27 +534,11 @@ def _bitstream_file(library):
     return errcheck
 
 
-# Results of Kpxadac16_LoadBitstream that neither KpxBoard_BitstreamResultText (the
-# texts of the file load's results) nor a board error covers: the library has no text
-# of them yet.
-IMAGE_ONLY_TEXTS = {
-    BitstreamImageResult.MISSING: "no image",
-    BitstreamImageResult.NO_MEMORY: "out of memory",
-    BitstreamImageResult.TOO_LARGE: "the image is too large",
-}
-
-
 def _bitstream_image(library):
     def errcheck(result, function, arguments):
         if result != 0:
-            code = as_enum(BitstreamImageResult, result)
-            name = getattr(code, "name", None)
-            if name in _BOARD_ERROR_OF:
-                text = _text(library, "KpxBoard_ErrorText", _BOARD_ERROR_OF[name])
-            else:  # DOWNLOAD_FAILED and the driver's own words are the file load's too
-                text = IMAGE_ONLY_TEXTS.get(code) or _text(library,
-                                                           "KpxBoard_BitstreamResultText", result)
-            raise BitstreamError(function.__name__, code, text)
+            raise BitstreamError(function.__name__, as_enum(BitstreamImageResult, result),
+                                 _text(library, "KpxBoard_ImageResultText", result))
         return result
     return errcheck
 
@@ -563,7 +559,7 @@ CHECKS = {
     **_family(KPXSTREAM_FUNCTIONS, _stream_check),
     **_family(KPXBOARD_FUNCTIONS, _board_check, names={
         "KpxBoard_Describe", "KpxBoard_DescribeHandle", "KpxBoard_SetFixedClockRate",
-        "KpxBoard_ReportedClock", "KpxBoard_GetSampleRate", "KpxBoard_SetupClock",
+        "KpxBoard_ReportedClock", "KpxBoard_ClockPlan", "KpxBoard_GetSampleRate", "KpxBoard_SetupClock",
         "KpxBoard_StartReceiving", "KpxBoard_ResetChannel", "KpxBoard_SetMessageOutput"}),
     **_family(KPXRECORDS_FUNCTIONS, _records_check),
     **_family(KPXWAVE_FUNCTIONS, _wave_check),
@@ -579,9 +575,11 @@ CHECKS = {
     "Kpxadac16_WriteReg": _request(lambda result, arguments: result == -1 and
                                    arguments[2] != 0xFFFFFFFF),
     **dict.fromkeys(("TalvoReadBuffer", "TalvoWriteBuffer", "TalvoPreloadWrite"), _transfer),
-    "Kpxadac16_GetBoardStatus": _query(StatusResult, lambda result: result < 0),
-    "Kpxadac16_GetFixedClock": _query(StatusResult, lambda result: result < 0),
-    "Kpxadac16_GetBoardInfo": _query(InfoResult, lambda result: result != 0),
+    "Kpxadac16_GetBoardStatus": _query(StatusResult, KPXBOARD_QUERY_STATUS,
+                                       lambda result: result < 0),
+    "Kpxadac16_GetFixedClock": _query(StatusResult, KPXBOARD_QUERY_FIXED_CLOCK,
+                                      lambda result: result < 0),
+    "Kpxadac16_GetBoardInfo": _query(InfoResult, KPXBOARD_QUERY_INFO, lambda result: result != 0),
     "Kpxadac16_LoadBitstreamFile": _bitstream_file,
     "Kpxadac16_LoadBitstream": _bitstream_image,
 }

@@ -15,7 +15,7 @@ from collections import namedtuple
 import numpy as np
 
 from . import _checks
-from ._binding import KpxBoardDescription, ProfilingRecord, TalvoErrorCounts, V360DebugRecord, lib
+from ._binding import KpxBoardDescription, KpxClockPlan, ProfilingRecord, TalvoErrorCounts, V360DebugRecord, lib
 from ._buffers import pool
 # CLOCK_SOURCES, OPTION_BITS and CustomRegisters were this module's; still importable from it.
 from .adc import CLOCK_SOURCES, OPTION_BITS, AdcFrontEnd, CustomRegisters, as_pointer  # noqa: F401
@@ -27,6 +27,7 @@ from .records import RecordsRun, records as _records
 from .stream import Stream, TransmitStream, capture as _capture
 
 ErrorCounts = namedtuple("ErrorCounts", "rx_overrun tx_underrun")
+ClockPlan = namedtuple("ClockPlan", "clock rate_hz name key")
 
 V360_FIELDS = ("field0", "field2", "field6", "field8", "field12", "field16", "field20", "field24",
                "field26", "field28", "field30", "field32", "field33", "field36", "field40")
@@ -340,6 +341,16 @@ class Board(AdcFrontEnd):
         """The clock the board reports, which StreamSetup.AUTO_CLOCK chooses, as a
         StreamClock (KpxBoard_ReportedClock: a failed fixed-clock query means FIXED)."""
         return StreamClock(lib.KpxBoard_ReportedClock(self.handle))
+
+    def clock_plan(self, setup=StreamSetup.AUTO_CLOCK):
+        """The clock a receive set-up with `setup` would use, as the library rules it
+        (KpxBoard_ClockPlan): a ClockPlan of clock (StreamClock), rate_hz, name and key."""
+        setup = _checks.choice(setup, "setup", (StreamSetup.AUTO_CLOCK, StreamSetup.FIXED_CLOCK,
+                                                StreamSetup.SYNTHESIZER))
+        plan = KpxClockPlan()
+        lib.KpxBoard_ClockPlan(self.handle, setup, ctypes.byref(plan))
+        return ClockPlan(StreamClock(plan.clock), plan.rateHz, plan.name.decode(),
+                         plan.key.decode())
 
     def clock_rate(self, clock):
         """The library's rate of a StreamClock on this board, in Hz (0 for AS_SET)."""

@@ -43,7 +43,7 @@ C_TYPES = {
 for struct in ("TalvoErrorCounts", "ProfilingRecord", "V360DebugRecord", "ClockSetting",
                "KpxStreamConfig", "KpxStreamBlock", "KpxStreamStatus", "KpxStreamReadInfo",
                "KpxBoardDescription", "KpxRecordsConfig", "KpxRecord", "KpxRecordsStatus",
-               "KpxStreamGap", "KpxWaveSettings"):
+               "KpxStreamGap", "KpxWaveSettings", "KpxClockPlan"):
     C_TYPES[struct + " *"] = C_TYPES["const " + struct + " *"] = ctypes.POINTER(
         getattr(_binding, struct))
 
@@ -96,7 +96,7 @@ def test_every_exported_function_is_declared_and_present():
 STRUCTURES = ("BoardRecord", "TalvoErrorCounts", "ProfilingRecord", "V360DebugRecord",
               "ClockSetting", "KpxStreamConfig", "KpxStreamBlock", "KpxStreamStatus",
               "KpxStreamReadInfo", "KpxBoardDescription", "KpxRecordsConfig", "KpxRecordsCounts",
-              "KpxRecord", "KpxRecordsStatus", "KpxStreamGap", "KpxWaveSettings")
+              "KpxRecord", "KpxRecordsStatus", "KpxStreamGap", "KpxWaveSettings", "KpxClockPlan")
 
 
 @pytest.mark.skipif(not shutil.which("cc"), reason="no C compiler")

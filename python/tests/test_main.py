@@ -10,7 +10,10 @@ import pytest
 RACK = json.dumps({"boards": [{"device": 0, "board_id": "0x8A"},
                               {"device": 4, "board_id": "0x86", "status": 3},
                               {"device": 7, "board_id": "0x8F", "fixed_clock": 1,
-                               "faults": [{"op": "IOCTL_GET_TALVO_ERROR", "error": 31}]}]})
+                               "faults": [{"op": "IOCTL_GET_TALVO_ERROR", "error": 31}]},
+                              # A failed fixed-clock query: the library's rule names the clock.
+                              {"device": 9, "board_id": "0x8A",
+                               "faults": [{"op": "IOCTL_GET_FIXED_CLOCK", "error": 31}]}]})
 
 
 @pytest.mark.parametrize("options", [[], ["--json"]])
@@ -32,6 +35,7 @@ def test_the_listing_mirrors_kpxadac_info(options):
     if options:
         assert failure not in ours.stdout and json.loads(ours.stdout)
     assert ours.stdout == theirs.stdout
+    assert ("onboard fixed clock" if not options else '"clock_source": "fixed"') in ours.stdout
 
 
 # (options, where standard output goes, the reason on standard error)

@@ -165,12 +165,17 @@ def test_each_family_raises_its_exception_with_the_library_text(rack, tmp_path):
         gap = kpxadac._binding.KpxStreamGap()
         assert lib.KpxStream_TakeUnderrun(transmit._stream, ctypes.byref(gap)) == \
             StreamResult.TIMEOUT
-    # The waveform refusals stay ValueErrors; the limits are the library's: a tone up
-    # to the rate, a chirp up to half of it.
+    # The waveform refusals stay ValueErrors; the limit is the library's one rule:
+    # every waveform up to half the rate (KpxWave_MaxFrequencyHz).
     assert issubclass(WaveformError, ValueError)
-    assert waveforms.tone(16, rate=1e6, frequency=0.75e6).dtype == np.int16
-    with pytest.raises(ValueError):
-        waveforms.chirp(16, rate=1e6, start=1e3, stop=0.75e6)
+    limit = lib.KpxWave_MaxFrequencyHz(1e6)
+    assert limit == 0.5e6
+    assert waveforms.tone(16, rate=1e6, frequency=limit).dtype == np.int16
+    assert waveforms.chirp(16, rate=1e6, start=1e3, stop=limit).dtype == np.int16
+    for make in (lambda: waveforms.tone(16, rate=1e6, frequency=0.75e6),
+                 lambda: waveforms.chirp(16, rate=1e6, start=1e3, stop=0.75e6)):
+        with pytest.raises(ValueError):
+            make()
 
 
 FAILED_FIXED_CLOCK_QUERY = {"boards": [{"device": 0, "fixed_clock": 0, "faults": [
@@ -184,9 +189,11 @@ def test_a_failed_fixed_clock_query_is_the_fixed_clock_everywhere(adc):
         adc.fixed_clock
     assert failed.value.code is StatusResult.REQUEST_FAILED
     assert adc.reported_clock is StreamClock.FIXED
+    plan = adc.clock_plan()
+    assert (plan.clock, plan.key) == (StreamClock.FIXED, "fixed")
     with adc.stream(block_samples=1024, blocks=2) as stream:
-        assert stream.status().clock is StreamClock.FIXED
-        assert stream.rate == adc.clock_rate(StreamClock.FIXED)
+        assert stream.status().clock is plan.clock
+        assert stream.rate == plan.rate_hz == adc.clock_rate(StreamClock.FIXED)
     listing = subprocess.run([sys.executable, "-m", "kpxadac", "--json"], check=True,
                              capture_output=True, text=True).stdout
     (board,) = json.loads(listing)["boards"]

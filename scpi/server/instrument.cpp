@@ -169,10 +169,16 @@ void acquire(BoardHandle board, const AdcSettings& s, bool immediate,
 }
 
 // The rate a DAC board plays at, as far as the library can tell.
+// The DAC's rate before a stream tells it: the clock the library set up, else
+// the one the board reports by the library's rule (KpxBoard_ClockPlan), as
+// kpxadac-generate takes it.
 double dacRate(BoardHandle board) {
   double rate = 0;
-  if (KpxBoard_GetSampleRate(board, &rate) < 0 || !(rate > 0)) rate = KpxBoard_SynthesizerRateHz();
-  return rate;
+  if (KpxBoard_GetSampleRate(board, &rate) > 0 && rate > 0) return rate;
+  KpxClockPlan plan{};
+  if (KpxBoard_ClockPlan(board, KPXSTREAM_SETUP_AUTO_CLOCK, &plan) != KPXSTREAM_OK)
+    KpxBoard_ClockPlan(board, KPXSTREAM_SETUP_SYNTHESIZER, &plan);
+  return plan.rateHz;
 }
 
 // The generator settings for SOURce's; "" or the library's reason.

@@ -7,11 +7,13 @@
 #include <sys/wait.h>
 
 #include <cmath>
-#include <numbers>
+#include <cstdio>
 #include <cstring>
+#include <numbers>
 #include <regex>
 #include <vector>
 
+#include "kpxadac_waveform.h"
 #include "program_runner.h"
 
 namespace fs = std::filesystem;
@@ -195,6 +197,33 @@ TEST(GenerateTest, SettingsBeyondFullScaleOrAnAdcBoardPlayNothing) {
     EXPECT_NE(run.output.find("kpxadac-generate: "), std::string::npos) << run.output;
   }
   EXPECT_EQ(fs::file_size(played), 0u);
+}
+
+// The frequency limit is the library's: half the rate is played, above it
+// the library's refusal is reported with the limit it gives.
+TEST(GenerateTest, FrequenciesStopAtTheLibrarysLimit) {
+  const fs::path folder = scratchFolder("generate-frequency-limit");
+  const fs::path played = folder / "played.raw";
+  char limit[32];
+  std::snprintf(limit, sizeof limit, "%g", KpxWave_MaxFrequencyHz(1e6));
+  const struct {
+    std::string arguments;
+    int status;
+  } cases[] = {
+      {"--frequency 5e5", 0},         {"--wave square --frequency 5e5", 0},
+      {"--frequency 6e5", 1},         {"--wave multitone --frequency 1e3,7e5", 1},
+      {"--wave chirp --stop 6e5", 1},
+  };
+  for (const auto& c : cases) {
+    const auto run = runProgram(KPXADAC_GENERATE, c.arguments + " --sample-rate 1e6 --samples 1000",
+                                folder, {{"KPXADAC_SIM", dacRack(played)}});
+    EXPECT_EQ(run.status, c.status) << c.arguments << ": " << run.output;
+    if (c.status == 0) continue;
+    EXPECT_NE(run.output.find(KpxWave_ResultText(KPXWAVE_ERR_FREQUENCY)), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find(std::string(" to ") + limit + " Hz)"), std::string::npos)
+        << run.output;
+  }
 }
 
 }  // namespace

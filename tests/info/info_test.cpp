@@ -73,4 +73,19 @@ TEST(InfoJson, FailingRequestsAreReportedOnStandardErrorOnly) {
   EXPECT_NE(text.output.find("channel errors: unavailable"), std::string::npos) << text.output;
 }
 
+TEST(InfoJson, AFailedFixedClockQueryNamesTheClockTheStreamWouldUse) {
+  // The library counts a failed query as the fixed clock; info says so too.
+  const std::string rack =
+      R"({"boards": [{"device": 0, "faults": [{"op": "IOCTL_GET_FIXED_CLOCK", "error": 31}]}]})";
+  auto run = info("failed-clock", rack, "--json");
+  EXPECT_EQ(run.status, 0) << run.errors;
+  const json boards = parsed(run)["boards"];
+  ASSERT_EQ(boards.size(), 1u) << run.output;
+  EXPECT_EQ(boards[0]["fixed_clock"], -2);
+  EXPECT_EQ(boards[0]["clock_source"], "fixed");
+  auto text = info("failed-clock-text", rack, "");
+  EXPECT_NE(text.output.find("fixed clock:    -2 (onboard fixed clock)\n"), std::string::npos)
+      << text.output;
+}
+
 }  // namespace

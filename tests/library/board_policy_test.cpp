@@ -160,3 +160,83 @@ TEST_F(BoardPolicyTest, TextsOfResults) {
 }
 
 }  // namespace
+
+// The clock a set-up would use, for each answer of the fixed-clock query: the
+// plan, the reported clock, the rate before any set-up and the stream's own
+// choice agree, a failed query counting as the fixed clock.
+TEST_F(BoardPolicyTest, ClockPlanIsTheRuleTheSetUpFollows) {
+  struct Case {
+    const char* settings;
+    int32_t clock;
+    const char* name;
+    const char* key;
+  };
+  const Case cases[] = {
+      {"", KPXBOARD_CLOCK_SYNTHESIZER, "clock synthesizer", "synthesizer"},
+      {R"("fixed_clock": 1)", KPXBOARD_CLOCK_FIXED, "onboard fixed clock", "fixed"},
+      {R"("faults": [{"op": "IOCTL_GET_FIXED_CLOCK", "error": 31}])", KPXBOARD_CLOCK_FIXED,
+       "onboard fixed clock", "fixed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.settings);
+    openBoard(c.settings);
+    KpxClockPlan plan{};
+    ASSERT_EQ(KpxBoard_ClockPlan(board, KPXSTREAM_SETUP_AUTO_CLOCK, &plan), KPXSTREAM_OK);
+    EXPECT_EQ(plan.clock, c.clock);
+    EXPECT_STREQ(plan.name, c.name);
+    EXPECT_STREQ(plan.key, c.key);
+    EXPECT_EQ(plan.rateHz, KpxBoard_ClockRateHz(board, c.clock));
+    EXPECT_EQ(KpxBoard_ReportedClock(board), plan.clock);
+    double rate = 0;
+    // Before a set-up only the fixed clock can be told.
+    EXPECT_EQ(KpxBoard_GetSampleRate(board, &rate),
+              c.clock == KPXBOARD_CLOCK_FIXED ? KPXBOARD_CLOCK_FIXED : KPXBOARD_CLOCK_UNKNOWN);
+
+    KpxStreamConfig config{};
+    config.board = board;
+    config.direction = KPXSTREAM_RECEIVE;
+    config.blockBytes = 4096;
+    config.blockCount = 2;
+    config.setup = KPXSTREAM_SETUP_AUTO_CLOCK;
+    KpxStream* stream = nullptr;
+    ASSERT_EQ(KpxStream_Open(&config, &stream), KPXSTREAM_OK);
+    KpxStreamStatus status{};
+    KpxStream_GetStatus(stream, &status);
+    EXPECT_EQ(status.clock, plan.clock);
+    EXPECT_EQ(status.sampleRateHz, plan.rateHz);
+    KpxStream_Close(stream);
+  }
+}
+
+TEST_F(BoardPolicyTest, ClockPlanForAChoiceNeedsNoBoard) {
+  KpxClockPlan plan{};
+  ASSERT_EQ(KpxBoard_ClockPlan(KPXADAC_INVALID_HANDLE, KPXSTREAM_SETUP_SYNTHESIZER, &plan),
+            KPXSTREAM_OK);
+  EXPECT_EQ(plan.clock, KPXBOARD_CLOCK_SYNTHESIZER);
+  EXPECT_EQ(plan.rateHz, KpxBoard_SynthesizerRateHz());
+  ASSERT_EQ(KpxBoard_ClockPlan(KPXADAC_INVALID_HANDLE, KPXSTREAM_SETUP_FIXED_CLOCK, &plan),
+            KPXSTREAM_OK);
+  EXPECT_EQ(plan.clock, KPXBOARD_CLOCK_FIXED);
+  EXPECT_EQ(plan.rateHz, KpxBoard_FixedClockRateHz(KPXADAC_INVALID_HANDLE));
+
+  // The host's fixed rate of a board is the plan's.
+  openBoard();
+  ASSERT_EQ(KpxBoard_SetFixedClockRate(board, 80e6), KPXSTREAM_OK);
+  ASSERT_EQ(KpxBoard_ClockPlan(board, KPXSTREAM_SETUP_FIXED_CLOCK, &plan), KPXSTREAM_OK);
+  EXPECT_EQ(plan.rateHz, 80e6);
+
+  // Refusals leave a plan that names nothing.
+  const std::pair<BoardHandle, int32_t> refused[] = {
+      {KPXADAC_INVALID_HANDLE, KPXSTREAM_SETUP_AUTO_CLOCK},
+      {board, KPXSTREAM_SETUP_NONE},
+      {board, 99},
+  };
+  for (const auto& [handle, choice] : refused) {
+    plan.clock = KPXBOARD_CLOCK_FIXED;
+    EXPECT_LT(KpxBoard_ClockPlan(handle, choice, &plan), 0) << choice;
+    EXPECT_EQ(plan.clock, KPXBOARD_CLOCK_UNKNOWN);
+    EXPECT_EQ(plan.rateHz, 0);
+    EXPECT_STREQ(plan.name, "");
+  }
+  EXPECT_EQ(KpxBoard_ClockPlan(board, KPXSTREAM_SETUP_AUTO_CLOCK, nullptr), KPXSTREAM_ERR_NULL);
+}

@@ -1,11 +1,20 @@
 // The registers that move by themselves: clock ready and synthesizer busy,
 // the table handshake and the sequence engine.
+#include "kpxadc.h"
 #include "rack_test.h"
+#include "virtual_boards/board.h"
 
 namespace kpx::sim::test {
 namespace {
 
 using RegisterTest = RackTest;
+
+// The model keeps its own register map (virtual_boards/board.h says why); it
+// names the same registers as the library's.
+static_assert(reg::kClock == KPXADC_REG_CLOCK && reg::kRun == KPXADC_REG_RUN &&
+              reg::kTableControl == KPXADC_REG_TABLE_CONTROL &&
+              reg::kSequenceStatus == KPXADC_REG_SEQ_STATUS &&
+              reg::kSequenceState == KPXADC_REG_SEQ_STATE);
 
 // Reads `offset` `count` times and returns the value masked by `mask` each time.
 std::vector<uint32_t> poll(Handle h, uint32_t offset, uint32_t mask, int count) {

@@ -225,4 +225,42 @@ TEST(WaveformTest, SettingsBeyondFullScaleOrOutOfRangeAreRefused) {
   EXPECT_EQ(KpxWave_Generate(nullptr, nullptr, 1), KPXWAVE_ERR_NULL);
 }
 
+// One frequency limit for every waveform: half the sample rate, taken up to
+// and including it, refused just above it.
+TEST(WaveformTest, EveryWaveformStopsAtHalfTheRate) {
+  const double limit = KpxWave_MaxFrequencyHz(kRate);
+  EXPECT_EQ(limit, kRate / 2);
+  for (double rate : {0.0, -1.0, std::nan(""), HUGE_VAL})
+    EXPECT_EQ(KpxWave_MaxFrequencyHz(rate), 0);
+  struct Case {
+    int32_t waveform;
+    void (*set)(KpxWaveSettings&, double);
+  };
+  const Case cases[] = {
+      {KPXWAVE_TONE, [](KpxWaveSettings& s, double f) { s.frequenciesHz[0] = f; }},
+      {KPXWAVE_SQUARE, [](KpxWaveSettings& s, double f) { s.frequenciesHz[0] = f; }},
+      {KPXWAVE_MULTITONE,
+       [](KpxWaveSettings& s, double f) {
+         s.frequencyCount = 2;
+         s.frequenciesHz[0] = 1e6;
+         s.frequenciesHz[1] = f;
+       }},
+      {KPXWAVE_CHIRP, [](KpxWaveSettings& s, double f) { s.stopHz = f; }},
+      {KPXWAVE_CHIRP, [](KpxWaveSettings& s, double f) { s.startHz = f; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.waveform);
+    for (const auto& [frequency, expected] :
+         {std::pair{limit, KPXWAVE_OK},
+          std::pair{std::nextafter(limit, kRate), KPXWAVE_ERR_FREQUENCY},
+          std::pair{kRate * 0.75, KPXWAVE_ERR_FREQUENCY}}) {
+      KpxWaveSettings s = settingsFor(c.waveform);
+      c.set(s, frequency);
+      KpxWave* wave = nullptr;
+      EXPECT_EQ(KpxWave_Create(&s, &wave), expected) << frequency;
+      KpxWave_Destroy(wave);
+    }
+  }
+}
+
 }  // namespace

@@ -22,7 +22,10 @@
 #define POOL_TAG 0x5458504Bu /* "KPXT" */
 #define NEVER (-1)
 
-/* Control codes of the boards (host/driver_interface/kpxadac_ioctl.h). */
+/* Control codes of the boards, a C copy of the table in
+ * host/driver_interface/kpxadac_ioctl.h: that header is C++ (constexpr), and
+ * this driver is built as C for Windows with none of the SDK's headers, as a
+ * driver from elsewhere would be. A request added there is added here. */
 #define BOARD_CODE(function, method) ((0x8000u << 16) | ((function) << 2) | (method))
 #define IOCTL_SET_FPGA_BITSTREAM BOARD_CODE(0x800, 0)
 #define IOCTL_GET_BOARD_ID BOARD_CODE(0x801, 0)

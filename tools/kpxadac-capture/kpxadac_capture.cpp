@@ -39,20 +39,15 @@ bool durationFits(double seconds, double rateHz) {
 }
 
 // The rate to size the ring by before the stream sets the clock up: the
-// rate given, else the library's rate of the clock asked for, or the faster
-// of the two clocks the board may use.
+// rate given, else the rate of the clock the library says the set-up will
+// use, or the faster of the two clocks should the library not tell.
 double ringRateHz(const Options& options, const BoardChoice& board) {
   if (options.board.sampleRateHz) return *options.board.sampleRateHz;
-  const double synthesizer = KpxBoard_SynthesizerRateHz();
-  const double fixed = KpxBoard_FixedClockRateHz(board.handle);
-  switch (options.board.clock) {
-    case kpx::tools::ClockChoice::kFixed:
-      return fixed;
-    case kpx::tools::ClockChoice::kSynthesizer:
-      return synthesizer;
-    default:
-      return std::max(fixed, synthesizer);
-  }
+  KpxClockPlan plan{};
+  if (KpxBoard_ClockPlan(board.handle, kpx::tools::streamSetup(options.board.clock), &plan) ==
+      KPXSTREAM_OK)
+    return plan.rateHz;
+  return std::max(KpxBoard_FixedClockRateHz(board.handle), KpxBoard_SynthesizerRateHz());
 }
 
 std::string hardwareText(const BoardChoice& board) {
@@ -230,11 +225,14 @@ int run(const Options& options) {
   RecordingDescription recording;
   recording.sampleRateHz = sampleRate;
   recording.hardware = hardwareText(board);
+  // The clock's name is the library's; the synthesizer's is told with its setting.
+  KpxClockPlan clockPlan{};
+  KpxBoard_ClockPlan(board.handle,
+                     synthesizer ? KPXSTREAM_SETUP_SYNTHESIZER : KPXSTREAM_SETUP_FIXED_CLOCK,
+                     &clockPlan);
   recording.description =
-      std::string("sample clock: ") +
-      (synthesizer ? "clock synthesizer, " + kpx::tools::megahertz(KpxBoard_SynthesizerRateHz()) +
-                         " MHz setting"
-                   : std::string("onboard fixed clock"));
+      std::string("sample clock: ") + clockPlan.name +
+      (synthesizer ? ", " + kpx::tools::megahertz(clockPlan.rateHz) + " MHz setting" : "");
   settings.startTime = std::chrono::system_clock::now();
   recording.startTime = settings.startTime;
   RecordsMetadataKeeper keepRecords;

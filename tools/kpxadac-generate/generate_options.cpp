@@ -51,7 +51,6 @@ std::string waveSettings(const Options& options, double sampleRateHz, KpxWaveSet
   const int32_t waveform = waveformOf(options.wave);
   if (waveform < 0) return "--wave " + options.wave + " is played from a file, not generated";
   KpxWave_DefaultSettings(&settings, waveform, sampleRateHz);
-  const double nyquist = sampleRateHz / 2;
   if (!options.frequenciesHz.empty()) {
     if (options.frequenciesHz.size() > KPXWAVE_MAX_TONES)
       return "--frequency: at most " + std::to_string(KPXWAVE_MAX_TONES) + " frequencies";
@@ -61,10 +60,6 @@ std::string waveSettings(const Options& options, double sampleRateHz, KpxWaveSet
     for (size_t i = 0; i < options.frequenciesHz.size(); ++i)
       settings.frequenciesHz[i] = options.frequenciesHz[i];
   }
-  for (uint32_t i = 0; i < settings.frequencyCount; ++i)
-    if (settings.frequenciesHz[i] < 0 || settings.frequenciesHz[i] > nyquist)
-      return "--frequency must be from 0 to half the sample rate (" +
-             kpx::tools::numberText(nyquist) + " Hz)";
   if (options.amplitudeDbfs) settings.amplitudeDbfs = *options.amplitudeDbfs;
   settings.phaseDeg = options.phaseDeg;
   if (options.startHz) settings.startHz = *options.startHz;
@@ -84,8 +79,12 @@ std::string waveSettings(const Options& options, double sampleRateHz, KpxWaveSet
   if (result == KPXWAVE_OK) return "";
   std::string reason = std::string("--wave ") + options.wave + ": " + KpxWave_ResultText(result);
   if (result == KPXWAVE_ERR_AMPLITUDE) reason += " (--amplitude must be at most 0 dBFS)";
-  if (result == KPXWAVE_ERR_FREQUENCY && waveform == KPXWAVE_CHIRP)
-    reason += " (--start and --stop from 0 to half the sample rate)";
+  if (result == KPXWAVE_ERR_FREQUENCY) {
+    // The limit is the library's (half the sample rate); the hint names it.
+    const std::string limit = kpx::tools::numberText(KpxWave_MaxFrequencyHz(sampleRateHz));
+    reason += waveform == KPXWAVE_CHIRP ? " (--start and --stop from 0 to " + limit + " Hz)"
+                                        : " (--frequency from 0 to " + limit + " Hz)";
+  }
   if (result == KPXWAVE_ERR_ARGUMENT && waveform == KPXWAVE_PULSE)
     reason += " (--width below --period, or below MIN of --period MIN:MAX)";
   return reason;

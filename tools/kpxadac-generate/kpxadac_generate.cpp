@@ -101,22 +101,16 @@ std::string humanCount(double n) {
   return text;
 }
 
-// The rate the DAC runs at: --sample-rate, else the library's for the board
-// and the clock asked for.
+// The rate the DAC runs at: --sample-rate, else the rate the library
+// gives for the board and the clock asked for (a DAC board's clock is not
+// set up by the library: the one the board reports, by the library's rule).
 double boardRate(const Options& options, BoardHandle board) {
   if (options.board.sampleRateHz) return *options.board.sampleRateHz;
-  switch (options.board.clock) {
-    case kpx::tools::ClockChoice::kFixed:
-      return KpxBoard_FixedClockRateHz(board);
-    case kpx::tools::ClockChoice::kSynthesizer:
-      return KpxBoard_SynthesizerRateHz();
-    case kpx::tools::ClockChoice::kAsBoardReports:
-      break;
-  }
-  double rate = 0;
-  if (KpxBoard_GetSampleRate(board, &rate) != KPXSTREAM_OK || !(rate > 0))
-    rate = KpxBoard_SynthesizerRateHz();
-  return rate;
+  KpxClockPlan plan{};
+  if (KpxBoard_ClockPlan(board, kpx::tools::streamSetup(options.board.clock), &plan) !=
+      KPXSTREAM_OK)
+    KpxBoard_ClockPlan(board, KPXSTREAM_SETUP_SYNTHESIZER, &plan);
+  return plan.rateHz;
 }
 
 int run(const Options& options) {

@@ -31,6 +31,7 @@ struct BoardInfo {
   KpxBoardDescription description{};
   int status = 0;
   int fixedClock = 0;
+  KpxClockPlan clockPlan{};
   bool adcRegistersRead = false;
   int clockSource = 0;
   int clockReady = 0;
@@ -51,6 +52,8 @@ void readDetails(BoardInfo& board) {
   const BoardHandle handle = board.description.handle;
   board.status = Kpxadac16_GetBoardStatus(handle);
   board.fixedClock = Kpxadac16_GetFixedClock(handle);
+  // The clock a receive set-up would choose, by the library's rule.
+  KpxBoard_ClockPlan(handle, KPXSTREAM_SETUP_AUTO_CLOCK, &board.clockPlan);
   if (board.description.type == BOARD_TYPE_ADC) {
     board.adcRegistersRead = true;
     board.clockSource = KPXADC_GetClockSource(handle);
@@ -93,7 +96,7 @@ nlohmann::json toJson(const BoardInfo& b) {
       {"fixed_clock", b.fixedClock},
   };
   if (b.adcRegistersRead) {
-    j["clock_source"] = b.fixedClock > 0 ? "fixed" : "synthesizer";
+    j["clock_source"] = b.clockPlan.key;
     j["clock_source_field"] = b.clockSource;
     j["clock_ready"] = b.clockReady == 1;
     j["running"] = b.running == 1;
@@ -115,8 +118,7 @@ void printText(const std::vector<BoardInfo>& boards) {
     std::printf("  identification:");
     for (int byte : identBytes(d)) std::printf(" %s", hexByte(byte).c_str());
     std::printf("\n  status byte:    %d\n", b.status);
-    std::printf("  fixed clock:    %d (%s)\n", b.fixedClock,
-                b.fixedClock > 0 ? "onboard fixed clock" : "clock synthesizer");
+    std::printf("  fixed clock:    %d (%s)\n", b.fixedClock, b.clockPlan.name);
     if (b.adcRegistersRead) {
       std::printf("  clock source:   field %d, %s\n", b.clockSource,
                   b.clockReady ? "ready" : "not ready");

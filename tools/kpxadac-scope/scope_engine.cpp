@@ -22,15 +22,16 @@ constexpr auto kIdlePoll = 100ms;
 constexpr auto kRetryInterval = 2s;
 constexpr auto kSamplesTimeout = 1000ms;
 
-const char* clockName(int32_t clock) {
-  switch (clock) {
-    case KPXSTREAM_CLOCK_FIXED:
-      return "fixed onboard clock";
-    case KPXSTREAM_CLOCK_SYNTHESIZER:
-      return "synthesizer, 105 MHz setting";
-    default:
-      return "as set on the board";
-  }
+// The library's name of the clock in use; the synthesizer's with its setting.
+std::string clockName(int32_t clock) {
+  const int32_t choice = clock == KPXSTREAM_CLOCK_FIXED         ? KPXSTREAM_SETUP_FIXED_CLOCK
+                         : clock == KPXSTREAM_CLOCK_SYNTHESIZER ? KPXSTREAM_SETUP_SYNTHESIZER
+                                                                : KPXSTREAM_SETUP_NONE;
+  KpxClockPlan plan{};
+  if (KpxBoard_ClockPlan(KPXADAC_INVALID_HANDLE, choice, &plan) != KPXSTREAM_OK)
+    return "as set on the board";
+  if (plan.clock == KPXBOARD_CLOCK_FIXED) return plan.name;
+  return std::string(plan.name) + ", " + kpx::tools::megahertz(plan.rateHz) + " MHz setting";
 }
 
 }  // namespace
