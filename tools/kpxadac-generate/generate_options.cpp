@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "shared_options.h"
+
 namespace generate {
 namespace {
 
@@ -157,9 +159,8 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
                        ->option_text("S");
   samples->excludes(duration);
   duration->excludes(samples);
-  app.add_option("--block", options.blockSamples, "Samples per board write, even (default 262144)")
-      ->transform(WholeRange<uint64_t>(2, TALVO_MAX_CHUNK / 2))
-      ->option_text("N");
+  kpx::tools::addBlockOption(app, options.blockSamples, kpx::tools::OldBlockSpelling::kBlockSamples,
+                             "per board write");
   app.add_option("--ring", options.ringBlocks, "Blocks queued for the board (default 16)")
       ->transform(WholeRange<uint64_t>(2, 4096))
       ->option_text("N");
@@ -178,8 +179,6 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
           throw CLI::ValidationError("--period", options.period +
                                                      " is neither a number of samples (1 to "
                                                      "999999999999999999) nor MIN:MAX");
-        if (options.blockSamples % 2 != 0)
-          throw CLI::ValidationError("--block", "must be even (the board moves sample pairs)");
       });
   if (!outcome.proceed) {
     parsed.exitStatus = outcome.exitStatus;
