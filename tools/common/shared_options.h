@@ -31,8 +31,9 @@ enum class OldBlockSpelling {
 template <typename Count>
 void addBlockOption(CLI::App& app, Count& samples, OldBlockSpelling old, const std::string& use) {
   const auto even = [](const std::string& text) {
-    return std::stoull(text) % 2 == 0 ? std::string()
-                                      : text + " is odd: the board moves sample pairs";
+    return std::stoull(text) % 2 == 0
+               ? std::string()
+               : text + " is odd: it must be even (the board moves sample pairs)";
   };
   auto* block =
       app.add_option("--block-samples", samples,

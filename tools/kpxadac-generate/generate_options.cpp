@@ -101,6 +101,11 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
 
   kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kDacTyped,
                               "(the rate the DAC runs at, which the board cannot report)");
+  // The DAC's clock is not set here: --clock only picks whose rate to play at.
+  app.get_option("--clock")->description(
+      "The clock the DAC runs on, whose rate to play at: fixed, the onboard fixed clock; synth, "
+      "the synthesizer's rate. Unlike kpxadac-capture, this program does not set the clock "
+      "(default: the rate the library gives for the board)");
   app.add_option("--wave", options.wave, "What to play (default tone)")
       ->check(CLI::IsMember(kWaves))
       ->option_text("tone|multitone|chirp|square|pulse|noise|dc|ramp|file");
