@@ -52,6 +52,20 @@ std::string InputFile::open(const std::string& path) {
   return "";
 }
 
+int64_t readNext(int descriptor, void* buffer, size_t length) {
+  const unsigned want = length > 0x40000000u ? 0x40000000u : static_cast<unsigned>(length);
+  return _read(descriptor, buffer, want);
+}
+
+bool rewindToStart(int descriptor) {
+  return _lseeki64(descriptor, 0, SEEK_SET) == 0;
+}
+
+int standardInputForBytes() {
+  _setmode(0, _O_BINARY);
+  return 0;
+}
+
 int64_t InputFile::readAt(uint64_t offset, void* buffer, size_t length) const {
   if (_lseeki64(descriptor_, static_cast<__int64>(offset), SEEK_SET) < 0) return -1;
   const unsigned want = length > 0x40000000u ? 0x40000000u : static_cast<unsigned>(length);

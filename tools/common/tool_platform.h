@@ -27,4 +27,8 @@ int takeStandardOutput();
 // failure.
 bool writeAll(int descriptor, std::string_view bytes);
 
+// The processor time the process has used so far, user and system, in
+// seconds (0 where the host cannot say).
+double processCpuSeconds();
+
 }  // namespace kpx::tools
