@@ -5,8 +5,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <string>
 
 #include "kpxadac_board.h"
+#include "kpxadac_stream.h"
 #include "tool_platform.h"
 
 namespace kpx::tools {
@@ -68,6 +70,11 @@ bool writeAll(int descriptor, std::string_view bytes) {
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+std::string priorityAdvice() {
+  return "allow real time as root or with limits (ulimit -r " +
+         std::to_string(KPXSTREAM_REALTIME_PRIORITY) + " -l unlimited)";
 }
 
 double processCpuSeconds() {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "kpxadac_board.h"
 #include "tool_platform.h"
@@ -62,6 +63,10 @@ bool writeAll(int descriptor, std::string_view bytes) {
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+std::string priorityAdvice() {
+  return "a larger working set may be allowed by an administrator";
 }
 
 double processCpuSeconds() {
