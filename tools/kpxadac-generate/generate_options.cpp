@@ -130,7 +130,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       ->option_text("HZ");
   app.add_option("--sweep-time", options.sweepTimeS, "Chirp sweep time (default 1e-3)")
       ->transform(PositiveReal(kMaxDurationSeconds))
-      ->option_text("S");
+      ->option_text("SECONDS");
   app.add_option("--duty", options.duty, "Square: fraction of the period high (default 0.5)")
       ->transform(RealRange(0, 1))
       ->option_text("FRACTION");
@@ -161,7 +161,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
                                   "Seconds to play, at the sample rate. Without --samples or "
                                   "--duration: until Ctrl+C (or the file's end)")
                        ->transform(PositiveReal(kMaxDurationSeconds))
-                       ->option_text("S");
+                       ->option_text("SECONDS");
   samples->excludes(duration);
   duration->excludes(samples);
   kpx::tools::addBlockOption(app, options.blockSamples, kpx::tools::OldBlockSpelling::kBlockSamples,
