@@ -383,7 +383,7 @@ struct BadOptions {
 
 constexpr BadOptions kBadOptions[] = {
     {"--samples 10", "--output is required"},
-    {"--chunk 4098 -o r.bin", "--chunk must be a multiple of 4"},
+    {"--chunk 4098 -o r.bin", "--chunk: 4098 bytes is not a multiple of 4"},
     {"--chunk 0 -o r.bin", "--chunk"},
     {"--samples 0 -o r.bin", "--samples"},
     {"--samples 5 --duration 1 -o r.bin", "excludes"},

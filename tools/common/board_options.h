@@ -187,12 +187,17 @@ ParseOutcome parse(CLI::App& app, int argc, const char* const* argv, const char*
     std::string text = e.what();
     const bool valueUnnamed = text.starts_with(": ");
     if (valueUnnamed || text.ends_with(' ')) {
+      // Of several hidden options given, the one whose value the message
+      // quotes.
       const CLI::Option* hidden = nullptr;
       for (const CLI::Option* option : app.get_options())
         if (option->get_group().empty() && option->count() > 0 && !option->get_lnames().empty() &&
             !(valueUnnamed && option->get_expected_max() == 0)) {
-          hidden = option;
-          break;
+          bool quoted = false;
+          for (const std::string& value : option->results())
+            quoted = quoted || (!value.empty() && text.find(value) != std::string::npos);
+          if (!hidden || quoted) hidden = option;
+          if (quoted) break;
         }
       if (hidden) {
         const std::string name = "--" + hidden->get_lnames().front();

@@ -37,6 +37,18 @@ class InputFile {
   uint64_t size_ = 0;
 };
 
+// Sequential reads of a descriptor (an opened InputFile's, or standard
+// input's), for a tool that streams a file rather than reading at offsets.
+// readNext reads up to `length` bytes: the bytes read, 0 at the end, -1 on
+// an error (errno says which; EINTR: try again). rewindToStart goes back to
+// the first byte; false where the descriptor cannot seek (a pipe).
+int64_t readNext(int descriptor, void* buffer, size_t length);
+bool rewindToStart(int descriptor);
+
+// Standard input's descriptor, set to pass bytes unchanged (binary mode on
+// Windows).
+int standardInputForBytes();
+
 // Reads the whole of a regular file of at most `maxBytes` bytes. Returns ""
 // or the reason, which names the file.
 std::string readWholeFile(const std::string& path, uint64_t maxBytes, std::string& text);

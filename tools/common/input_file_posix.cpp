@@ -52,6 +52,18 @@ std::string InputFile::open(const std::string& path) {
   return "";
 }
 
+int64_t readNext(int descriptor, void* buffer, size_t length) {
+  return ::read(descriptor, buffer, length);
+}
+
+bool rewindToStart(int descriptor) {
+  return ::lseek(descriptor, 0, SEEK_SET) == 0;
+}
+
+int standardInputForBytes() {
+  return STDIN_FILENO;
+}
+
 int64_t InputFile::readAt(uint64_t offset, void* buffer, size_t length) const {
   for (;;) {
     const ssize_t got = ::pread(descriptor_, buffer, length, static_cast<off_t>(offset));

@@ -1,5 +1,7 @@
 // Input files on Windows: the C runtime's descriptor, refused unless it is a
-// disk file (a named pipe or a console is not).
+// disk file (a named pipe or a console is not). The name is opened through
+// the wide calls, converted as the tools convert the names they write
+// (win32_paths.h).
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
@@ -9,6 +11,7 @@
 #include <cstring>
 
 #include "input_file.h"
+#include "win32_paths.h"
 
 namespace kpx::tools {
 
@@ -31,10 +34,11 @@ InputFile::~InputFile() {
 
 std::string InputFile::open(const std::string& path) {
   const std::string name = "\"" + path + "\" ";
+  const std::wstring wide = win32::widePath(path);
   struct _stat64 status {};
-  if (_stat64(path.c_str(), &status) == 0 && !notRegular(status.st_mode).empty())
+  if (_wstat64(wide.c_str(), &status) == 0 && !notRegular(status.st_mode).empty())
     return name + notRegular(status.st_mode);
-  const int fd = _open(path.c_str(), _O_RDONLY | _O_BINARY);
+  const int fd = _wopen(wide.c_str(), _O_RDONLY | _O_BINARY);
   if (fd < 0) {
     if (errno == ENOENT) return name + "does not exist";
     return "cannot open " + name + std::strerror(errno);
@@ -46,6 +50,20 @@ std::string InputFile::open(const std::string& path) {
   descriptor_ = fd;
   size_ = static_cast<uint64_t>(status.st_size);
   return "";
+}
+
+int64_t readNext(int descriptor, void* buffer, size_t length) {
+  const unsigned want = length > 0x40000000u ? 0x40000000u : static_cast<unsigned>(length);
+  return _read(descriptor, buffer, want);
+}
+
+bool rewindToStart(int descriptor) {
+  return _lseeki64(descriptor, 0, SEEK_SET) == 0;
+}
+
+int standardInputForBytes() {
+  _setmode(0, _O_BINARY);
+  return 0;
 }
 
 int64_t InputFile::readAt(uint64_t offset, void* buffer, size_t length) const {

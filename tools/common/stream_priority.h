@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kpxadac_stream.h"
+#include "tool_platform.h"
 
 namespace kpx::tools {
 
@@ -22,12 +23,7 @@ inline std::string streamPriorityNote(const KpxStreamStatus& status) {
   else
     note += "normal priority";
   note += status.ringLocked ? ", the ring locked in memory" : ", the ring not locked in memory";
-#ifdef _WIN32
-  note += "; a larger working set may be allowed by an administrator";
-#else
-  note += "; allow real time as root or with limits (ulimit -r " +
-          std::to_string(KPXSTREAM_REALTIME_PRIORITY) + " -l unlimited)";
-#endif
+  note += "; " + priorityAdvice();
   return note;
 }
 

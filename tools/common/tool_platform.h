@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 #include <string_view>
 
 namespace kpx::tools {
@@ -26,5 +27,13 @@ int takeStandardOutput();
 // Writes all of `bytes` to `descriptor` (from takeStandardOutput); false on
 // failure.
 bool writeAll(int descriptor, std::string_view bytes);
+
+// How to let the stream's reading thread have real-time priority and a
+// locked ring on this host, for the line that says it has not got them.
+std::string priorityAdvice();
+
+// The processor time the process has used so far, user and system, in
+// seconds (0 where the host cannot say).
+double processCpuSeconds();
 
 }  // namespace kpx::tools

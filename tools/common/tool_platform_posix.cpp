@@ -1,11 +1,14 @@
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <string>
 
 #include "kpxadac_board.h"
+#include "kpxadac_stream.h"
 #include "tool_platform.h"
 
 namespace kpx::tools {
@@ -67,6 +70,20 @@ bool writeAll(int descriptor, std::string_view bytes) {
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+std::string priorityAdvice() {
+  return "allow real time as root or with limits (ulimit -r " +
+         std::to_string(KPXSTREAM_REALTIME_PRIORITY) + " -l unlimited)";
+}
+
+double processCpuSeconds() {
+  rusage usage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0.0;
+  const auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 }  // namespace kpx::tools

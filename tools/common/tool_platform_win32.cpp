@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "kpxadac_board.h"
 #include "tool_platform.h"
@@ -61,6 +63,20 @@ bool writeAll(int descriptor, std::string_view bytes) {
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
+}
+
+std::string priorityAdvice() {
+  return "a larger working set may be allowed by an administrator";
+}
+
+double processCpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
+  const auto seconds = [](const FILETIME& t) {  // in units of 100 ns
+    return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) /
+           1e7;
+  };
+  return seconds(kernel) + seconds(user);
 }
 
 }  // namespace kpx::tools

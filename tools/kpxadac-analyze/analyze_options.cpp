@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstdio>
 
+#include "shared_options.h"
+
 namespace analyze {
 
 ParsedCommandLine parseCommandLine(int argc, char** argv) {
@@ -35,11 +37,11 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
                  "blackman-harris)")
       ->check(CLI::IsMember({"blackman-harris", "hann", "rectangular"}, CLI::ignore_case))
       ->option_text("NAME");
-  app.add_option("--averages", options.averages,
-                 "Spectra to average, over consecutive stretches of fft-size samples that no gap "
-                 "interrupts (default 8; fewer when the samples hold fewer)")
-      ->transform(kpx::tools::WholeRange<uint64_t>(1, kMaxAverages))
-      ->option_text("N");
+  kpx::tools::addAveragesOption(
+      app, options.averages, kMaxAverages,
+      "Spectra to average, over consecutive stretches of fft-size samples that no gap "
+      "interrupts (default 8; fewer when the samples hold fewer)",
+      false);
   app.add_flag("--json", options.json, "Print the figures as one JSON object");
 
   ParsedCommandLine parsed;

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "kpxadac16.h"
+#include "shared_options.h"
 
 namespace capture {
 
@@ -19,10 +20,9 @@ std::string checkCombination(const Options& options, bool direct, bool buffered)
   // Checked here, not with CLI11's excludes(): its help would list the
   // hidden --direct as an empty name ("Excludes:").
   if (direct && buffered) return "--direct and --buffered exclude each other";
-  if (options.chunkBytes % 4 != 0) return "--chunk must be a multiple of 4 bytes";
   if (options.ringBuffers && uint64_t{*options.ringBuffers} * options.chunkBytes > kMaxRingBytes)
-    return "--ring " + std::to_string(*options.ringBuffers) + " of --chunk " +
-           std::to_string(options.chunkBytes) + " bytes makes a ring of " +
+    return "--ring " + std::to_string(*options.ringBuffers) + " blocks of " +
+           std::to_string(options.chunkBytes) + " bytes make a ring of " +
            std::to_string(uint64_t{*options.ringBuffers} * options.chunkBytes) +
            " bytes; the ring holds at most " + std::to_string(kMaxRingBytes) + " bytes (1 GiB)";
   if (options.format == OutputFormat::kSigmf && options.toStandardOutput())
@@ -53,10 +53,9 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
           ->option_text("SECONDS");
   samples->excludes(duration);
   duration->excludes(samples);
-  app.add_option("--chunk", options.chunkBytes,
-                 "Bytes per board read and per ring buffer, a multiple of 4 (default 4194304)")
-      ->transform(WholeRange<uint64_t>(4, TALVO_MAX_CHUNK))
-      ->option_text("BYTES");
+  uint64_t blockSamples = kDefaultChunkBytes / 2;
+  kpx::tools::addBlockOption(app, blockSamples, kpx::tools::OldBlockSpelling::kChunkBytes,
+                             "per board read and per ring buffer");
   app.add_option("-o,--output", options.output,
                  "Output file, '-' for standard output; with sigmf the base name")
       ->required()
@@ -103,13 +102,14 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
     parsed.exitStatus = outcome.exitStatus;
     return parsed;
   }
+  options.chunkBytes = static_cast<uint32_t>(blockSamples * 2);
   options.unbuffered = !buffered;
   options.realtimeReading = !normalPriority;
   // IsMember has already matched the words, whatever their case.
   options.format =
       CLI::detail::to_lower(format) == "sigmf" ? OutputFormat::kSigmf : OutputFormat::kRaw;
   std::string reason = checkCombination(options, direct, buffered);
-  if (reason.empty()) reason = finishRecordsOptions(options.records);
+  if (reason.empty()) reason = finishRecordsOptions(app, options.records);
   if (!reason.empty()) {
     std::fprintf(stderr, "kpxadac-capture: %s\n", reason.c_str());
     parsed.exitStatus = kExitUsage;

@@ -19,6 +19,8 @@
 
 namespace capture {
 
+using kpx::tools::Console;
+
 // Writes the recording's metadata for the first `samples` samples of the
 // file and the gaps so far; returns "" or the reason it failed.
 using MetadataKeeper =

@@ -139,7 +139,7 @@ int finishRecords(Console& console, OutputFile& file, RecordsResult& result, con
 }
 
 int run(const Options& options) {
-  Console console(kpx::tools::standardErrorIsConsole());
+  Console console("kpxadac-capture", kpx::tools::standardErrorIsConsole());
   const bool sigmf = options.format == OutputFormat::kSigmf;
   OutputNames names;
   if (auto reason = planOutput(options.output, sigmf, names); !reason.empty()) {

@@ -9,8 +9,8 @@ namespace capture {
 
 namespace {
 
-using win32::systemReason;
-using win32::widePath;
+using kpx::tools::win32::systemReason;
+using kpx::tools::win32::widePath;
 
 bool writeAll(HANDLE handle, const std::string& bytes) {
   size_t done = 0;

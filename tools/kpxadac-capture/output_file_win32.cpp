@@ -11,8 +11,8 @@ namespace capture {
 
 namespace {
 
-using win32::systemReason;
-using win32::widePath;
+using kpx::tools::win32::systemReason;
+using kpx::tools::win32::widePath;
 
 // What FILE_FLAG_NO_BUFFERING asks of the buffer, the length and the
 // offset: the page size covers the sector size of every disk in use.

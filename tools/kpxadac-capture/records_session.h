@@ -16,6 +16,8 @@
 
 namespace capture {
 
+using kpx::tools::Console;
+
 struct RecordsResult {
   std::chrono::system_clock::time_point startTime;
   double seconds = 0;

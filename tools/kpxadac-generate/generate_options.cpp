@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "shared_options.h"
+
 namespace generate {
 namespace {
 
@@ -98,6 +100,11 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
 
   kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kDacTyped,
                               "(the rate the DAC runs at, which the board cannot report)");
+  // The DAC's clock is not set here: --clock only picks whose rate to play at.
+  app.get_option("--clock")->description(
+      "The clock the DAC runs on, whose rate to play at: fixed, the onboard fixed clock; synth, "
+      "the synthesizer's rate. Unlike kpxadac-capture, this program does not set the clock "
+      "(default: the rate the library gives for the board)");
   app.add_option("--wave", options.wave, "What to play (default tone)")
       ->check(CLI::IsMember(kWaves))
       ->option_text("tone|multitone|chirp|square|pulse|noise|dc|ramp|file");
@@ -122,7 +129,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       ->option_text("HZ");
   app.add_option("--sweep-time", options.sweepTimeS, "Chirp sweep time (default 1e-3)")
       ->transform(PositiveReal(kMaxDurationSeconds))
-      ->option_text("S");
+      ->option_text("SECONDS");
   app.add_option("--duty", options.duty, "Square: fraction of the period high (default 0.5)")
       ->transform(RealRange(0, 1))
       ->option_text("FRACTION");
@@ -153,12 +160,11 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
                                   "Seconds to play, at the sample rate. Without --samples or "
                                   "--duration: until Ctrl+C (or the file's end)")
                        ->transform(PositiveReal(kMaxDurationSeconds))
-                       ->option_text("S");
+                       ->option_text("SECONDS");
   samples->excludes(duration);
   duration->excludes(samples);
-  app.add_option("--block", options.blockSamples, "Samples per board write, even (default 262144)")
-      ->transform(WholeRange<uint64_t>(2, TALVO_MAX_CHUNK / 2))
-      ->option_text("N");
+  kpx::tools::addBlockOption(app, options.blockSamples, kpx::tools::OldBlockSpelling::kBlockSamples,
+                             "per board write");
   app.add_option("--ring", options.ringBlocks, "Blocks queued for the board (default 16)")
       ->transform(WholeRange<uint64_t>(2, 4096))
       ->option_text("N");
@@ -177,8 +183,6 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
           throw CLI::ValidationError("--period", options.period +
                                                      " is neither a number of samples (1 to "
                                                      "999999999999999999) nor MIN:MAX");
-        if (options.blockSamples % 2 != 0)
-          throw CLI::ValidationError("--block", "must be even (the board moves sample pairs)");
       });
   if (!outcome.proceed) {
     parsed.exitStatus = outcome.exitStatus;

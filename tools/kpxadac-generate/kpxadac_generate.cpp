@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "board_options.h"
+#include "console.h"
 #include "generate_options.h"
 #include "kpxadac16.h"
 #include "kpxadac_board.h"
@@ -28,32 +29,7 @@ using Clock = std::chrono::steady_clock;
 // Set by Ctrl+C: no further block is queued; queued blocks still play.
 std::atomic<bool> stopRequested{false};
 
-// Lines on standard error, and the progress line redrawn in place.
-class Console {
- public:
-  explicit Console(bool progressEnabled) : progressEnabled_(progressEnabled) {}
-  void message(const std::string& text) {
-    wipe();
-    std::fprintf(stderr, "kpxadac-generate: %s\n", text.c_str());
-    std::fflush(stderr);
-  }
-  void progress(const std::string& text) {
-    if (!progressEnabled_) return;
-    const size_t padding = width_ > text.size() ? width_ - text.size() : 0;
-    std::fprintf(stderr, "\r%s%*s", text.c_str(), static_cast<int>(padding), "");
-    std::fflush(stderr);
-    width_ = text.size();
-  }
-  void wipe() {
-    if (width_ == 0) return;
-    std::fprintf(stderr, "\r%*s\r", static_cast<int>(width_), "");
-    width_ = 0;
-  }
-
- private:
-  const bool progressEnabled_;
-  size_t width_ = 0;
-};
+using kpx::tools::Console;
 
 struct WaveDeleter {
   void operator()(KpxWave* wave) const { KpxWave_Destroy(wave); }
@@ -114,7 +90,7 @@ double boardRate(const Options& options, BoardHandle board) {
 }
 
 int run(const Options& options) {
-  Console console(kpx::tools::standardErrorIsConsole());
+  Console console("kpxadac-generate", kpx::tools::standardErrorIsConsole());
   Kpxadac16_Open();
   const auto index = static_cast<uint8_t>(options.board.index);
   const BoardHandle board = Kpxadac16_GetHandle(BOARD_TYPE_DAC, index);
@@ -226,7 +202,7 @@ int run(const Options& options) {
   }
   reportUnderruns(stream, rate, console, totals);
   showProgress(true);
-  console.wipe();
+  console.wipeProgress();
   const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
 
   if (stopRequested) console.message("stopped by signal");

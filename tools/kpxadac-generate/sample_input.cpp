@@ -12,16 +12,6 @@
 #include "sigmf_files.h"
 #include "sigmf_reader.h"
 
-#ifdef _WIN32
-#include <io.h>
-#define KPX_READ _read
-#define KPX_LSEEK _lseeki64
-#else
-#include <unistd.h>
-#define KPX_READ ::read
-#define KPX_LSEEK ::lseek
-#endif
-
 namespace generate {
 namespace {
 
@@ -45,10 +35,7 @@ std::string SampleInput::open(const std::string& path, bool loop) {
   loop_ = loop;
   if (path == "-") {
     name_ = "standard input";
-#ifdef _WIN32
-    _setmode(0, _O_BINARY);
-#endif
-    descriptor_ = 0;
+    descriptor_ = kpx::tools::standardInputForBytes();
     return "";
   }
   // A SigMF pair, named by either file or by their base; a .sigmf-data
@@ -99,7 +86,7 @@ size_t SampleInput::read(uint8_t* out, size_t maxBytes, std::string& reason) {
     size_t want = std::min<size_t>(maxBytes - have, size_t{1} << 24);
     if (bytesPerPass_)
       want = static_cast<size_t>(std::min<uint64_t>(want, *bytesPerPass_ - bytesThisPass_));
-    const auto got = want == 0 ? 0 : KPX_READ(descriptor_, out + have, static_cast<unsigned>(want));
+    const auto got = want == 0 ? 0 : kpx::tools::readNext(descriptor_, out + have, want);
     if (got < 0) {
       if (errno == EINTR) continue;
       reason = "cannot read " + name_ + ": " + std::strerror(errno);
@@ -111,7 +98,7 @@ size_t SampleInput::read(uint8_t* out, size_t maxBytes, std::string& reason) {
       continue;
     }
     // The end: again from the start, or done.
-    if (loop_ && bytesThisPass_ >= 2 && KPX_LSEEK(descriptor_, 0, SEEK_SET) == 0) {
+    if (loop_ && bytesThisPass_ >= 2 && kpx::tools::rewindToStart(descriptor_)) {
       bytesThisPass_ = 0;
       continue;
     }

@@ -2,12 +2,6 @@
 // page with the waveform, the averaged spectrum and the ADC's dynamic
 // figures, pushed as Server-Sent Events; acquires through the acquisition
 // API. See docs/scope.md.
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/resource.h>
-#endif
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -37,27 +31,6 @@ std::vector<BoardInfo> findAdcBoards() {
   }
   return boards;
 }
-
-#ifdef _WIN32
-double cpuSeconds() {
-  FILETIME created, exited, kernel, user;
-  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0.0;
-  const auto seconds = [](const FILETIME& t) {  // in units of 100 ns
-    return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) /
-           1e7;
-  };
-  return seconds(kernel) + seconds(user);
-}
-#else
-double cpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  const auto seconds = [](const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-  };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-#endif
 
 }  // namespace
 
@@ -100,7 +73,7 @@ int main(int argc, char** argv) {
   }
 
   const auto started = std::chrono::steady_clock::now();
-  const double cpuAtStart = cpuSeconds();
+  const double cpuAtStart = kpx::tools::processCpuSeconds();
   engine.start();
   std::cout << "kpxadac-scope: serving " << boards.size() << " ADC board(s) at "
             << pageUrl(options.address, server.port(), options.token) << std::endl;
@@ -132,7 +105,7 @@ int main(int argc, char** argv) {
 
   const double wall =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  const double cpu = cpuSeconds() - cpuAtStart;
+  const double cpu = kpx::tools::processCpuSeconds() - cpuAtStart;
   const auto totals = engine.totals();
   std::fprintf(
       stderr,

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "access_guard.h"
+#include "shared_options.h"
 
 namespace scope {
 
@@ -74,27 +75,19 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
   app.add_option("--window", window, "blackman-harris (default), hann or rectangular")
       ->check(CLI::IsMember({"blackman-harris", "hann", "rectangular"}, CLI::ignore_case))
       ->option_text("NAME");
-  app.add_option("--averaging", options.view.averaging, "Spectra in the average (default 8)")
-      ->transform(WholeRange<uint64_t>(1, kMaxAveraging))
-      ->option_text("N");
-  app.add_option("--trigger-level", options.view.triggerLevel,
-                 "Trigger level of the waveform, in LSB (default 0)")
-      ->transform(WholeRange<int64_t>(-32768, 32767))
-      ->option_text("LSB");
-  std::string triggerMode = "auto", triggerEdge = "rising";
+  kpx::tools::addAveragesOption(app, options.view.averaging, kMaxAveraging,
+                                "Spectra in the average (default 8)", true);
+  std::string triggerMode = "auto";
   app.add_option("--trigger-mode", triggerMode,
                  "auto (default): free running without a trigger; normal: only triggered "
                  "waveforms; single: one, held until re-armed")
       ->check(CLI::IsMember({"auto", "normal", "single"}))
       ->option_text("auto|normal|single");
-  app.add_option("--trigger-edge", triggerEdge, "rising (default), falling or either")
-      ->check(CLI::IsMember({"rising", "falling", "either"}))
-      ->option_text("EDGE");
-  app.add_option("--trigger-hysteresis", options.view.triggerHysteresis,
-                 "LSB the signal must come back past the level before the next trigger "
-                 "(default 64)")
-      ->transform(WholeRange<int64_t>(0, 65535))
-      ->option_text("LSB");
+  kpx::tools::TriggerOptions trigger;
+  trigger.edge = options.view.triggerEdge;
+  trigger.level = options.view.triggerLevel;
+  trigger.hysteresis = options.view.triggerHysteresis;
+  kpx::tools::addTriggerOptions(app, trigger, "");
   kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcOnly);
   app.add_option("--max-rate", options.maxSpectraPerSecond,
                  "Most spectra computed per second (default 30)")
@@ -127,8 +120,10 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
   }
   options.view.window = *kpx::analysis::parseWindow(CLI::detail::to_lower(window));
   // Checked by IsMember above, so the change is always accepted.
-  applySettingsChange({{"trigger_mode", triggerMode}, {"trigger_edge", triggerEdge}}, 1,
-                      options.view);
+  applySettingsChange({{"trigger_mode", triggerMode}}, 1, options.view);
+  options.view.triggerEdge = trigger.edge;
+  options.view.triggerLevel = trigger.level;
+  options.view.triggerHysteresis = trigger.hysteresis;
   options.view.board = options.board.index;
   return parsed;
 }

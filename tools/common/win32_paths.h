@@ -1,12 +1,14 @@
-// What the capture's Windows files share: the system's text for an error and
-// paths in the form the wide calls take.
+// What the tools' Windows files share: the system's text for an error and
+// paths in the form the wide calls take. The files a tool writes and the
+// files a tool reads go through the same conversion, so that a name one
+// writes another can read back.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
-namespace capture::win32 {
+namespace kpx::tools::win32 {
 
 // The system's text for the calling thread's last error, in the user's
 // language, without the line break that FormatMessage ends it with.
@@ -40,4 +42,4 @@ inline std::wstring widePath(const std::string& path) {
   return wide;
 }
 
-}  // namespace capture::win32
+}  // namespace kpx::tools::win32
