@@ -10,11 +10,6 @@ namespace capture {
 
 namespace {
 
-using kpx::tools::kMaxDurationSeconds;
-using kpx::tools::PositiveReal;
-using kpx::tools::RealRange;
-using kpx::tools::WholeRange;
-
 // Refuses the combinations CLI11 cannot express by itself; returns the reason.
 std::string checkCombination(const Options& options, bool direct, bool buffered) {
   // Checked here, not with CLI11's excludes(): its help would list the
@@ -43,13 +38,13 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
                               "to record and to time --duration by");
   auto* samples =
       app.add_option("--samples", options.samples, "Number of 16-bit samples to capture")
-          ->transform(WholeRange<uint64_t>(1, kMaxSamples))
+          ->transform(kpx::tools::WholeRange<uint64_t>(1, kMaxSamples))
           ->option_text("N");
   auto* duration =
       app.add_option("--duration", options.durationSeconds,
                      "Seconds of signal to capture, at the sample rate. Without --samples or "
                      "--duration: until Ctrl+C")
-          ->transform(PositiveReal(kMaxDurationSeconds))
+          ->transform(kpx::tools::PositiveReal(kpx::tools::kMaxDurationSeconds))
           ->option_text("SECONDS");
   samples->excludes(duration);
   duration->excludes(samples);
@@ -70,12 +65,12 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   auto* ring = app.add_option("--ring", options.ringBuffers,
                               "Buffers in the ring between the board and the file, 2 to 4096 and "
                               "at most 1 GiB (default: --ring-seconds of samples)")
-                   ->transform(WholeRange<uint64_t>(2, kMaxRingBuffers))
+                   ->transform(kpx::tools::WholeRange<uint64_t>(2, kMaxRingBuffers))
                    ->option_text("N");
   app.add_option("--ring-seconds", options.ringSeconds,
                  "Seconds of samples at the stream's rate that the ring holds, 0.001 to "
                  "3600, the ring at most 1 GiB (default 1)")
-      ->transform(RealRange(kMinRingSeconds, kMaxRingSeconds))
+      ->transform(kpx::tools::RealRange(kMinRingSeconds, kMaxRingSeconds))
       ->excludes(ring)
       ->option_text("SECONDS");
   bool buffered = false;
@@ -92,7 +87,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   // Testing aid, left out of the help: slows the writer so that the ring
   // fills and the board's FIFO overflows.
   app.add_option("--writer-delay-ms", options.writerDelayMs)
-      ->transform(WholeRange<uint64_t>(0, kMaxWriterDelayMs))
+      ->transform(kpx::tools::WholeRange<uint64_t>(0, kMaxWriterDelayMs))
       ->group("");
   addRecordsOptions(app, options.records);
 
