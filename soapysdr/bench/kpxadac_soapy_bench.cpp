@@ -24,13 +24,21 @@
 #include <vector>
 
 #include "kpxadac16.h"
+#include "kpxadac_board.h"
 #include "kpxadac_stream.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr double kRate = 105e6;  // the module's rate on the synthesizer
+// The rate the module runs at on the synthesizer, as the library gives it.
+double synthesizerRateHz() {
+  KpxClockPlan plan{};
+  KpxBoard_ClockPlan(KPXADAC_INVALID_HANDLE, KPXSTREAM_SETUP_SYNTHESIZER, &plan);
+  return plan.rateHz;
+}
+
+const double kRate = synthesizerRateHz();
 
 struct Ring {
   uint32_t blockBytes = 1u << 20;  // the module's defaults
