@@ -31,8 +31,10 @@
 # Usage: scripts/windows-tests.sh [BUILD_DIR]
 #   BUILD_DIR defaults to build-win in the repository. Missing packages are
 #   installed with apt-get when running as root. JOBS (default 2) sets the
-#   build's and CTest's parallelism. Exits non-zero on any failure; the last
-#   line reads "windows: N passed, M failed".
+#   build's and CTest's parallelism. DRIVER_RUNS (default 1) runs the tests
+#   labelled driver that many times in a row, stopping at the first failure
+#   (a check that they do not depend on timing under Wine). Exits non-zero on
+#   any failure; the last line reads "windows: N passed, M failed".
 set -euo pipefail
 # Nothing here reads the terminal; programs under Wine get an empty input.
 exec </dev/null
@@ -509,6 +511,16 @@ driver_status=${PIPESTATUS[0]}
 set -o pipefail
 count_cases "$driver_log" "$driver_xml_dir" "$driver_status"
 echo "  test cases run through the Win32 backend and the test driver: $cases_run"
+
+driver_runs=${DRIVER_RUNS:-1}
+if ((driver_runs > 1)); then
+  step "tests labelled driver, $driver_runs runs in a row"
+  problems=()
+  env -u KPXADAC_SIM GTEST_COLOR=no ctest --test-dir "$build" -L driver --timeout 900 \
+    --repeat "until-fail:$driver_runs" --output-on-failure >"$build/ctest-windows-driver-runs.log" 2>&1 ||
+    problems+=("failed within $driver_runs runs: $(grep -m3 -E 'Failed|\*\*\*' "$build/ctest-windows-driver-runs.log" | tr '\n' ' ')")
+  tally "tests labelled driver, $driver_runs runs"
+fi
 
 # ---- Summary ------------------------------------------------------------------
 printf '\nwindows: finished in %ds\n' $((SECONDS - start_time))
