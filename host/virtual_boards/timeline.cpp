@@ -127,6 +127,10 @@ void TimelineSource::fill(uint8_t* out, uint64_t first, size_t count,
   const Position start = positionOf(first, place);
   // Whole positions of a band-limited-as-given source: the samples as they are.
   if (!lowPass_ && place.ppm == 0 && start.fraction == 0) {
+    if (start.whole >= 0) {  // the source's own bytes, as a board's signal costs
+      base_->fill(out, static_cast<uint64_t>(start.whole), count);
+      return;
+    }
     std::vector<int16_t> samples(count);
     baseSamples(start.whole, count, samples.data());
     for (size_t i = 0; i < count; ++i) storeSample(out + 2 * i, samples[i]);
