@@ -6,6 +6,7 @@
 // from the rack's code.
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <numbers>
 #include <random>
@@ -439,6 +440,35 @@ TEST_F(TimelineTest, ThroughModelDelaysByFractionsClipsAndAddsItsNoise) {
     closeDevice(adc);
     closeDevice(dac);
   }
+}
+
+TEST_F(TimelineTest, UnpacedAdcWaitsForTheDacItListensTo) {
+  // The ADC's reader runs ahead of the DAC's writer, as a program that
+  // streams both does: its read waits for the DAC's samples (up to
+  // read_timeout_ms) instead of taking zeros for them.
+  useRack(R"({"boards":[{"device":0,"read_timeout_ms":10000,
+      "input":{"dac":1,"through":{"delay_samples":3.5}}},{"device":1,"board_id":"0x86"}]})");
+  const Handle adc = open(0), dac = open(1);
+  startAdc(adc);
+  std::vector<int16_t> stimulus(5000);
+  for (size_t n = 0; n < stimulus.size(); ++n)
+    stimulus[n] = static_cast<int16_t>(
+        std::lround(9000 * std::sin(2 * std::numbers::pi * 0.05 * static_cast<double>(n))));
+  std::vector<int16_t> read;
+  std::thread reader([&] { read = readSamples(adc, 4000); });
+  for (size_t at = 0; at < stimulus.size(); at += 500) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    uint32_t moved = 0;
+    ASSERT_EQ(writeDevice(dac, stimulus.data() + at, 1000, &moved), 0u);
+  }
+  reader.join();
+  ASSERT_EQ(read.size(), 4000u);
+  for (size_t n = 100; n < read.size(); ++n)
+    ASSERT_NEAR(read[n],
+                9000 * std::sin(2 * std::numbers::pi * 0.05 * (static_cast<double>(n) - 3.5)), 2.0)
+        << n;
+  closeDevice(adc);
+  closeDevice(dac);
 }
 
 // ---- Real-time boards ----------------------------------------------------------
