@@ -16,6 +16,15 @@ class LibraryNotFoundError(KpxadacError, OSError):
             "\nSet KPXADAC_LIBRARY to the library's path, or install the SDK.")
 
 
+class LibraryVersionError(LibraryNotFoundError):
+    """The library that was found is older than this package (or does not say its version)."""
+
+    def __init__(self, message, path):
+        self.path = path
+        self.tried = [(path, message)]
+        KpxadacError.__init__(self, message)
+
+
 class MissingFunctionError(KpxadacError):
     """The loaded library does not export a function this package declares."""
 
