@@ -16,14 +16,14 @@ stream, records and playback (the live parts); recording (the data, no I/O) and 
 (its files).
 """
 
-from . import enums, sigmf, waveforms
+from . import enums, plot, sigmf, waveforms
 from .board import Board, ErrorCounts, V360Snapshot
 from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError, BoardState, BoardType,
                     FixedClock, InfoResult, SequenceStart, SequenceWait, StatusResult, StreamClock,
                     StreamEnd, StreamResult, StreamSetup)
 from .errors import (BitstreamError, BoardBusyError, BoardNotFoundError, KpxadacError,
-                     LibraryNotFoundError, LibraryVersionError, MissingFunctionError, RackError,
-                     RecordsError, RequestError, StreamError, TransferError, WaveformError)
+                     LibraryNotFoundError, LibraryVersionError, MissingFunctionError,
+                     PlotUnavailableError, RackError, RecordsError, RequestError, StreamError, TransferError, WaveformError)
 from .playback import Playback, Underrun
 from .rack import Rack
 from .recording import Gap, Recording, Records
@@ -53,5 +53,5 @@ __all__ = [
     "LibraryNotFoundError", "MissingFunctionError", "RackError", "BoardNotFoundError",
     "RequestError", "BoardBusyError", "TransferError", "BitstreamError", "StreamError",
     "Records", "RecordsRun", "RecordsError", "WaveformError", "LibraryVersionError",
-    "library_path", "library_version", "__version__",
+    "library_path", "library_version", "__version__", "plot", "PlotUnavailableError",
 ]

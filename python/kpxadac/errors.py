@@ -76,3 +76,8 @@ class RecordsError(RequestError):
 class WaveformError(RequestError, ValueError):
     """The waveform generator refused a setting (its KPXWAVE_ERR_* `code`); a ValueError,
     as the refusals of waveform settings were before."""
+
+
+class PlotUnavailableError(KpxadacError, ImportError):
+    """A drawing was asked for and matplotlib cannot be imported; the message says how to
+    install it."""

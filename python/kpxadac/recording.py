@@ -80,6 +80,11 @@ class Recording:
             raise RuntimeError("kpxadac.sigmf is not loaded (import kpxadac loads it)")
         return _writers["sigmf"](self, base, description=description)
 
+    def plot(self, title=None):
+        """A figure with the waveform and the spectrum (kpxadac.plot; needs matplotlib)."""
+        from . import plot
+        return plot.recording(self, title=title)
+
 
 # The writers of the file formats, by name: kpxadac.sigmf gives its save() here as it
 # loads (the package loads it), so that this module does no I/O and imports no writer.
@@ -159,3 +164,8 @@ class Records:
     def untriggered(self):
         """A bool per record: taken by auto mode, without an edge."""
         return (self.flags & UNTRIGGERED) != 0
+
+    def plot(self, ax=None, count=None, title=None):
+        """The records overlaid on their trigger sample (kpxadac.plot; needs matplotlib)."""
+        from . import plot
+        return plot.records(self, ax=ax, count=count, title=title)
