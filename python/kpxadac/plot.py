@@ -23,6 +23,7 @@ import tempfile
 import numpy as np
 
 from .errors import PlotUnavailableError
+from .recording import register_drawer
 
 FULL_SCALE = 32768.0  # int16 full scale: 0 dBFS
 ANALYZE_TIMEOUT_S = 120
@@ -184,3 +185,7 @@ def measure(rec, fft_size=None, averages=None, window=None):
     if done.returncode != 0:
         raise RuntimeError(f"kpxadac-analyze failed ({done.returncode}): {done.stderr.strip()}")
     return json.loads(done.stdout)
+
+
+register_drawer("recording", recording)
+register_drawer("records", records)

@@ -82,13 +82,28 @@ class Recording:
 
     def plot(self, title=None):
         """A figure with the waveform and the spectrum (kpxadac.plot; needs matplotlib)."""
-        from . import plot
-        return plot.recording(self, title=title)
+        return _drawer("recording")(self, title=title)
 
 
 # The writers of the file formats, by name: kpxadac.sigmf gives its save() here as it
 # loads (the package loads it), so that this module does no I/O and imports no writer.
 _writers = {}
+
+
+# The drawings of Recording.plot and Records.plot: kpxadac.plot gives them here as it loads,
+# as kpxadac.sigmf gives its writer, so that this module imports no drawing.
+_drawers = {}
+
+
+def register_drawer(name, draw):
+    """Makes `draw` the drawing of `name` ("recording", "records")."""
+    _drawers[name] = draw
+
+
+def _drawer(name):
+    if _drawers.get(name) is None:
+        raise RuntimeError("kpxadac.plot is not loaded (import kpxadac loads it)")
+    return _drawers[name]
 
 
 def register_writer(name, save):
@@ -167,5 +182,4 @@ class Records:
 
     def plot(self, ax=None, count=None, title=None):
         """The records overlaid on their trigger sample (kpxadac.plot; needs matplotlib)."""
-        from . import plot
-        return plot.records(self, ax=ax, count=count, title=title)
+        return _drawer("records")(self, ax=ax, count=count, title=title)
