@@ -5,4 +5,6 @@
 #error "KPXADAC_VERSION_TEXT is set by host/library/CMakeLists.txt"
 #endif
 
-const char* KpxBoard_LibraryVersion(void) { return KPXADAC_VERSION_TEXT; }
+const char* KpxBoard_LibraryVersion(void) {
+  return KPXADAC_VERSION_TEXT;
+}
