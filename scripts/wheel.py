@@ -53,12 +53,18 @@ class WheelError(Exception):
     pass
 
 
-def objdump(tool, path):
+def objdump(tool, path, what="-p"):
     try:
-        return subprocess.run([tool, "-p", path], check=True, stdout=subprocess.PIPE,
+        return subprocess.run([tool, what, path], check=True, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, text=True).stdout
     except (OSError, subprocess.CalledProcessError) as error:
-        raise WheelError(f"{tool} -p {path}: {error}") from None
+        raise WheelError(f"{tool} {what} {path}: {error}") from None
+
+
+def exports_version(path, tool, pe):
+    """Whether the library exports KpxBoard_LibraryVersion, which the package asks first."""
+    text = objdump(tool, path, "-p" if pe else "-T")
+    return re.search(r"\bKpxBoard_LibraryVersion\b", text) is not None
 
 
 def elf_needs(path, tool="objdump"):
@@ -268,7 +274,10 @@ def check(args):
                 if LINUX_LIBRARY_NAME not in present:
                     problems.append(f"kpxadac/_libs/{LINUX_LIBRARY_NAME} is missing")
                 else:
-                    tag, why = manylinux_tag(os.path.join(libs, LINUX_LIBRARY_NAME), objdump_tool)
+                    library = os.path.join(libs, LINUX_LIBRARY_NAME)
+                    if not exports_version(library, objdump_tool, pe=False):
+                        problems.append(f"{LINUX_LIBRARY_NAME} does not export KpxBoard_LibraryVersion")
+                    tag, why = manylinux_tag(library, objdump_tool)
                     if tag != platform:
                         problems.append(f"tagged {platform}, but the library meets {tag} ({why})")
                     print(f"{name}: {platform}: the library {why}")
@@ -276,6 +285,9 @@ def check(args):
                 dlls = [n for n in present if n.lower() in WINDOWS_LIBRARY_NAMES]
                 if not dlls:
                     problems.append("no kpxadac.dll or libkpxadac.dll in kpxadac/_libs")
+                for dll in dlls:
+                    if not exports_version(os.path.join(libs, dll), objdump_tool, pe=True):
+                        problems.append(f"{dll} does not export KpxBoard_LibraryVersion")
                 for dll in present:
                     for needed in pe_imports(os.path.join(libs, dll), objdump_tool):
                         if not windows_is_own(needed) and needed.lower() not in \

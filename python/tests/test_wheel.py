@@ -123,7 +123,8 @@ def test_wheel_script_makes_only_what_meets_the_tag_and_finds_tampering(tmp_path
         assert made.returncode == 1 and "libstdc++.so.6, outside glibc" in made.stdout, made.stdout
         assert not list(dist.glob("*.whl")) if dist.exists() else True
     # A library that needs glibc alone (2.2.5 at most): the oldest x86-64 policy.
-    small = c_library(tmp_path, "libsmall.so", "int KpxBoard_Count(void) { return 0; }\n")
+    small = c_library(tmp_path, "libsmall.so", 'const char* KpxBoard_LibraryVersion(void) '
+                      '{ return "9.8.7"; }\n')
     made = wheel_tool("make", "--platform", "linux", "--library", small, "--version", "9.8.7",
                       "--dist", dist)
     assert made.returncode == 0, made.stdout
@@ -136,7 +137,9 @@ def test_wheel_script_makes_only_what_meets_the_tag_and_finds_tampering(tmp_path
         assert "kpxadac/_libs/libkpxadac.so.1" in names and "kpxadac/__init__.py" in names
         assert archive.read("kpxadac/_built_version.py").decode().endswith('VERSION = "9.8.7"\n')
         members = {name: archive.read(name) for name in names}
-    # What check must find: a changed file, a wrong tag, another version.
+    # What check must find: a changed file, a wrong tag, another version, a library that does
+    # not say its version.
+    silent = c_library(tmp_path, "libsilent.so", "int KpxBoard_Count(void) { return 0; }\n")
     cases = [
         ("kpxadac-9.8.7-py3-none-manylinux_2_5_x86_64.whl",
          {"kpxadac/rack.py": b"# changed\n"}, "9.8.7", "kpxadac/rack.py: RECORD's hash or size is wrong"),
@@ -144,9 +147,12 @@ def test_wheel_script_makes_only_what_meets_the_tag_and_finds_tampering(tmp_path
          "WHEEL's tags are not just py3-none-manylinux_2_17_x86_64"),
         ("kpxadac-9.8.7-py3-none-manylinux_2_5_x86_64.whl", {}, "9.8.8",
          "version 9.8.7, the project's is 9.8.8"),
+        ("kpxadac-9.8.7-py3-none-manylinux_2_5_x86_64.whl",
+         {"kpxadac/_libs/libkpxadac.so.1": silent.read_bytes()}, "9.8.7",
+         "libkpxadac.so.1 does not export KpxBoard_LibraryVersion"),
     ]
     for name, changed, version, found in cases:
-        folder = tmp_path / f"case-{len(changed)}-{version}-{name[-20:]}"
+        folder = tmp_path / f"case-{cases.index((name, changed, version, found))}"
         folder.mkdir()
         with zipfile.ZipFile(folder / name, "w") as archive:
             for member, data in members.items():
