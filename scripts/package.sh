@@ -42,7 +42,7 @@ while (($#)); do
     --build-dir) builds=$2; shift ;;
     --dist) dist=$2; shift ;;
     --windows-build) windows_build=$(cd "$2" && pwd); make_windows=1; shift ;;
-    -h | --help) sed -n '2,27p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,25p' "$0"; exit 0 ;;
     *) echo "package.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift
