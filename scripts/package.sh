@@ -22,7 +22,9 @@
 #   Windows wheel takes DIR/windows's DLL). --windows-build takes
 #   an already configured cross build tree instead (scripts/windows-tests.sh
 #   passes its own). JOBS (default 2) sets the build's parallelism;
-#   KPXADAC_WERROR=ON makes warnings errors.
+#   KPXADAC_WERROR=ON makes warnings errors. KPXADAC_MAN_PAGES names a folder
+#   of a native build's manual pages (<build>/man) for the Windows zip;
+#   without it they are made in DIR/deb.
 set -euo pipefail
 exec </dev/null
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -42,7 +44,7 @@ while (($#)); do
     --build-dir) builds=$2; shift ;;
     --dist) dist=$2; shift ;;
     --windows-build) windows_build=$(cd "$2" && pwd); make_windows=1; shift ;;
-    -h | --help) sed -n '2,25p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,27p' "$0"; exit 0 ;;
     *) echo "package.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -150,15 +152,18 @@ if ((make_windows)); then
   # The manual pages as text, beside the documentation: made by the native
   # build (the programs' --help is the same on both systems).
   step "Windows: manual pages as text"
-  [[ -f $builds/deb/CMakeCache.txt ]] || configure_deb
-  cmake --build "$builds/deb" -j"$jobs" --target kpxadac-man >"$builds/deb/man.log" 2>&1 ||
-    { tail -40 "$builds/deb/man.log"; fail "manual pages"; }
+  man_pages=${KPXADAC_MAN_PAGES:-$builds/deb/man}
+  if [[ -z ${KPXADAC_MAN_PAGES:-} ]]; then
+    [[ -f $builds/deb/CMakeCache.txt ]] || configure_deb
+    cmake --build "$builds/deb" -j"$jobs" --target kpxadac-man >"$builds/deb/man.log" 2>&1 ||
+      { tail -40 "$builds/deb/man.log"; fail "manual pages"; }
+  fi
   readme=$(find "$stage" -name README.md | head -1)
   [[ -n $readme ]] || fail "no README.md in the installed tree, so no documentation folder"
   man_text=$(dirname "$readme")/man
   mkdir -p "$man_text"
   for program in $(programs); do
-    page=$builds/deb/man/$program.1.gz
+    page=$man_pages/$program.1.gz
     [[ -f $page ]] || fail "no manual page $page"
     # Plain text (no overstriking nor escapes), Windows line ends.
     zcat "$page" | groff -t -man -Tascii -P-cbou 2>/dev/null | sed 's/$/\r/' >"$man_text/$program.txt"

@@ -78,7 +78,9 @@ if [[ -x "$root/fuzz/run-fuzz.sh" ]]; then
     env KPXADAC_FUZZ_BUILD="$out/fuzz" KPXADAC_FUZZ_JOBS="$jobs" "$root/fuzz/run-fuzz.sh" 60
 fi
 if [[ -x "$root/scripts/windows-tests.sh" && -z "${KPXADAC_SKIP_WINDOWS:-}" ]]; then
-  stage "Windows build under Wine" "$root/scripts/windows-tests.sh" "$out/windows"
+  # The zip's manual pages: those the first stage's native build made.
+  stage "Windows build under Wine" env KPXADAC_MAN_PAGES="$out/native/man" \
+    "$root/scripts/windows-tests.sh" "$out/windows"
 fi
 # Last: it installs into /usr. The Python stage's files in /usr/local would
 # come before the packages' on Python's path and the loader's, so they go.
