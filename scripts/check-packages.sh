@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages from DIST with apt-get and uses them with
 # nothing from the source tree on any path: kpxadac-info from PATH, a C
-# program built with pkg-config and a CMake project with find_package, the
+# program built with pkg-config and a CMake project with find_package, every
+# program's manual page with man and its bash completion through
+# bash-completion's own loader, the
 # Python package from Debian's python3 on the system's library, and the
 # SoapySDR module found by SoapySDRUtil with no plugin path. Then purges
 # them and checks that none of their files is left.
@@ -78,6 +80,22 @@ linked=$(clean ldd /usr/bin/kpxadac-info)
 if grep -Eq 'libkpxadac\.so\.1 => /(usr/)?lib/x86_64-linux-gnu/' <<<"$linked"; then :; else
   problem "kpxadac-info does not take the system's libkpxadac.so.1"
 fi
+
+echo "=== packages: manual pages and bash completion"
+programs=$(dpkg -L kpxadac-tools | sed -n 's,^/usr/bin/,,p' | sort)
+for program in $programs; do
+  page=$(clean man -w "$program" 2>/dev/null) || true
+  [[ $page == /usr/share/man/man1/$program.1.gz ]] || problem "man -w $program gave '$page'"
+  clean man -P cat "$program" 2>/dev/null | grep -q "^NAME" || problem "man $program shows no page"
+done
+# Loaded on demand by bash-completion, as an interactive shell would.
+completed=$(clean bash -c 'source /usr/share/bash-completion/bash_completion
+  __load_completion kpxadac-capture && complete -p kpxadac-capture
+  COMP_WORDS=(kpxadac-capture --format ""); COMP_CWORD=2; _kpxadac_complete
+  echo "words: ${COMPREPLY[*]}"' 2>&1) || true
+echo "$completed"
+grep -q "^words: raw sigmf$" <<<"$completed" ||
+  problem "bash-completion did not offer raw and sigmf for kpxadac-capture --format"
 
 echo "=== packages: a C program built with pkg-config"
 if clean sh -c 'cc -std=c99 -Wall -Werror enumerate_boards.c $(pkg-config --cflags --libs kpxadac) \

@@ -25,6 +25,12 @@ packages+=(libasio-dev python3-pyvisa python3-pyvisa-py lxi-tools)
 # The packages (scripts/package.sh): Debian's tools for .deb files, NSIS for
 # the Windows installer, zip for the Windows zip (unzip for its check).
 packages+=(dpkg-dev lintian nsis zip unzip)
+# The programs' manual pages (help2man, from their --help; groff makes the
+# Windows zip's text pages) and the bash completion's test (bash-completion).
+packages+=(help2man groff-base bash-completion)
+# The wheels' test (a venv of Debian's python3 and pip) and the notebooks:
+# plots with matplotlib, executed with nbclient on an ipykernel.
+packages+=(python3-venv python3-matplotlib python3-nbclient python3-nbformat python3-ipykernel)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -5,17 +5,26 @@
 #     soapysdr0.8-module-kpxadac, checked with lintian (no error allowed);
 #   - the Windows installer kpxadac-sdk-<version>-win64-setup.exe (NSIS,
 #     packaging/windows/kpxadac.nsi) and the zip kpxadac-sdk-<version>-win64.zip
-#     with the same tree, from the mingw-w64 cross build.
-# Both take what `cmake --install` installs; a file in no component
+#     with the same tree, from the mingw-w64 cross build, the programs'
+#     manual pages in it as text (made from a native build's pages);
+#   - the Python wheels (scripts/wheel.py): kpxadac-<version>-py3-none-
+#     manylinux_2_N_x86_64.whl with libkpxadac.so.1 inside (linked with
+#     libstdc++ and libgcc statically, so that it needs glibc alone) and
+#     kpxadac-<version>-py3-none-win_amd64.whl with the cross build's DLL,
+#     each read back by `wheel.py check`.
+# The packages take what `cmake --install` installs; a file in no component
 # ("Unspecified") stops the script.
 #
-# Usage: scripts/package.sh [--deb] [--windows] [--build-dir DIR] [--dist DIR]
-#                           [--windows-build TREE]
-#   Without --deb or --windows it makes both. Build trees go to DIR
-#   (default build-package/): DIR/deb and DIR/windows. --windows-build takes
+# Usage: scripts/package.sh [--deb] [--windows] [--wheel] [--build-dir DIR]
+#                           [--dist DIR] [--windows-build TREE]
+#   Without --deb, --windows or --wheel it makes all three. Build trees go to
+#   DIR (default build-package/): DIR/deb, DIR/windows and DIR/wheel (the
+#   Windows wheel takes DIR/windows's DLL). --windows-build takes
 #   an already configured cross build tree instead (scripts/windows-tests.sh
 #   passes its own). JOBS (default 2) sets the build's parallelism;
-#   KPXADAC_WERROR=ON makes warnings errors.
+#   KPXADAC_WERROR=ON makes warnings errors. KPXADAC_MAN_PAGES names a folder
+#   of a native build's manual pages (<build>/man) for the Windows zip;
+#   without it they are made in DIR/deb.
 set -euo pipefail
 exec </dev/null
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -25,20 +34,22 @@ jobs=${JOBS:-2}
 werror=${KPXADAC_WERROR:-OFF}
 make_deb=0
 make_windows=0
+make_wheel=0
 windows_build=""
 while (($#)); do
   case $1 in
     --deb) make_deb=1 ;;
     --windows) make_windows=1 ;;
+    --wheel) make_wheel=1 ;;
     --build-dir) builds=$2; shift ;;
     --dist) dist=$2; shift ;;
     --windows-build) windows_build=$(cd "$2" && pwd); make_windows=1; shift ;;
-    -h | --help) sed -n '2,20p' "$0"; exit 0 ;;
+    -h | --help) sed -n '2,27p' "$0"; exit 0 ;;
     *) echo "package.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift
 done
-((make_deb || make_windows)) || make_deb=1 make_windows=1
+((make_deb || make_windows || make_wheel)) || make_deb=1 make_windows=1 make_wheel=1
 mkdir -p "$builds" "$dist"
 builds=$(cd "$builds" && pwd)
 dist=$(cd "$dist" && pwd)
@@ -54,6 +65,8 @@ command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
 command -v lintian >/dev/null || need+=(lintian)
 command -v makensis >/dev/null || need+=(nsis)
 command -v zip >/dev/null || need+=(zip)
+command -v help2man >/dev/null || need+=(help2man)
+command -v groff >/dev/null || need+=(groff-base)
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
 if ((${#need[@]})); then
   [[ $(id -u) -eq 0 ]] || fail "packages ${need[*]} are missing and this is not root"
@@ -80,13 +93,19 @@ no_unspecified() {
   rm -rf "$scratch"
 }
 
-if ((make_deb)); then
-  build=$builds/deb
-  step "Debian packages: building in $build"
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKPXADAC_WERROR="$werror" \
+# The native tree of the Debian packages (the Windows zip's manual pages come
+# from it too).
+configure_deb() {
+  cmake -S "$root" -B "$builds/deb" -DCMAKE_BUILD_TYPE=Release -DKPXADAC_WERROR="$werror" \
     -DKPXADAC_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr -DKPXADAC_DEBIAN_PACKAGES=ON \
     -DKPXADAC_PYTHON_WITH_LIBRARY=OFF -DKPXADAC_PYTHON_INSTALL_DIR=lib/python3/dist-packages \
     -DCMAKE_INSTALL_DOCDIR=share/doc/libkpxadac-dev -DCMAKE_SKIP_INSTALL_RPATH=ON >/dev/null
+}
+
+if ((make_deb)); then
+  build=$builds/deb
+  step "Debian packages: building in $build"
+  configure_deb
   cmake --build "$build" -j"$jobs" >"$build/build.log" 2>&1 || { tail -40 "$build/build.log"; fail "build"; }
   no_unspecified "$build"
   step "Debian packages: cpack"
@@ -101,6 +120,12 @@ if ((make_deb)); then
   tools_files=$(dpkg-deb -c "$dist"/kpxadac-tools_*.deb)
   for program in $(programs); do
     grep -q "\./usr/bin/$program\$" <<<"$tools_files" || fail "kpxadac-tools lacks /usr/bin/$program"
+    grep -q "\./usr/share/man/man1/$program\.1\.gz\$" <<<"$tools_files" ||
+      fail "kpxadac-tools lacks the manual page of $program"
+    # A program whose page is written in docs/man has no --help to complete from.
+    [[ -f $root/docs/man/$program.1 ]] ||
+      grep -q "\./usr/share/bash-completion/completions/$program\$" <<<"$tools_files" ||
+      fail "kpxadac-tools lacks the bash completion of $program"
   done
   step "Debian packages: lintian"
   lintian --fail-on error --tag-display-limit 0 "$dist"/*.deb | tee "$build/lintian.log" ||
@@ -122,6 +147,27 @@ if ((make_windows)); then
   cmake --install "$build" --prefix "$stage" --strip >/dev/null
   for program in $(programs); do
     [[ -f $stage/bin/$program.exe ]] || fail "$program.exe is not in the installed tree"
+  done
+
+  # The manual pages as text, beside the documentation: made by the native
+  # build (the programs' --help is the same on both systems).
+  step "Windows: manual pages as text"
+  man_pages=${KPXADAC_MAN_PAGES:-$builds/deb/man}
+  if [[ -z ${KPXADAC_MAN_PAGES:-} ]]; then
+    [[ -f $builds/deb/CMakeCache.txt ]] || configure_deb
+    cmake --build "$builds/deb" -j"$jobs" --target kpxadac-man >"$builds/deb/man.log" 2>&1 ||
+      { tail -40 "$builds/deb/man.log"; fail "manual pages"; }
+  fi
+  readme=$(find "$stage" -name README.md | head -1)
+  [[ -n $readme ]] || fail "no README.md in the installed tree, so no documentation folder"
+  man_text=$(dirname "$readme")/man
+  mkdir -p "$man_text"
+  for program in $(programs); do
+    page=$man_pages/$program.1.gz
+    [[ -f $page ]] || fail "no manual page $page"
+    # Plain text (no overstriking nor escapes), Windows line ends.
+    zcat "$page" | groff -t -man -Tascii -P-cbou 2>/dev/null | sed 's/$/\r/' >"$man_text/$program.txt"
+    [[ -s $man_text/$program.txt ]] || fail "the text page of $program is empty"
   done
 
   step "Windows zip"
@@ -155,6 +201,43 @@ if ((make_windows)); then
   makensis -V2 -WX -DVERSION="$version" -DLICENSE="$root/LICENSE" -DFILES="$files" \
     -DUNFILES="$unfiles" -DOUTFILE="$installer" "$root/packaging/windows/kpxadac.nsi" ||
     fail "makensis"
+fi
+
+if ((make_wheel)); then
+  # Linux: the library alone, linked so that it needs nothing beyond glibc.
+  build=$builds/wheel
+  step "Python wheels: the Linux library in $build"
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKPXADAC_WERROR="$werror" \
+    -DKPXADAC_BUILD_TESTS=OFF -DKPXADAC_BUILD_TOOLS=OFF \
+    "-DCMAKE_SHARED_LINKER_FLAGS=-static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL" >/dev/null
+  cmake --build "$build" -j"$jobs" --target kpxadac >"$build/build.log" 2>&1 ||
+    { tail -40 "$build/build.log"; fail "build"; }
+  rm -rf "$build/stage"
+  cmake --install "$build" --component runtime --strip --prefix "$build/stage" >/dev/null
+  # Windows: the cross build's DLL (the tree of the installer when it was made).
+  windows_tree=${windows_build:-$builds/windows}
+  step "Python wheels: the Windows DLL in $windows_tree"
+  if [[ ! -f $windows_tree/CMakeCache.txt ]]; then
+    cmake -S "$root" -B "$windows_tree" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DKPXADAC_WERROR="$werror" -DKPXADAC_BUILD_TESTS=OFF >/dev/null
+  fi
+  cmake --build "$windows_tree" -j"$jobs" --target kpxadac >"$windows_tree/wheel-build.log" 2>&1 ||
+    { tail -40 "$windows_tree/wheel-build.log"; fail "build"; }
+  rm -rf "$windows_tree/wheel-stage"
+  cmake --install "$windows_tree" --component runtime --strip --prefix "$windows_tree/wheel-stage" >/dev/null
+  dll=$(compgen -G "$windows_tree/wheel-stage/bin/*kpxadac*.dll" | head -1) || true
+  [[ -n $dll ]] || fail "no kpxadac DLL in $windows_tree/wheel-stage/bin"
+
+  step "Python wheels: made and checked"
+  rm -f "$dist"/kpxadac-*.whl
+  /usr/bin/python3 "$root/scripts/wheel.py" make --platform linux --version "$version" \
+    --library "$build/stage/lib/libkpxadac.so.1" --dist "$dist" || fail "the Linux wheel"
+  /usr/bin/python3 "$root/scripts/wheel.py" make --platform windows --version "$version" \
+    --library "$dll" --tools x86_64-w64-mingw32- --dist "$dist" || fail "the Windows wheel"
+  /usr/bin/python3 "$root/scripts/wheel.py" check --version "$version" "$dist"/kpxadac-*manylinux*.whl ||
+    fail "the Linux wheel's check"
+  /usr/bin/python3 "$root/scripts/wheel.py" check --version "$version" --tools x86_64-w64-mingw32- \
+    "$dist"/kpxadac-*win_amd64.whl || fail "the Windows wheel's check"
 fi
 
 step "done"

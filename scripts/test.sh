@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test:
 #   1. the unit and program tests (warnings as errors), the Python package's
-#      tests among them, in a Debug and a Release tree, and the package
-#      installed for /usr/bin/python3;
-#   2. the same under AddressSanitizer and UndefinedBehaviorSanitizer;
-#   3. the threaded tests under ThreadSanitizer;
-#   4. the installed package used from C through pkg-config and from CMake;
-#   5. the .bit header fuzz target for a bounded time;
-#   6. the Windows build under Wine, with the installer and the zip;
-#   7. last, so that nothing it installs can hide a missing step before it:
+#      tests and its notebooks among them, the bash completion's words, in a
+#      Debug and a Release tree, and the package installed for
+#      /usr/bin/python3;
+#   2. the Python wheels made by scripts/package.sh --wheel, the Linux one
+#      installed and used in a fresh virtual environment, both checked
+#      (scripts/check-wheels.sh), before anything of the SDK is installed;
+#   3. the tests of 1 under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   4. the threaded tests under ThreadSanitizer;
+#   5. the installed package used from C through pkg-config and from CMake;
+#   6. the .bit header fuzz target for a bounded time;
+#   7. the Windows build under Wine, with the installer and the zip;
+#   8. last, so that nothing it installs can hide a missing step before it:
 #      the Debian packages made by scripts/package.sh, installed with
 #      apt-get, used from the system's paths and purged.
 # Build trees go to build-test/ (override with KPXADAC_TEST_BUILD).
@@ -44,6 +48,15 @@ build_and_test() {  # build_and_test DIR CTEST_ARGS [CMAKE_ARGS...]: a Debug tre
 stage "unit and program tests" build_and_test "$out/native" ""
 # The optimiser sees more (and warns about more) than a Debug build.
 stage "Release build and its tests" build_and_test "$out/release" "" -DCMAKE_BUILD_TYPE=Release
+# Before the next stage installs the package into /usr/local: the wheels are
+# tested on a system with no SDK.
+wheels() {
+  KPXADAC_WERROR=ON JOBS="$jobs" "$root/scripts/package.sh" --wheel --build-dir "$out/package" \
+    --dist "$out/dist" && "$root/scripts/check-wheels.sh" "$out/dist"
+}
+if [[ -z "${KPXADAC_SKIP_PACKAGES:-}" ]]; then
+  stage "Python wheels: made, installed in a fresh venv, used and uninstalled" wheels
+fi
 python_package() {  # installs the package into /usr/local; /usr/bin/python3 must list the default board
   local listing
   cmake --install "$out/native" --component python >/dev/null || return 1
@@ -65,7 +78,9 @@ if [[ -x "$root/fuzz/run-fuzz.sh" ]]; then
     env KPXADAC_FUZZ_BUILD="$out/fuzz" KPXADAC_FUZZ_JOBS="$jobs" "$root/fuzz/run-fuzz.sh" 60
 fi
 if [[ -x "$root/scripts/windows-tests.sh" && -z "${KPXADAC_SKIP_WINDOWS:-}" ]]; then
-  stage "Windows build under Wine" "$root/scripts/windows-tests.sh" "$out/windows"
+  # The zip's manual pages: those the first stage's native build made.
+  stage "Windows build under Wine" env KPXADAC_MAN_PAGES="$out/native/man" \
+    "$root/scripts/windows-tests.sh" "$out/windows"
 fi
 # Last: it installs into /usr. The Python stage's files in /usr/local would
 # come before the packages' on Python's path and the loader's, so they go.

@@ -221,6 +221,16 @@ KPXADAC_API const char* KpxBoard_QueryResultText(int32_t query, int32_t result);
  *  @return the previous setting, or ERR_ARGUMENT. */
 KPXADAC_API int32_t KpxBoard_SetMessageOutput(int32_t output);
 
+/* ------------------------------------------------------------------------
+ * The library's version
+ * ---------------------------------------------------------------------- */
+
+/** The library's version, "MAJOR.MINOR.PATCH" (the CMake project's version,
+ *  the same as the packages'), a static string. Bindings compare it with
+ *  their own before using anything else, so that an older library is
+ *  refused by name instead of failing on a missing function. */
+KPXADAC_API const char* KpxBoard_LibraryVersion(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -16,21 +16,34 @@ stream, records and playback (the live parts); recording (the data, no I/O) and 
 (its files).
 """
 
-from . import enums, sigmf, waveforms
+from . import enums, plot, sigmf, waveforms
 from .board import Board, ErrorCounts, V360Snapshot
 from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError, BoardState, BoardType,
                     FixedClock, InfoResult, SequenceStart, SequenceWait, StatusResult, StreamClock,
                     StreamEnd, StreamResult, StreamSetup)
 from .errors import (BitstreamError, BoardBusyError, BoardNotFoundError, KpxadacError,
-                     LibraryNotFoundError, MissingFunctionError, RackError, RecordsError,
-                     RequestError, StreamError, TransferError, WaveformError)
+                     LibraryNotFoundError, LibraryVersionError, MissingFunctionError,
+                     PlotUnavailableError, RackError, RecordsError, RequestError, StreamError, TransferError, WaveformError)
 from .playback import Playback, Underrun
 from .rack import Rack
 from .recording import Gap, Recording, Records
 from .records import RecordsRun
 from .stream import Block, Stream, TransmitStream
 
-__version__ = "1.0.0"
+from ._version import VERSION as __version__
+
+
+def library_path():
+    """The absolute path of the library file this package loaded (loading it now if it was
+    not yet): the wheel's own, KPXADAC_LIBRARY's, the installed prefix's or the system's."""
+    from ._binding import lib
+    return lib.file
+
+
+def library_version():
+    """The loaded library's version ("1.0.0"); never older than `__version__`."""
+    from ._binding import lib
+    return lib.version
 
 __all__ = [
     "Rack", "Board", "Stream", "TransmitStream", "Block", "Recording", "Gap", "ErrorCounts", "V360Snapshot",
@@ -39,5 +52,6 @@ __all__ = [
     "StreamSetup", "StreamClock", "StreamEnd", "StreamResult", "KpxadacError",
     "LibraryNotFoundError", "MissingFunctionError", "RackError", "BoardNotFoundError",
     "RequestError", "BoardBusyError", "TransferError", "BitstreamError", "StreamError",
-    "Records", "RecordsRun", "RecordsError", "WaveformError",
+    "Records", "RecordsRun", "RecordsError", "WaveformError", "LibraryVersionError",
+    "library_path", "library_version", "__version__", "plot", "PlotUnavailableError",
 ]

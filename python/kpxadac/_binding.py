@@ -20,11 +20,12 @@ import os
 from ctypes import POINTER, Structure, c_char, c_char_p, c_double, c_int16, c_int32, c_int64
 from ctypes import c_uint8, c_uint16, c_uint32, c_uint64, c_void_p
 
-from ._library import load_library
+from ._library import load_library, loaded_file
+from ._version import library_refusal
 from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError as BoardErrorCode,
                     InfoResult, StatusResult, StreamResult, as_enum)
-from .errors import (BitstreamError, BoardBusyError, MissingFunctionError, RecordsError,
-                     RequestError, StreamError, TransferError, WaveformError)
+from .errors import (BitstreamError, BoardBusyError, LibraryVersionError, MissingFunctionError,
+                     RecordsError, RequestError, StreamError, TransferError, WaveformError)
 
 # ---- Shared types (kpxadac16.h) -------------------------------------------
 
@@ -415,6 +416,7 @@ KPXBOARD_FUNCTIONS = (
     ("KpxBoard_ImageResultText", c_char_p, (c_int32,)),
     ("KpxBoard_QueryResultText", c_char_p, (c_int32, c_int32)),
     ("KpxBoard_SetMessageOutput", c_int32, (c_int32,)),
+    ("KpxBoard_LibraryVersion", c_char_p, ()),
 )
 
 _W = POINTER(KpxWave)
@@ -600,6 +602,18 @@ class _Library:
 
     def __init__(self, dll, path):
         self._dll, self.path = dll, path
+        # The file the loader mapped: path when it is one, else what the system's loader chose.
+        self.file = loaded_file(dll, path)
+        # An older library is refused here, by its version, before a missing function can fail.
+        version_function = getattr(dll, "KpxBoard_LibraryVersion", None)
+        version = None
+        if version_function is not None:
+            version_function.restype, version_function.argtypes = c_char_p, []
+            version = (version_function() or b"").decode("ascii", "replace")
+        refusal = library_refusal(version, self.file)
+        if refusal:
+            raise LibraryVersionError(refusal, self.file)
+        self.version = version
         self.missing = []
         for name, restype, argtypes in FUNCTIONS:
             try:

@@ -1,6 +1,8 @@
 """Finds and loads the shared board access library.
 
-Order: the file named by KPXADAC_LIBRARY; the library of the prefix this
+Order: the file named by KPXADAC_LIBRARY (an explicit choice, never replaced);
+the library inside the package's own wheel (kpxadac/_libs/, by absolute path,
+so that no other copy on the system is taken instead); the library of the prefix this
 package was installed into (the install rule records where it lies relative
 to the package: <prefix>/lib on Linux, <prefix>/bin beside <prefix>/python on
 Windows, as the installer lays it out); the system's loader (Debian's
@@ -30,12 +32,24 @@ except ImportError:  # a source tree: nothing was installed
     LIBRARY_FROM_PACKAGE = None
 
 
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+# Where a wheel carries the library (scripts/wheel.py puts it there).
+WHEEL_LIBRARY_DIR = os.path.join(_PACKAGE_DIR, "_libs")
+
+
+def _wheel_candidates():
+    """Paths of the library inside this package's wheel, when it has one."""
+    if not os.path.isdir(WHEEL_LIBRARY_DIR):
+        return []
+    return [os.path.join(WHEEL_LIBRARY_DIR, name) for name in _SYSTEM_NAMES
+            if os.path.exists(os.path.join(WHEEL_LIBRARY_DIR, name))]
+
+
 def _installed_candidates():
     """Paths of the library beside this package in an installed prefix."""
     if LIBRARY_FROM_PACKAGE is None:
         return []
-    package_dir = os.path.dirname(os.path.abspath(__file__))
-    return [os.path.normpath(os.path.join(package_dir, LIBRARY_FROM_PACKAGE))]
+    return [os.path.normpath(os.path.join(_PACKAGE_DIR, LIBRARY_FROM_PACKAGE))]
 
 
 def _load(path):
@@ -67,6 +81,15 @@ def load_library():
             raise LibraryNotFoundError([("KPXADAC_LIBRARY=" + explicit, str(error))]) from None
     tried.append(("KPXADAC_LIBRARY", "not set"))
 
+    wheel = _wheel_candidates()
+    if os.path.isdir(WHEEL_LIBRARY_DIR) and not wheel:
+        tried.append((WHEEL_LIBRARY_DIR, "no library in the wheel's folder"))
+    for path in wheel:
+        try:
+            return _load(path), path
+        except OSError as error:
+            tried.append((path, str(error)))
+
     for path in _installed_candidates():
         if not os.path.exists(path):
             tried.append((path, "no such file"))
@@ -88,3 +111,29 @@ def load_library():
         except OSError as error:
             tried.append(("system loader: " + name, str(error)))
     raise LibraryNotFoundError(tried)
+
+
+class _DlInfo(ctypes.Structure):
+    _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p),
+                ("dli_sname", ctypes.c_char_p), ("dli_saddr", ctypes.c_void_p)]
+
+
+def loaded_file(dll, name):
+    """The absolute path of the file the loader mapped for `dll` (loaded as `name`), or `name`
+    itself when the system cannot say."""
+    try:
+        if sys.platform == "win32":
+            buffer = ctypes.create_unicode_buffer(32768)
+            length = ctypes.windll.kernel32.GetModuleFileNameW(ctypes.c_void_p(dll._handle), buffer,
+                                                               len(buffer))
+            return buffer.value if length else name
+        # dladdr on one of the library's own functions names the file it lies in.
+        dladdr = ctypes.CDLL(None).dladdr
+        dladdr.argtypes = (ctypes.c_void_p, ctypes.POINTER(_DlInfo))
+        info = _DlInfo()
+        address = ctypes.cast(dll.KpxBoard_Count, ctypes.c_void_p)
+        if dladdr(address, ctypes.byref(info)) and info.dli_fname:
+            return os.path.abspath(os.fsdecode(info.dli_fname))
+    except (AttributeError, OSError):
+        pass
+    return name

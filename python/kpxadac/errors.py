@@ -16,6 +16,15 @@ class LibraryNotFoundError(KpxadacError, OSError):
             "\nSet KPXADAC_LIBRARY to the library's path, or install the SDK.")
 
 
+class LibraryVersionError(LibraryNotFoundError):
+    """The library that was found is older than this package (or does not say its version)."""
+
+    def __init__(self, message, path):
+        self.path = path
+        self.tried = [(path, message)]
+        KpxadacError.__init__(self, message)
+
+
 class MissingFunctionError(KpxadacError):
     """The loaded library does not export a function this package declares."""
 
@@ -67,3 +76,8 @@ class RecordsError(RequestError):
 class WaveformError(RequestError, ValueError):
     """The waveform generator refused a setting (its KPXWAVE_ERR_* `code`); a ValueError,
     as the refusals of waveform settings were before."""
+
+
+class PlotUnavailableError(KpxadacError, ImportError):
+    """A drawing was asked for and matplotlib cannot be imported; the message says how to
+    install it."""

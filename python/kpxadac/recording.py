@@ -80,10 +80,30 @@ class Recording:
             raise RuntimeError("kpxadac.sigmf is not loaded (import kpxadac loads it)")
         return _writers["sigmf"](self, base, description=description)
 
+    def plot(self, title=None):
+        """A figure with the waveform and the spectrum (kpxadac.plot; needs matplotlib)."""
+        return _drawer("recording")(self, title=title)
+
 
 # The writers of the file formats, by name: kpxadac.sigmf gives its save() here as it
 # loads (the package loads it), so that this module does no I/O and imports no writer.
 _writers = {}
+
+
+# The drawings of Recording.plot and Records.plot: kpxadac.plot gives them here as it loads,
+# as kpxadac.sigmf gives its writer, so that this module imports no drawing.
+_drawers = {}
+
+
+def register_drawer(name, draw):
+    """Makes `draw` the drawing of `name` ("recording", "records")."""
+    _drawers[name] = draw
+
+
+def _drawer(name):
+    if _drawers.get(name) is None:
+        raise RuntimeError("kpxadac.plot is not loaded (import kpxadac loads it)")
+    return _drawers[name]
 
 
 def register_writer(name, save):
@@ -159,3 +179,7 @@ class Records:
     def untriggered(self):
         """A bool per record: taken by auto mode, without an edge."""
         return (self.flags & UNTRIGGERED) != 0
+
+    def plot(self, ax=None, count=None, title=None):
+        """The records overlaid on their trigger sample (kpxadac.plot; needs matplotlib)."""
+        return _drawer("records")(self, ax=ax, count=count, title=title)
