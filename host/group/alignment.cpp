@@ -103,16 +103,6 @@ double dot(const std::vector<float>& reference, const std::vector<float>& other,
   return sum;
 }
 
-// The offset of the half-window [begin, end) of `other`, near `around`.
-double halfOffset(const std::vector<float>& reference, const std::vector<float>& other,
-                  size_t begin, size_t end, int64_t around) {
-  const int h = kHalfSearch;
-  std::vector<double> r(2 * h + 1);
-  for (int m = -h; m <= h; ++m) r[m + h] = dot(reference, other, begin, end, around + m);
-  const size_t peak = static_cast<size_t>(std::max_element(r.begin(), r.end()) - r.begin());
-  return static_cast<double>(around - h) + refinePeak(r, peak, h);
-}
-
 }  // namespace
 
 void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
@@ -183,17 +173,17 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   fft.inverse(re, im);
 
   // r[tau] = sum other[n] reference[n + tau] for tau in -(count-1)..count-1,
-  // laid out from the most negative lag.
+  // laid out from the most negative lag in `im` (the inverse's imaginary
+  // part is 0 and no longer needed).
   const size_t lags = 2 * count - 1;
-  std::vector<double> r(lags);
-  const double scale = 1.0 / static_cast<double>(size);
-  for (size_t j = 0; j < lags; ++j) {
-    const int64_t tau = static_cast<int64_t>(j) - static_cast<int64_t>(count - 1);
-    const size_t at = tau < 0 ? size - static_cast<size_t>(-tau) : static_cast<size_t>(tau);
-    r[j] = re[at] * scale;
-  }
-  const size_t peak = static_cast<size_t>(std::max_element(r.begin(), r.end()) - r.begin());
-  const double top = r[peak];
+  const float scale = 1.0f / static_cast<float>(size);
+  float* r = im;
+  std::copy(re + (size - (count - 1)), re + size, r);
+  std::copy(re, re + count, r + (count - 1));
+  size_t peak = 0;
+  for (size_t j = 1; j < lags; ++j)
+    if (r[j] > r[peak]) peak = j;
+  const double top = static_cast<double>(r[peak]) * scale;
   out.peak = top / std::sqrt(e0 * e1);
   if (!(top > 0)) {
     out.result = KPXGROUP_ALIGN_WEAK;
@@ -203,29 +193,66 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   size_t lo = peak, hi = peak;
   while (lo > 0 && r[lo - 1] < r[lo]) --lo;
   while (hi + 1 < lags && r[hi + 1] < r[hi]) ++hi;
-  double second = 0, power = 0;
-  size_t outside = 0;
-  for (size_t j = 0; j < lags; ++j) {
-    if (j >= lo && j <= hi) continue;
-    second = std::max(second, r[j]);
-    power += r[j] * r[j];
-    ++outside;
-  }
-  const double rms = outside ? std::sqrt(power / static_cast<double>(outside)) : 0;
-  out.secondPeak = second / top;
+  float second = 0;
+  double power = 0;
+  auto outside = [&](size_t from, size_t to) {
+    float high = 0;
+    double sum = 0;
+    for (size_t j = from; j < to; ++j) {
+      high = std::max(high, r[j]);
+      sum += static_cast<double>(r[j]) * r[j];
+    }
+    second = std::max(second, high);
+    power += sum;
+  };
+  outside(0, lo);
+  outside(hi + 1, lags);
+  const size_t outsideCount = lags - (hi - lo + 1);
+  const double rms =
+      outsideCount ? std::sqrt(power / static_cast<double>(outsideCount)) * scale : 0;
+  out.secondPeak = static_cast<double>(second) * scale / top;
   out.peakToNoise = rms > 0 ? top / rms : HUGE_VAL;
 
-  const double at = refinePeak(r, peak, kInterpolationHalfWidth);
-  const double offset = at - static_cast<double>(count - 1);
+  // The correlation around the peak, for the sub-sample fit (lags without
+  // overlap are 0).
+  const int64_t reach = kInterpolationHalfWidth + 2;
+  auto around = [&](int64_t centre, int64_t half) {
+    std::vector<double> values(static_cast<size_t>(2 * half + 1), 0.0);
+    for (int64_t m = -half; m <= half; ++m) {
+      const int64_t j = centre + m;
+      if (j >= 0 && j < static_cast<int64_t>(lags))
+        values[static_cast<size_t>(m + half)] = static_cast<double>(r[j]) * scale;
+    }
+    return values;
+  };
+  const std::vector<double> near = around(static_cast<int64_t>(peak), reach);
+  const double at = refinePeak(near, static_cast<size_t>(reach), kInterpolationHalfWidth);
+  const double offset =
+      static_cast<double>(peak) + at - static_cast<double>(reach) - static_cast<double>(count - 1);
   // The peak between the samples of r, where the reference truly matches.
-  out.peak = std::max(top, interpolate(r, at, kInterpolationHalfWidth)) / std::sqrt(e0 * e1);
+  out.peak = std::max(top, interpolate(near, at, kInterpolationHalfWidth)) / std::sqrt(e0 * e1);
+
+  // Drift: the same fit in each half-window, on the lags around the whole
+  // window's peak. The first half's correlation is summed here; the second
+  // half's is the whole one's less the first's.
   const int64_t whole = static_cast<int64_t>(std::llround(offset));
   const size_t half = count / 2;
-  const double first = halfOffset(work.reference, work.other, 0, half, whole);
-  const double last = halfOffset(work.reference, work.other, half, count, whole);
+  const int64_t h = kHalfSearch;
+  const std::vector<double> full = around(whole + static_cast<int64_t>(count - 1), h);
+  std::vector<double> firstHalf(full.size()), secondHalf(full.size());
+  for (int64_t m = -h; m <= h; ++m) {
+    const size_t k = static_cast<size_t>(m + h);
+    firstHalf[k] = dot(work.reference, work.other, 0, half, whole + m);
+    secondHalf[k] = full[k] - firstHalf[k];
+  }
+  auto fit = [&](const std::vector<double>& values) {
+    const size_t highest =
+        static_cast<size_t>(std::max_element(values.begin(), values.end()) - values.begin());
+    return static_cast<double>(whole - h) + refinePeak(values, highest, static_cast<int>(h));
+  };
   out.offset = offset;
   // The half-windows' centres lie count / 2 apart.
-  out.drift = (last - first) / (static_cast<double>(count) / 2);
+  out.drift = (fit(secondHalf) - fit(firstHalf)) / (static_cast<double>(count) / 2);
   // Two windows correlate when the coefficient is well beyond chance (about
   // 1/sqrt(count) for unrelated windows). A periodic reference correlates
   // and repeats its peak; unrelated windows have many near-equal peaks too,

@@ -223,8 +223,9 @@ KPXADAC_API int32_t KpxGroup_Start(KpxGroup* group);
  *  @return KPXGROUP_OK, or ERR_NULL. */
 KPXADAC_API int32_t KpxGroup_Stop(KpxGroup* group);
 
-/** Stops, closes the streams the group opened and frees the group. Blocks
- *  still held become invalid. A null group is ignored. */
+/** Stops, closes the streams the group opened and frees the group. A
+ *  transmit group first lets every board write the blocks already
+ *  submitted. Blocks still held become invalid. A null group is ignored. */
 KPXADAC_API void KpxGroup_Close(KpxGroup* group);
 
 /** Receive: reads the next `window` samples of every board on the group
