@@ -84,23 +84,61 @@ double refinePeak(const std::vector<double>& r, size_t peak, int h) {
   return (a + b) / 2;
 }
 
+// Loops over whole windows, in lanes the compiler turns into vector
+// operations (each lane a sum of its own, so no reordering of a sum is
+// needed); float lanes are emptied into doubles every kChunk elements.
+constexpr size_t kLanes = 8;
+constexpr size_t kChunk = 4096;
+
+// sum of a[i] * b[i], i < n.
+KPXGROUP_CLONES double dotProduct(const float* a, const float* b, size_t n) {
+  double sum = 0;
+  size_t i = 0;
+  while (i + kLanes <= n) {
+    float lanes[kLanes] = {};
+    const size_t end = std::min(n - (n - i) % kLanes, i + kChunk);
+    for (; i < end; i += kLanes)
+      for (size_t j = 0; j < kLanes; ++j) lanes[j] += a[i + j] * b[i + j];
+    for (float lane : lanes) sum += lane;
+  }
+  for (; i < n; ++i) sum += static_cast<double>(a[i]) * b[i];
+  return sum;
+}
+
+// The largest of r[0..n) (n > 0), and the sum of the squares.
+KPXGROUP_CLONES void maxAndPower(const float* r, size_t n, float& high, double& power) {
+  float top[kLanes];
+  std::fill(top, top + kLanes, r[0]);
+  double sum = 0;
+  size_t i = 0;
+  while (i + kLanes <= n) {
+    float lanes[kLanes] = {};
+    const size_t end = std::min(n - (n - i) % kLanes, i + kChunk);
+    for (; i < end; i += kLanes)
+      for (size_t j = 0; j < kLanes; ++j) {
+        lanes[j] += r[i + j] * r[i + j];
+        top[j] = r[i + j] > top[j] ? r[i + j] : top[j];
+      }
+    for (float lane : lanes) sum += lane;
+  }
+  high = *std::max_element(top, top + kLanes);
+  for (; i < n; ++i) {
+    sum += static_cast<double>(r[i]) * r[i];
+    high = std::max(high, r[i]);
+  }
+  power = sum;
+}
+
 // sum over i in [begin, end) of other[i] * reference[i + lag], i + lag kept
 // inside the window.
 double dot(const std::vector<float>& reference, const std::vector<float>& other, size_t begin,
            size_t end, int64_t lag) {
   const int64_t n = static_cast<int64_t>(reference.size());
-  int64_t from = std::max<int64_t>(static_cast<int64_t>(begin), -lag);
-  int64_t to = std::min<int64_t>(static_cast<int64_t>(end), n - lag);
-  // Eight independent sums the compiler turns into vector operations.
-  double lanes[8] = {};
-  int64_t i = from;
-  for (; i + 8 <= to; i += 8)
-    for (int j = 0; j < 8; ++j)
-      lanes[j] += static_cast<double>(other[i + j]) * reference[i + j + lag];
-  double sum = 0;
-  for (; i < to; ++i) sum += static_cast<double>(other[i]) * reference[i + lag];
-  for (double lane : lanes) sum += lane;
-  return sum;
+  const int64_t from = std::max<int64_t>(static_cast<int64_t>(begin), -lag);
+  const int64_t to = std::min<int64_t>(static_cast<int64_t>(end), n - lag);
+  if (to <= from) return 0;
+  return dotProduct(other.data() + from, reference.data() + from + lag,
+                    static_cast<size_t>(to - from));
 }
 
 }  // namespace
@@ -114,18 +152,18 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   }
   // The windows as floats with their means removed: a constant level on a
   // board would add a triangle peaking at lag 0 to the correlation.
+  // Integer sums are exact (count <= 2^22, squares <= 2^30).
   auto centred = [count](const int16_t* in, std::vector<float>& to) {
-    double mean = 0;
-    for (size_t i = 0; i < count; ++i) mean += in[i];
-    mean /= static_cast<double>(count);
-    to.resize(count);
-    double energy = 0;
+    int64_t sum = 0, squares = 0;
     for (size_t i = 0; i < count; ++i) {
-      const double v = in[i] - mean;
-      to[i] = static_cast<float>(v);
-      energy += v * v;
+      sum += in[i];
+      squares += int64_t{in[i]} * in[i];
     }
-    return energy;
+    const double mean = static_cast<double>(sum) / static_cast<double>(count);
+    to.resize(count);
+    const float level = static_cast<float>(mean);
+    for (size_t i = 0; i < count; ++i) to[i] = static_cast<float>(in[i]) - level;
+    return static_cast<double>(squares) - mean * static_cast<double>(sum);
   };
   const double e0 = centred(reference, work.reference);
   const double e1 = centred(other, work.other);
@@ -176,15 +214,19 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   // laid out from the most negative lag in `im` (the inverse's imaginary
   // part is 0 and no longer needed).
   const size_t lags = 2 * count - 1;
-  const float scale = 1.0f / static_cast<float>(size);
+  // Normalised to correlation coefficients (|r| <= 1), so that sums of
+  // squares stay far inside float's range.
+  const double norm = std::sqrt(e0 * e1);
+  const float scale = static_cast<float>(1.0 / (static_cast<double>(size) * norm));
   float* r = im;
-  std::copy(re + (size - (count - 1)), re + size, r);
-  std::copy(re, re + count, r + (count - 1));
-  size_t peak = 0;
-  for (size_t j = 1; j < lags; ++j)
-    if (r[j] > r[peak]) peak = j;
-  const double top = static_cast<double>(r[peak]) * scale;
-  out.peak = top / std::sqrt(e0 * e1);
+  std::transform(re + (size - (count - 1)), re + size, r, [scale](float v) { return v * scale; });
+  std::transform(re, re + count, r + (count - 1), [scale](float v) { return v * scale; });
+  float highest = 0;
+  double everything = 0;
+  maxAndPower(r, lags, highest, everything);
+  const size_t peak = static_cast<size_t>(std::find(r, r + lags, highest) - r);
+  const double top = r[peak];
+  out.peak = top;
   if (!(top > 0)) {
     out.result = KPXGROUP_ALIGN_WEAK;
     return;
@@ -194,23 +236,21 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   while (lo > 0 && r[lo - 1] < r[lo]) --lo;
   while (hi + 1 < lags && r[hi + 1] < r[hi]) ++hi;
   float second = 0;
-  double power = 0;
+  double power = everything;
+  for (size_t j = lo; j <= hi; ++j) power -= static_cast<double>(r[j]) * r[j];
+  power = std::max(power, 0.0);
   auto outside = [&](size_t from, size_t to) {
+    if (to <= from) return;
     float high = 0;
-    double sum = 0;
-    for (size_t j = from; j < to; ++j) {
-      high = std::max(high, r[j]);
-      sum += static_cast<double>(r[j]) * r[j];
-    }
+    double unused = 0;
+    maxAndPower(r + from, to - from, high, unused);
     second = std::max(second, high);
-    power += sum;
   };
   outside(0, lo);
   outside(hi + 1, lags);
   const size_t outsideCount = lags - (hi - lo + 1);
-  const double rms =
-      outsideCount ? std::sqrt(power / static_cast<double>(outsideCount)) * scale : 0;
-  out.secondPeak = static_cast<double>(second) * scale / top;
+  const double rms = outsideCount ? std::sqrt(power / static_cast<double>(outsideCount)) : 0;
+  out.secondPeak = static_cast<double>(second) / top;
   out.peakToNoise = rms > 0 ? top / rms : HUGE_VAL;
 
   // The correlation around the peak, for the sub-sample fit (lags without
@@ -220,8 +260,7 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
     std::vector<double> values(static_cast<size_t>(2 * half + 1), 0.0);
     for (int64_t m = -half; m <= half; ++m) {
       const int64_t j = centre + m;
-      if (j >= 0 && j < static_cast<int64_t>(lags))
-        values[static_cast<size_t>(m + half)] = static_cast<double>(r[j]) * scale;
+      if (j >= 0 && j < static_cast<int64_t>(lags)) values[static_cast<size_t>(m + half)] = r[j];
     }
     return values;
   };
@@ -230,7 +269,7 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   const double offset =
       static_cast<double>(peak) + at - static_cast<double>(reach) - static_cast<double>(count - 1);
   // The peak between the samples of r, where the reference truly matches.
-  out.peak = std::max(top, interpolate(near, at, kInterpolationHalfWidth)) / std::sqrt(e0 * e1);
+  out.peak = std::max(top, interpolate(near, at, kInterpolationHalfWidth));
 
   // Drift: the same fit in each half-window, on the lags around the whole
   // window's peak. The first half's correlation is summed here; the second
@@ -242,13 +281,13 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   std::vector<double> firstHalf(full.size()), secondHalf(full.size());
   for (int64_t m = -h; m <= h; ++m) {
     const size_t k = static_cast<size_t>(m + h);
-    firstHalf[k] = dot(work.reference, work.other, 0, half, whole + m);
+    firstHalf[k] = dot(work.reference, work.other, 0, half, whole + m) / norm;
     secondHalf[k] = full[k] - firstHalf[k];
   }
   auto fit = [&](const std::vector<double>& values) {
-    const size_t highest =
+    const size_t best =
         static_cast<size_t>(std::max_element(values.begin(), values.end()) - values.begin());
-    return static_cast<double>(whole - h) + refinePeak(values, highest, static_cast<int>(h));
+    return static_cast<double>(whole - h) + refinePeak(values, best, static_cast<int>(h));
   };
   out.offset = offset;
   // The half-windows' centres lie count / 2 apart.

@@ -69,14 +69,16 @@ size_t Fft<T>::frequency(size_t position) const {
   return k;
 }
 
-// One radix-4 stage of the decimation in frequency on n = stages_[stage].n
-// points: afterwards each quarter is a transform of its own.
+namespace {
+
+// Butterfly loops as free functions, so that they can be compiled for
+// several processors (KPXGROUP_CLONES, fft.h).
+
+// One radix-4 stage of the decimation in frequency on 4q points (twiddles
+// W^k for k < q): afterwards each quarter is a transform of its own.
 template <typename T>
-void Fft<T>::forwardRadix4(T* re, T* im, size_t stage) const {
-  const size_t q = stages_[stage].n / 4;
-  const size_t o = stages_[stage].offset;
-  const T* __restrict w1r = w1re_.data() + o;
-  const T* __restrict w1i = w1im_.data() + o;
+KPXGROUP_INLINE void forwardBody(T* re, T* im, size_t q, const T* __restrict w1r,
+                                 const T* __restrict w1i) {
   T* __restrict r0 = re;
   T* __restrict r1 = re + q;
   T* __restrict r2 = re + 2 * q;
@@ -110,12 +112,10 @@ void Fft<T>::forwardRadix4(T* re, T* im, size_t stage) const {
   }
 }
 
+// The inverse of forwardBody's stage (times 4).
 template <typename T>
-void Fft<T>::inverseRadix4(T* re, T* im, size_t stage) const {
-  const size_t q = stages_[stage].n / 4;
-  const size_t o = stages_[stage].offset;
-  const T* __restrict w1r = w1re_.data() + o;
-  const T* __restrict w1i = w1im_.data() + o;
+KPXGROUP_INLINE void inverseBody(T* re, T* im, size_t q, const T* __restrict w1r,
+                                 const T* __restrict w1i) {
   T* __restrict r0 = re;
   T* __restrict r1 = re + q;
   T* __restrict r2 = re + 2 * q;
@@ -150,7 +150,22 @@ void Fft<T>::inverseRadix4(T* re, T* im, size_t stage) const {
   }
 }
 
-namespace {
+KPXGROUP_CLONES void forwardPass(float* re, float* im, size_t q, const float* w1r,
+                                 const float* w1i) {
+  forwardBody(re, im, q, w1r, w1i);
+}
+KPXGROUP_CLONES void forwardPass(double* re, double* im, size_t q, const double* w1r,
+                                 const double* w1i) {
+  forwardBody(re, im, q, w1r, w1i);
+}
+KPXGROUP_CLONES void inversePass(float* re, float* im, size_t q, const float* w1r,
+                                 const float* w1i) {
+  inverseBody(re, im, q, w1r, w1i);
+}
+KPXGROUP_CLONES void inversePass(double* re, double* im, size_t q, const double* w1r,
+                                 const double* w1i) {
+  inverseBody(re, im, q, w1r, w1i);
+}
 
 template <typename T>
 void radix2(T* re, T* im, size_t n) {
@@ -164,6 +179,18 @@ void radix2(T* re, T* im, size_t n) {
 }
 
 }  // namespace
+
+template <typename T>
+void Fft<T>::forwardRadix4(T* re, T* im, size_t stage) const {
+  const size_t o = stages_[stage].offset;
+  forwardPass(re, im, stages_[stage].n / 4, w1re_.data() + o, w1im_.data() + o);
+}
+
+template <typename T>
+void Fft<T>::inverseRadix4(T* re, T* im, size_t stage) const {
+  const size_t o = stages_[stage].offset;
+  inversePass(re, im, stages_[stage].n / 4, w1re_.data() + o, w1im_.data() + o);
+}
 
 template <typename T>
 void Fft<T>::forwardFrom(T* re, T* im, size_t n, size_t stage) const {

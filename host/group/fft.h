@@ -15,6 +15,18 @@
 #include <cstddef>
 #include <vector>
 
+// On x86-64 Linux with GCC, a loop marked KPXGROUP_CLONES is also compiled
+// for AVX2 and FMA (x86-64-v3) and the loader picks the version the
+// processor runs (target_clones); elsewhere only the baseline is built.
+// KPXGROUP_INLINE puts a template's body into each version.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define KPXGROUP_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#define KPXGROUP_INLINE inline __attribute__((always_inline))
+#else
+#define KPXGROUP_CLONES
+#define KPXGROUP_INLINE inline
+#endif
+
 namespace kpxgroup {
 
 template <typename T>
