@@ -4,6 +4,8 @@
 #include "alignment.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <mutex>
 #include <new>
@@ -31,14 +33,74 @@ constexpr int kInterpolationHalfWidth = 16;
 // halves hold different bands).
 constexpr int kHalfSearch = 16;
 
-// The FFT of the size last used, kept for the next call (a measure aligns
-// every board with one size; building the tables costs a few ms).
+// The FFTs of the two sizes last used, kept for the next call (a measure
+// aligns every board with one size; building the tables costs a few ms).
 std::shared_ptr<const Fft<float>> fftOfSize(size_t size) {
   static std::mutex mutex;
-  static std::shared_ptr<const Fft<float>> last;
+  static std::shared_ptr<const Fft<float>> kept[2];
   std::lock_guard<std::mutex> lock(mutex);
-  if (!last || last->size() != size) last = std::make_shared<const Fft<float>>(size);
-  return last;
+  for (const auto& fft : kept)
+    if (fft && fft->size() == size) return fft;
+  kept[1] = kept[0];
+  kept[0] = std::make_shared<const Fft<float>>(size);
+  return kept[0];
+}
+
+// p with its lowest `bits` bits in reverse order.
+size_t reverseBits(size_t p, unsigned bits) {
+  static const auto table = [] {
+    std::array<uint8_t, 256> t{};
+    for (unsigned v = 0; v < 256; ++v) {
+      unsigned r = 0;
+      for (unsigned b = 0; b < 8; ++b) r |= ((v >> b) & 1u) << (7 - b);
+      t[v] = static_cast<uint8_t>(r);
+    }
+    return t;
+  }();
+  const uint32_t v = static_cast<uint32_t>(p);
+  const uint32_t reversed = uint32_t{table[v & 255]} << 24 | uint32_t{table[(v >> 8) & 255]} << 16 |
+                            uint32_t{table[(v >> 16) & 255]} << 8 | uint32_t{table[v >> 24]};
+  return reversed >> (32 - bits);
+}
+
+// The inverse transform of a Hermitian spectrum C of `size` points, given in
+// bit-reversed order, through a transform of half the size: C[k] and
+// C[k + M/2] lie side by side (positions 2p and 2p + 1, p the place of k in
+// the half-size order), and Z[k] = (C[k] + C[k+M/2]) + i (C[k] - C[k+M/2])
+// W_M^-k transforms back to r[2m] + i r[2m+1]. Leaves those in re[0..M/2)
+// and im[0..M/2).
+void realInverse(float* re, float* im, size_t size, const Fft<float>& half) {
+  const size_t halfSize = size / 2;
+  unsigned bits = 0;
+  while ((size_t{1} << bits) < halfSize) ++bits;
+  // W_M^k = coarse[k / F] fine[k % F], both small enough to stay in cache.
+  size_t fine = 1;
+  while (fine * fine < halfSize) fine *= 2;
+  const double step = -2.0 * kPi / static_cast<double>(size);
+  std::vector<float> fineRe(fine), fineIm(fine), coarseRe(halfSize / fine + 1),
+      coarseIm(halfSize / fine + 1);
+  for (size_t j = 0; j < fine; ++j) {
+    fineRe[j] = static_cast<float>(std::cos(step * static_cast<double>(j)));
+    fineIm[j] = static_cast<float>(std::sin(step * static_cast<double>(j)));
+  }
+  for (size_t j = 0; j < coarseRe.size(); ++j) {
+    coarseRe[j] = static_cast<float>(std::cos(step * static_cast<double>(j * fine)));
+    coarseIm[j] = static_cast<float>(std::sin(step * static_cast<double>(j * fine)));
+  }
+  const size_t shift = static_cast<size_t>(std::countr_zero(fine));
+  for (size_t p = 0; p < halfSize; ++p) {
+    const size_t k = bits ? reverseBits(p, bits) : 0;
+    const float cr = coarseRe[k >> shift], ci = coarseIm[k >> shift];
+    const float fr = fineRe[k & (fine - 1)], fi = fineIm[k & (fine - 1)];
+    const float wr = cr * fr - ci * fi, wi = cr * fi + ci * fr;
+    const float ar = re[2 * p], ai = im[2 * p], br = re[2 * p + 1], bi = im[2 * p + 1];
+    const float er = ar + br, ei = ai + bi, dr = ar - br, di = ai - bi;
+    // O = D conj(W); Z = E + i O
+    const float orr = dr * wr + di * wi, oi = di * wr - dr * wi;
+    re[p] = er - oi;
+    im[p] = ei + orr;
+  }
+  half.inverse(re, im);
 }
 
 // Band-limited interpolation of samples r[0..count) at x (in units of the
@@ -208,19 +270,23 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
       im[q] = -ci;
     }
   }
-  fft.inverse(re, im);
+  if (!work.halfFft || work.halfFft->size() != size / 2) work.halfFft = fftOfSize(size / 2);
+  realInverse(re, im, size, *work.halfFft);
 
   // r[tau] = sum other[n] reference[n + tau] for tau in -(count-1)..count-1,
-  // laid out from the most negative lag in `im` (the inverse's imaginary
-  // part is 0 and no longer needed).
+  // laid out from the most negative lag; r at tau (mod M) is re[tau/2] for
+  // even tau, im[tau/2] for odd. Normalised to correlation coefficients
+  // (|r| <= 1), so that sums of squares stay far inside float's range.
   const size_t lags = 2 * count - 1;
-  // Normalised to correlation coefficients (|r| <= 1), so that sums of
-  // squares stay far inside float's range.
   const double norm = std::sqrt(e0 * e1);
   const float scale = static_cast<float>(1.0 / (static_cast<double>(size) * norm));
-  float* r = im;
-  std::transform(re + (size - (count - 1)), re + size, r, [scale](float v) { return v * scale; });
-  std::transform(re, re + count, r + (count - 1), [scale](float v) { return v * scale; });
+  work.lags.resize(lags);
+  float* r = work.lags.data();
+  auto unwrap = [&](size_t from, size_t to, float* into) {
+    for (size_t at = from; at < to; ++at) *into++ = (at % 2 ? im[at / 2] : re[at / 2]) * scale;
+  };
+  unwrap(size - (count - 1), size, r);
+  unwrap(0, count, r + (count - 1));
   float highest = 0;
   double everything = 0;
   maxAndPower(r, lags, highest, everything);
