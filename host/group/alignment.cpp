@@ -149,21 +149,21 @@ double refinePeak(const std::vector<double>& r, size_t peak, int h) {
 // Loops over whole windows, in lanes the compiler turns into vector
 // operations (each lane a sum of its own, so no reordering of a sum is
 // needed); float lanes are emptied into doubles every kChunk elements.
-constexpr size_t kLanes = 8;
+constexpr size_t kLanes = 16;
 constexpr size_t kChunk = 4096;
 
 // sum of a[i] * b[i], i < n.
 KPXGROUP_CLONES double dotProduct(const float* a, const float* b, size_t n) {
   double sum = 0;
-  size_t i = 0;
-  while (i + kLanes <= n) {
+  for (size_t start = 0; start < n; start += kChunk) {
+    const size_t end = std::min(n, start + kChunk);
     float lanes[kLanes] = {};
-    const size_t end = std::min(n - (n - i) % kLanes, i + kChunk);
-    for (; i < end; i += kLanes)
+    const size_t whole = start + (end - start) / kLanes * kLanes;
+    for (size_t i = start; i < whole; i += kLanes)
       for (size_t j = 0; j < kLanes; ++j) lanes[j] += a[i + j] * b[i + j];
     for (float lane : lanes) sum += lane;
+    for (size_t i = whole; i < end; ++i) sum += static_cast<double>(a[i]) * b[i];
   }
-  for (; i < n; ++i) sum += static_cast<double>(a[i]) * b[i];
   return sum;
 }
 
@@ -240,13 +240,17 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   while (size < 2 * count) size *= 2;
   if (!work.fft || work.fft->size() != size) work.fft = fftOfSize(size);
   const Fft<float>& fft = *work.fft;
-  work.re.assign(size, 0.0f);
-  work.im.assign(size, 0.0f);
-  std::copy(work.reference.begin(), work.reference.end(), work.re.begin());
-  std::copy(work.other.begin(), work.other.end(), work.im.begin());
+  // The upper halves are the padding: forwardPadded neither reads them nor
+  // needs them zeroed.
+  work.re.resize(size);
+  work.im.resize(size);
   float* re = work.re.data();
   float* im = work.im.data();
-  fft.forward(re, im);
+  std::copy(work.reference.begin(), work.reference.end(), re);
+  std::copy(work.other.begin(), work.other.end(), im);
+  std::fill(re + count, re + size / 2, 0.0f);
+  std::fill(im + count, im + size / 2, 0.0f);
+  fft.forwardPadded(re, im);
 
   // Z = X0 + i X1 with X0, X1 the spectra of real windows; for the pair of
   // frequencies k and M - k (positions p and q): X0 = (Z_p + conj Z_q)/2,

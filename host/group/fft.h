@@ -38,6 +38,9 @@ class Fft {
   // In place, natural order in, bit-reversed order out:
   // X[k] = sum x[n] e^{-2 pi i nk/M}.
   void forward(T* re, T* im) const;
+  // forward() of an input whose upper half (M/2..M-1) is zero; that half
+  // is not read, only written.
+  void forwardPadded(T* re, T* im) const;
   // In place, bit-reversed order in, natural order out; without the 1/M.
   void inverse(T* re, T* im) const;
 
