@@ -193,14 +193,13 @@ KPXGROUP_CLONES void maxAndPower(const float* r, size_t n, float& high, double& 
 
 // sum over i in [begin, end) of other[i] * reference[i + lag], i + lag kept
 // inside the window.
-double dot(const std::vector<float>& reference, const std::vector<float>& other, size_t begin,
-           size_t end, int64_t lag) {
-  const int64_t n = static_cast<int64_t>(reference.size());
+double dot(const float* reference, const float* other, size_t count, size_t begin, size_t end,
+           int64_t lag) {
+  const int64_t n = static_cast<int64_t>(count);
   const int64_t from = std::max<int64_t>(static_cast<int64_t>(begin), -lag);
   const int64_t to = std::min<int64_t>(static_cast<int64_t>(end), n - lag);
   if (to <= from) return 0;
-  return dotProduct(other.data() + from, reference.data() + from + lag,
-                    static_cast<size_t>(to - from));
+  return dotProduct(other + from, reference + from + lag, static_cast<size_t>(to - from));
 }
 
 }  // namespace
@@ -215,20 +214,21 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   // The windows as floats with their means removed: a constant level on a
   // board would add a triangle peaking at lag 0 to the correlation.
   // Integer sums are exact (count <= 2^22, squares <= 2^30).
-  auto centred = [count](const int16_t* in, std::vector<float>& to) {
+  auto centred = [count](const int16_t* in, float* to) {
     int64_t sum = 0, squares = 0;
     for (size_t i = 0; i < count; ++i) {
       sum += in[i];
       squares += int64_t{in[i]} * in[i];
     }
     const double mean = static_cast<double>(sum) / static_cast<double>(count);
-    to.resize(count);
     const float level = static_cast<float>(mean);
     for (size_t i = 0; i < count; ++i) to[i] = static_cast<float>(in[i]) - level;
     return static_cast<double>(squares) - mean * static_cast<double>(sum);
   };
-  const double e0 = centred(reference, work.reference);
-  const double e1 = centred(other, work.other);
+  float* const referenceCentred = work.reference.get(count);
+  float* const otherCentred = work.other.get(count);
+  const double e0 = centred(reference, referenceCentred);
+  const double e1 = centred(other, otherCentred);
   if (!(e0 > 0) || !(e1 > 0)) {
     out.result = KPXGROUP_ALIGN_WEAK;
     return;
@@ -242,12 +242,10 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   const Fft<float>& fft = *work.fft;
   // The upper halves are the padding: forwardPadded neither reads them nor
   // needs them zeroed.
-  work.re.resize(size);
-  work.im.resize(size);
-  float* re = work.re.data();
-  float* im = work.im.data();
-  std::copy(work.reference.begin(), work.reference.end(), re);
-  std::copy(work.other.begin(), work.other.end(), im);
+  float* re = work.re.get(size);
+  float* im = work.im.get(size);
+  std::copy(referenceCentred, referenceCentred + count, re);
+  std::copy(otherCentred, otherCentred + count, im);
   std::fill(re + count, re + size / 2, 0.0f);
   std::fill(im + count, im + size / 2, 0.0f);
   fft.forwardPadded(re, im);
@@ -284,8 +282,7 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   const size_t lags = 2 * count - 1;
   const double norm = std::sqrt(e0 * e1);
   const float scale = static_cast<float>(1.0 / (static_cast<double>(size) * norm));
-  work.lags.resize(lags);
-  float* r = work.lags.data();
+  float* r = work.lags.get(lags);
   auto unwrap = [&](size_t from, size_t to, float* into) {
     for (size_t at = from; at < to; ++at) *into++ = (at % 2 ? im[at / 2] : re[at / 2]) * scale;
   };
@@ -351,7 +348,7 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   std::vector<double> firstHalf(full.size()), secondHalf(full.size());
   for (int64_t m = -h; m <= h; ++m) {
     const size_t k = static_cast<size_t>(m + h);
-    firstHalf[k] = dot(work.reference, work.other, 0, half, whole + m) / norm;
+    firstHalf[k] = dot(referenceCentred, otherCentred, count, 0, half, whole + m) / norm;
     secondHalf[k] = full[k] - firstHalf[k];
   }
   auto fit = [&](const std::vector<double>& values) {

@@ -13,12 +13,29 @@
 
 namespace kpxgroup {
 
+// Floats left uninitialised: each is written before it is read, and
+// zeroing tens of megabytes first would cost as much as a pass of the FFT.
+class FloatBuffer {
+ public:
+  float* get(size_t count) {  // at least `count` floats; throws std::bad_alloc
+    if (count > size_) {
+      data_.reset(new float[count]);
+      size_ = count;
+    }
+    return data_.get();
+  }
+
+ private:
+  std::unique_ptr<float[]> data_;
+  size_t size_ = 0;
+};
+
 // Buffers kept between the boards of one measure. Throws std::bad_alloc.
 struct AlignWork {
   std::shared_ptr<const Fft<float>> fft, halfFft;  // of M and M/2 points
-  std::vector<float> re, im;                       // the FFT's data
-  std::vector<float> lags;                         // the correlation, from the most negative lag
-  std::vector<float> reference, other;             // the windows, their means removed
+  FloatBuffer re, im;                              // the FFT's data
+  FloatBuffer lags;                                // the correlation, most negative lag first
+  FloatBuffer reference, other;                    // the windows, their means removed
 };
 
 // Fills `out` for two windows of `count` samples (count <= KPXGROUP_MAX_WINDOW).
