@@ -267,7 +267,10 @@ KPXADAC_API int32_t KpxGroup_ReleaseRead(KpxGroup* group, const KpxGroupBlock* b
 KPXADAC_API int32_t KpxGroup_AcquireWrite(KpxGroup* group, KpxGroupBlock* block, int32_t timeoutMs);
 
 /** Transmit: queues the filled block on every board (block->samples, even,
- *  at most the block size, the same for all boards).
+ *  at most the block size, the same for all boards). With pads (offsets
+ *  given) the samples go behind each board's pad through a copy, and the
+ *  call waits for the stream blocks it fills; a block shorter than the
+ *  block size ends the waveform and writes out what the pads held back.
  *  @return KPXGROUP_OK, STOPPED, BOARD_FAILED, or ERR_NULL,
  *  ERR_WRONG_DIRECTION, ERR_NOT_HELD, ERR_ARGUMENT. */
 KPXADAC_API int32_t KpxGroup_SubmitWrite(KpxGroup* group, const KpxGroupBlock* block);
