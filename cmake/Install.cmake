@@ -16,6 +16,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/host/library/kpxadac16.h
               ${PROJECT_SOURCE_DIR}/host/library/kpxadac_stream.h
               ${PROJECT_SOURCE_DIR}/host/library/kpxadac_board.h
               ${PROJECT_SOURCE_DIR}/host/records/kpxadac_records.h
+              ${PROJECT_SOURCE_DIR}/host/group/kpxadac_group.h
               ${PROJECT_SOURCE_DIR}/host/library/adc/kpxadc.h
               ${PROJECT_SOURCE_DIR}/host/waveform/kpxadac_waveform.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)

@@ -1,8 +1,9 @@
 // Every result text of the library in one place: the stream, records,
-// waveform and board calls, the image load and the board queries. Programs
+// group, waveform and board calls, the image load and the board queries. Programs
 // and bindings print these rather than keeping texts of their own.
 #include <iterator>
 
+#include "group/kpxadac_group.h"
 #include "kpxadac16.h"
 #include "kpxadac_board.h"
 #include "kpxadac_stream.h"
@@ -65,6 +66,45 @@ constexpr ResultText kRecordsTexts[] = {
     {KPXRECORDS_ERR_STREAM, "the stream could not be started"},
     {KPXRECORDS_ERR_THREAD, "the engine's thread could not be started"},
     {KPXRECORDS_ERR_BUFFER, "the buffer is shorter than a record"},
+};
+
+// Results of the KpxGroup_ calls (kpxadac_group.h).
+constexpr ResultText kGroupTexts[] = {
+    {KPXGROUP_OK, "ok"},
+    {KPXGROUP_TIMEOUT, "timed out"},
+    {KPXGROUP_STOPPED, "stopped"},
+    {KPXGROUP_COMPLETE, "complete"},
+    {KPXGROUP_BOARD_FAILED, "a board's read or write failed"},
+    {KPXGROUP_ERR_NULL, "a required pointer is null"},
+    {KPXGROUP_ERR_COUNT, "a group holds 1 to 64 boards"},
+    {KPXGROUP_ERR_DUPLICATE, "a board is named twice"},
+    {KPXGROUP_ERR_DIRECTION,
+     "the board type does not suit the direction (receive: ADC, transmit: DAC)"},
+    {KPXGROUP_ERR_MIXED_DIRECTIONS, "the boards of a group must all receive or all transmit"},
+    {KPXGROUP_ERR_MIXED_BLOCKS, "the boards of a group must all have the same block size"},
+    {KPXGROUP_ERR_NO_BOARD, "a board index names no registered board"},
+    {KPXGROUP_ERR_BOARD_BUSY, "a board is already streaming elsewhere"},
+    {KPXGROUP_ERR_BLOCK_SIZE,
+     "the block size must be an even number of samples from 2 to 33030144"},
+    {KPXGROUP_ERR_ARGUMENT, "an argument is out of range"},
+    {KPXGROUP_ERR_NO_MEMORY, "out of memory"},
+    {KPXGROUP_ERR_STATE, "not possible in the group's present state"},
+    {KPXGROUP_ERR_WRONG_DIRECTION, "a receive call on a transmit group, or the reverse"},
+    {KPXGROUP_ERR_NOT_HELD, "the block is not the one the caller holds"},
+    {KPXGROUP_ERR_STREAM, "a board's stream refused"},
+    {KPXGROUP_ERR_WINDOW, "the measuring window must be 256 to 4194304 samples"},
+    {KPXGROUP_ERR_ALIGNMENT, "a board's alignment is not trustworthy"},
+    {KPXGROUP_ERR_GAP_IN_WINDOW, "a gap fell in the measuring window"},
+    {KPXGROUP_ERR_STARTED, "a stream has already started"},
+};
+
+// Alignment results (KpxGroupAlignment.result).
+constexpr ResultText kAlignTexts[] = {
+    {KPXGROUP_ALIGN_OK, "aligned"},
+    {KPXGROUP_ALIGN_WEAK, "the correlation peak is not clearly above the noise"},
+    {KPXGROUP_ALIGN_AMBIGUOUS,
+     "ambiguous: another correlation peak comes close (a periodic reference?)"},
+    {KPXGROUP_ALIGN_TOO_SHORT, "the window is too short"},
 };
 
 // Results of the KpxWave_ calls (kpxadac_waveform.h).
@@ -153,6 +193,14 @@ const char* KpxStream_ResultText(int32_t result) {
 
 const char* KpxRecords_ResultText(int32_t result) {
   return lookup(kRecordsTexts, result, "unknown result code");
+}
+
+const char* KpxGroup_ResultText(int32_t result) {
+  return lookup(kGroupTexts, result, "unknown result code");
+}
+
+const char* KpxGroup_AlignText(int32_t result) {
+  return lookup(kAlignTexts, result, "unknown alignment result");
 }
 
 const char* KpxWave_ResultText(int32_t result) {

@@ -1,0 +1,1 @@
+// The group's FFT (filled in next).
