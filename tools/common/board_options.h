@@ -121,24 +121,24 @@ inline void addBoardOptions(CLI::App& app, BoardOptions& board,
                                                                 : "the ADC boards";
   CLI::Option* index = nullptr;
   if (mostBoards > 1) {
-    index = app.add_option_function<std::string>(
-                   "--index",
-                   [&board](const std::string& text) {
-                     std::vector<int64_t> values;
-                     readWholeList(text, 0, 255, SIZE_MAX, "", values);
-                     board.indexes.assign(values.begin(), values.end());
-                     board.index = board.indexes.front();
-                   },
-                   "Index of the board among " + typeWord +
-                       " (default 0); N,M,... a group of up to " + std::to_string(mostBoards) +
-                       " boards started as one (docs/groups.md)")
-                ->check(
-                    [mostBoards](const std::string& text) {
-                      std::vector<int64_t> values;
-                      return readWholeList(text, 0, 255, mostBoards, "board index", values);
-                    },
-                    "")
-                ->option_text("N[,N...]");
+    index =
+        app.add_option_function<std::string>(
+               "--index",
+               [&board](const std::string& text) {
+                 std::vector<int64_t> values;
+                 readWholeList(text, 0, 255, SIZE_MAX, "", values);
+                 board.indexes.assign(values.begin(), values.end());
+                 board.index = board.indexes.front();
+               },
+               "Index of the board among " + typeWord + " (default 0); N,M,... a group of up to " +
+                   std::to_string(mostBoards) + " boards started as one (docs/groups.md)")
+            ->check(
+                [mostBoards](const std::string& text) {
+                  std::vector<int64_t> values;
+                  return readWholeList(text, 0, 255, mostBoards, "board index", values);
+                },
+                "")
+            ->option_text("N[,N...]");
   } else {
     index = app.add_option_function<unsigned>(
                    "--index",

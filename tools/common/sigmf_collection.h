@@ -27,11 +27,11 @@ struct CollectionStream {
 // index, its offset against the first board and its drift, and the group's
 // start skew and alignment method.
 struct CollectionGroup {
-  std::vector<unsigned> boards;         // kpxadac:boards
-  std::vector<double> offsets;          // kpxadac:offsets, samples
-  std::vector<double> driftsPpm;        // kpxadac:drifts_ppm
-  std::optional<double> startSkew;      // kpxadac:start_skew_samples (an upper bound)
-  std::string alignment;                // kpxadac:alignment: none, measure or offsets
+  std::vector<unsigned> boards;     // kpxadac:boards
+  std::vector<double> offsets;      // kpxadac:offsets, samples
+  std::vector<double> driftsPpm;    // kpxadac:drifts_ppm
+  std::optional<double> startSkew;  // kpxadac:start_skew_samples (an upper bound)
+  std::string alignment;            // kpxadac:alignment: none, measure or offsets
 };
 
 struct SigmfCollection {
