@@ -21,12 +21,13 @@ from .board import Board, ErrorCounts, V360Snapshot
 from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError, BoardState, BoardType,
                     FixedClock, InfoResult, SequenceStart, SequenceWait, StatusResult, StreamClock,
                     StreamEnd, StreamResult, StreamSetup)
-from .errors import (BitstreamError, BoardBusyError, BoardNotFoundError, KpxadacError,
-                     LibraryNotFoundError, MissingFunctionError, RackError, RecordsError,
-                     RequestError, StreamError, TransferError, WaveformError)
+from .errors import (AlignmentError, BitstreamError, BoardBusyError, BoardNotFoundError, KpxadacError,
+                     LibraryNotFoundError, GroupError, MissingFunctionError, RackError,
+                     RecordsError, RequestError, StreamError, TransferError, WaveformError)
+from .group import Group, GroupBlock
 from .playback import Playback, Underrun
 from .rack import Rack
-from .recording import Gap, Recording, Records
+from .recording import Gap, GroupRecording, Recording, Records
 from .records import RecordsRun
 from .stream import Block, Stream, TransmitStream
 
@@ -39,5 +40,6 @@ __all__ = [
     "StreamSetup", "StreamClock", "StreamEnd", "StreamResult", "KpxadacError",
     "LibraryNotFoundError", "MissingFunctionError", "RackError", "BoardNotFoundError",
     "RequestError", "BoardBusyError", "TransferError", "BitstreamError", "StreamError",
-    "Records", "RecordsRun", "RecordsError", "WaveformError",
+    "Records", "RecordsRun", "RecordsError", "WaveformError", "Group", "GroupBlock",
+    "GroupRecording", "GroupError", "AlignmentError",
 ]

@@ -67,3 +67,18 @@ class RecordsError(RequestError):
 class WaveformError(RequestError, ValueError):
     """The waveform generator refused a setting (its KPXWAVE_ERR_* `code`); a ValueError,
     as the refusals of waveform settings were before."""
+
+
+class GroupError(RequestError):
+    """The group refused a call or a setting (its KPXGROUP_ERR_* `code`, with the library's
+    text); an alignment that is not trustworthy is an AlignmentError."""
+
+
+class AlignmentError(GroupError):
+    """KpxGroup_Measure found some board's alignment not trustworthy (too weak, ambiguous
+    for a periodic reference, a window too short): `alignments` holds every board's result,
+    each with its `result` code and the library's `meaning`; nothing was applied."""
+
+    def __init__(self, operation, code, meaning, alignments):
+        self.alignments = alignments
+        super().__init__(operation, code, meaning)
