@@ -659,7 +659,9 @@ def _stream_entry(entry, where):
     """(name, hash) of a core:streams entry: an object {"name", "hash"}, or the older
     tuple [name, hash]; the name a file name in the collection's folder."""
     if isinstance(entry, dict):
-        name, digest = entry.get("name"), entry.get("hash")
+        if "name" not in entry or "hash" not in entry:
+            raise SigMFError(f"{where}: a stream has no name or no hash")
+        name, digest = entry["name"], entry["hash"]
     elif isinstance(entry, list) and len(entry) == 2:
         name, digest = entry
     else:
