@@ -78,23 +78,24 @@ typedef struct KpxGroup KpxGroup;
 
 /* Result codes of the calls. */
 #define KPXGROUP_OK 0
-#define KPXGROUP_TIMEOUT 1                 /* no block within the time-out; try again */
-#define KPXGROUP_STOPPED 2                 /* the group was stopped; no more blocks */
-#define KPXGROUP_COMPLETE 3                /* the group's sample limit was reached */
-#define KPXGROUP_BOARD_FAILED 4            /* a board's read or write failed; see KpxGroupStatus */
-#define KPXGROUP_ERR_NULL (-1)             /* a required pointer is null */
-#define KPXGROUP_ERR_COUNT (-2)            /* board count outside 1..KPXGROUP_MAX_BOARDS */
-#define KPXGROUP_ERR_DUPLICATE (-3)        /* a board is named twice */
-#define KPXGROUP_ERR_DIRECTION (-4)        /* unknown direction, or a board of the other type */
-#define KPXGROUP_ERR_MIXED_DIRECTIONS (-5) /* KpxGroup_OpenStreams: receive and transmit streams \
-                                            */
-#define KPXGROUP_ERR_MIXED_BLOCKS (-6)     /* KpxGroup_OpenStreams: streams of different blocks */
-#define KPXGROUP_ERR_NO_BOARD (-7)         /* a board index names no registered board */
-#define KPXGROUP_ERR_BOARD_BUSY (-8)       /* a board is already streaming elsewhere */
-#define KPXGROUP_ERR_BLOCK_SIZE (-9) /* block size not even, or outside 2..TALVO_MAX_CHUNK/2 */
-#define KPXGROUP_ERR_ARGUMENT (-10)  /* another argument out of range */
-#define KPXGROUP_ERR_NO_MEMORY (-11) /* buffers could not be allocated */
-#define KPXGROUP_ERR_STATE (-12)     /* not possible now (not started, started twice, ...) */
+#define KPXGROUP_TIMEOUT 1          /* no block within the time-out; try again */
+#define KPXGROUP_STOPPED 2          /* the group was stopped; no more blocks */
+#define KPXGROUP_COMPLETE 3         /* the group's sample limit was reached */
+#define KPXGROUP_BOARD_FAILED 4     /* a board's read or write failed; see KpxGroupStatus */
+#define KPXGROUP_ERR_NULL (-1)      /* a required pointer is null */
+#define KPXGROUP_ERR_COUNT (-2)     /* board count outside 1..KPXGROUP_MAX_BOARDS */
+#define KPXGROUP_ERR_DUPLICATE (-3) /* a board is named twice */
+#define KPXGROUP_ERR_DIRECTION (-4) /* unknown direction, or a board of the other type */
+#define KPXGROUP_ERR_MIXED_DIRECTIONS                                                        \
+  (-5)                                 /* KpxGroup_OpenStreams: receive and transmit streams \
+                                        */
+#define KPXGROUP_ERR_MIXED_BLOCKS (-6) /* KpxGroup_OpenStreams: streams of different blocks */
+#define KPXGROUP_ERR_NO_BOARD (-7)     /* a board index names no registered board */
+#define KPXGROUP_ERR_BOARD_BUSY (-8)   /* a board is already streaming elsewhere */
+#define KPXGROUP_ERR_BLOCK_SIZE (-9)   /* block size not even, or outside 2..TALVO_MAX_CHUNK/2 */
+#define KPXGROUP_ERR_ARGUMENT (-10)    /* another argument out of range */
+#define KPXGROUP_ERR_NO_MEMORY (-11)   /* buffers could not be allocated */
+#define KPXGROUP_ERR_STATE (-12)       /* not possible now (not started, started twice, ...) */
 #define KPXGROUP_ERR_WRONG_DIRECTION (-13) /* a receive call on a transmit group or back */
 #define KPXGROUP_ERR_NOT_HELD (-14)        /* the block is not the one the caller holds */
 #define KPXGROUP_ERR_STREAM (-15)          /* a stream refused; KpxGroupOpenInfo.streamResult */

@@ -108,7 +108,8 @@ Board::Board(BoardConfig config, TimePoint origin)
 }
 
 void Board::wireTo(Board& dac) {
-  wired_ = std::make_unique<WiredInput>(dac.played_, config_.input.through, config_.realtime);
+  wired_ = std::make_unique<WiredInput>(dac.played_, config_.input.through, config_.realtime,
+                                        config_.readTimeoutMs);
 }
 
 int64_t Board::timelinePositionOf(TimePoint now) const {

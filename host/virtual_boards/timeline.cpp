@@ -127,6 +127,10 @@ void TimelineSource::fill(uint8_t* out, uint64_t first, size_t count,
   const Position start = positionOf(first, place);
   // Whole positions of a band-limited-as-given source: the samples as they are.
   if (!lowPass_ && place.ppm == 0 && start.fraction == 0) {
+    if (start.whole >= 0) {  // the source's own bytes, as a board's signal costs
+      base_->fill(out, static_cast<uint64_t>(start.whole), count);
+      return;
+    }
     std::vector<int16_t> samples(count);
     baseSamples(start.whole, count, samples.data());
     for (size_t i = 0; i < count; ++i) storeSample(out + 2 * i, samples[i]);
@@ -172,6 +176,12 @@ void PlayedHistory::reset() {
   written_ = 0;
   halfPending_ = false;
   start_.reset();
+  grown_.notify_all();
+}
+
+void PlayedHistory::waitFor(uint64_t count, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  grown_.wait_until(lock, deadline, [&] { return written_ >= count; });
 }
 
 void PlayedHistory::setStart(int64_t timelinePosition) {
@@ -190,6 +200,7 @@ void PlayedHistory::appendZeros(uint64_t count) {
   for (uint64_t i = 0; i < std::min(count, kCapacity); ++i)
     ring_[(written_ + count - 1 - i) % kCapacity] = 0;
   written_ += count;
+  grown_.notify_all();
 }
 
 void PlayedHistory::append(const uint8_t* bytes, uint64_t count) {
@@ -207,6 +218,7 @@ void PlayedHistory::append(const uint8_t* bytes, uint64_t count) {
     half_ = bytes[i];
     halfPending_ = true;
   }
+  grown_.notify_all();
 }
 
 void PlayedHistory::copy(int64_t first, size_t count, double* out) {
@@ -222,10 +234,11 @@ void PlayedHistory::copy(int64_t first, size_t count, double* out) {
 // ---- Wired input ---------------------------------------------------------------
 
 WiredInput::WiredInput(std::shared_ptr<PlayedHistory> played, const ThroughSettings& through,
-                       bool paced)
+                       bool paced, uint32_t waitMs)
     : played_(std::move(played)),
       through_(through),
       paced_(paced),
+      wait_(waitMs),
       gain_(std::pow(10.0, through.gainDb / 20)),
       delayWhole_(static_cast<int64_t>(std::floor(through.delaySamples))),
       delayFraction_(through.delaySamples - std::floor(through.delaySamples)),
@@ -326,6 +339,15 @@ void WiredInput::fill(uint8_t* out, uint64_t first, size_t count, std::optional<
     std::fill(firHistory_.begin(), firHistory_.end(), 0.0);
   }
   const uint64_t end = first + count;
+  if (!paced_ && end > next_) {
+    // An unpaced ADC keeps pace with the DAC it listens to: it waits a
+    // little for the samples it needs (the interpolator's reach included),
+    // and takes zeros for those still missing then.
+    const int64_t needed =
+        static_cast<int64_t>(end) - delayWhole_ + (delayFraction_ != 0 ? kHalf - 1 : 0);
+    if (needed > 0)
+      played_->waitFor(static_cast<uint64_t>(needed), std::chrono::steady_clock::now() + wait_);
+  }
   std::vector<int16_t> made;
   for (uint64_t at = first; at < end;) {
     if (at < next_) {

@@ -12,6 +12,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -123,9 +125,13 @@ class PlayedHistory {
   // Samples at indexes first .. first + count - 1, zeros where none was
   // played (yet) or kept.
   void copy(int64_t first, size_t count, double* out);
+  // Waits until `count` samples have been played since the reset, at most
+  // until `deadline`.
+  void waitFor(uint64_t count, std::chrono::steady_clock::time_point deadline);
 
  private:
   std::mutex mutex_;
+  std::condition_variable grown_;
   std::vector<int16_t> ring_;  // allocated at the first sample
   uint64_t written_ = 0;       // samples since the reset
   bool halfPending_ = false;
@@ -139,7 +145,10 @@ class PlayedHistory {
 // last one is served the same samples.
 class WiredInput {
  public:
-  WiredInput(std::shared_ptr<PlayedHistory> played, const ThroughSettings& through, bool paced);
+  // `waitMs` (unpaced boards): how long a read waits for the DAC samples it
+  // needs before it takes zeros for those not written.
+  WiredInput(std::shared_ptr<PlayedHistory> played, const ThroughSettings& through, bool paced,
+             uint32_t waitMs);
   // ADC samples first .. first + count - 1 as 16-bit LE bytes. `adcStart`:
   // the timeline position of the ADC's sample 0 (real-time boards).
   void fill(uint8_t* out, uint64_t first, size_t count, std::optional<int64_t> adcStart);
@@ -154,6 +163,7 @@ class WiredInput {
   std::shared_ptr<PlayedHistory> played_;
   ThroughSettings through_;
   bool paced_;
+  std::chrono::milliseconds wait_;
   double gain_;
   int64_t delayWhole_;
   double delayFraction_;

@@ -1,0 +1,60 @@
+// A small power-of-two FFT for the group's cross-correlation.
+//
+// Not FFTW: the core library needs nothing beyond the standard library
+// (and FFTW is GPL). This one is made for one job, correlation: the forward
+// transform (decimation in frequency) leaves the spectrum in bit-reversed
+// order and the inverse (decimation in time) takes it in that order, so no
+// bit-reversal pass is ever made (a pointwise product does not care about
+// the order). Both go depth first, radix 4, so that once a sub-transform
+// fits in the cache it stays there; the data are split into real and
+// imaginary arrays and each stage's twiddles lie side by side, so the
+// compiler vectorises the butterflies.
+#ifndef KPXADAC_GROUP_FFT_H
+#define KPXADAC_GROUP_FFT_H
+
+#include <cstddef>
+#include <vector>
+
+namespace kpxgroup {
+
+template <typename T>
+class Fft {
+ public:
+  // size: a power of two, at least 2.
+  explicit Fft(size_t size);
+  size_t size() const { return size_; }
+  // In place, natural order in, bit-reversed order out:
+  // X[k] = sum x[n] e^{-2 pi i nk/M}.
+  void forward(T* re, T* im) const;
+  // In place, bit-reversed order in, natural order out; without the 1/M.
+  void inverse(T* re, T* im) const;
+
+  // Spectra in bit-reversed order: the frequency at position p in
+  // [2^j, 2^(j+1)) pairs with M minus that frequency at 3 * 2^j - 1 - p;
+  // positions 0 (frequency 0) and 1 (M/2) pair with themselves.
+  static size_t mirror(size_t position);
+  // The frequency (0..M-1) at a position of the bit-reversed order.
+  size_t frequency(size_t position) const;
+
+ private:
+  struct Stage {
+    size_t n;       // sub-transform size
+    size_t offset;  // of its n/4 twiddles in the tables
+  };
+  void forwardFrom(T* re, T* im, size_t n, size_t stage) const;
+  void inverseFrom(T* re, T* im, size_t n, size_t stage) const;
+  void forwardRadix4(T* re, T* im, size_t stage) const;
+  void inverseRadix4(T* re, T* im, size_t stage) const;
+  size_t size_;
+  unsigned bits_;
+  std::vector<Stage> stages_;  // radix-4 stages, largest first
+  // W_n^k (W_n = e^{-2 pi i/n}) for k < n/4, stage after stage.
+  std::vector<T> w1re_, w1im_;
+};
+
+extern template class Fft<float>;
+extern template class Fft<double>;
+
+}  // namespace kpxgroup
+
+#endif

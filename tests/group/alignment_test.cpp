@@ -1,0 +1,145 @@
+// KpxGroup_Align on windows whose true offsets the test knows exactly
+// (reference_signals.h): integer and fractional offsets of band-limited
+// noise and a chirp, drift, and the results that say "do not trust this".
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "kpxadac_group.h"
+#include "reference_signals.h"
+
+namespace {
+
+using groupref::sample;
+
+constexpr size_t kWindow = 1 << 16;
+// The reference runs from t = kStart, so that negative shifts stay on it.
+constexpr double kStart = 40000;
+
+struct OffsetCase {
+  const char* signal;  // "noise" or "chirp"
+  double offset;       // board's sample n is the reference's n + offset
+};
+
+class AlignOffsets : public ::testing::TestWithParam<OffsetCase> {};
+
+TEST_P(AlignOffsets, FindsTheTrueOffset) {
+  const OffsetCase c = GetParam();
+  const groupref::Noise noise(kWindow + 120000);
+  const groupref::Chirp chirp{kWindow + 80000.0};
+  auto make = [&](double shift) {
+    return std::string(c.signal) == "noise" ? sample(noise, kWindow, kStart + shift, 4000)
+                                            : sample(chirp, kWindow, kStart + shift, 12000);
+  };
+  const std::vector<int16_t> reference = make(0), other = make(c.offset);
+  KpxGroupAlignment result{};
+  ASSERT_EQ(KpxGroup_Align(reference.data(), other.data(), kWindow, &result), KPXGROUP_OK);
+  EXPECT_EQ(result.result, KPXGROUP_ALIGN_OK) << KpxGroup_AlignText(result.result);
+  if (c.offset == std::round(c.offset)) {
+    EXPECT_EQ(std::llround(result.offset), std::llround(c.offset));
+    EXPECT_NEAR(result.offset, c.offset, 0.01);
+  } else {
+    EXPECT_NEAR(result.offset, c.offset, 0.05);
+  }
+  EXPECT_NEAR(result.drift * 1e6, 0.0, 2.0);
+  // The correlation coefficient at the peak, less the part of the window
+  // that does not overlap.
+  EXPECT_GT(result.peak, 0.95 * (1 - std::fabs(c.offset) / kWindow));
+  EXPECT_LE(result.peak, 1.0 + 1e-9);
+  EXPECT_LT(result.secondPeak, 0.5);
+}
+
+INSTANTIATE_TEST_SUITE_P(NoiseAndChirp, AlignOffsets,
+                         ::testing::Values(OffsetCase{"noise", 0}, OffsetCase{"noise", 3},
+                                           OffsetCase{"noise", -7}, OffsetCase{"noise", 9000},
+                                           OffsetCase{"noise", -12345}, OffsetCase{"noise", 0.25},
+                                           OffsetCase{"noise", -3.6}, OffsetCase{"noise", 1000.5},
+                                           OffsetCase{"noise", 0.04}, OffsetCase{"chirp", 0},
+                                           OffsetCase{"chirp", 5}, OffsetCase{"chirp", -1},
+                                           OffsetCase{"chirp", 15000}, OffsetCase{"chirp", -9000},
+                                           OffsetCase{"chirp", 0.5}, OffsetCase{"chirp", -0.3},
+                                           OffsetCase{"chirp", 77.75}),
+                         [](const auto& param) {
+                           std::string name = std::string(param.param.signal) + "_" +
+                                              std::to_string(static_cast<int64_t>(
+                                                  std::llround(param.param.offset * 100)));
+                           for (char& ch : name)
+                             if (ch == '-') ch = 'm';
+                           return name;
+                         });
+
+TEST(Align, DriftOfTheBoardsClockIsMeasured) {
+  constexpr size_t window = 1 << 17;
+  // Noise: a chirp's delay and its clock's error are coupled (a faster
+  // clock also shifts the chirp's frequencies), so drift is measured on noise.
+  const groupref::Noise noise(window + 20000);
+  const std::vector<int16_t> reference = sample(noise, window, 1000, 4000);
+  for (double ppm : {0.0, 3.0, -5.0, 10.0}) {
+    const std::vector<int16_t> other = sample(noise, window, 1000 + 25, 4000, ppm);
+    KpxGroupAlignment result{};
+    ASSERT_EQ(KpxGroup_Align(reference.data(), other.data(), window, &result), KPXGROUP_OK);
+    EXPECT_EQ(result.result, KPXGROUP_ALIGN_OK) << ppm;
+    EXPECT_NEAR(result.drift * 1e6, ppm, 1.0) << ppm;
+    // At the window's centre: (n + 1025)(1 + e) - (n + 1000) at n = window / 2.
+    const double centre = (window / 2.0 + 1025) * (1 + ppm * 1e-6) - (window / 2.0 + 1000);
+    EXPECT_NEAR(result.offset, centre, 0.1) << ppm;
+  }
+}
+
+TEST(Align, UntrustworthyCorrelationsSaySo) {
+  const size_t window = 1 << 15;
+  std::vector<int16_t> sine(window + 500), periodicChirp(window + 500);
+  const groupref::Chirp chirp{512};
+  for (size_t n = 0; n < sine.size(); ++n) {
+    sine[n] = static_cast<int16_t>(
+        std::lround(8000 * std::sin(2 * groupref::kPi * static_cast<double>(n) / 100.0)));
+    periodicChirp[n] =
+        static_cast<int16_t>(std::lround(8000 * chirp(static_cast<double>(n % 512))));
+  }
+  const groupref::Noise noise(window + 200, 1), otherNoise(window + 200, 2);
+  const std::vector<int16_t> a = sample(noise, window, 0, 3000);
+  const std::vector<int16_t> b = sample(otherNoise, window, 0, 3000);
+  const std::vector<int16_t> silent(window, 0);
+  struct Case {
+    const char* what;
+    const int16_t* reference;
+    const int16_t* other;
+    size_t count;
+    int32_t expected;
+  } cases[] = {
+      {"a sine", sine.data(), sine.data() + 37, window, KPXGROUP_ALIGN_AMBIGUOUS},
+      {"a chirp repeated every 512 samples", periodicChirp.data(), periodicChirp.data() + 200,
+       window, KPXGROUP_ALIGN_AMBIGUOUS},
+      {"unrelated noise", a.data(), b.data(), window, KPXGROUP_ALIGN_WEAK},
+      {"a silent board", a.data(), silent.data(), window, KPXGROUP_ALIGN_WEAK},
+      {"a window one short", a.data(), a.data(), KPXGROUP_MIN_WINDOW - 1, KPXGROUP_ALIGN_TOO_SHORT},
+      {"no window", a.data(), a.data(), 0, KPXGROUP_ALIGN_TOO_SHORT},
+  };
+  for (const Case& c : cases) {
+    KpxGroupAlignment result{};
+    ASSERT_EQ(KpxGroup_Align(c.reference, c.other, c.count, &result), KPXGROUP_OK) << c.what;
+    EXPECT_EQ(result.result, c.expected)
+        << c.what << ": " << KpxGroup_AlignText(result.result) << ", offset " << result.offset
+        << ", second peak " << result.secondPeak << ", peak/noise " << result.peakToNoise;
+  }
+  // The shortest window still aligns.
+  KpxGroupAlignment result{};
+  ASSERT_EQ(KpxGroup_Align(a.data(), a.data() + 3, KPXGROUP_MIN_WINDOW, &result), KPXGROUP_OK);
+  EXPECT_EQ(result.result, KPXGROUP_ALIGN_OK);
+  EXPECT_NEAR(result.offset, 3.0, 0.05);
+}
+
+TEST(Align, RefusesNullsAndOversizedWindows) {
+  int16_t x[4] = {};
+  KpxGroupAlignment result{};
+  EXPECT_EQ(KpxGroup_Align(x, x, 4, nullptr), KPXGROUP_ERR_NULL);
+  EXPECT_EQ(KpxGroup_Align(nullptr, x, 4, &result), KPXGROUP_ERR_NULL);
+  EXPECT_EQ(KpxGroup_Align(x, nullptr, 4, &result), KPXGROUP_ERR_NULL);
+  EXPECT_EQ(KpxGroup_Align(x, x, uint64_t{KPXGROUP_MAX_WINDOW} + 1, &result), KPXGROUP_ERR_WINDOW);
+  EXPECT_EQ(KpxGroup_Align(nullptr, nullptr, 0, &result), KPXGROUP_OK);
+  EXPECT_EQ(result.result, KPXGROUP_ALIGN_TOO_SHORT);
+}
+
+}  // namespace
