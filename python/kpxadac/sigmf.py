@@ -686,7 +686,7 @@ def _per_stream(collection, key, count, where, check):
         raise SigMFError(f"{where}: {key} is not a list of one entry per stream")
     try:
         return [check(value, key) for value in values]
-    except (TypeError, ValueError) as error:
+    except (TypeError, ValueError, OverflowError) as error:
         raise SigMFError(f"{where}: {error}") from None
 
 
