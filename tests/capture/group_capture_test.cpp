@@ -265,6 +265,11 @@ TEST(SigmfCollection, WrittenTextReadsBack) {
   EXPECT_EQ(read.group.driftsPpm, written.group.driftsPpm);
   EXPECT_EQ(read.group.startSkew, 7);
   EXPECT_EQ(read.group.alignment, "offsets");
+  // Without the group's fields: still a collection its reader takes.
+  written.group = {};
+  ASSERT_EQ(kpx::tools::readSigmfCollection(kpx::tools::collectionText(written), read), "");
+  EXPECT_TRUE(read.group.boards.empty());
+  EXPECT_EQ(read.group.alignment, "");
 }
 
 }  // namespace

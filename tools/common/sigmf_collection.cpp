@@ -118,8 +118,8 @@ std::string collectionText(const SigmfCollection& collection) {
       {"core:streams", streams},
   };
   const CollectionGroup& group = collection.group;
-  body["kpxadac:boards"] = group.boards;
-  body["kpxadac:alignment"] = group.alignment;
+  if (!group.boards.empty()) body["kpxadac:boards"] = group.boards;
+  if (!group.alignment.empty()) body["kpxadac:alignment"] = group.alignment;
   if (!group.offsets.empty()) body["kpxadac:offsets"] = group.offsets;
   if (!group.driftsPpm.empty()) body["kpxadac:drifts_ppm"] = group.driftsPpm;
   if (group.startSkew) body["kpxadac:start_skew_samples"] = *group.startSkew;
