@@ -12,8 +12,8 @@ kpxadac16.h, kpxadc.h, kpxadac_stream.h, kpxadac_board.h, kpxadac_records.h and
 kpxadac_waveform.h with the headers' types, and one error check per family.
 
 The modules, as the C parts: board (kpxadac16.h, kpxadac_board.h) and adc (kpxadc.h);
-stream, records and playback (the live parts); recording (the data, no I/O) and sigmf
-(its files).
+stream, records, playback and group (the live parts); recording (the data, no I/O) and
+sigmf (its files).
 """
 
 from . import enums, sigmf, waveforms

@@ -161,13 +161,18 @@ class Group(OpenedInWith):
         window = _checks.unsigned(window, "window", _checks.UINT64_MAX)
         results = (KpxGroupAlignment * len(self.boards))()
         try:
-            lib.KpxGroup_Measure(self._live(), window, results, 1 if apply else 0,
-                                 self._timeout_ms)
+            result = lib.KpxGroup_Measure(self._live(), window, results, 1 if apply else 0,
+                                          self._timeout_ms)
         except GroupError as error:
             if error.code != ERR_ALIGNMENT:
                 raise
             raise AlignmentError(error.operation, error.code, error.meaning,
                                  self._alignments(results)) from None
+        if result != OK:  # the window did not come: a time-out, or the group ended
+            text = _text(lib.KpxGroup_ResultText, result)
+            if result == TIMEOUT:
+                raise TimeoutError(f"KpxGroup_Measure: {text}")
+            raise GroupError("KpxGroup_Measure", result, text)
         return self._alignments(results)
 
     def _alignments(self, results):

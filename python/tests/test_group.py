@@ -162,3 +162,15 @@ def test_shared_collection_cases(tmp_path):
                 assert getattr(group, key) == expect[key], (name, key)
         if "start_skew" in expect:
             assert group.start_skew == expect["start_skew"], name
+
+
+@pytest.mark.rack({"sources": {"ref": {"type": "tone", "frequency_hz": 1e6}},
+                   "boards": [{"device": 0, "input": "ref"},
+                              {"device": 1, "input": "ref", "timeline_offset": 3}]})
+def test_a_periodic_reference_is_refused_with_every_boards_result(rack):
+    with pytest.raises(kpxadac.AlignmentError) as raised:
+        rack.group([0, 1]).capture(samples=1000, align="measure")
+    alignments = raised.value.alignments
+    assert len(alignments) == 2 and alignments[0].result == 0
+    assert alignments[1].result != 0 and alignments[1].meaning  # the library's words
+    assert "ambiguous" in alignments[1].meaning or "periodic" in alignments[1].meaning
