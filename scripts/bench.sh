@@ -29,6 +29,11 @@
 #              board, with no trigger firing and with 1 Ki-sample records on every
 #              period of a 100 kHz tone; then --duration seconds in real time at
 #              105 MHz with 100 000 triggers a second: overruns, records, losses.
+#   group:     groups of boards (benchmarks/group_bench.cpp): the time to align one
+#              board's 1 Mi-sample window against board 0's (KpxGroup_Align, one
+#              core; and as KpxGroup_Measure does it, buffers kept) and the FFT
+#              pair it makes; then 4 real-time 105 MHz virtual
+#              boards read as one group for --duration s: overruns, start skew.
 #   load:      real time under load (needs stress-ng): 1 x 105 MHz to disk with the
 #              default FIFO, --runs runs of --duration s each under
 #              stress-ng --cpu 2 --io 1 --vm 1 --vm-bytes 1G, with the new defaults,
@@ -58,8 +63,8 @@
 #                     reading and writing threads without the disk
 #   --python-duration S  seconds of the Python stream (default 10)
 #   --soapy-multiples LIST  rates to try through SoapyRemote (default "1 1.5 2 3")
-#   --skip LIST       any of micro,process,headroom,realtime,python,soapy,scope,records,load,
-#                     wake,scpi, comma-separated
+#   --skip LIST       any of micro,process,headroom,realtime,python,soapy,scope,records,group,
+#                     load,wake,scpi, comma-separated
 #   -j N              build jobs (default 2)
 set -euo pipefail
 
@@ -112,6 +117,7 @@ if ! skipped soapy && [[ -d "$build/soapysdr" ]]; then
 fi
 skipped scope || targets+=(kpxadac-scope)
 skipped records || targets+=(kpxadac_records_bench)
+skipped group || targets+=(kpxadac_group_bench)
 skipped scpi || targets+=(kpxadac-scpi)
 cmake --build "$build" -j"$jobs" --target "${targets[@]}" >"$build/bench-build.log" 2>&1 ||
   { tail -30 "$build/bench-build.log"; exit 1; }
@@ -420,6 +426,31 @@ if ! skipped records; then
     "at most 1.2 x the plain stream's CPU when no trigger fires)"
   "$build/benchmarks/kpxadac_records_bench" --samples $((1 << 30)) --runs "$runs" \
     --seconds "$duration" --rate "$base_rate" >"$log" 2>&1 || { cat "$log"; exit 1; }
+  sed 's/^/   /' "$log"
+fi
+
+if ! skipped group; then
+  echo "== Groups: alignment of a 1 Mi-sample window per board on one core (goal: at most 50 ms" \
+    "per board); 4 real-time 105 MHz boards read as a group (goal: no overrun)"
+  json="$build/bench-group.json"
+  "$build/benchmarks/kpxadac_group_bench" --benchmark_repetitions="$repetitions" \
+    --benchmark_filter='GroupAlign.*/1048576|GroupFft' --benchmark_out="$json" \
+    --benchmark_out_format=json >"$log" 2>&1 || { cat "$log"; exit 1; }
+  # CPU time per run (one core), median and best of the repetitions.
+  /usr/bin/python3 - "$json" <<'PY'
+import json, statistics, sys
+runs = {}
+for b in json.load(open(sys.argv[1]))["benchmarks"]:
+    if b.get("run_type") == "iteration" and not b.get("error_occurred"):
+        runs.setdefault(b["run_name"], []).append(b["cpu_time"])
+what = {"BM_GroupAlign/1048576": "one board's 1 Mi-sample window against board 0's",
+        "BM_GroupAlignInMeasure/1048576": "the same in a measure (buffers kept between boards)",
+        "BM_GroupFft/2097152": "for scale, an FFT of 2 Mi points forward and back"}
+for name, times in runs.items():
+    print(f"   {what.get(name, name)}: {statistics.median(times):.1f} ms median, "
+          f"{min(times):.1f} ms best (CPU)")
+PY
+  "$build/benchmarks/kpxadac_group_bench" --realtime 4 "$duration" >"$log" 2>&1 || true
   sed 's/^/   /' "$log"
 fi
 

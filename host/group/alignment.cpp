@@ -4,6 +4,8 @@
 #include "alignment.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <mutex>
 #include <new>
@@ -25,17 +27,80 @@ constexpr double kWeakRatio = 10.0;
 constexpr double kChanceCoefficients = 10.0;
 // Correlation values each side of the peak used for the sub-sample fit.
 constexpr int kInterpolationHalfWidth = 16;
-// Lags each side of the whole window's peak searched in each half-window.
-constexpr int kHalfSearch = 4;
+// Lags each side of the whole window's peak computed in each half-window:
+// where its peak is looked for, and what the sub-sample fit uses (fewer
+// make the fit's bias depend on the half's spectrum, as for a chirp, whose
+// halves hold different bands).
+constexpr int kHalfSearch = 16;
 
-// The FFT of the size last used, kept for the next call (a measure aligns
-// every board with one size; building the tables costs a few ms).
+// The FFTs of the two sizes last used, kept for the next call (a measure
+// aligns every board with one size; building the tables costs a few ms).
 std::shared_ptr<const Fft<float>> fftOfSize(size_t size) {
   static std::mutex mutex;
-  static std::shared_ptr<const Fft<float>> last;
+  static std::shared_ptr<const Fft<float>> kept[2];
   std::lock_guard<std::mutex> lock(mutex);
-  if (!last || last->size() != size) last = std::make_shared<const Fft<float>>(size);
-  return last;
+  for (const auto& fft : kept)
+    if (fft && fft->size() == size) return fft;
+  kept[1] = kept[0];
+  kept[0] = std::make_shared<const Fft<float>>(size);
+  return kept[0];
+}
+
+// p with its lowest `bits` bits in reverse order.
+size_t reverseBits(size_t p, unsigned bits) {
+  static const auto table = [] {
+    std::array<uint8_t, 256> t{};
+    for (unsigned v = 0; v < 256; ++v) {
+      unsigned r = 0;
+      for (unsigned b = 0; b < 8; ++b) r |= ((v >> b) & 1u) << (7 - b);
+      t[v] = static_cast<uint8_t>(r);
+    }
+    return t;
+  }();
+  const uint32_t v = static_cast<uint32_t>(p);
+  const uint32_t reversed = uint32_t{table[v & 255]} << 24 | uint32_t{table[(v >> 8) & 255]} << 16 |
+                            uint32_t{table[(v >> 16) & 255]} << 8 | uint32_t{table[v >> 24]};
+  return reversed >> (32 - bits);
+}
+
+// The inverse transform of a Hermitian spectrum C of `size` points, given in
+// bit-reversed order, through a transform of half the size: C[k] and
+// C[k + M/2] lie side by side (positions 2p and 2p + 1, p the place of k in
+// the half-size order), and Z[k] = (C[k] + C[k+M/2]) + i (C[k] - C[k+M/2])
+// W_M^-k transforms back to r[2m] + i r[2m+1]. Leaves those in re[0..M/2)
+// and im[0..M/2).
+void realInverse(float* re, float* im, size_t size, const Fft<float>& half) {
+  const size_t halfSize = size / 2;
+  unsigned bits = 0;
+  while ((size_t{1} << bits) < halfSize) ++bits;
+  // W_M^k = coarse[k / F] fine[k % F], both small enough to stay in cache.
+  size_t fine = 1;
+  while (fine * fine < halfSize) fine *= 2;
+  const double step = -2.0 * kPi / static_cast<double>(size);
+  std::vector<float> fineRe(fine), fineIm(fine), coarseRe(halfSize / fine + 1),
+      coarseIm(halfSize / fine + 1);
+  for (size_t j = 0; j < fine; ++j) {
+    fineRe[j] = static_cast<float>(std::cos(step * static_cast<double>(j)));
+    fineIm[j] = static_cast<float>(std::sin(step * static_cast<double>(j)));
+  }
+  for (size_t j = 0; j < coarseRe.size(); ++j) {
+    coarseRe[j] = static_cast<float>(std::cos(step * static_cast<double>(j * fine)));
+    coarseIm[j] = static_cast<float>(std::sin(step * static_cast<double>(j * fine)));
+  }
+  const size_t shift = static_cast<size_t>(std::countr_zero(fine));
+  for (size_t p = 0; p < halfSize; ++p) {
+    const size_t k = bits ? reverseBits(p, bits) : 0;
+    const float cr = coarseRe[k >> shift], ci = coarseIm[k >> shift];
+    const float fr = fineRe[k & (fine - 1)], fi = fineIm[k & (fine - 1)];
+    const float wr = cr * fr - ci * fi, wi = cr * fi + ci * fr;
+    const float ar = re[2 * p], ai = im[2 * p], br = re[2 * p + 1], bi = im[2 * p + 1];
+    const float er = ar + br, ei = ai + bi, dr = ar - br, di = ai - bi;
+    // O = D conj(W); Z = E + i O
+    const float orr = dr * wr + di * wi, oi = di * wr - dr * wi;
+    re[p] = er - oi;
+    im[p] = ei + orr;
+  }
+  half.inverse(re, im);
 }
 
 // Band-limited interpolation of samples r[0..count) at x (in units of the
@@ -81,33 +146,61 @@ double refinePeak(const std::vector<double>& r, size_t peak, int h) {
   return (a + b) / 2;
 }
 
+// Loops over whole windows, in lanes the compiler turns into vector
+// operations (each lane a sum of its own, so no reordering of a sum is
+// needed); float lanes are emptied into doubles every kChunk elements.
+constexpr size_t kLanes = 16;
+constexpr size_t kChunk = 4096;
+
+// sum of a[i] * b[i], i < n.
+KPXGROUP_CLONES double dotProduct(const float* a, const float* b, size_t n) {
+  double sum = 0;
+  for (size_t start = 0; start < n; start += kChunk) {
+    const size_t end = std::min(n, start + kChunk);
+    float lanes[kLanes] = {};
+    const size_t whole = start + (end - start) / kLanes * kLanes;
+    for (size_t i = start; i < whole; i += kLanes)
+      for (size_t j = 0; j < kLanes; ++j) lanes[j] += a[i + j] * b[i + j];
+    for (float lane : lanes) sum += lane;
+    for (size_t i = whole; i < end; ++i) sum += static_cast<double>(a[i]) * b[i];
+  }
+  return sum;
+}
+
+// The largest of r[0..n) (n > 0), and the sum of the squares.
+KPXGROUP_CLONES void maxAndPower(const float* r, size_t n, float& high, double& power) {
+  float top[kLanes];
+  std::fill(top, top + kLanes, r[0]);
+  double sum = 0;
+  size_t i = 0;
+  while (i + kLanes <= n) {
+    float lanes[kLanes] = {};
+    const size_t end = std::min(n - (n - i) % kLanes, i + kChunk);
+    for (; i < end; i += kLanes)
+      for (size_t j = 0; j < kLanes; ++j) {
+        lanes[j] += r[i + j] * r[i + j];
+        top[j] = r[i + j] > top[j] ? r[i + j] : top[j];
+      }
+    for (float lane : lanes) sum += lane;
+  }
+  high = *std::max_element(top, top + kLanes);
+  for (; i < n; ++i) {
+    sum += static_cast<double>(r[i]) * r[i];
+    high = std::max(high, r[i]);
+  }
+  power = sum;
+}
+
 // sum over i in [begin, end) of other[i] * reference[i + lag], i + lag kept
 // inside the window.
 double dot(const std::vector<float>& reference, const std::vector<float>& other, size_t begin,
            size_t end, int64_t lag) {
   const int64_t n = static_cast<int64_t>(reference.size());
-  int64_t from = std::max<int64_t>(static_cast<int64_t>(begin), -lag);
-  int64_t to = std::min<int64_t>(static_cast<int64_t>(end), n - lag);
-  double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-  int64_t i = from;
-  for (; i + 4 <= to; i += 4) {
-    s0 += double(other[i]) * reference[i + lag];
-    s1 += double(other[i + 1]) * reference[i + 1 + lag];
-    s2 += double(other[i + 2]) * reference[i + 2 + lag];
-    s3 += double(other[i + 3]) * reference[i + 3 + lag];
-  }
-  for (; i < to; ++i) s0 += double(other[i]) * reference[i + lag];
-  return s0 + s1 + s2 + s3;
-}
-
-// The offset of the half-window [begin, end) of `other`, near `around`.
-double halfOffset(const std::vector<float>& reference, const std::vector<float>& other,
-                  size_t begin, size_t end, int64_t around) {
-  const int h = kHalfSearch;
-  std::vector<double> r(2 * h + 1);
-  for (int m = -h; m <= h; ++m) r[m + h] = dot(reference, other, begin, end, around + m);
-  const size_t peak = static_cast<size_t>(std::max_element(r.begin(), r.end()) - r.begin());
-  return static_cast<double>(around - h) + refinePeak(r, peak, h);
+  const int64_t from = std::max<int64_t>(static_cast<int64_t>(begin), -lag);
+  const int64_t to = std::min<int64_t>(static_cast<int64_t>(end), n - lag);
+  if (to <= from) return 0;
+  return dotProduct(other.data() + from, reference.data() + from + lag,
+                    static_cast<size_t>(to - from));
 }
 
 }  // namespace
@@ -121,18 +214,18 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   }
   // The windows as floats with their means removed: a constant level on a
   // board would add a triangle peaking at lag 0 to the correlation.
+  // Integer sums are exact (count <= 2^22, squares <= 2^30).
   auto centred = [count](const int16_t* in, std::vector<float>& to) {
-    double mean = 0;
-    for (size_t i = 0; i < count; ++i) mean += in[i];
-    mean /= static_cast<double>(count);
-    to.resize(count);
-    double energy = 0;
+    int64_t sum = 0, squares = 0;
     for (size_t i = 0; i < count; ++i) {
-      const double v = in[i] - mean;
-      to[i] = static_cast<float>(v);
-      energy += v * v;
+      sum += in[i];
+      squares += int64_t{in[i]} * in[i];
     }
-    return energy;
+    const double mean = static_cast<double>(sum) / static_cast<double>(count);
+    to.resize(count);
+    const float level = static_cast<float>(mean);
+    for (size_t i = 0; i < count; ++i) to[i] = static_cast<float>(in[i]) - level;
+    return static_cast<double>(squares) - mean * static_cast<double>(sum);
   };
   const double e0 = centred(reference, work.reference);
   const double e1 = centred(other, work.other);
@@ -147,13 +240,17 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   while (size < 2 * count) size *= 2;
   if (!work.fft || work.fft->size() != size) work.fft = fftOfSize(size);
   const Fft<float>& fft = *work.fft;
-  work.re.assign(size, 0.0f);
-  work.im.assign(size, 0.0f);
-  std::copy(work.reference.begin(), work.reference.end(), work.re.begin());
-  std::copy(work.other.begin(), work.other.end(), work.im.begin());
+  // The upper halves are the padding: forwardPadded neither reads them nor
+  // needs them zeroed.
+  work.re.resize(size);
+  work.im.resize(size);
   float* re = work.re.data();
   float* im = work.im.data();
-  fft.forward(re, im);
+  std::copy(work.reference.begin(), work.reference.end(), re);
+  std::copy(work.other.begin(), work.other.end(), im);
+  std::fill(re + count, re + size / 2, 0.0f);
+  std::fill(im + count, im + size / 2, 0.0f);
+  fft.forwardPadded(re, im);
 
   // Z = X0 + i X1 with X0, X1 the spectra of real windows; for the pair of
   // frequencies k and M - k (positions p and q): X0 = (Z_p + conj Z_q)/2,
@@ -177,21 +274,29 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
       im[q] = -ci;
     }
   }
-  fft.inverse(re, im);
+  if (!work.halfFft || work.halfFft->size() != size / 2) work.halfFft = fftOfSize(size / 2);
+  realInverse(re, im, size, *work.halfFft);
 
   // r[tau] = sum other[n] reference[n + tau] for tau in -(count-1)..count-1,
-  // laid out from the most negative lag.
+  // laid out from the most negative lag; r at tau (mod M) is re[tau/2] for
+  // even tau, im[tau/2] for odd. Normalised to correlation coefficients
+  // (|r| <= 1), so that sums of squares stay far inside float's range.
   const size_t lags = 2 * count - 1;
-  std::vector<double> r(lags);
-  const double scale = 1.0 / static_cast<double>(size);
-  for (size_t j = 0; j < lags; ++j) {
-    const int64_t tau = static_cast<int64_t>(j) - static_cast<int64_t>(count - 1);
-    const size_t at = tau < 0 ? size - static_cast<size_t>(-tau) : static_cast<size_t>(tau);
-    r[j] = re[at] * scale;
-  }
-  const size_t peak = static_cast<size_t>(std::max_element(r.begin(), r.end()) - r.begin());
+  const double norm = std::sqrt(e0 * e1);
+  const float scale = static_cast<float>(1.0 / (static_cast<double>(size) * norm));
+  work.lags.resize(lags);
+  float* r = work.lags.data();
+  auto unwrap = [&](size_t from, size_t to, float* into) {
+    for (size_t at = from; at < to; ++at) *into++ = (at % 2 ? im[at / 2] : re[at / 2]) * scale;
+  };
+  unwrap(size - (count - 1), size, r);
+  unwrap(0, count, r + (count - 1));
+  float highest = 0;
+  double everything = 0;
+  maxAndPower(r, lags, highest, everything);
+  const size_t peak = static_cast<size_t>(std::find(r, r + lags, highest) - r);
   const double top = r[peak];
-  out.peak = top / std::sqrt(e0 * e1);
+  out.peak = top;
   if (!(top > 0)) {
     out.result = KPXGROUP_ALIGN_WEAK;
     return;
@@ -200,29 +305,63 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   size_t lo = peak, hi = peak;
   while (lo > 0 && r[lo - 1] < r[lo]) --lo;
   while (hi + 1 < lags && r[hi + 1] < r[hi]) ++hi;
-  double second = 0, power = 0;
-  size_t outside = 0;
-  for (size_t j = 0; j < lags; ++j) {
-    if (j >= lo && j <= hi) continue;
-    second = std::max(second, r[j]);
-    power += r[j] * r[j];
-    ++outside;
-  }
-  const double rms = outside ? std::sqrt(power / static_cast<double>(outside)) : 0;
-  out.secondPeak = second / top;
+  float second = 0;
+  double power = everything;
+  for (size_t j = lo; j <= hi; ++j) power -= static_cast<double>(r[j]) * r[j];
+  power = std::max(power, 0.0);
+  auto outside = [&](size_t from, size_t to) {
+    if (to <= from) return;
+    float high = 0;
+    double unused = 0;
+    maxAndPower(r + from, to - from, high, unused);
+    second = std::max(second, high);
+  };
+  outside(0, lo);
+  outside(hi + 1, lags);
+  const size_t outsideCount = lags - (hi - lo + 1);
+  const double rms = outsideCount ? std::sqrt(power / static_cast<double>(outsideCount)) : 0;
+  out.secondPeak = static_cast<double>(second) / top;
   out.peakToNoise = rms > 0 ? top / rms : HUGE_VAL;
 
-  const double at = refinePeak(r, peak, kInterpolationHalfWidth);
-  const double offset = at - static_cast<double>(count - 1);
+  // The correlation around the peak, for the sub-sample fit (lags without
+  // overlap are 0).
+  const int64_t reach = kInterpolationHalfWidth + 2;
+  auto around = [&](int64_t centre, int64_t half) {
+    std::vector<double> values(static_cast<size_t>(2 * half + 1), 0.0);
+    for (int64_t m = -half; m <= half; ++m) {
+      const int64_t j = centre + m;
+      if (j >= 0 && j < static_cast<int64_t>(lags)) values[static_cast<size_t>(m + half)] = r[j];
+    }
+    return values;
+  };
+  const std::vector<double> near = around(static_cast<int64_t>(peak), reach);
+  const double at = refinePeak(near, static_cast<size_t>(reach), kInterpolationHalfWidth);
+  const double offset =
+      static_cast<double>(peak) + at - static_cast<double>(reach) - static_cast<double>(count - 1);
   // The peak between the samples of r, where the reference truly matches.
-  out.peak = std::max(top, interpolate(r, at, kInterpolationHalfWidth)) / std::sqrt(e0 * e1);
+  out.peak = std::max(top, interpolate(near, at, kInterpolationHalfWidth));
+
+  // Drift: the same fit in each half-window, on the lags around the whole
+  // window's peak. The first half's correlation is summed here; the second
+  // half's is the whole one's less the first's.
   const int64_t whole = static_cast<int64_t>(std::llround(offset));
   const size_t half = count / 2;
-  const double first = halfOffset(work.reference, work.other, 0, half, whole);
-  const double last = halfOffset(work.reference, work.other, half, count, whole);
+  const int64_t h = kHalfSearch;
+  const std::vector<double> full = around(whole + static_cast<int64_t>(count - 1), h);
+  std::vector<double> firstHalf(full.size()), secondHalf(full.size());
+  for (int64_t m = -h; m <= h; ++m) {
+    const size_t k = static_cast<size_t>(m + h);
+    firstHalf[k] = dot(work.reference, work.other, 0, half, whole + m) / norm;
+    secondHalf[k] = full[k] - firstHalf[k];
+  }
+  auto fit = [&](const std::vector<double>& values) {
+    const size_t best =
+        static_cast<size_t>(std::max_element(values.begin(), values.end()) - values.begin());
+    return static_cast<double>(whole - h) + refinePeak(values, best, static_cast<int>(h));
+  };
   out.offset = offset;
   // The half-windows' centres lie count / 2 apart.
-  out.drift = (last - first) / (static_cast<double>(count) / 2);
+  out.drift = (fit(secondHalf) - fit(firstHalf)) / (static_cast<double>(count) / 2);
   // Two windows correlate when the coefficient is well beyond chance (about
   // 1/sqrt(count) for unrelated windows). A periodic reference correlates
   // and repeats its peak; unrelated windows have many near-equal peaks too,

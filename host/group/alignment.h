@@ -15,9 +15,10 @@ namespace kpxgroup {
 
 // Buffers kept between the boards of one measure. Throws std::bad_alloc.
 struct AlignWork {
-  std::shared_ptr<const Fft<float>> fft;
-  std::vector<float> re, im;            // the FFT's data
-  std::vector<float> reference, other;  // the windows, their means removed
+  std::shared_ptr<const Fft<float>> fft, halfFft;  // of M and M/2 points
+  std::vector<float> re, im;                       // the FFT's data
+  std::vector<float> lags;                         // the correlation, from the most negative lag
+  std::vector<float> reference, other;             // the windows, their means removed
 };
 
 // Fills `out` for two windows of `count` samples (count <= KPXGROUP_MAX_WINDOW).

@@ -3,6 +3,7 @@
 // the size is an odd power of two.
 #include "fft.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace kpxgroup {
@@ -69,14 +70,16 @@ size_t Fft<T>::frequency(size_t position) const {
   return k;
 }
 
-// One radix-4 stage of the decimation in frequency on n = stages_[stage].n
-// points: afterwards each quarter is a transform of its own.
+namespace {
+
+// Butterfly loops as free functions, so that they can be compiled for
+// several processors (KPXGROUP_CLONES, fft.h).
+
+// One radix-4 stage of the decimation in frequency on 4q points (twiddles
+// W^k for k < q): afterwards each quarter is a transform of its own.
 template <typename T>
-void Fft<T>::forwardRadix4(T* re, T* im, size_t stage) const {
-  const size_t q = stages_[stage].n / 4;
-  const size_t o = stages_[stage].offset;
-  const T* __restrict w1r = w1re_.data() + o;
-  const T* __restrict w1i = w1im_.data() + o;
+KPXGROUP_INLINE void forwardBody(T* re, T* im, size_t q, const T* __restrict w1r,
+                                 const T* __restrict w1i) {
   T* __restrict r0 = re;
   T* __restrict r1 = re + q;
   T* __restrict r2 = re + 2 * q;
@@ -110,12 +113,10 @@ void Fft<T>::forwardRadix4(T* re, T* im, size_t stage) const {
   }
 }
 
+// The inverse of forwardBody's stage (times 4).
 template <typename T>
-void Fft<T>::inverseRadix4(T* re, T* im, size_t stage) const {
-  const size_t q = stages_[stage].n / 4;
-  const size_t o = stages_[stage].offset;
-  const T* __restrict w1r = w1re_.data() + o;
-  const T* __restrict w1i = w1im_.data() + o;
+KPXGROUP_INLINE void inverseBody(T* re, T* im, size_t q, const T* __restrict w1r,
+                                 const T* __restrict w1i) {
   T* __restrict r0 = re;
   T* __restrict r1 = re + q;
   T* __restrict r2 = re + 2 * q;
@@ -150,7 +151,65 @@ void Fft<T>::inverseRadix4(T* re, T* im, size_t stage) const {
   }
 }
 
-namespace {
+KPXGROUP_CLONES void forwardPass(float* re, float* im, size_t q, const float* w1r,
+                                 const float* w1i) {
+  forwardBody(re, im, q, w1r, w1i);
+}
+KPXGROUP_CLONES void forwardPass(double* re, double* im, size_t q, const double* w1r,
+                                 const double* w1i) {
+  forwardBody(re, im, q, w1r, w1i);
+}
+KPXGROUP_CLONES void inversePass(float* re, float* im, size_t q, const float* w1r,
+                                 const float* w1i) {
+  inverseBody(re, im, q, w1r, w1i);
+}
+KPXGROUP_CLONES void inversePass(double* re, double* im, size_t q, const double* w1r,
+                                 const double* w1i) {
+  inverseBody(re, im, q, w1r, w1i);
+}
+
+// forwardBody's stage when the upper half of the input is zero: the third
+// and fourth quarters are only written.
+template <typename T>
+KPXGROUP_INLINE void forwardPaddedBody(T* re, T* im, size_t q, const T* __restrict w1r,
+                                       const T* __restrict w1i) {
+  T* __restrict r0 = re;
+  T* __restrict r1 = re + q;
+  T* __restrict r2 = re + 2 * q;
+  T* __restrict r3 = re + 3 * q;
+  T* __restrict i0 = im;
+  T* __restrict i1 = im + q;
+  T* __restrict i2 = im + 2 * q;
+  T* __restrict i3 = im + 3 * q;
+  for (size_t k = 0; k < q; ++k) {
+    const T w1rk = w1r[k], w1ik = w1i[k];
+    const T w2rk = w1rk * w1rk - w1ik * w1ik, w2ik = 2 * w1rk * w1ik;
+    const T w3rk = w2rk * w1rk - w2ik * w1ik, w3ik = w2rk * w1ik + w2ik * w1rk;
+    const T ar = r0[k], ai = i0[k], br = r1[k], bi = i1[k];
+    // a1 times -i
+    const T er = bi, ei = -br;
+    r0[k] = ar + br;
+    i0[k] = ai + bi;
+    const T fr = ar - br, fi = ai - bi;
+    r1[k] = fr * w2rk - fi * w2ik;
+    i1[k] = fr * w2ik + fi * w2rk;
+    const T gr = ar + er, gi = ai + ei;
+    r2[k] = gr * w1rk - gi * w1ik;
+    i2[k] = gr * w1ik + gi * w1rk;
+    const T hr = ar - er, hi = ai - ei;
+    r3[k] = hr * w3rk - hi * w3ik;
+    i3[k] = hr * w3ik + hi * w3rk;
+  }
+}
+
+KPXGROUP_CLONES void forwardPaddedPass(float* re, float* im, size_t q, const float* w1r,
+                                       const float* w1i) {
+  forwardPaddedBody(re, im, q, w1r, w1i);
+}
+KPXGROUP_CLONES void forwardPaddedPass(double* re, double* im, size_t q, const double* w1r,
+                                       const double* w1i) {
+  forwardPaddedBody(re, im, q, w1r, w1i);
+}
 
 template <typename T>
 void radix2(T* re, T* im, size_t n) {
@@ -164,6 +223,18 @@ void radix2(T* re, T* im, size_t n) {
 }
 
 }  // namespace
+
+template <typename T>
+void Fft<T>::forwardRadix4(T* re, T* im, size_t stage) const {
+  const size_t o = stages_[stage].offset;
+  forwardPass(re, im, stages_[stage].n / 4, w1re_.data() + o, w1im_.data() + o);
+}
+
+template <typename T>
+void Fft<T>::inverseRadix4(T* re, T* im, size_t stage) const {
+  const size_t o = stages_[stage].offset;
+  inversePass(re, im, stages_[stage].n / 4, w1re_.data() + o, w1im_.data() + o);
+}
 
 template <typename T>
 void Fft<T>::forwardFrom(T* re, T* im, size_t n, size_t stage) const {
@@ -198,6 +269,19 @@ void Fft<T>::inverseFrom(T* re, T* im, size_t n, size_t stage) const {
 template <typename T>
 void Fft<T>::forward(T* re, T* im) const {
   forwardFrom(re, im, size_, 0);
+}
+
+template <typename T>
+void Fft<T>::forwardPadded(T* re, T* im) const {
+  if (size_ <= kLeaf) {
+    std::fill(re + size_ / 2, re + size_, T{0});
+    std::fill(im + size_ / 2, im + size_, T{0});
+    forward(re, im);
+    return;
+  }
+  forwardPaddedPass(re, im, size_ / 4, w1re_.data(), w1im_.data());
+  const size_t q = size_ / 4;
+  for (size_t part = 0; part < 4; ++part) forwardFrom(re + part * q, im + part * q, q, 1);
 }
 
 template <typename T>

@@ -15,6 +15,18 @@
 #include <cstddef>
 #include <vector>
 
+// On x86-64 Linux with GCC, a loop marked KPXGROUP_CLONES is also compiled
+// for AVX2 and FMA (x86-64-v3) and the loader picks the version the
+// processor runs (target_clones); elsewhere only the baseline is built.
+// KPXGROUP_INLINE puts a template's body into each version.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#define KPXGROUP_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#define KPXGROUP_INLINE inline __attribute__((always_inline))
+#else
+#define KPXGROUP_CLONES
+#define KPXGROUP_INLINE inline
+#endif
+
 namespace kpxgroup {
 
 template <typename T>
@@ -26,6 +38,9 @@ class Fft {
   // In place, natural order in, bit-reversed order out:
   // X[k] = sum x[n] e^{-2 pi i nk/M}.
   void forward(T* re, T* im) const;
+  // forward() of an input whose upper half (M/2..M-1) is zero; that half
+  // is not read, only written.
+  void forwardPadded(T* re, T* im) const;
   // In place, bit-reversed order in, natural order out; without the 1/M.
   void inverse(T* re, T* im) const;
 

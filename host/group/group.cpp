@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "alignment.h"
@@ -431,6 +432,16 @@ int32_t KpxGroup_Stop(KpxGroup* group) {
 void KpxGroup_Close(KpxGroup* group) {
   if (!group) return;
   stopStreams(*group);
+  // A stopped transmit stream still writes the blocks submitted to it, then
+  // ends; closing it would drop them.
+  if (group->direction == KPXSTREAM_TRANSMIT)
+    for (Board& b : group->boards) {
+      if (!b.stream || b.writeHeld) continue;
+      KpxStreamStatus status{};
+      while (KpxStream_GetStatus(b.stream, &status) == KPXSTREAM_OK && status.running &&
+             !status.ended)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
   for (Board& b : group->boards) {
     if (!b.stream) continue;
     if (b.holding) KpxStream_ReleaseRead(b.stream, &b.held);

@@ -15,14 +15,16 @@
  *   reaches every board (a shared input, a marker played by a DAC board) by
  *   FFT cross-correlation of a window of each board against board 0, the peak
  *   refined below a sample; KpxGroup_SetOffsets takes them from the caller
- *   (measured once, with cables that do not change). Once offsets are
- *   applied, group sample g is board b's sample g + s_b, s_b = R - round(o_b)
- *   with R the largest round(o_j): every board skips s_b samples (transmit:
- *   plays s_b zeros first) so that block k of every board covers the same
- *   instants. The fractional part o_b - round(o_b) is reported, never
- *   resampled: boards are aligned to the nearest sample. Drift (different
- *   clocks) is measured and reported, not corrected; measure again to follow
- *   it.
+ *   (measured once, with cables that do not change). Group sample g is
+ *   board b's sample g + skips[b] (KpxGroupStatus.skips; 0 until offsets
+ *   are applied). Applying offsets sets skips[b] = C - round(o_b), C the
+ *   smallest that keeps every skip at 0 or more and lets every board reach
+ *   the group's next sample from where its stream is: every board skips
+ *   samples (transmit: plays that many zeros first) so that block k of
+ *   every board covers the same instants. The fractional part
+ *   o_b - round(o_b) is reported, never resampled: boards are aligned to
+ *   the nearest sample. Drift (different clocks) is measured and reported,
+ *   not corrected; measure again to follow it.
  *
  * Reading
  *   KpxGroup_AcquireRead gives the next block of every board, blockSamples
@@ -221,8 +223,9 @@ KPXADAC_API int32_t KpxGroup_Start(KpxGroup* group);
  *  @return KPXGROUP_OK, or ERR_NULL. */
 KPXADAC_API int32_t KpxGroup_Stop(KpxGroup* group);
 
-/** Stops, closes the streams the group opened and frees the group. Blocks
- *  still held become invalid. A null group is ignored. */
+/** Stops, closes the streams the group opened and frees the group. A
+ *  transmit group first lets every board write the blocks already
+ *  submitted. Blocks still held become invalid. A null group is ignored. */
 KPXADAC_API void KpxGroup_Close(KpxGroup* group);
 
 /** Receive: reads the next `window` samples of every board on the group

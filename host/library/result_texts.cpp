@@ -18,6 +18,8 @@ struct ResultText {
 };
 
 static_assert(TALVO_MAX_CHUNK == 66060288, "the block size text names TALVO_MAX_CHUNK");
+static_assert(KPXGROUP_MIN_WINDOW == 256 && KPXGROUP_MAX_WINDOW == 4194304,
+              "the window text names the group's window limits");
 
 // Results of the KpxStream_ and KpxBoard_ calls (kpxadac_stream.h).
 constexpr ResultText kStreamTexts[] = {

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "kpxadac16.h"
+#include "kpxadac_group.h"
 #include "kpxadac_stream.h"
 #include "kpxadac_waveform.h"
 #include "kpxadc.h"
@@ -83,6 +84,20 @@ int main(void) {
     wave.amplitudeDbfs = 0.5;
     CHECK(KpxWave_Create(&wave, &loud) == KPXWAVE_ERR_AMPLITUDE && loud == NULL);
     CHECK(strcmp(KpxWave_ResultText(KPXWAVE_ERR_AMPLITUDE), "amplitude above full scale") == 0);
+  }
+  {
+    /* A group from C: a board twice is refused, with its position. */
+    KpxGroupConfig group;
+    KpxGroupOpenInfo where;
+    KpxGroup *opened = NULL;
+    memset(&group, 0, sizeof group);
+    group.direction = KPXSTREAM_RECEIVE;
+    group.count = 2;
+    group.blockSamples = 2048;
+    CHECK(KpxGroup_Open(&group, &opened, &where) == KPXGROUP_ERR_DUPLICATE && opened == NULL);
+    CHECK(where.position == 1);
+    CHECK(strcmp(KpxGroup_ResultText(KPXGROUP_ERR_DUPLICATE), "a board is named twice") == 0);
+    CHECK(KPXGROUP_MAX_BOARDS == 64 && sizeof(group.boards) == 64 * sizeof(int32_t));
   }
   printf("%s\n", failures ? "FAILED" : "ok");
   return failures ? 1 : 0;

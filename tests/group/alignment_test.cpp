@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,22 @@ TEST(Align, UntrustworthyCorrelationsSaySo) {
   ASSERT_EQ(KpxGroup_Align(a.data(), a.data() + 3, KPXGROUP_MIN_WINDOW, &result), KPXGROUP_OK);
   EXPECT_EQ(result.result, KPXGROUP_ALIGN_OK);
   EXPECT_NEAR(result.offset, 3.0, 0.05);
+}
+
+// A long window of loud noise: the correlation's sums run to 1e19 before
+// normalising, beyond what a float's square holds.
+TEST(Align, ALoudMillionSampleWindowAligns) {
+  constexpr size_t window = 1 << 20, shift = 777;
+  std::mt19937 generator(9);
+  std::uniform_int_distribution<int> loud(-32768, 32767);
+  std::vector<int16_t> source(window + shift);
+  for (int16_t& v : source) v = static_cast<int16_t>(loud(generator));
+  KpxGroupAlignment result{};
+  ASSERT_EQ(KpxGroup_Align(source.data(), source.data() + shift, window, &result), KPXGROUP_OK);
+  EXPECT_EQ(result.result, KPXGROUP_ALIGN_OK) << KpxGroup_AlignText(result.result);
+  EXPECT_NEAR(result.offset, static_cast<double>(shift), 0.01);
+  EXPECT_NEAR(result.drift, 0.0, 1e-7);
+  EXPECT_GT(result.peakToNoise, 100.0);
 }
 
 TEST(Align, RefusesNullsAndOversizedWindows) {

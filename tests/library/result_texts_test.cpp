@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kpxadac_board.h"
+#include "kpxadac_group.h"
 #include "kpxadac_records.h"
 #include "kpxadac_stream.h"
 #include "kpxadac_waveform.h"
@@ -59,6 +60,37 @@ std::vector<Family> families() {
         KPXRECORDS_ERR_NOT_HELD, KPXRECORDS_ERR_STREAM, KPXRECORDS_ERR_THREAD,
         KPXRECORDS_ERR_BUFFER},
        "unknown result code"},
+      {"group",
+       KpxGroup_ResultText,
+       {KPXGROUP_OK,
+        KPXGROUP_TIMEOUT,
+        KPXGROUP_STOPPED,
+        KPXGROUP_COMPLETE,
+        KPXGROUP_BOARD_FAILED,
+        KPXGROUP_ERR_NULL,
+        KPXGROUP_ERR_COUNT,
+        KPXGROUP_ERR_DUPLICATE,
+        KPXGROUP_ERR_DIRECTION,
+        KPXGROUP_ERR_MIXED_DIRECTIONS,
+        KPXGROUP_ERR_MIXED_BLOCKS,
+        KPXGROUP_ERR_NO_BOARD,
+        KPXGROUP_ERR_BOARD_BUSY,
+        KPXGROUP_ERR_BLOCK_SIZE,
+        KPXGROUP_ERR_ARGUMENT,
+        KPXGROUP_ERR_NO_MEMORY,
+        KPXGROUP_ERR_STATE,
+        KPXGROUP_ERR_WRONG_DIRECTION,
+        KPXGROUP_ERR_NOT_HELD,
+        KPXGROUP_ERR_STREAM,
+        KPXGROUP_ERR_WINDOW,
+        KPXGROUP_ERR_ALIGNMENT,
+        KPXGROUP_ERR_GAP_IN_WINDOW,
+        KPXGROUP_ERR_STARTED},
+       "unknown result code"},
+      {"alignment",
+       KpxGroup_AlignText,
+       {KPXGROUP_ALIGN_OK, KPXGROUP_ALIGN_WEAK, KPXGROUP_ALIGN_AMBIGUOUS, KPXGROUP_ALIGN_TOO_SHORT},
+       "unknown alignment result"},
       {"waveform",
        KpxWave_ResultText,
        {KPXWAVE_OK, KPXWAVE_ERR_NULL, KPXWAVE_ERR_WAVEFORM, KPXWAVE_ERR_RATE, KPXWAVE_ERR_FREQUENCY,
