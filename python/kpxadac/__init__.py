@@ -12,8 +12,8 @@ kpxadac16.h, kpxadc.h, kpxadac_stream.h, kpxadac_board.h, kpxadac_records.h and
 kpxadac_waveform.h with the headers' types, and one error check per family.
 
 The modules, as the C parts: board (kpxadac16.h, kpxadac_board.h) and adc (kpxadc.h);
-stream, records and playback (the live parts); recording (the data, no I/O) and sigmf
-(its files).
+stream, records, playback and group (the live parts); recording (the data, no I/O) and
+sigmf (its files).
 """
 
 from . import enums, plot, sigmf, waveforms
@@ -21,12 +21,14 @@ from .board import Board, ErrorCounts, V360Snapshot
 from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError, BoardState, BoardType,
                     FixedClock, InfoResult, SequenceStart, SequenceWait, StatusResult, StreamClock,
                     StreamEnd, StreamResult, StreamSetup)
-from .errors import (BitstreamError, BoardBusyError, BoardNotFoundError, KpxadacError,
-                     LibraryNotFoundError, LibraryVersionError, MissingFunctionError,
-                     PlotUnavailableError, RackError, RecordsError, RequestError, StreamError, TransferError, WaveformError)
+from .errors import (AlignmentError, BitstreamError, BoardBusyError, BoardNotFoundError,
+                     GroupError, KpxadacError, LibraryNotFoundError, LibraryVersionError,
+                     MissingFunctionError, PlotUnavailableError, RackError, RecordsError,
+                     RequestError, StreamError, TransferError, WaveformError)
+from .group import Group, GroupBlock
 from .playback import Playback, Underrun
 from .rack import Rack
-from .recording import Gap, Recording, Records
+from .recording import Gap, GroupRecording, Recording, Records
 from .records import RecordsRun
 from .stream import Block, Stream, TransmitStream
 
@@ -54,4 +56,5 @@ __all__ = [
     "RequestError", "BoardBusyError", "TransferError", "BitstreamError", "StreamError",
     "Records", "RecordsRun", "RecordsError", "WaveformError", "LibraryVersionError",
     "library_path", "library_version", "__version__", "plot", "PlotUnavailableError",
+    "Group", "GroupBlock", "GroupRecording", "GroupError", "AlignmentError",
 ]

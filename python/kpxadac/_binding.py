@@ -1,5 +1,6 @@
 """The low layer: every exported function of kpxadac16.h, kpxadc.h,
-kpxadac_stream.h, kpxadac_board.h and kpxadac_waveform.h declared once, with the headers' types, and the structures
+kpxadac_stream.h, kpxadac_board.h, kpxadac_records.h, kpxadac_waveform.h and
+kpxadac_group.h declared once, with the headers' types, and the structures
 they pass.
 
 `lib` is the loaded library with `restype` and `argtypes` set on each
@@ -24,8 +25,8 @@ from ._library import load_library, loaded_file
 from ._version import library_refusal
 from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError as BoardErrorCode,
                     InfoResult, StatusResult, StreamResult, as_enum)
-from .errors import (BitstreamError, BoardBusyError, LibraryVersionError, MissingFunctionError,
-                     RecordsError, RequestError, StreamError, TransferError, WaveformError)
+from .errors import (BitstreamError, BoardBusyError, GroupError, LibraryVersionError,
+                     MissingFunctionError, RecordsError, RequestError, StreamError, TransferError, WaveformError)
 
 # ---- Shared types (kpxadac16.h) -------------------------------------------
 
@@ -247,6 +248,89 @@ class KpxStreamGap(Structure):
     _fields_ = [("index", c_uint64), ("samples", c_uint64)]
 
 
+# ---- kpxadac_group.h ---------------------------------------------------------
+
+KPXGROUP_MAX_BOARDS = 64
+
+
+class KpxGroup(Structure):
+    """Opaque."""
+
+
+class KpxGroupConfig(Structure):
+    _fields_ = [
+        ("direction", c_int32),
+        ("count", c_uint32),
+        ("boards", c_int32 * KPXGROUP_MAX_BOARDS),
+        ("setup", c_int32),
+        ("blockSamples", c_uint32),
+        ("blockCount", c_uint32),
+        ("gapPolicy", c_int32),
+        ("sampleLimit", c_uint64),
+        ("streamFlags", c_uint32),
+    ]
+
+
+class KpxGroupOpenInfo(Structure):
+    _fields_ = [("position", c_int32), ("streamResult", c_int32)]
+
+
+class KpxGroupAlignment(Structure):
+    _fields_ = [
+        ("result", c_int32),
+        ("offset", c_double),
+        ("drift", c_double),
+        ("peak", c_double),
+        ("secondPeak", c_double),
+        ("peakToNoise", c_double),
+    ]
+
+
+class KpxGroupBoardBlock(Structure):
+    _fields_ = [
+        ("samples", POINTER(c_int16)),
+        ("boardIndex", c_uint64),
+        ("lost", c_uint32),
+        ("firstLost", c_uint32),
+        ("flags", c_uint32),
+    ]
+
+
+class KpxGroupBlock(Structure):
+    _fields_ = [
+        ("groupIndex", c_uint64),
+        ("droppedBefore", c_uint64),
+        ("samples", c_uint32),
+        ("count", c_uint32),
+        ("flags", c_uint32),
+        ("sequence", c_uint32),
+        ("boards", KpxGroupBoardBlock * KPXGROUP_MAX_BOARDS),
+    ]
+
+
+class KpxGroupStatus(Structure):
+    _fields_ = [
+        ("count", c_uint32),
+        ("direction", c_int32),
+        ("blockSamples", c_uint32),
+        ("running", c_int32),
+        ("ended", c_int32),
+        ("endResult", c_int32),
+        ("failedBoard", c_int32),
+        ("sampleRateHz", c_double),
+        ("startSkewNs", c_int64),
+        ("startSkewSamples", c_uint64),
+        ("groupSamples", c_uint64),
+        ("droppedSamples", c_uint64),
+        ("offsetsApplied", c_int32),
+        ("offsetsMeasured", c_int32),
+        ("offsets", c_double * KPXGROUP_MAX_BOARDS),
+        ("skips", c_int64 * KPXGROUP_MAX_BOARDS),
+        ("lostSamples", c_uint64 * KPXGROUP_MAX_BOARDS),
+        ("droppedByGroup", c_uint64 * KPXGROUP_MAX_BOARDS),
+    ]
+
+
 # ---- kpxadac_waveform.h ------------------------------------------------------
 
 KPXWAVE_MAX_TONES = 32
@@ -449,8 +533,29 @@ KPXRECORDS_FUNCTIONS = (
     ("KpxRecords_ResultText", c_char_p, (c_int32,)),
 )
 
+_G = POINTER(KpxGroup)
+KPXGROUP_FUNCTIONS = (
+    ("KpxGroup_Open", c_int32, (POINTER(KpxGroupConfig), POINTER(_G), POINTER(KpxGroupOpenInfo))),
+    ("KpxGroup_OpenStreams", c_int32, (POINTER(_S), POINTER(KpxGroupConfig), POINTER(_G),
+                                       POINTER(KpxGroupOpenInfo))),
+    ("KpxGroup_Start", c_int32, (_G,)),
+    ("KpxGroup_Stop", c_int32, (_G,)),
+    ("KpxGroup_Close", None, (_G,)),
+    ("KpxGroup_Measure", c_int32, (_G, c_uint64, POINTER(KpxGroupAlignment), c_int32, c_int32)),
+    ("KpxGroup_SetOffsets", c_int32, (_G, POINTER(c_double), c_uint32)),
+    ("KpxGroup_AcquireRead", c_int32, (_G, POINTER(KpxGroupBlock), c_int32)),
+    ("KpxGroup_ReleaseRead", c_int32, (_G, POINTER(KpxGroupBlock))),
+    ("KpxGroup_AcquireWrite", c_int32, (_G, POINTER(KpxGroupBlock), c_int32)),
+    ("KpxGroup_SubmitWrite", c_int32, (_G, POINTER(KpxGroupBlock))),
+    ("KpxGroup_GetStatus", c_int32, (_G, POINTER(KpxGroupStatus))),
+    ("KpxGroup_Align", c_int32, (POINTER(c_int16), POINTER(c_int16), c_uint64,
+                                 POINTER(KpxGroupAlignment))),
+    ("KpxGroup_ResultText", c_char_p, (c_int32,)),
+    ("KpxGroup_AlignText", c_char_p, (c_int32,)),
+)
+
 FUNCTIONS = (KPXADAC16_FUNCTIONS + KPXADC_FUNCTIONS + KPXSTREAM_FUNCTIONS + KPXBOARD_FUNCTIONS +
-             KPXRECORDS_FUNCTIONS + KPXWAVE_FUNCTIONS)
+             KPXRECORDS_FUNCTIONS + KPXWAVE_FUNCTIONS + KPXGROUP_FUNCTIONS)
 
 
 # ---- Error checks, one per family ---------------------------------------------
@@ -549,6 +654,7 @@ _stream_check = _negative(StreamError, "KpxStream_ResultText", StreamResult)
 _board_check = _negative(RequestError, "KpxStream_ResultText", StreamResult)
 _records_check = _negative(RecordsError, "KpxRecords_ResultText")
 _wave_check = _negative(WaveformError, "KpxWave_ResultText")
+_group_check = _negative(GroupError, "KpxGroup_ResultText")
 
 
 def _family(functions, check, names=None):
@@ -565,6 +671,7 @@ CHECKS = {
         "KpxBoard_StartReceiving", "KpxBoard_ResetChannel", "KpxBoard_SetMessageOutput"}),
     **_family(KPXRECORDS_FUNCTIONS, _records_check),
     **_family(KPXWAVE_FUNCTIONS, _wave_check),
+    **_family(KPXGROUP_FUNCTIONS, _group_check),
     # 0 for done, another value for a failed request.
     **dict.fromkeys(("Kpxadac16_LockBoard", "Kpxadac16_UnlockBoard", "Kpxadac16_GetProfiling",
                      "Kpxadac16_ResetProfiling", "Kpxadac16_V360Debug", "Kpxadac16_V360Reset",

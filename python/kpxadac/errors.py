@@ -81,3 +81,18 @@ class WaveformError(RequestError, ValueError):
 class PlotUnavailableError(KpxadacError, ImportError):
     """A drawing was asked for and matplotlib cannot be imported; the message says how to
     install it."""
+
+
+class GroupError(RequestError):
+    """The group refused a call or a setting (its KPXGROUP_ERR_* `code`, with the library's
+    text); an alignment that is not trustworthy is an AlignmentError."""
+
+
+class AlignmentError(GroupError):
+    """KpxGroup_Measure found some board's alignment not trustworthy (too weak, ambiguous
+    for a periodic reference, a window too short): `alignments` holds every board's result,
+    each with its `result` code and the library's `meaning`; nothing was applied."""
+
+    def __init__(self, operation, code, meaning, alignments):
+        self.alignments = alignments
+        super().__init__(operation, code, meaning)

@@ -17,6 +17,7 @@ from ._binding import INVALID_HANDLE, KpxBoardDescription, lib
 from .board import Board
 from .enums import BoardType
 from .errors import BoardNotFoundError, RackError
+from .group import Group
 
 DEVICES = range(0, 65)  # the device numbers the library's enumeration opens
 
@@ -120,6 +121,15 @@ class Rack(OpenedInWith):
     def dac(self, index=0):
         """The `index`-th DAC board."""
         return self._board(BoardType.DAC, index)
+
+    def group(self, indexes, type=BoardType.ADC, **options):
+        """A Group (kpxadac.group) of the boards of `type` with these indexes, not yet
+        open: capture() opens it, as does `with`. Options: block_samples, blocks, setup,
+        gaps ("drop" or "flag"), timeout."""
+        if isinstance(indexes, (str, bytes)) or not hasattr(indexes, "__iter__"):
+            raise TypeError("indexes must be a list of board indexes")
+        board_type = BoardType(type) if not isinstance(type, str) else BoardType[type.upper()]
+        return Group([self._board(board_type, index) for index in indexes], **options)
 
 
 def _registered(board_type):

@@ -183,3 +183,67 @@ class Records:
     def plot(self, ax=None, count=None, title=None):
         """The records overlaid on their trigger sample (kpxadac.plot; needs matplotlib)."""
         return _drawer("records")(self, ax=ax, count=count, title=title)
+
+
+# ---- Groups of boards --------------------------------------------------------------
+
+ALIGNMENTS = ("none", "measure", "offsets")
+
+
+class GroupRecording:
+    """The samples of a group of boards on one sample index (docs/groups.md): row b of
+    `samples` is board `boards[b]`, and column i of every row was taken at the same
+    instant (within `start_skew` samples when `alignment` is "none"). `recordings` holds
+    each board's samples as a Recording (its gaps by the rule of every recording: one at
+    sample 0 counts the board samples before the first, those skipped to align and
+    measure included); `gaps` per board, without that one; `first_index` per board, the
+    board index of sample 0. `offsets` (samples against the first board), `drifts_ppm`,
+    `start_skew` (samples, an upper bound) and `alignment` ("none", "measure" or
+    "offsets") as the group reported them."""
+
+    def __init__(self, recordings, boards, offsets=None, drifts_ppm=None, start_skew=0,
+                 alignment="none"):
+        self.recordings = list(recordings)
+        count = len(self.recordings)
+        if count == 0:
+            raise ValueError("a group recording needs at least one board")
+        if not all(isinstance(r, Recording) for r in self.recordings):
+            raise TypeError("recordings must be kpxadac.Recording objects")
+        self.boards = [_checks.unsigned(b, "board", 255) for b in boards]
+        self.offsets = [_checks.number(o, "offset") for o in (offsets or [0.0] * count)]
+        self.drifts_ppm = [_checks.number(d, "drift") for d in (drifts_ppm or [0.0] * count)]
+        if not len(self.boards) == len(self.offsets) == len(self.drifts_ppm) == count:
+            raise ValueError(f"boards, offsets and drifts_ppm need one entry for each of the "
+                             f"{count} recordings")
+        self.start_skew = _checks.number(start_skew, "start_skew", 0)
+        if alignment not in ALIGNMENTS:
+            raise ValueError(f"alignment must be one of {ALIGNMENTS}, not {alignment!r}")
+        self.alignment = alignment
+        self._samples = None
+
+    def __len__(self):
+        return min(len(r) for r in self.recordings)
+
+    def __repr__(self):
+        return (f"<kpxadac.GroupRecording {len(self.recordings)} boards x {len(self)} "
+                f"samples at {self.rate} Hz, alignment {self.alignment}>")
+
+    @property
+    def rate(self):
+        return self.recordings[0].rate
+
+    @property
+    def samples(self):
+        """(boards, N) int16: the samples every board has (read into memory once)."""
+        if self._samples is None:
+            length = len(self)
+            self._samples = np.stack([np.asarray(r.samples[:length]) for r in self.recordings])
+        return self._samples
+
+    @property
+    def first_index(self):
+        return [r.first_index for r in self.recordings]
+
+    @property
+    def gaps(self):
+        return [[g for g in r.gaps if g.sample_start > 0] for r in self.recordings]

@@ -23,14 +23,15 @@ import numpy as np
 
 from . import _checks
 from . import recording as _recording
-from .recording import (FALLING, UNTRIGGERED, Counts, Gap, Recording, Records, format_time,
-                        segments as _stretches)
+from .recording import (ALIGNMENTS, FALLING, UNTRIGGERED, Counts, Gap, GroupRecording, Recording,
+                        Records, format_time, segments as _stretches)
 
 DATATYPE = "ri16_le"
 VERSION = "1.2.6"
 OVERRUN_LABEL = "overrun"
 META_ENDING = ".sigmf-meta"
 DATA_ENDING = ".sigmf-data"
+COLLECTION_ENDING = ".sigmf-collection"
 _ENDINGS = (DATA_ENDING, META_ENDING, ".sigmf")
 # The samples of the data file that the metadata describes; a recording whose writer did
 # not finish it (docs/capture.md) may hold more.
@@ -639,3 +640,120 @@ def save(recording, base, description=None):
 
 
 _recording.register_writer("sigmf", save)  # Recording.save_sigmf
+
+
+# ---- Collections: the recordings of a group of boards (docs/groups.md) ------------
+
+_HASH_DIGITS = set("0123456789abcdef")
+
+
+def collection_path(base):
+    """The collection file of `base` (a trailing .sigmf-collection is taken off first)."""
+    base = os.fspath(base)
+    if len(base) > len(COLLECTION_ENDING) and base.endswith(COLLECTION_ENDING):
+        base = base[:-len(COLLECTION_ENDING)]
+    return base + COLLECTION_ENDING
+
+
+def _stream_entry(entry, where):
+    """(name, hash) of a core:streams entry: an object {"name", "hash"}, or the older
+    tuple [name, hash]; the name a file name in the collection's folder."""
+    if isinstance(entry, dict):
+        if "name" not in entry or "hash" not in entry:
+            raise SigMFError(f"{where}: a stream has no name or no hash")
+        name, digest = entry["name"], entry["hash"]
+    elif isinstance(entry, list) and len(entry) == 2:
+        name, digest = entry
+    else:
+        raise SigMFError(f'{where}: a stream is neither {{"name", "hash"}} nor [name, hash]')
+    if not isinstance(name, str) or not isinstance(digest, str):
+        raise SigMFError(f"{where}: a stream's name or hash is not a text")
+    if (name in ("", ".", "..") or "/" in name or "\\" in name or ":" in name
+            or "\0" in name):
+        raise SigMFError(f"{where}: stream name {name!r} is not a file name in the "
+                         "collection's folder")
+    digest = digest.lower()
+    if len(digest) != 128 or not set(digest) <= _HASH_DIGITS:
+        raise SigMFError(f"{where}: the hash of stream {name} is not 128 hexadecimal digits")
+    return name, digest
+
+
+def _per_stream(collection, key, count, where, check):
+    values = collection.get(key)
+    if values is None:
+        return None
+    if not isinstance(values, list) or len(values) != count:
+        raise SigMFError(f"{where}: {key} is not a list of one entry per stream")
+    try:
+        return [check(value, key) for value in values]
+    except (TypeError, ValueError, OverflowError) as error:
+        raise SigMFError(f"{where}: {error}") from None
+
+
+def load_collection(path, verify=False, check_hashes=True, max_meta_bytes=MAX_META_BYTES):
+    """Reads a collection (`path`: the .sigmf-collection file or its base name) and each
+    recording it names, back on one sample index: a kpxadac.GroupRecording whose row b
+    is the b-th stream, column i one instant, with each board's gaps, offsets, drifts,
+    start skew and alignment. Each recording's .sigmf-meta must have the SHA-512 the
+    collection gives (`check_hashes`), and name the collection in core:collection where
+    it names one; `verify` checks each data file's SHA-512 as load() does. Every file
+    is checked for what it is and read within bounds; anything wrong is a SigMFError."""
+    if path is None:
+        raise TypeError("path must be a file name, not None")
+    max_meta_bytes = _checks.unsigned(max_meta_bytes, "max_meta_bytes", _checks.INT64_MAX)
+    where = collection_path(path)
+    opened, status = _open_regular(where)
+    with opened:
+        document = _read_meta(where, opened, status, max_meta_bytes)
+    collection = document.get("collection") if isinstance(document, dict) else None
+    if not isinstance(collection, dict):
+        raise SigMFError(f"{where}: no collection object")
+    if not isinstance(collection.get("core:version"), str):
+        raise SigMFError(f"{where}: core:version is missing")
+    streams = collection.get("core:streams")
+    if not isinstance(streams, list) or not streams:
+        raise SigMFError(f"{where}: core:streams is not a list of recordings")
+    entries = [_stream_entry(entry, where) for entry in streams]
+    names = [name for name, _ in entries]
+    if len(set(names)) != len(names):
+        raise SigMFError(f"{where}: a stream is named twice")
+    count = len(entries)
+    boards = _per_stream(collection, "kpxadac:boards", count, where,
+                         lambda v, k: _checks.unsigned(v, k, 255)) or list(range(count))
+    offsets = _per_stream(collection, "kpxadac:offsets", count, where, _checks.number)
+    drifts = _per_stream(collection, "kpxadac:drifts_ppm", count, where, _checks.number)
+    skew = collection.get("kpxadac:start_skew_samples", 0)
+    if isinstance(skew, bool) or not isinstance(skew, (int, float)) or not 0 <= skew < math.inf:
+        raise SigMFError(f"{where}: kpxadac:start_skew_samples is not a number from 0")
+    alignment = collection.get("kpxadac:alignment", "none")
+    if alignment not in ALIGNMENTS:
+        raise SigMFError(f"{where}: kpxadac:alignment {alignment!r} is not one of {ALIGNMENTS}")
+
+    folder = os.path.dirname(where)
+    own_name = os.path.basename(where)[:-len(COLLECTION_ENDING)]
+    recordings = []
+    for name, digest in entries:
+        base = os.path.join(folder, name)
+        if check_hashes:
+            meta_file, meta_status = _open_regular(meta_path(base))
+            with meta_file:
+                if meta_status.st_size > max_meta_bytes:
+                    raise SigMFError(f"{meta_path(base)}: more than the {max_meta_bytes} bytes "
+                                     "metadata may have")
+                actual = hashlib.sha512(meta_file.read(max_meta_bytes + 1)).hexdigest()
+            if actual != digest:
+                raise SigMFError(f"{meta_path(base)}: its SHA-512 is not the one {where} "
+                                 "gives (the recording changed since the collection was "
+                                 "written)")
+        recording = load(base, verify=verify, max_meta_bytes=max_meta_bytes)
+        if not isinstance(recording, Recording):
+            raise SigMFError(f"{meta_path(base)}: triggered records, not a recording of a group")
+        named = recording.metadata.get("core:collection")
+        if named is not None and named != own_name:
+            raise SigMFError(f"{meta_path(base)}: belongs to the collection {named!r}, not "
+                             f"{own_name!r}")
+        recordings.append(recording)
+    rates = {recording.rate for recording in recordings}
+    if len(rates) != 1:
+        raise SigMFError(f"{where}: the recordings have different sample rates {sorted(rates)}")
+    return GroupRecording(recordings, boards, offsets, drifts, skew, alignment)

@@ -18,7 +18,8 @@ from conftest import source_path
 
 HEADERS = ("host/library/kpxadac16.h", "host/library/adc/kpxadc.h",
            "host/library/kpxadac_stream.h", "host/library/kpxadac_board.h",
-           "host/records/kpxadac_records.h", "host/waveform/kpxadac_waveform.h")
+           "host/records/kpxadac_records.h", "host/waveform/kpxadac_waveform.h",
+           "host/group/kpxadac_group.h")
 DECLARATION = re.compile(r"(?:KPXADAC_API|KPXWAVE_API)\s+([^;(]*?)\s*\b(\w+)\s*\(([^)]*)\)\s*;", re.S)
 
 # The ctypes type each C type of the headers must be declared with.
@@ -39,11 +40,17 @@ C_TYPES = {
     "KpxRecords **": ctypes.POINTER(ctypes.POINTER(_binding.KpxRecords)),
     "KpxWave *": ctypes.POINTER(_binding.KpxWave), "const KpxWave *": ctypes.POINTER(_binding.KpxWave),
     "KpxWave **": ctypes.POINTER(ctypes.POINTER(_binding.KpxWave)),
+    "KpxGroup *": ctypes.POINTER(_binding.KpxGroup),
+    "KpxGroup **": ctypes.POINTER(ctypes.POINTER(_binding.KpxGroup)),
+    "KpxStream const **": ctypes.POINTER(ctypes.POINTER(_binding.KpxStream)),
+    "const int16_t *": ctypes.POINTER(ctypes.c_int16),
+    "const double *": ctypes.POINTER(ctypes.c_double),
 }
 for struct in ("TalvoErrorCounts", "ProfilingRecord", "V360DebugRecord", "ClockSetting",
                "KpxStreamConfig", "KpxStreamBlock", "KpxStreamStatus", "KpxStreamReadInfo",
                "KpxBoardDescription", "KpxRecordsConfig", "KpxRecord", "KpxRecordsStatus",
-               "KpxStreamGap", "KpxWaveSettings", "KpxClockPlan"):
+               "KpxStreamGap", "KpxWaveSettings", "KpxClockPlan", "KpxGroupConfig",
+               "KpxGroupOpenInfo", "KpxGroupAlignment", "KpxGroupBlock", "KpxGroupStatus"):
     C_TYPES[struct + " *"] = C_TYPES["const " + struct + " *"] = ctypes.POINTER(
         getattr(_binding, struct))
 
@@ -96,7 +103,9 @@ def test_every_exported_function_is_declared_and_present():
 STRUCTURES = ("BoardRecord", "TalvoErrorCounts", "ProfilingRecord", "V360DebugRecord",
               "ClockSetting", "KpxStreamConfig", "KpxStreamBlock", "KpxStreamStatus",
               "KpxStreamReadInfo", "KpxBoardDescription", "KpxRecordsConfig", "KpxRecordsCounts",
-              "KpxRecord", "KpxRecordsStatus", "KpxStreamGap", "KpxWaveSettings", "KpxClockPlan")
+              "KpxRecord", "KpxRecordsStatus", "KpxStreamGap", "KpxWaveSettings", "KpxClockPlan",
+              "KpxGroupConfig", "KpxGroupOpenInfo", "KpxGroupAlignment", "KpxGroupBoardBlock",
+              "KpxGroupBlock", "KpxGroupStatus")
 
 
 @pytest.mark.skipif(not shutil.which("cc"), reason="no C compiler")
@@ -104,7 +113,7 @@ def test_structures_have_the_headers_layout(tmp_path):
     # A C program prints each structure's size and each field's offset as the compiler lays them out.
     lines = ["#include <stddef.h>", "#include <stdio.h>", '#include "kpxadc.h"',
              '#include "kpxadac_board.h"', '#include "kpxadac_records.h"',
-             '#include "kpxadac_waveform.h"', "int main(void) {"]
+             '#include "kpxadac_waveform.h"', '#include "kpxadac_group.h"', "int main(void) {"]
     expected = []
     for struct in STRUCTURES:
         ctype = getattr(_binding, struct)
@@ -117,6 +126,7 @@ def test_structures_have_the_headers_layout(tmp_path):
     (tmp_path / "layout.c").write_text("\n".join(lines) + "\n")
     subprocess.run(["cc", "-I", source_path("host/library"), "-I", source_path("host/library/adc"),
                     "-I", source_path("host/records"), "-I", source_path("host/waveform"),
+                    "-I", source_path("host/group"),
                     "-o", str(tmp_path / "layout"), str(tmp_path / "layout.c")], check=True)
     printed = subprocess.run([str(tmp_path / "layout")], check=True, stdout=subprocess.PIPE,
                              text=True).stdout.split("\n")[:-1]

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "kpxadac_board.h"
 #include "kpxadac_stream.h"
@@ -23,7 +24,10 @@ enum class ClockChoice { kAsBoardReports, kFixed, kSynthesizer };
 
 struct BoardOptions {
   bool dacBoard = false;
-  unsigned index = 0;
+  unsigned index = 0;  // the first of `indexes`
+  // --index N,M,... where a tool takes a group of boards (docs/groups.md):
+  // every index given, in order; one entry without a list.
+  std::vector<unsigned> indexes{0};
   ClockChoice clock = ClockChoice::kAsBoardReports;
   std::optional<double> sampleRateHz;  // overrides the rate the library gives
 };
@@ -60,14 +64,35 @@ inline std::string megahertz(double rateHz) {
   return text;
 }
 
+// Reads a comma-separated list of whole numbers from `min` to `max` (at
+// least one, at most `most`) into `values`; "" or what is wrong, naming the
+// entry. `what` names an entry in the message ("board index").
+inline std::string readWholeList(const std::string& text, int64_t min, int64_t max, size_t most,
+                                 const std::string& what, std::vector<int64_t>& values) {
+  values.clear();
+  const WholeRange<int64_t> range(min, max);
+  size_t start = 0;
+  while (true) {
+    const size_t comma = text.find(',', start);
+    std::string entry = text.substr(start, comma == std::string::npos ? comma : comma - start);
+    if (values.size() == most)
+      return "more than " + std::to_string(most) + " entries in '" + text + "'";
+    if (auto problem = range(entry); !problem.empty()) return what + " " + problem;
+    values.push_back(std::stoll(entry));
+    if (comma == std::string::npos) return "";
+    start = comma + 1;
+  }
+}
+
 // Adds --type (where both types are), --index, --clock and --sample-rate,
 // which fill `board` as they are parsed. `rateUse` ends the --sample-rate
-// help ("to record and to time --duration by", ...). The old spellings
-// --board (for --index) and --rate (for --sample-rate) stay as hidden
-// aliases.
+// help ("to record and to time --duration by", ...). With `mostBoards`
+// above 1, --index takes a list of up to that many boards (N,M,...), a
+// group. The old spellings --board (for --index) and --rate (for
+// --sample-rate) stay as hidden aliases.
 inline void addBoardOptions(CLI::App& app, BoardOptions& board,
                             BoardTypes types = BoardTypes::kAdcAndDac,
-                            const std::string& rateUse = "") {
+                            const std::string& rateUse = "", size_t mostBoards = 1) {
   board.dacBoard = types == BoardTypes::kDacTyped;
   if (types != BoardTypes::kAdcOnly) {
     const char* only = types == BoardTypes::kAdcTyped   ? "adc"
@@ -94,11 +119,42 @@ inline void addBoardOptions(CLI::App& app, BoardOptions& board,
   const std::string typeWord = types == BoardTypes::kAdcAndDac  ? "its type"
                                : types == BoardTypes::kDacTyped ? "the DAC boards"
                                                                 : "the ADC boards";
-  auto* index = app.add_option("--index", board.index,
-                               "Index of the board among " + typeWord + " (default 0)")
-                    ->transform(WholeRange<uint64_t>(0, 255))
-                    ->option_text("N");
-  app.add_option("--board", board.index)
+  CLI::Option* index = nullptr;
+  if (mostBoards > 1) {
+    index =
+        app.add_option_function<std::string>(
+               "--index",
+               [&board](const std::string& text) {
+                 std::vector<int64_t> values;
+                 readWholeList(text, 0, 255, SIZE_MAX, "", values);
+                 board.indexes.assign(values.begin(), values.end());
+                 board.index = board.indexes.front();
+               },
+               "Index of the board among " + typeWord + " (default 0); N,M,... a group of up to " +
+                   std::to_string(mostBoards) + " boards started as one (docs/groups.md)")
+            ->check(
+                [mostBoards](const std::string& text) {
+                  std::vector<int64_t> values;
+                  return readWholeList(text, 0, 255, mostBoards, "board index", values);
+                },
+                "")
+            ->option_text("N[,N...]");
+  } else {
+    index = app.add_option_function<unsigned>(
+                   "--index",
+                   [&board](unsigned value) {
+                     board.index = value;
+                     board.indexes = {value};
+                   },
+                   "Index of the board among " + typeWord + " (default 0)")
+                ->transform(WholeRange<uint64_t>(0, 255))
+                ->option_text("N");
+  }
+  app.add_option_function<unsigned>("--board",
+                                    [&board](unsigned value) {
+                                      board.index = value;
+                                      board.indexes = {value};
+                                    })
       ->transform(WholeRange<uint64_t>(0, 255))
       ->excludes(index)
       ->group("");

@@ -1,14 +1,16 @@
 // The options that mean the same in several tools, under one name and unit
 // each: --block-samples (samples per board read or write), --averages
-// (spectra averaged) and the trigger's --trigger-edge, --trigger-level and
-// --trigger-hysteresis. Each tool adds them with one call; the names each
-// tool used before stay as hidden aliases, in their old units, so that
-// scripts keep working.
+// (spectra averaged), the trigger's --trigger-edge, --trigger-level and
+// --trigger-hysteresis, and the per-board lists of a group (one value for
+// every board, or V1,V2,... one per board in --index order). Each tool adds them with one call; the
+// names each tool used before stay as hidden aliases, in their old units, so that scripts keep
+// working.
 #pragma once
 
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kpxadac16.h"
 #include "kpxadac_records.h"
@@ -134,6 +136,39 @@ inline TriggerOptionHandles addTriggerOptions(CLI::App& app, TriggerOptions& tri
   if (!group.empty())
     for (CLI::Option* option : {added.edge, added.level, added.hysteresis}) option->group(group);
   return added;
+}
+
+// A per-board list of a group (--phase DEG[,DEG...], --delay N[,N...]):
+// comma-separated values, each checked by `range` (a RealRange or
+// WholeRange transform) as it is parsed. One value applies to every board;
+// perBoardProblem() checks the count once the boards are known.
+template <typename Value, typename Range>
+CLI::Option* addPerBoardList(CLI::App& app, const std::string& name, std::vector<Value>& values,
+                             Range range, const std::string& help, const std::string& unit) {
+  return app
+      .add_option(name, values,
+                  help +
+                      "; a group: one value for every board, or one per "
+                      "board in --index order")
+      ->delimiter(',')
+      ->transform(range)
+      ->option_text(unit + "[," + unit + "...]");
+}
+
+// "" when a per-board list of `given` values fits `boards` boards (one
+// value, or one per board), else the reason.
+inline std::string perBoardProblem(size_t given, size_t boards) {
+  if (given <= 1 || given == boards) return "";
+  return std::to_string(given) + " values for " + std::to_string(boards) +
+         " boards: give one for every board or one per board";
+}
+
+// The value of a per-board list for the board at `position` (the one value
+// for all, or its own); `fallback` when the list is empty.
+template <typename Value>
+Value perBoardValue(const std::vector<Value>& values, size_t position, Value fallback) {
+  if (values.empty()) return fallback;
+  return values.size() == 1 ? values.front() : values.at(position);
 }
 
 }  // namespace kpx::tools

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "input_file.h"
+#include "sigmf_json.h"
 
 namespace kpx::tools {
 namespace {
@@ -61,9 +62,11 @@ class DepthCheck : public nlohmann::json_sax<json> {
   int depth_ = 0;
 };
 
+}  // namespace
+
 // Parses `text` once it is known not to nest too deep: building, destroying
 // and printing a value recurse once per level.
-json parseBounded(std::string_view text, std::string& reason) {
+json parseSigmfJson(std::string_view text, std::string& reason) {
   DepthCheck check;
   json::sax_parse(text.begin(), text.end(), &check);
   if (check.tooDeep) {
@@ -74,6 +77,8 @@ json parseBounded(std::string_view text, std::string& reason) {
   if (value.is_discarded()) reason = "not JSON";
   return value;
 }
+
+namespace {
 
 // Annotations are not used, but one without a start is a broken recording.
 std::string checkAnnotations(const json& meta) {
@@ -178,7 +183,7 @@ std::string readGlobal(const json& global, SigmfMetadata& metadata) {
 std::string readSigmfMetadata(std::string_view text, SigmfMetadata& metadata) {
   metadata = SigmfMetadata{};
   std::string reason;
-  const json meta = parseBounded(text, reason);
+  const json meta = parseSigmfJson(text, reason);
   if (!reason.empty()) return reason;
   if (!meta.is_object()) return "not a JSON object";
   const auto global = meta.find("global");

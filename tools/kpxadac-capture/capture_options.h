@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "board_options.h"
 #include "records_options.h"
@@ -22,6 +23,17 @@ enum ExitStatus : int {
 };
 
 enum class OutputFormat { kRaw, kSigmf };
+
+// --align: how the boards of a group are put on one sample index.
+enum class AlignChoice {
+  kNone,     // as started: the boards' samples within the start skew of each other
+  kMeasure,  // offsets measured from a reference signal every board sees
+  kOffsets,  // offsets given (offsets:0,37,...)
+};
+
+// The samples per board that --align measure correlates unless
+// --align-window gives another count.
+inline constexpr uint64_t kDefaultAlignWindow = 65536;
 
 inline constexpr uint32_t kDefaultChunkBytes = 4u << 20;
 // The ring holds this many seconds of samples at the stream's rate unless
@@ -54,6 +66,12 @@ struct Options {
   bool realtimeReading = true;  // the stream's thread asks for real-time priority
   unsigned writerDelayMs = 0;   // testing aid: the writer sleeps this long after each block
   RecordsOptions records;       // --trigger and its options: records instead of the stream
+  AlignChoice align = AlignChoice::kNone;  // a group's alignment (--index N,M,...)
+  std::vector<double> givenOffsets;        // --align offsets:..., one per board
+  uint64_t alignWindow = kDefaultAlignWindow;
+
+  // Whether --index names several boards: a group capture.
+  bool group() const { return board.indexes.size() > 1; }
 
   bool toStandardOutput() const { return output == "-"; }
 };

@@ -51,7 +51,18 @@ nlohmann::ordered_json sigmfMetadata(const RecordingDescription& recording) {
       {{{"name", "kpxadac"}, {"version", "1.0.0"}, {"optional", true}}});
   global["kpxadac:sample_count"] = recording.samples;
   global["kpxadac:state"] = recording.state;
-  auto captures = nlohmann::ordered_json::array({captureSegment(0, 0, recording)});
+  if (!recording.collection.empty()) global["core:collection"] = recording.collection;
+  if (const auto& place = recording.group) {
+    global["kpxadac:board_index"] = place->board;
+    global["kpxadac:group_position"] = place->position;
+    global["kpxadac:group_offset"] = place->offset;
+    global["kpxadac:group_skip"] = place->skip;
+    global["kpxadac:group_drift_ppm"] = place->driftPpm;
+    global["kpxadac:start_skew_samples"] = place->startSkew;
+    global["kpxadac:alignment"] = place->alignment;
+  }
+  auto captures =
+      nlohmann::ordered_json::array({captureSegment(0, recording.firstIndex, recording)});
   auto annotations = nlohmann::ordered_json::array();
   // Both lists must be in ascending sample order.
   std::vector<OverrunEvent> gaps = recording.overruns;

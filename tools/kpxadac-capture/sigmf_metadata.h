@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,18 @@ inline constexpr const char* kStateComplete = "complete";         // ended as as
 inline constexpr const char* kStateReadFailed = "read failed";    // ended by a board failure
 inline constexpr const char* kStateWriteFailed = "write failed";  // ended by a write failure
 
+// A recording's place in a group capture (docs/groups.md): written as
+// kpxadac: fields of its global object.
+struct GroupPlace {
+  unsigned board = 0;      // kpxadac:board_index, the board's --index
+  unsigned position = 0;   // kpxadac:group_position, its place in the group (0: reference)
+  double offset = 0;       // kpxadac:group_offset, samples against the reference board
+  int64_t skip = 0;        // kpxadac:group_skip, board samples skipped to align
+  double driftPpm = 0;     // kpxadac:group_drift_ppm
+  uint64_t startSkew = 0;  // kpxadac:start_skew_samples, an upper bound
+  std::string alignment;   // kpxadac:alignment: none, measure or offsets
+};
+
 struct RecordingDescription {
   double sampleRateHz = 0;
   std::string hardware;     // core:hw
@@ -33,6 +46,12 @@ struct RecordingDescription {
   std::string state = kStateRecording;  // kpxadac:state
   std::chrono::system_clock::time_point startTime;
   std::vector<OverrunEvent> overruns;  // in the order they happened
+  // The board's index of the file's first sample: a group skips samples to
+  // align its boards (docs/groups.md). Samples before it count as lost
+  // only where an overrun says so.
+  uint64_t firstIndex = 0;
+  std::string collection;  // core:collection: the collection's base name; "" for none
+  std::optional<GroupPlace> group;
 };
 
 // ISO-8601 UTC with milliseconds, e.g. "2024-03-01T12:00:00.250Z".

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "kpxadac_group.h"
 #include "shared_options.h"
 
 namespace generate {
@@ -19,6 +20,9 @@ constexpr uint64_t kMaxSamples = UINT64_MAX / 4;
 constexpr double kMinAmplitudeDbfs = -300;
 // A starting phase of many turns is a mistake, and loses precision.
 constexpr double kMaxPhaseDeg = 1e6;
+// A delay is applied by the group as an offset; beyond 2^40 samples (hours
+// at the boards' rates) it is a mistake, and the library refuses it.
+constexpr uint64_t kMaxDelaySamples = (uint64_t{1} << 40) - 1;
 
 const std::vector<std::string> kWaves = {"tone",  "multitone", "chirp", "square", "pulse",
                                          "noise", "dc",        "ramp",  "file"};
@@ -99,7 +103,8 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   options.board.dacBoard = true;
 
   kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kDacTyped,
-                              "(the rate the DAC runs at, which the board cannot report)");
+                              "(the rate the DAC runs at, which the board cannot report)",
+                              KPXGROUP_MAX_BOARDS);
   // The DAC's clock is not set here: --clock only picks whose rate to play at.
   app.get_option("--clock")->description(
       "The clock the DAC runs on, whose rate to play at: fixed, the onboard fixed clock; synth, "
@@ -118,9 +123,14 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
                  "in dBFS, -300 to 0 (default -1; noise -20)")
       ->transform(RealRange(kMinAmplitudeDbfs, 0))
       ->option_text("DBFS");
-  app.add_option("--phase", options.phaseDeg, "Starting phase in degrees (default 0)")
-      ->transform(RealRange(-kMaxPhaseDeg, kMaxPhaseDeg))
-      ->option_text("DEG");
+  kpx::tools::addPerBoardList(app, "--phase", options.phasesDeg,
+                              RealRange(-kMaxPhaseDeg, kMaxPhaseDeg),
+                              "Starting phase in degrees (default 0)", "DEG");
+  kpx::tools::addPerBoardList(app, "--delay", options.delays,
+                              WholeRange<uint64_t>(0, kMaxDelaySamples),
+                              "Samples each board's signal starts later than the earliest "
+                              "board's (a group only; default 0)",
+                              "N");
   app.add_option("--start", options.startHz, "Chirp start frequency (default rate / 20)")
       ->transform(RealRange(0, kMaxSampleRateHz / 2))
       ->option_text("HZ");
@@ -178,6 +188,19 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
           throw CLI::ValidationError("--input", "--input and --loop go with --wave file");
         if (options.loop && options.input == "-")
           throw CLI::ValidationError("--loop", "standard input cannot be played again");
+        const size_t boards = options.board.indexes.size();
+        for (const auto& [name, given] : {std::pair{"--phase", options.phasesDeg.size()},
+                                          std::pair{"--delay", options.delays.size()}})
+          if (auto problem = kpx::tools::perBoardProblem(given, boards); !problem.empty())
+            throw CLI::ValidationError(name, problem);
+        if (!options.delays.empty() && boards == 1)
+          throw CLI::ValidationError("--delay",
+                                     "--delay delays boards of a group against "
+                                     "each other: give --index N,M,...");
+        if (boards > 1 && options.input == "-")
+          throw CLI::ValidationError("--input",
+                                     "a group plays a file: standard input is "
+                                     "read once, for one board");
         uint64_t period = 0, minimum = 0, maximum = 0;
         if (!parsePeriod(options.period, period, minimum, maximum))
           throw CLI::ValidationError("--period", options.period +
@@ -188,6 +211,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
     parsed.exitStatus = outcome.exitStatus;
     return parsed;
   }
+  options.phaseDeg = kpx::tools::perBoardValue(options.phasesDeg, 0, 0.0);
   parsed.options = options;
   return parsed;
 }

@@ -29,7 +29,9 @@ struct Options {
   // generator's settings once the rate is known (waveSettings).
   std::vector<double> frequenciesHz;
   std::optional<double> amplitudeDbfs;  // default: the generator's
-  double phaseDeg = 0;
+  double phaseDeg = 0;                  // the first of phasesDeg
+  std::vector<double> phasesDeg;        // --phase, one for all boards or one per board
+  std::vector<uint64_t> delays;         // --delay, samples, one for all or one per board
   std::optional<double> startHz, stopHz;
   double sweepTimeS = 1e-3;
   double duty = 0.5;
@@ -46,6 +48,8 @@ struct Options {
   unsigned ringBlocks = kDefaultRingBlocks;
 
   bool fromFile() const { return wave == "file"; }
+  // Whether --index names several boards: a transmit group.
+  bool group() const { return board.indexes.size() > 1; }
 };
 
 struct ParsedCommandLine {

@@ -1,6 +1,7 @@
 // kpxadac-generate: plays a waveform from the library's generator, or a
 // recording, on a KPX-ADAC DAC board through the acquisition API's transmit
 // stream, and reports every underrun as it happens. See docs/generate.md.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -10,15 +11,18 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "board_options.h"
 #include "console.h"
 #include "generate_options.h"
 #include "kpxadac16.h"
 #include "kpxadac_board.h"
+#include "kpxadac_group.h"
 #include "kpxadac_stream.h"
 #include "kpxadac_waveform.h"
 #include "sample_input.h"
+#include "shared_options.h"
 #include "tool_platform.h"
 
 namespace {
@@ -233,12 +237,175 @@ int run(const Options& options) {
   return status.underrunSamples ? kExitUnderrun : kExitClean;
 }
 
+// A transmit group (--index N,M,...): the library starts every board's
+// stream as one; each board plays the waveform with its own --phase, and
+// --delay holds boards back by whole samples (applied by the group as
+// offsets: the later boards play zeros first). A file is played on every
+// board alike.
+int runGroup(const Options& options) {
+  Console console("kpxadac-generate", kpx::tools::standardErrorIsConsole());
+  Kpxadac16_Open();
+  const size_t boards = options.board.indexes.size();
+  const BoardHandle first =
+      Kpxadac16_GetHandle(BOARD_TYPE_DAC, static_cast<uint8_t>(options.board.indexes[0]));
+  if (first == KPXADAC_INVALID_HANDLE) {
+    console.message("no DAC board with index " + std::to_string(options.board.indexes[0]));
+    return kExitFailure;
+  }
+  const double rate = boardRate(options, first);
+
+  std::vector<Source> sources(boards);
+  if (options.fromFile()) {
+    if (auto reason = sources[0].input.open(options.input, options.loop); !reason.empty()) {
+      console.message(reason);
+      return kExitFailure;
+    }
+  } else {
+    for (size_t b = 0; b < boards; ++b) {
+      Options one = options;
+      one.phaseDeg = kpx::tools::perBoardValue(options.phasesDeg, b, 0.0);
+      KpxWaveSettings settings;
+      if (auto reason = waveSettings(one, rate, settings); !reason.empty()) {
+        console.message(reason);
+        return kExitUsage;
+      }
+      KpxWave* wave = nullptr;
+      KpxWave_Create(&settings, &wave);
+      sources[b].wave.reset(wave);
+    }
+  }
+  uint64_t sampleLimit = options.samples.value_or(0);
+  if (options.durationSeconds) {
+    sampleLimit = kpx::tools::samplesInDuration(*options.durationSeconds, rate);
+    if (sampleLimit == 0) {
+      console.message("--duration " + kpx::tools::numberText(*options.durationSeconds) + " s at " +
+                      kpx::tools::numberText(rate) + " Hz is more samples than can be counted");
+      return kExitUsage;
+    }
+  }
+
+  KpxGroupConfig config{};
+  config.direction = KPXSTREAM_TRANSMIT;
+  config.count = static_cast<uint32_t>(boards);
+  for (size_t b = 0; b < boards; ++b)
+    config.boards[b] = static_cast<int32_t>(options.board.indexes[b]);
+  config.setup = KPXSTREAM_SETUP_AUTO_CLOCK;
+  config.blockSamples = options.blockSamples;
+  config.blockCount = options.ringBlocks;
+  KpxGroupOpenInfo info{};
+  info.position = -1;
+  KpxGroup* group = nullptr;
+  if (const int32_t result = KpxGroup_Open(&config, &group, &info); result != KPXGROUP_OK) {
+    std::string reason = std::string("--index: ") + KpxGroup_ResultText(result);
+    if (info.position >= 0 && static_cast<size_t>(info.position) < boards)
+      reason += " (board " + std::to_string(options.board.indexes[info.position]) + ")";
+    console.message(reason);
+    Kpxadac16_CloseAll();
+    return result == KPXGROUP_ERR_DUPLICATE || result == KPXGROUP_ERR_COUNT ||
+                   result == KPXGROUP_ERR_BLOCK_SIZE
+               ? kExitUsage
+               : kExitFailure;
+  }
+  const auto fail = [&](const std::string& reason, int status) {
+    console.message(reason);
+    KpxGroup_Close(group);
+    Kpxadac16_CloseAll();
+    return status;
+  };
+  if (!options.delays.empty()) {
+    // Board b's signal d_b samples later: offset d_0 - d_b against board 0.
+    std::vector<double> offsets(boards);
+    const double firstDelay = static_cast<double>(options.delays.front());
+    for (size_t b = 0; b < boards; ++b)
+      offsets[b] = firstDelay -
+                   static_cast<double>(kpx::tools::perBoardValue(options.delays, b, uint64_t{0}));
+    if (const int32_t result =
+            KpxGroup_SetOffsets(group, offsets.data(), static_cast<uint32_t>(boards));
+        result != KPXGROUP_OK)
+      return fail(std::string("--delay: ") + KpxGroup_ResultText(result), kExitUsage);
+  }
+  if (const int32_t result = KpxGroup_Start(group); result != KPXGROUP_OK)
+    return fail(std::string("the group did not start: ") + KpxGroup_ResultText(result),
+                kExitFailure);
+  kpx::tools::installStopHandlers(stopRequested);
+  const auto started = Clock::now();
+  std::string inputFailure;
+  uint64_t queued = 0;
+  int32_t ending = KPXGROUP_OK;
+  KpxGroupBlock block{};
+  while (!stopRequested) {
+    const int32_t result = KpxGroup_AcquireWrite(group, &block, 100);
+    if (result == KPXGROUP_TIMEOUT) continue;
+    if (result != KPXGROUP_OK) {
+      ending = result;
+      break;
+    }
+    size_t bytes = size_t{block.samples} * 2;
+    if (sampleLimit)
+      bytes = static_cast<size_t>(std::min<uint64_t>(bytes, (sampleLimit - queued + 1) / 2 * 4));
+    const size_t filled =
+        sources[0].fill(reinterpret_cast<uint8_t*>(block.boards[0].samples), bytes, inputFailure);
+    for (size_t b = 1; b < boards; ++b) {
+      auto* out = reinterpret_cast<uint8_t*>(block.boards[b].samples);
+      if (options.fromFile())
+        std::copy_n(reinterpret_cast<const uint8_t*>(block.boards[0].samples), filled, out);
+      else
+        sources[b].fill(out, filled, inputFailure);
+    }
+    block.samples = static_cast<uint32_t>(filled / 2);
+    if (filled == 0) break;
+    if (const int32_t submitted = KpxGroup_SubmitWrite(group, &block); submitted != KPXGROUP_OK) {
+      ending = submitted;
+      break;
+    }
+    queued += filled / 2;
+    if (sampleLimit && queued >= sampleLimit) break;
+  }
+  KpxGroup_Stop(group);
+  KpxGroupStatus status{};
+  for (;;) {
+    KpxGroup_GetStatus(group, &status);
+    if (status.ended || !status.running) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  if (stopRequested) console.message("stopped by signal");
+  bool failed = !inputFailure.empty() || ending == KPXGROUP_BOARD_FAILED ||
+                status.endResult == KPXGROUP_BOARD_FAILED;
+  if (!inputFailure.empty()) console.message(inputFailure);
+  if (ending < 0)
+    console.message(std::string("group write refused: ") + KpxGroup_ResultText(ending));
+  if (status.endResult == KPXGROUP_BOARD_FAILED && status.failedBoard >= 0 &&
+      static_cast<size_t>(status.failedBoard) < boards)
+    console.message("board write failed on board " +
+                    std::to_string(options.board.indexes[status.failedBoard]));
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "%zu boards, %" PRIu64
+                " samples each (%.3f s of signal at %.6g Hz) queued in %.3f s; start skew %" PRIu64
+                " samples at most",
+                boards, queued, static_cast<double>(queued) / rate, rate, seconds,
+                status.startSkewSamples);
+  console.message(line);
+  uint64_t missed = 0;
+  for (size_t b = 0; b < boards; ++b) {
+    missed += status.lostSamples[b];
+    std::snprintf(line, sizeof line, "board %u: %" PRIi64 " samples of delay, %" PRIu64 " missed",
+                  options.board.indexes[b], status.skips[b], status.lostSamples[b]);
+    console.message(line);
+  }
+  KpxGroup_Close(group);
+  Kpxadac16_CloseAll();
+  if (failed || ending < 0) return kExitFailure;
+  return missed ? kExitUnderrun : kExitClean;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   ParsedCommandLine parsed = parseCommandLine(argc, argv);
   if (!parsed.options) return parsed.exitStatus;
-  const int status = run(*parsed.options);
+  const int status = parsed.options->group() ? runGroup(*parsed.options) : run(*parsed.options);
   // The library's failure lines go to standard output.
   if (!kpx::tools::standardOutputWritten("kpxadac-generate") && status == kExitClean)
     return kExitFailure;
