@@ -36,8 +36,7 @@ struct RealInverseFft::Backend {
   std::vector<double> out;
 };
 
-RealInverseFft::RealInverseFft(size_t size)
-    : size_(size), backend_(std::make_unique<Backend>()) {
+RealInverseFft::RealInverseFft(size_t size) : size_(size), backend_(std::make_unique<Backend>()) {
   backend_->fft.SetFlag(Eigen::FFT<double>::HalfSpectrum);
   backend_->in.resize(size / 2 + 1);
   backend_->out.resize(size);

@@ -33,9 +33,9 @@ fftw_plan planFor(size_t size, bool inverse = false) {
   // points takes seconds) and without touching the arrays.
   double* real = fftw_alloc_real(size);
   fftw_complex* bins = fftw_alloc_complex(size / 2 + 1);
-  fftw_plan plan =
-      inverse ? fftw_plan_dft_c2r_1d(static_cast<int>(size), bins, real, FFTW_ESTIMATE)
-              : fftw_plan_dft_r2c_1d(static_cast<int>(size), real, bins, FFTW_ESTIMATE);
+  fftw_plan plan = inverse
+                       ? fftw_plan_dft_c2r_1d(static_cast<int>(size), bins, real, FFTW_ESTIMATE)
+                       : fftw_plan_dft_r2c_1d(static_cast<int>(size), real, bins, FFTW_ESTIMATE);
   fftw_free(real);
   fftw_free(bins);
   if (!plan) throw std::bad_alloc();
@@ -84,8 +84,7 @@ struct RealInverseFft::Backend {
   }
 };
 
-RealInverseFft::RealInverseFft(size_t size)
-    : size_(size), backend_(std::make_unique<Backend>()) {
+RealInverseFft::RealInverseFft(size_t size) : size_(size), backend_(std::make_unique<Backend>()) {
   backend_->plan = planFor(size, true);
   backend_->in = fftw_alloc_complex(size / 2 + 1);
   backend_->out = fftw_alloc_real(size);

@@ -32,6 +32,7 @@ constexpr size_t kMaxCorrelation = size_t{1} << 20;  // stimulus samples correla
 constexpr size_t kChirpLength = 16384;
 constexpr size_t kChirpGap = 4096;
 constexpr size_t kMinSettle = 4096;
+constexpr size_t kToneFade = 1024;  // within the settling time
 constexpr uint32_t kMinCycles = 8;
 constexpr size_t kMinIntegration = 4096;
 constexpr uint32_t kDefaultAverages = 4;
@@ -66,7 +67,8 @@ void checkRequest(const KpxResponseRequest& r) {
   if (!std::isfinite(r.startHz) || r.startHz <= 0 ||
       r.startHz < r.sampleRateHz / KPXRESPONSE_MIN_START_DIVISOR)
     throw Refusal{KPXRESPONSE_ERR_START};
-  if (!std::isfinite(r.stopHz) || r.stopHz >= r.sampleRateHz / 2) throw Refusal{KPXRESPONSE_ERR_STOP};
+  if (!std::isfinite(r.stopHz) || r.stopHz >= r.sampleRateHz / 2)
+    throw Refusal{KPXRESPONSE_ERR_STOP};
   if (r.points < KPXRESPONSE_MIN_POINTS || r.points > KPXRESPONSE_MAX_POINTS)
     throw Refusal{KPXRESPONSE_ERR_POINTS};
   if (r.stopHz < r.startHz || (r.stopHz == r.startHz && r.points > 1))
@@ -113,10 +115,17 @@ void planSine(KpxResponsePlan& plan, const std::vector<double>& requested) {
     step.cycles = cycles;
     plan.steps.push_back(step);
     plan.frequencies.push_back(exact * fs);
-    const size_t total = step.settle + step.length;
+    // The tone fades in and out, so that its edges splash little energy
+    // over the band (a sharp edge rings for long in a steep filter).
+    const size_t total = step.settle + step.length + kToneFade;
     x.resize(x.size() + total);
-    for (size_t n = 0; n < total; ++n)
-      x[step.start + n] = a * std::sin(2 * kPi * std::fmod(exact * static_cast<double>(n), 1.0));
+    const auto fade = static_cast<double>(kToneFade);
+    for (size_t n = 0; n < total; ++n) {
+      const double edge =
+          std::min(ramp(static_cast<double>(n), fade), ramp(static_cast<double>(total - n), fade));
+      x[step.start + n] =
+          a * edge * std::sin(2 * kPi * std::fmod(exact * static_cast<double>(n), 1.0));
+    }
   }
 }
 
@@ -151,8 +160,8 @@ void planMultitone(KpxResponsePlan& plan, const std::vector<double>& requested) 
   Complex* spectrum = ifft.input();
   std::fill(spectrum, spectrum + n / 2 + 1, Complex{});
   for (size_t i = 0; i < tones; ++i) {
-    const double phase = -kPi * static_cast<double>(i) * static_cast<double>(i) /
-                         static_cast<double>(tones);
+    const double phase =
+        -kPi * static_cast<double>(i) * static_cast<double>(i) / static_cast<double>(tones);
     spectrum[plan.bins[i]] = std::polar(1.0, phase);
     plan.frequencies.push_back(static_cast<double>(plan.bins[i]) * fs / static_cast<double>(n));
   }
@@ -172,7 +181,7 @@ void planSweep(KpxResponsePlan& plan, const std::vector<double>& requested) {
   const double fs = plan.request.sampleRateHz;
   const double f1 = plan.request.startHz / fs / 2;
   const double f2 = std::min(plan.request.stopHz / fs * 1.05, 0.5);
-  const size_t length = std::clamp<size_t>(nextPowerOfTwo(static_cast<size_t>(32.0 / f1)),
+  const size_t length = std::clamp<size_t>(nextPowerOfTwo(static_cast<size_t>(128.0 / f1)),
                                            size_t{1} << 16, size_t{1} << 22);
   plan.sweepLength = length;
   plan.sweepStart = f1;
@@ -349,8 +358,8 @@ void analyzeMultitone(Analysis& a) {
 
 // A window of the deconvolved response d around `center` (circular), its
 // transform at w, with cosine tapers on its outer eighths.
-Complex windowTransform(const std::vector<double>& d, int64_t center, int64_t before,
-                        int64_t after, double w) {
+Complex windowTransform(const std::vector<double>& d, int64_t center, int64_t before, int64_t after,
+                        double w) {
   const auto size = static_cast<int64_t>(d.size());
   const double taperBefore = static_cast<double>(before) / 8;
   const double taperAfter = static_cast<double>(after) / 8;
@@ -386,9 +395,22 @@ void analyzeSweep(Analysis& a, size_t used) {
   double peak = 0;
   for (size_t k = 0; k < bins; ++k) peak = std::max(peak, std::norm(bx[k]));
   const double floor = peak * 1e-14;
+  // Only the band the sweep covers at full level is divided out; the fades'
+  // parts of it are tapered, so that what lies beyond (harmonics above the
+  // sweep, the quiet edges) is not divided by almost nothing.
+  const double stop = plan.request.stopHz / fs;
+  // Below the sweep nothing is cut: a taper there rings for longer than the
+  // window of the impulse response, and the division is bounded by the floor.
   detail::RealInverseFft inverse(n);
-  for (size_t k = 0; k < bins; ++k)
-    inverse.input()[k] = by[k] * std::conj(bx[k]) / (std::norm(bx[k]) + floor);
+  for (size_t k = 0; k < bins; ++k) {
+    const double f = static_cast<double>(k) / static_cast<double>(n);
+    double mask = 1;
+    if (f >= plan.sweepStop)
+      mask = 0;
+    else if (f > stop)
+      mask = ramp(plan.sweepStop - f, plan.sweepStop - stop);
+    inverse.input()[k] = mask * by[k] * std::conj(bx[k]) / (std::norm(bx[k]) + floor);
+  }
   const double* deconvolved = inverse.transform();
   std::vector<double> d(deconvolved, deconvolved + n);
 
@@ -418,13 +440,11 @@ void analyzeSweep(Analysis& a, size_t used) {
       const double gapBelow = shiftH - advance(order - 1);
       const double gapAbove = advance(order + 1) - shiftH;
       const auto halfWidth = static_cast<int64_t>(std::min({gapBelow, gapAbove}) / 2);
-      if (order * f >= plan.sweepStop || order * f >= 0.5 || halfWidth < 256 ||
-          shiftH + static_cast<double>(halfWidth) > sweep)
+      if (order * f > stop || halfWidth < 256 || shiftH + static_cast<double>(halfWidth) > sweep)
         continue;
       const int64_t at = center - std::llround(shiftH);
-      const Complex harmonic =
-          windowTransform(d, at, std::min<int64_t>(halfWidth, 16384),
-                          std::min<int64_t>(halfWidth, 16384), w * order);
+      const Complex harmonic = windowTransform(d, at, std::min<int64_t>(halfWidth, 16384),
+                                               std::min<int64_t>(halfWidth, 16384), w * order);
       a.result.harmonicDbc[i][order - 2] = 20 * std::log10(std::abs(harmonic) / std::abs(h));
     }
   }
@@ -437,8 +457,8 @@ void analyzeSweep(Analysis& a, size_t used) {
   }
 }
 
-KpxResponseResult* analyze(const KpxResponsePlan& plan, const double* x, size_t nx,
-                           const double* y, size_t ny) {
+KpxResponseResult* analyze(const KpxResponsePlan& plan, const double* x, size_t nx, const double* y,
+                           size_t ny) {
   if (nx != plan.stimulus.size() || ny < nx) throw Refusal{KPXRESPONSE_ERR_LENGTH};
   for (size_t i = 0; i < nx; ++i)
     if (!std::isfinite(x[i])) throw Refusal{KPXRESPONSE_ERR_NOT_FINITE};
@@ -714,9 +734,9 @@ int32_t KpxResponse_GetPoints(const KpxResponseResult* result, KpxResponsePoint*
   for (uint32_t i = 0; i < count; ++i) {
     KpxResponsePoint& p = points[i];
     const double f = result->frequencies[i];
-    const double slope =
-        result->keepLatency ? -2 * kpx::response::kPi * f / result->sampleRateHz * result->latency
-                            : 0.0;
+    const double slope = result->keepLatency
+                             ? -2 * kpx::response::kPi * f / result->sampleRateHz * result->latency
+                             : 0.0;
     const double magnitude = std::abs(result->response[i]);
     p.frequencyHz = f;
     p.magnitudeDb = magnitude > 0 ? std::max(20 * std::log10(magnitude), -300.0) : -300.0;

@@ -243,8 +243,9 @@ TEST(ResponseNumerics, Int16SamplesAndAnInvertingDevice) {
     std::vector<int16_t> yi(y.size());
     for (size_t i = 0; i < y.size(); ++i) yi[i] = static_cast<int16_t>(-std::lround(y[i]));
     KpxResponseResult* raw = nullptr;
-    ASSERT_EQ(KpxResponse_AnalyzeInt16(plan.get(), xi.data(), xi.size(), yi.data(), yi.size(), &raw),
-              KPXRESPONSE_OK);
+    ASSERT_EQ(
+        KpxResponse_AnalyzeInt16(plan.get(), xi.data(), xi.size(), yi.data(), yi.size(), &raw),
+        KPXRESPONSE_OK);
     Result result(raw);
     EXPECT_NEAR(latencyOf(raw), 5.25, 0.01) << m.name;
     for (const KpxResponsePoint& p : pointsOf(raw)) {
@@ -304,6 +305,11 @@ TEST(ResponseNumerics, HarmonicsOfAMemorylessPolynomial) {
         for (int h = 2; h <= 5; ++h) {
           const double level = harmonicAmplitude(c.coefficients, a, h);
           if (level < 1e-12) continue;  // absent: only noise to read
+          // The sweep covers harmonics up to its stop only.
+          if (m.method == KPXRESPONSE_METHOD_SWEEP && h * p.frequencyHz > 5e6) {
+            EXPECT_TRUE(std::isnan(p.harmonicDbc[h - 2])) << h << " at " << p.frequencyHz;
+            continue;
+          }
           const double expected = 20 * std::log10(level / harmonicAmplitude(c.coefficients, a, 1));
           ASSERT_TRUE(std::isfinite(p.harmonicDbc[h - 2])) << m.name << " h" << h;
           EXPECT_NEAR(p.harmonicDbc[h - 2], expected, 0.5)
@@ -418,28 +424,34 @@ TEST(ResponseNumerics, BadArraysAndReferencesAreRefused) {
   std::vector<double> y = applyDevice(Device{}, x, x.size() + 16);
   KpxResponseResult* result = nullptr;
   // Lengths: a stimulus of another length, a response shorter than it.
-  EXPECT_EQ(KpxResponse_AnalyzeDouble(plan.get(), x.data(), x.size() - 1, y.data(), y.size(), &result),
-            KPXRESPONSE_ERR_LENGTH);
-  EXPECT_EQ(KpxResponse_AnalyzeDouble(plan.get(), x.data(), x.size(), y.data(), x.size() - 1, &result),
-            KPXRESPONSE_ERR_LENGTH);
+  EXPECT_EQ(
+      KpxResponse_AnalyzeDouble(plan.get(), x.data(), x.size() - 1, y.data(), y.size(), &result),
+      KPXRESPONSE_ERR_LENGTH);
+  EXPECT_EQ(
+      KpxResponse_AnalyzeDouble(plan.get(), x.data(), x.size(), y.data(), x.size() - 1, &result),
+      KPXRESPONSE_ERR_LENGTH);
   EXPECT_EQ(KpxResponse_AnalyzeDouble(plan.get(), nullptr, x.size(), y.data(), y.size(), &result),
             KPXRESPONSE_ERR_NULL);
   std::vector<double> d(x.size());
   EXPECT_EQ(KpxResponse_StimulusDouble(plan.get(), d.data(), d.size() + 1), KPXRESPONSE_ERR_LENGTH);
   // Samples that are not numbers, in either array.
-  for (double bad : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
+  for (double bad :
+       {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
     std::vector<double> yb = y;
     yb[yb.size() / 2] = bad;
-    EXPECT_EQ(KpxResponse_AnalyzeDouble(plan.get(), x.data(), x.size(), yb.data(), yb.size(), &result),
-              KPXRESPONSE_ERR_NOT_FINITE);
+    EXPECT_EQ(
+        KpxResponse_AnalyzeDouble(plan.get(), x.data(), x.size(), yb.data(), yb.size(), &result),
+        KPXRESPONSE_ERR_NOT_FINITE);
     std::vector<double> xb = x;
     xb[7] = bad;
-    EXPECT_EQ(KpxResponse_AnalyzeDouble(plan.get(), xb.data(), xb.size(), y.data(), y.size(), &result),
-              KPXRESPONSE_ERR_NOT_FINITE);
+    EXPECT_EQ(
+        KpxResponse_AnalyzeDouble(plan.get(), xb.data(), xb.size(), y.data(), y.size(), &result),
+        KPXRESPONSE_ERR_NOT_FINITE);
   }
   // Nothing connected: silence, and noise that does not follow the stimulus.
   std::vector<double> silence(y.size(), 0.0);
-  EXPECT_EQ(KpxResponse_AnalyzeDouble(plan.get(), x.data(), x.size(), silence.data(), silence.size(), &result),
+  EXPECT_EQ(KpxResponse_AnalyzeDouble(plan.get(), x.data(), x.size(), silence.data(),
+                                      silence.size(), &result),
             KPXRESPONSE_ERR_NO_SIGNAL);
   std::vector<double> noise(y.size());
   uint64_t state = 88172645463325252ull;
@@ -449,7 +461,8 @@ TEST(ResponseNumerics, BadArraysAndReferencesAreRefused) {
     state ^= state << 17;
     v = static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5;
   }
-  EXPECT_EQ(KpxResponse_AnalyzeDouble(plan.get(), x.data(), x.size(), noise.data(), noise.size(), &result),
+  EXPECT_EQ(KpxResponse_AnalyzeDouble(plan.get(), x.data(), x.size(), noise.data(), noise.size(),
+                                      &result),
             KPXRESPONSE_ERR_NO_SIGNAL);
   EXPECT_EQ(result, nullptr);
   // A reference at other frequencies, or at another rate.
@@ -458,7 +471,8 @@ TEST(ResponseNumerics, BadArraysAndReferencesAreRefused) {
   Result measured(result);
   Plan other = makePlan(request(KPXRESPONSE_METHOD_MULTITONE, 100e3, 12e6, 10));
   Result otherResult = measure(other.get(), through(Device{}));
-  EXPECT_EQ(KpxResponse_ApplyReference(measured.get(), otherResult.get()), KPXRESPONSE_ERR_MISMATCH);
+  EXPECT_EQ(KpxResponse_ApplyReference(measured.get(), otherResult.get()),
+            KPXRESPONSE_ERR_MISMATCH);
   std::vector<KpxResponsePoint> points = pointsOf(measured.get());
   KpxResponseResult* stored = nullptr;
   ASSERT_EQ(KpxResponse_ResultFromPoints(points.data(), 10, kRate * 2, 0, &stored), KPXRESPONSE_OK);
@@ -466,12 +480,16 @@ TEST(ResponseNumerics, BadArraysAndReferencesAreRefused) {
   EXPECT_EQ(KpxResponse_ApplyReference(measured.get(), otherRate.get()), KPXRESPONSE_ERR_MISMATCH);
   // Stored points that are not in rising order, or not numbers.
   std::swap(points[2], points[3]);
-  EXPECT_EQ(KpxResponse_ResultFromPoints(points.data(), 10, kRate, 0, &stored), KPXRESPONSE_ERR_ARGUMENT);
+  EXPECT_EQ(KpxResponse_ResultFromPoints(points.data(), 10, kRate, 0, &stored),
+            KPXRESPONSE_ERR_ARGUMENT);
   std::swap(points[2], points[3]);
   points[4].real = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_EQ(KpxResponse_ResultFromPoints(points.data(), 10, kRate, 0, &stored), KPXRESPONSE_ERR_ARGUMENT);
-  EXPECT_EQ(KpxResponse_ResultFromPoints(points.data(), 0, kRate, 0, &stored), KPXRESPONSE_ERR_POINTS);
-  EXPECT_EQ(KpxResponse_ResultFromPoints(points.data(), 10, std::nan(""), 0, &stored), KPXRESPONSE_ERR_RATE);
+  EXPECT_EQ(KpxResponse_ResultFromPoints(points.data(), 10, kRate, 0, &stored),
+            KPXRESPONSE_ERR_ARGUMENT);
+  EXPECT_EQ(KpxResponse_ResultFromPoints(points.data(), 0, kRate, 0, &stored),
+            KPXRESPONSE_ERR_POINTS);
+  EXPECT_EQ(KpxResponse_ResultFromPoints(points.data(), 10, std::nan(""), 0, &stored),
+            KPXRESPONSE_ERR_RATE);
 }
 
 TEST(ResponseNumerics, MethodNamesAndFrequencyGrids) {

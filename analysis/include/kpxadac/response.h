@@ -76,34 +76,34 @@ typedef struct KpxResponseResult KpxResponseResult; /* opaque */
 
 /* Result codes. */
 #define KPXRESPONSE_OK 0
-#define KPXRESPONSE_ERR_NULL (-1)         /* a required pointer is null */
-#define KPXRESPONSE_ERR_METHOD (-2)       /* unknown method */
-#define KPXRESPONSE_ERR_SPACING (-3)      /* unknown spacing */
-#define KPXRESPONSE_ERR_RATE (-4)         /* sample rate not a finite number above 0 */
-#define KPXRESPONSE_ERR_START (-5)        /* start not finite, at or below 0, or below rate/2^20 */
-#define KPXRESPONSE_ERR_STOP (-6)         /* stop not finite, or at or above half the rate */
-#define KPXRESPONSE_ERR_ORDER (-7)        /* stop below start, or equal with more than 1 point */
-#define KPXRESPONSE_ERR_POINTS (-8)       /* points outside 1..KPXRESPONSE_MAX_POINTS */
-#define KPXRESPONSE_ERR_AMPLITUDE (-9)    /* amplitude not finite, above 0 dBFS or below -100 */
-#define KPXRESPONSE_ERR_HARMONICS (-10)   /* highest harmonic outside 0 (none) and 2..10 */
-#define KPXRESPONSE_ERR_AVERAGES (-11)    /* averages above KPXRESPONSE_MAX_AVERAGES */
-#define KPXRESPONSE_ERR_RESOLUTION (-12)  /* points too close for the method's longest period */
-#define KPXRESPONSE_ERR_LENGTH (-13)      /* stimulus not the plan's length, or response too short */
-#define KPXRESPONSE_ERR_NOT_FINITE (-14)  /* a sample is NaN or infinite */
-#define KPXRESPONSE_ERR_NO_SIGNAL (-15)   /* the response does not correlate with the stimulus */
-#define KPXRESPONSE_ERR_MISMATCH (-16)    /* reference of other frequencies or another rate */
-#define KPXRESPONSE_ERR_NO_MEMORY (-17)   /* memory could not be allocated */
-#define KPXRESPONSE_ERR_ARGUMENT (-18)    /* another argument out of range */
-#define KPXRESPONSE_ERR_LATENCY (-19)     /* max latency above KPXRESPONSE_MAX_LATENCY_SAMPLES */
+#define KPXRESPONSE_ERR_NULL (-1)        /* a required pointer is null */
+#define KPXRESPONSE_ERR_METHOD (-2)      /* unknown method */
+#define KPXRESPONSE_ERR_SPACING (-3)     /* unknown spacing */
+#define KPXRESPONSE_ERR_RATE (-4)        /* sample rate not a finite number above 0 */
+#define KPXRESPONSE_ERR_START (-5)       /* start not finite, at or below 0, or below rate/2^20 */
+#define KPXRESPONSE_ERR_STOP (-6)        /* stop not finite, or at or above half the rate */
+#define KPXRESPONSE_ERR_ORDER (-7)       /* stop below start, or equal with more than 1 point */
+#define KPXRESPONSE_ERR_POINTS (-8)      /* points outside 1..KPXRESPONSE_MAX_POINTS */
+#define KPXRESPONSE_ERR_AMPLITUDE (-9)   /* amplitude not finite, above 0 dBFS or below -100 */
+#define KPXRESPONSE_ERR_HARMONICS (-10)  /* highest harmonic outside 0 (none) and 2..10 */
+#define KPXRESPONSE_ERR_AVERAGES (-11)   /* averages above KPXRESPONSE_MAX_AVERAGES */
+#define KPXRESPONSE_ERR_RESOLUTION (-12) /* points too close for the method's longest period */
+#define KPXRESPONSE_ERR_LENGTH (-13)     /* stimulus not the plan's length, or response too short */
+#define KPXRESPONSE_ERR_NOT_FINITE (-14) /* a sample is NaN or infinite */
+#define KPXRESPONSE_ERR_NO_SIGNAL (-15)  /* the response does not correlate with the stimulus */
+#define KPXRESPONSE_ERR_MISMATCH (-16)   /* reference of other frequencies or another rate */
+#define KPXRESPONSE_ERR_NO_MEMORY (-17)  /* memory could not be allocated */
+#define KPXRESPONSE_ERR_ARGUMENT (-18)   /* another argument out of range */
+#define KPXRESPONSE_ERR_LATENCY (-19)    /* max latency above KPXRESPONSE_MAX_LATENCY_SAMPLES */
 /* Board runs (KpxResponse_Measure). */
-#define KPXRESPONSE_ERR_NOT_PAIR (-30)    /* not a DAC board and an ADC board */
-#define KPXRESPONSE_ERR_NO_BOARD (-31)    /* a board index that is not there */
+#define KPXRESPONSE_ERR_NOT_PAIR (-30)     /* not a DAC board and an ADC board */
+#define KPXRESPONSE_ERR_NO_BOARD (-31)     /* a board index that is not there */
 #define KPXRESPONSE_ERR_RATES_DIFFER (-32) /* the two boards' sample rates differ */
-#define KPXRESPONSE_ERR_OVERRUN (-33)     /* the ADC lost samples: no result */
-#define KPXRESPONSE_ERR_UNDERRUN (-34)    /* the DAC missed samples: no result */
-#define KPXRESPONSE_ERR_STREAM (-35)      /* a stream could not be opened, started or read */
+#define KPXRESPONSE_ERR_OVERRUN (-33)      /* the ADC lost samples: no result */
+#define KPXRESPONSE_ERR_UNDERRUN (-34)     /* the DAC missed samples: no result */
+#define KPXRESPONSE_ERR_STREAM (-35)       /* a stream could not be opened, started or read */
 #define KPXRESPONSE_ERR_RATE_UNKNOWN (-36) /* the boards' sample rate is not known */
-#define KPXRESPONSE_ERR_STOPPED (-37)     /* the measurement was cancelled */
+#define KPXRESPONSE_ERR_STOPPED (-37)      /* the measurement was cancelled */
 
 /** What to measure. Zero-initialise, then set the fields. */
 typedef struct KpxResponseRequest {
@@ -122,12 +122,13 @@ typedef struct KpxResponseRequest {
 /** One frequency of a result. */
 typedef struct KpxResponsePoint {
   double frequencyHz;
-  double magnitudeDb;  /* 20 log10 |H| */
-  double phaseDeg;     /* unwrapped; without the latency unless KEEP_LATENCY */
-  double groupDelayS;  /* -dphase/domega of the whole response (latency included) */
-  double qualityDb;    /* signal-to-noise of the point, dB; NaN when not measured */
+  double magnitudeDb; /* 20 log10 |H| */
+  double phaseDeg;    /* unwrapped; without the latency unless KEEP_LATENCY */
+  double groupDelayS; /* -dphase/domega of the whole response (latency included) */
+  double qualityDb;   /* signal-to-noise of the point, dB; NaN when not measured */
   /* harmonicDbc[h - 2]: harmonic h relative to the fundamental, dBc; NaN where
-   * the method gives none or h times the frequency is not below half the rate. */
+   * the method gives none, where h times the frequency is not below half the
+   * rate (SINE) or above the stop (SWEEP), or above the harmonics asked for. */
   double harmonicDbc[KPXRESPONSE_MAX_HARMONIC - 1];
   double real, imag; /* H itself, latency removed (kept with KEEP_LATENCY) */
 } KpxResponsePoint;
@@ -139,10 +140,10 @@ typedef struct KpxResponseSummary {
   double sampleRateHz;
   double latencySamples; /* stimulus to response, refined below a sample */
   double latencySeconds;
-  int32_t harmonics;        /* highest harmonic order reported, 0: none */
-  uint64_t impulseSamples;  /* length of the impulse response (0: none) */
-  int64_t impulseStart;     /* sample of the impulse response's first value, after the stimulus */
-  int32_t referenced;       /* 1 when divided by a reference */
+  int32_t harmonics;       /* highest harmonic order reported, 0: none */
+  uint64_t impulseSamples; /* length of the impulse response (0: none) */
+  int64_t impulseStart;    /* sample of the impulse response's first value, after the stimulus */
+  int32_t referenced;      /* 1 when divided by a reference */
 } KpxResponseSummary;
 
 /** Checks a request and makes a plan; the stimulus is computed here.
@@ -187,9 +188,8 @@ KPXRESPONSE_API int32_t KpxResponse_AnalyzeInt16(const KpxResponsePlan* plan,
  *  removed), qualityDb; the rest is derived.
  *  @return OK, ERR_NULL, ERR_POINTS, ERR_RATE, ERR_ARGUMENT (frequencies not
  *  rising, outside 0..rate/2, or a value not finite), ERR_NO_MEMORY. */
-KPXRESPONSE_API int32_t KpxResponse_ResultFromPoints(const KpxResponsePoint* points,
-                                                     uint32_t count, double sampleRateHz,
-                                                     double latencySamples,
+KPXRESPONSE_API int32_t KpxResponse_ResultFromPoints(const KpxResponsePoint* points, uint32_t count,
+                                                     double sampleRateHz, double latencySamples,
                                                      KpxResponseResult** result);
 KPXRESPONSE_API void KpxResponse_FreeResult(KpxResponseResult* result);
 
