@@ -172,4 +172,15 @@ void cancel(intptr_t handle, bool ok, uint32_t error) {
   finish(line);
 }
 
+void timeline(int device, const char* input, double offset, double clockPpm) {
+  std::lock_guard lock(traceMutex);
+  std::string line = "{\"op\":\"timeline\",\"device\":" + std::to_string(device);
+  line += ",\"ok\":true,\"error\":0,\"input\":";
+  appendJsonString(line, input);
+  char numbers[96];
+  std::snprintf(numbers, sizeof numbers, ",\"offset\":%.17g,\"clock_ppm\":%.17g", offset, clockPpm);
+  line += numbers;
+  finish(line);
+}
+
 }  // namespace kpx::platform::trace

@@ -27,5 +27,8 @@ void control(intptr_t handle, uint32_t code, const void* in, uint32_t inLength, 
 void transfer(const char* op, intptr_t handle, uint32_t length, uint32_t returned, bool ok,
               uint32_t error);
 void cancel(intptr_t handle, bool ok, uint32_t error);
+// Virtual boards: where a board's sample 0 lies on the rack's timeline
+// ("op":"timeline"), written when that place is set.
+void timeline(int device, const char* input, double offset, double clockPpm);
 
 }  // namespace kpx::platform::trace

@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+
+#include "platform/trace.h"
 
 namespace kpx::sim {
 namespace {
@@ -56,9 +60,22 @@ class ClockWait {
   Clock::time_point stalledSince_{};
 };
 
+// A wired input as a SampleSource, so that odd reads are served bytewise.
+class WiredSource : public SampleSource {
+ public:
+  WiredSource(WiredInput& input, std::optional<int64_t> start) : input_(input), start_(start) {}
+  void fill(uint8_t* out, uint64_t first, size_t count) const override {
+    input_.fill(out, first, count, start_);
+  }
+
+ private:
+  WiredInput& input_;
+  std::optional<int64_t> start_;
+};
+
 }  // namespace
 
-Board::Board(BoardConfig config)
+Board::Board(BoardConfig config, TimePoint origin)
     : config_(std::move(config)),
       registers_(config_.registers),
       rxOverrun_(config_.rxOverrun),
@@ -66,16 +83,53 @@ Board::Board(BoardConfig config)
       faultMatches_(config_.faults.size(), 0),
       adcClock_(sampleRate()),
       dacClock_(sampleRate()),
-      transmit_(fifoDepthBytes()) {
+      transmit_(fifoDepthBytes()),
+      origin_(origin) {
+  if (config_.input.kind == BoardInput::Kind::kSource) {
+    std::string reason;
+    auto base = SampleSource::make(config_.signal, sampleRate(), reason);
+    if (!base) base = SampleSource::silence();  // a recording gone since the check
+    const bool waveform = config_.signal.kind == SignalSettings::Kind::kWaveform;
+    timeline_ = std::make_unique<TimelineSource>(
+        std::move(base), waveform, waveform && config_.signal.wave.waveform == KPXWAVE_NOISE);
+  }
+  if (config_.feedsAdc) played_ = std::make_shared<PlayedHistory>();
   // A board whose clock can become ready starts with it ready, unless the
   // configuration gives the clock register.
   if (!config_.registers.contains(reg::kClock) && config_.readyAfterReads)
     registers_[reg::kClock] = reg::kClockReady;
   // A board configured as running produces from the start.
-  adcClock_.restart(SampleClock::Clock::now(), streaming());
+  const auto now = SampleClock::Clock::now();
+  adcClock_.restart(now, streaming());
+  if (config_.realtime && streaming()) noteAdcStart(now);
   // Building a tone takes tens of milliseconds: on a real-time board that
   // must not happen in the first read, while the FIFO fills.
-  if (config_.realtime) source();
+  if (config_.realtime && config_.input.kind == BoardInput::Kind::kSignal) source();
+}
+
+void Board::wireTo(Board& dac) {
+  wired_ = std::make_unique<WiredInput>(dac.played_, config_.input.through, config_.realtime,
+                                        config_.readTimeoutMs);
+}
+
+int64_t Board::timelinePositionOf(TimePoint now) const {
+  const double seconds = std::chrono::duration<double>(now - origin_).count();
+  return std::llround(sampleRate() * seconds);
+}
+
+void Board::noteAdcStart(TimePoint now) {
+  adcStart_ = timelinePositionOf(now);
+  traceTimeline(static_cast<double>(*adcStart_));
+}
+
+void Board::traceTimeline(double offset) const {
+  if (!platform::trace::enabled) return;
+  std::string input = "output";  // a DAC board's played samples
+  if (config_.input.kind == BoardInput::Kind::kSource) input = config_.input.source;
+  if (config_.input.kind == BoardInput::Kind::kDac)
+    input = "dac " + std::to_string(config_.input.dac);
+  if (config_.input.kind == BoardInput::Kind::kSignal && !played_) return;
+  platform::trace::timeline(config_.device, input.c_str(), offset, config_.clockPpm);
 }
 
 std::optional<FaultRule> Board::takeFault(std::string_view op) {
@@ -180,7 +234,10 @@ void Board::followRunState() {
   if (!config_.realtime) return;
   const bool running = streaming();
   if (running == adcClock_.running()) return;
-  adcClock_.setRunning(running, SampleClock::Clock::now());
+  const auto now = SampleClock::Clock::now();
+  adcClock_.setRunning(running, now);
+  // The first start since the reset places sample 0 on the timeline.
+  if (running && !adcStart_) noteAdcStart(now);
   changed_.notify_all();
 }
 
@@ -255,6 +312,10 @@ uint32_t Board::control(Handle handle, uint32_t code, const uint8_t* in, uint32_
       announcedWords_.reset();
       rxOverrun_ = txUnderrun_ = 0;
       if (config_.realtime) resetRealtimeChannel();
+      if (wired_) wired_->reset();
+      if (played_) played_->reset();
+      if (!config_.realtime && config_.input.kind != BoardInput::Kind::kSignal)
+        traceTimeline(config_.timelineOffset);
       break;
     case IOCTL_TALVO_FLOWCONTROL:
       flowControl_ = {in[0], in[1]};
@@ -341,7 +402,7 @@ uint32_t Board::read(uint8_t* buffer, uint32_t length, std::optional<uint32_t> c
   lock.unlock();
   // The range is reserved; the samples are a function of their index, so
   // they are made without the lock.
-  source().fillBytes(buffer, position, count);
+  deliver(buffer, position, count, std::nullopt);
   moved = count;
   return 0;
 }
@@ -375,8 +436,9 @@ uint32_t Board::readPaced(uint8_t* buffer, uint32_t count, uint32_t& moved) {
   channelPosition_ = end;
   ++profiling_.reads;
   profiling_.bytesRead += count;
+  const std::optional<int64_t> start = adcStart_;
   lock.unlock();
-  source().fillBytes(buffer, position, count);
+  deliver(buffer, position, count, start);
   moved = count;
   return 0;
 }
@@ -388,6 +450,7 @@ uint32_t Board::write(const uint8_t* data, uint32_t length, std::optional<uint32
     return writePaced(data, count, moved);
   std::lock_guard lock(mutex_);
   if (const uint32_t error = record(0, data, count)) return error;
+  if (played_) played_->append(data, count);
   moved = count;
   ++profiling_.writes;
   profiling_.bytesWritten += moved;
@@ -405,6 +468,11 @@ uint32_t Board::writePaced(const uint8_t* data, uint32_t count, uint32_t& moved)
     if (dacArmed_) {
       dacClock_.restart(now, true);
       dacArmed_ = false;
+      dacStart_ = timelinePositionOf(now);
+      if (played_) {
+        played_->setStart(*dacStart_);
+        traceTimeline(static_cast<double>(*dacStart_));
+      }
     }
     // The words the clock wanted since the last write, and found missing.
     const uint64_t missing = transmit_.settle(dacClock_.bytesAt(now));
@@ -414,6 +482,10 @@ uint32_t Board::writePaced(const uint8_t* data, uint32_t count, uint32_t& moved)
     // The file follows the DAC's time line: the idle output the clock played
     // for the missing words, then the data, which plays after what is queued.
     if (const uint32_t error = record(missing, data + (count - remaining), put)) return error;
+    if (played_) {
+      played_->appendZeros(missing * (kWordBytes / 2));
+      played_->append(data + (count - remaining), put);
+    }
     remaining -= put;
     if (remaining == 0) break;
     // The FIFO is full: wait until the clock has taken out room for the rest.
@@ -459,6 +531,9 @@ uint32_t Board::record(uint64_t idleWords, const uint8_t* data, uint64_t count) 
 void Board::resetRealtimeChannel() {
   const auto now = SampleClock::Clock::now();
   adcClock_.restart(now, streaming());
+  adcStart_.reset();
+  dacStart_.reset();
+  if (streaming()) noteAdcStart(now);
   dacClock_.restart(now, false);
   dacArmed_ = driver::isDacBoardId(config_.boardId);
   transmit_.clear();
@@ -482,7 +557,38 @@ const SampleSource& Board::source() {
   return *source_;
 }
 
+void Board::deliver(uint8_t* buffer, uint64_t position, uint32_t count,
+                    std::optional<int64_t> start) {
+  if (timeline_) {
+    Placement place{config_.timelineOffset, config_.clockPpm};
+    if (config_.realtime) place = {static_cast<double>(start.value_or(0)), 0};
+    PlacedSource(*timeline_, place).fillBytes(buffer, position, count);
+  } else if (wired_) {
+    WiredSource(*wired_, start).fillBytes(buffer, position, count);
+  } else {
+    source().fillBytes(buffer, position, count);
+  }
+}
+
 // ---- Test hooks ---------------------------------------------------------
+
+int16_t Board::sampleAt(uint64_t index) {
+  std::optional<int64_t> start;
+  {
+    std::lock_guard lock(mutex_);
+    start = adcStart_;
+  }
+  uint8_t pair[2];
+  deliver(pair, index * 2, 2, start);
+  return static_cast<int16_t>(static_cast<uint16_t>(pair[0] | (pair[1] << 8)));
+}
+
+double Board::timelineOffset() {
+  std::lock_guard lock(mutex_);
+  if (!config_.realtime) return config_.timelineOffset;
+  const auto& start = driver::isDacBoardId(config_.boardId) ? dacStart_ : adcStart_;
+  return start ? static_cast<double>(*start) : std::numeric_limits<double>::quiet_NaN();
+}
 
 uint32_t Board::peek(uint32_t offset) {
   std::lock_guard lock(mutex_);

@@ -20,6 +20,7 @@
 #include "virtual_boards/rack_config.h"
 #include "virtual_boards/realtime_channel.h"
 #include "virtual_boards/signal_generator.h"
+#include "virtual_boards/timeline.h"
 #include "virtual_boards/virtual_rack.h"
 
 namespace kpx::sim {
@@ -76,7 +77,11 @@ struct ReadCountdown {
 
 class Board {
  public:
-  explicit Board(BoardConfig config);
+  using TimePoint = SampleClock::Clock::time_point;
+  // `origin`: the rack's timeline origin on the host's monotonic clock.
+  Board(BoardConfig config, TimePoint origin);
+  // An ADC board whose input is `dac`'s output (config.input.kind kDac).
+  void wireTo(Board& dac);
 
   int device() const { return config_.device; }
 
@@ -105,6 +110,13 @@ class Board {
   double sampleRate() const;
   uint64_t channelSampleIndex();
   const SampleSource& source();
+  // Sample `index` as a read would deliver it now.
+  int16_t sampleAt(uint64_t index);
+  // The board's place on the timeline: the configured offset (unpaced), the
+  // position of sample 0 since the clock's start after the last reset
+  // (real-time; NaN before). clockPpm: the configured clock error.
+  double timelineOffset();
+  double clockPpm() const { return config_.clockPpm; }
   SparseMemory& memory() { return memory_; }
 
  private:
@@ -131,6 +143,14 @@ class Board {
   // a fault's cap.
   uint32_t readLength(uint32_t length, std::optional<uint32_t> cap) const;
   void fillDebugSnapshot(uint8_t* out) const;
+  // The samples a read delivers, from the board's input. `start`: the
+  // timeline position of sample 0 when the range was reserved (real-time).
+  void deliver(uint8_t* buffer, uint64_t position, uint32_t count, std::optional<int64_t> start);
+  // Real-time: notes where the ADC's (or DAC's) clock starts on the timeline,
+  // and reports it in the trace. Called with mutex_ held.
+  int64_t timelinePositionOf(TimePoint now) const;
+  void noteAdcStart(TimePoint now);
+  void traceTimeline(double offset) const;
 
   const BoardConfig config_;
   std::mutex mutex_;                 // everything below but memory_ and source_
@@ -164,6 +184,14 @@ class Board {
   std::mutex readerMutex_;     // one paced read at a time drains the FIFO
   std::mutex writerMutex_;     // one paced write at a time fills it
   bool outputFailed_ = false;  // a write to config_.output failed; said once
+
+  // The shared world. adcStart_: timeline position of the ADC's sample 0
+  // since the last reset (real-time); dacStart_ likewise for the DAC.
+  TimePoint origin_;
+  std::unique_ptr<TimelineSource> timeline_;
+  std::unique_ptr<WiredInput> wired_;
+  std::shared_ptr<PlayedHistory> played_;  // a DAC board that feeds an ADC
+  std::optional<int64_t> adcStart_, dacStart_;
 
   SparseMemory memory_;
   std::once_flag sourceOnce_;

@@ -310,7 +310,84 @@ FaultRule parseFault(const json& v, const std::string& where) {
   return rule;
 }
 
-BoardConfig parseBoard(const json& v, const std::string& where, size_t position) {
+using Sources = std::vector<std::pair<std::string, SignalSettings>>;
+
+// The largest model a "through" takes; far beyond any device to be measured.
+constexpr size_t kMaxSections = 64;
+constexpr size_t kMaxFirTaps = 4096;
+constexpr size_t kMaxPolynomial = 16;
+constexpr double kMaxCoefficient = 1e9;
+
+std::vector<double> numberList(const json& v, const std::string& where, size_t most, double limit) {
+  if (!v.is_array() || v.empty() || v.size() > most)
+    fail(where, "expected a list of 1 to " + std::to_string(most) + " numbers");
+  std::vector<double> list;
+  for (size_t i = 0; i < v.size(); ++i)
+    list.push_back(realValue(v[i], where + "[" + std::to_string(i) + "]", -limit, limit));
+  return list;
+}
+
+ThroughSettings parseThrough(const json& v, const std::string& where) {
+  if (!v.is_object()) fail(where, "expected an object");
+  allowOnly(
+      v, where,
+      {"gain_db", "delay_samples", "sos", "fir", "polynomial", "noise_lsb_rms", "seed", "comment"});
+  ThroughSettings t;
+  if (v.contains("gain_db")) t.gainDb = realValue(v["gain_db"], where + ".gain_db", -200, 200);
+  if (v.contains("delay_samples"))
+    t.delaySamples = realValue(v["delay_samples"], where + ".delay_samples", 0, 1e6);
+  if (v.contains("sos")) {
+    const json& sections = v["sos"];
+    const std::string at = where + ".sos";
+    if (!sections.is_array() || sections.empty() || sections.size() > kMaxSections)
+      fail(at, "expected a list of 1 to 64 sections [b0, b1, b2, a0, a1, a2]");
+    for (size_t i = 0; i < sections.size(); ++i) {
+      const std::string here = at + "[" + std::to_string(i) + "]";
+      if (!sections[i].is_array() || sections[i].size() != 6)
+        fail(here, "expected [b0, b1, b2, a0, a1, a2]");
+      const std::vector<double> c = numberList(sections[i], here, 6, kMaxCoefficient);
+      if (c[3] == 0) fail(here, "a0 is 0");
+      // Poles inside the unit circle: |a2| < 1 and |a1| < 1 + a2 (normalised).
+      const double a1 = c[4] / c[3], a2 = c[5] / c[3];
+      if (!(std::abs(a2) < 1 && std::abs(a1) < 1 + a2))
+        fail(here, "the section is unstable (a pole on or outside the unit circle)");
+      t.sos.push_back({c[0], c[1], c[2], c[3], c[4], c[5]});
+    }
+  }
+  if (v.contains("fir")) t.fir = numberList(v["fir"], where + ".fir", kMaxFirTaps, kMaxCoefficient);
+  if (v.contains("polynomial"))
+    t.polynomial = numberList(v["polynomial"], where + ".polynomial", kMaxPolynomial, 1e6);
+  if (v.contains("noise_lsb_rms"))
+    t.noiseLsbRms = realValue(v["noise_lsb_rms"], where + ".noise_lsb_rms", 0, 10000);
+  if (v.contains("seed")) t.seed = unsignedValue(v["seed"], where + ".seed", UINT64_MAX);
+  return t;
+}
+
+BoardInput parseInput(const json& v, const std::string& where, const Sources& sources) {
+  BoardInput input;
+  if (v.is_string()) {
+    input.kind = BoardInput::Kind::kSource;
+    input.source = v.get<std::string>();
+    for (const auto& [name, settings] : sources)
+      if (name == input.source) return input;
+    std::string known;
+    for (const auto& [name, settings] : sources) known += (known.empty() ? "" : ", ") + name;
+    fail(where,
+         "unknown source " + shown(v) +
+             (known.empty() ? " (the rack has no \"sources\")" : " (sources: " + known + ")"));
+  }
+  if (!v.is_object())
+    fail(where, "expected a source's name or {\"dac\": device, \"through\": {...}}");
+  allowOnly(v, where, {"dac", "through", "comment"});
+  if (!v.contains("dac")) fail(where, "\"dac\" is required (the DAC board's device)");
+  input.kind = BoardInput::Kind::kDac;
+  input.dac = static_cast<int>(unsignedValue(v["dac"], where + ".dac", driver::kLastDevice));
+  if (v.contains("through")) input.through = parseThrough(v["through"], where + ".through");
+  return input;
+}
+
+BoardConfig parseBoard(const json& v, const std::string& where, size_t position,
+                       const Sources& sources) {
   if (!v.is_object()) fail(where, "expected an object");
   allowOnly(v, where,
             {"device",
@@ -336,6 +413,9 @@ BoardConfig parseBoard(const json& v, const std::string& where, size_t position)
              "rx_overrun",
              "tx_underrun",
              "output_file",
+             "input",
+             "timeline_offset",
+             "clock_ppm",
              "comment"});
   BoardConfig b;
   b.device = static_cast<int>(position);
@@ -429,9 +509,76 @@ BoardConfig parseBoard(const json& v, const std::string& where, size_t position)
     if (file == platform::kNoFile) fail(where + ".output_file", reason);
     b.output = std::make_shared<OutputFile>(file, b.outputFile);
   }
+  if (v.contains("input")) {
+    if (v.contains("signal"))
+      fail(where, "\"signal\" and \"input\" exclude each other (the board takes one of them)");
+    b.input = parseInput(v["input"], where + ".input", sources);
+    for (const auto& [name, settings] : sources)
+      if (name == b.input.source) b.signal = settings;
+  }
+  for (const char* key : {"timeline_offset", "clock_ppm"}) {
+    if (!v.contains(key)) continue;
+    if (b.input.kind != BoardInput::Kind::kSource)
+      fail(where + "." + key, "places a board on a source; give \"input\": a source's name");
+    if (b.realtime)
+      fail(where + "." + key,
+           "not for a real-time board: its place on the timeline is the moment its channel starts");
+  }
+  if (v.contains("timeline_offset"))
+    b.timelineOffset = realValue(v["timeline_offset"], where + ".timeline_offset",
+                                 -kMaxTimelineOffset, kMaxTimelineOffset);
+  if (v.contains("clock_ppm"))
+    b.clockPpm = realValue(v["clock_ppm"], where + ".clock_ppm", -kMaxClockPpm, kMaxClockPpm);
   checkSignal(b.signal, b.fixedClock != 0 ? b.fixedClockRateHz : b.synthesizerRateHz,
-              where + ".signal");
+              where + (b.input.kind == BoardInput::Kind::kSource ? ".input" : ".signal"));
   return b;
+}
+
+double rateOf(const BoardConfig& b) {
+  return b.fixedClock != 0 ? b.fixedClockRateHz : b.synthesizerRateHz;
+}
+
+std::string hertz(double rate) {
+  std::ostringstream text;
+  text << rate << " Hz";
+  return text.str();
+}
+
+// What only the whole rack can tell: boards on one source run at one rate,
+// and a DAC output goes to an ADC board of the same kind and rate.
+void checkWiring(RackConfig& rack) {
+  for (size_t i = 0; i < rack.boards.size(); ++i) {
+    BoardConfig& b = rack.boards[i];
+    const std::string where = "boards[" + std::to_string(i) + "].input";
+    if (b.input.kind == BoardInput::Kind::kSource) {
+      for (size_t j = 0; j < i; ++j) {
+        const BoardConfig& other = rack.boards[j];
+        if (other.input.kind == BoardInput::Kind::kSource && other.input.source == b.input.source &&
+            rateOf(other) != rateOf(b))
+          fail(where, "boards on source \"" + b.input.source +
+                          "\" share its timeline at one rate: " + hertz(rateOf(b)) + " here, " +
+                          hertz(rateOf(other)) + " on boards[" + std::to_string(j) + "]");
+      }
+    }
+    if (b.input.kind != BoardInput::Kind::kDac) continue;
+    if (b.input.dac == b.device) fail(where, "a board cannot take its own output (a loop)");
+    if (driver::isDacBoardId(b.boardId))
+      fail(where, "only an ADC board takes a DAC's output (this board is a DAC board)");
+    BoardConfig* dac = nullptr;
+    for (BoardConfig& other : rack.boards)
+      if (other.device == b.input.dac) dac = &other;
+    const std::string device = "device " + std::to_string(b.input.dac);
+    if (!dac) fail(where + ".dac", device + " is not in the rack");
+    if (!driver::isDacBoardId(dac->boardId))
+      fail(where + ".dac", device + " is not a DAC board (board_id 0x86 to 0x89)");
+    if (dac->realtime != b.realtime)
+      fail(where + ".dac", device + " and this board must both be real-time or both unpaced");
+    if (rateOf(*dac) != rateOf(b))
+      fail(where + ".dac", device + " plays at " + hertz(rateOf(*dac)) +
+                               ", this board samples at " + hertz(rateOf(b)) +
+                               "; wired boards share one rate");
+    dac->feedsAdc = true;
+  }
 }
 
 }  // namespace
@@ -448,7 +595,18 @@ std::optional<std::string> parseRackJson(std::string_view text, RackConfig& rack
   try {
     const json root = parseBoundedJson(text, "the rack description");
     if (!root.is_object()) fail("configuration", "expected a JSON object");
-    allowOnly(root, "configuration", {"boards", "comment", "journal"});
+    allowOnly(root, "configuration", {"boards", "sources", "comment", "journal"});
+    if (root.contains("sources")) {
+      const json& sources = root["sources"];
+      if (!sources.is_object()) fail("sources", "expected an object of name: signal");
+      for (const auto& item : sources.items()) {
+        if (item.key() == "comment") continue;
+        const std::string where = "sources[\"" + item.key() + "\"]";
+        if (item.key().empty() || item.key().size() > 64)
+          fail("sources", "a source's name has 1 to 64 characters");
+        rack.sources.emplace_back(item.key(), parseSignal(item.value(), where));
+      }
+    }
     if (root.contains("journal")) {
       if (!root["journal"].is_boolean()) fail("journal", "expected true or false");
       rack.journal = root["journal"].get<bool>();
@@ -458,12 +616,13 @@ std::optional<std::string> parseRackJson(std::string_view text, RackConfig& rack
       if (!boards.is_array()) fail("boards", "expected a list");
       for (size_t i = 0; i < boards.size(); ++i) {
         const std::string where = "boards[" + std::to_string(i) + "]";
-        BoardConfig board = parseBoard(boards[i], where, i);
+        BoardConfig board = parseBoard(boards[i], where, i, rack.sources);
         for (const BoardConfig& other : rack.boards)
           if (other.device == board.device)
             fail(where, "device " + std::to_string(board.device) + " is given twice");
         rack.boards.push_back(std::move(board));
       }
+      checkWiring(rack);
     }
     return std::nullopt;
   } catch (const ConfigError& e) {

@@ -13,6 +13,7 @@
 
 #include "platform/files.h"
 #include "virtual_boards/signal_generator.h"
+#include "virtual_boards/timeline.h"
 
 namespace kpx::sim {
 
@@ -53,6 +54,16 @@ inline constexpr uint64_t kDefaultFifoDepthSamples = uint64_t{4} << 20;
 // The largest FIFO a configuration may give (the FIFO holds no memory).
 inline constexpr uint64_t kMaxFifoDepthSamples = uint64_t{1} << 40;
 
+// Where a board's samples come from: its own "signal", a rack source on the
+// timeline, or a DAC board's output through a device model.
+struct BoardInput {
+  enum class Kind { kSignal, kSource, kDac };
+  Kind kind = Kind::kSignal;
+  std::string source;  // kSource: the source's name (its settings are the board's signal)
+  int dac = -1;        // kDac: the DAC board's device
+  ThroughSettings through;
+};
+
 struct BoardConfig {
   int device = 0;
   int boardId = 0x8A;
@@ -82,10 +93,16 @@ struct BoardConfig {
   // little-endian file (empty: none), open as `output`.
   std::string outputFile;
   std::shared_ptr<OutputFile> output;
+  // The shared world (docs/virtual-boards.md, "Sources and wiring").
+  BoardInput input;
+  double timelineOffset = 0;  // unpaced boards on a source, in samples
+  double clockPpm = 0;
+  bool feedsAdc = false;  // a DAC board whose output an ADC board takes
 };
 
 struct RackConfig {
   std::vector<BoardConfig> boards;
+  std::vector<std::pair<std::string, SignalSettings>> sources;  // "sources", by name
   bool journal = false;  // "journal": true records every operation (test hook)
 };
 

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -53,8 +54,14 @@ std::atomic<bool> journalEnabled{false};
 void installLocked(Rack& r, const RackConfig& config) {
   r.boards.clear();
   r.handles.clear();
+  // The timeline's origin: real-time boards are placed on it by the moment
+  // their clocks start.
+  const auto origin = SampleClock::Clock::now();
   for (const BoardConfig& board : config.boards)
-    r.boards[board.device] = std::make_shared<Board>(board);
+    r.boards[board.device] = std::make_shared<Board>(board, origin);
+  for (const BoardConfig& board : config.boards)
+    if (board.input.kind == BoardInput::Kind::kDac)
+      r.boards[board.device]->wireTo(*r.boards[board.input.dac]);
   if (config.journal) setJournalEnabled(true);
   r.built = true;
 }
@@ -380,7 +387,17 @@ uint64_t channelSampleIndex(int device) {
 
 int16_t signalSample(int device, uint64_t index) {
   auto board = boardAt(device);
-  return board ? board->source().sample(index) : 0;
+  return board ? board->sampleAt(index) : 0;
+}
+
+double trueTimelineOffset(int device) {
+  auto board = boardAt(device);
+  return board ? board->timelineOffset() : std::numeric_limits<double>::quiet_NaN();
+}
+
+double trueClockPpm(int device) {
+  auto board = boardAt(device);
+  return board ? board->clockPpm() : std::numeric_limits<double>::quiet_NaN();
 }
 
 std::vector<uint8_t> peekFpgaMemory(int device, uint64_t address, size_t length) {

@@ -83,8 +83,16 @@ bool synthesizerProgrammed(int device);
 double sampleRate(int device);
 // Index of the next sample the channel delivers (0 after IOCTL_TALVO_RESET).
 uint64_t channelSampleIndex(int device);
-// The value of sample `index` of the board's signal.
+// The value of sample `index` of the board's signal (or input), as a read
+// would deliver it now.
 int16_t signalSample(int device, uint64_t index);
+// Where the board's sample 0 lies on the rack's timeline, in samples: the
+// configured "timeline_offset" of an unpaced board; for a real-time board
+// the position at which its clock (the DAC's on a DAC board) started after
+// the last channel reset, NaN before that. NaN for a device not in the rack.
+double trueTimelineOffset(int device);
+// The board's "clock_ppm" (0 unless configured); NaN for no board.
+double trueClockPpm(int device);
 // The board's FPGA memory, read and written directly.
 std::vector<uint8_t> peekFpgaMemory(int device, uint64_t address, size_t length);
 

@@ -1,0 +1,369 @@
+#include "virtual_boards/timeline.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+namespace kpx::sim {
+namespace {
+
+constexpr int kHalf = kKernelTaps / 2;  // taps on either side of a position
+constexpr double kKaiserBeta = 8.6;     // about -90 dB side lobes
+constexpr double kFullScale = 32767.0;
+
+// The modified Bessel function I0, by its series (converges fast for the
+// window's arguments, at most kKaiserBeta).
+double besselI0(double x) {
+  double sum = 1, term = 1;
+  for (int k = 1; k < 60; ++k) {
+    term *= (x / (2 * k)) * (x / (2 * k));
+    sum += term;
+    if (term < sum * 1e-17) break;
+  }
+  return sum;
+}
+
+double kernelAt(double band, double t) {
+  const double u = t / kHalf;
+  if (u <= -1 || u >= 1) return 0;
+  const double x = std::numbers::pi * band * t;
+  const double sinc = t == 0 ? 1 : std::sin(x) / x;
+  return band * sinc * besselI0(kKaiserBeta * std::sqrt(1 - u * u)) / besselI0(kKaiserBeta);
+}
+
+int16_t toInt16(double v) {
+  const double r = std::nearbyint(v);
+  return static_cast<int16_t>(std::clamp(r, -32768.0, 32767.0));
+}
+
+void storeSample(uint8_t* out, int16_t v) {
+  const auto u = static_cast<uint16_t>(v);
+  out[0] = static_cast<uint8_t>(u);
+  out[1] = static_cast<uint8_t>(u >> 8);
+}
+
+int16_t loadSample(const uint8_t* in) {
+  return static_cast<int16_t>(static_cast<uint16_t>(in[0] | (in[1] << 8)));
+}
+
+// Whole part and fraction of board sample n's position; the sum is split so
+// that n itself never passes through a double.
+struct Position {
+  int64_t whole;
+  double fraction;
+};
+
+Position positionOf(uint64_t n, const Placement& place) {
+  const double e = place.ppm * 1e-6;
+  const double d = static_cast<double>(n) * e + place.offset * (1 + e);
+  const double whole = std::floor(d);
+  return {static_cast<int64_t>(n) + static_cast<int64_t>(whole), d - whole};
+}
+
+}  // namespace
+
+// ---- Kernel ---------------------------------------------------------------
+
+Kernel::Kernel(double band) : table_(static_cast<size_t>(kPhases + 1) * kKernelTaps) {
+  for (int i = 0; i <= kPhases; ++i) {
+    const double f = static_cast<double>(i) / kPhases;
+    for (int t = 0; t < kKernelTaps; ++t)
+      table_[static_cast<size_t>(i) * kKernelTaps + static_cast<size_t>(t)] =
+          kernelAt(band, f + (kHalf - 1) - t);
+  }
+  if (band < 1) {
+    // White noise through the low-pass keeps its rms: unit energy.
+    double energy = 0;
+    for (int t = 0; t < kKernelTaps; ++t)
+      energy += table_[static_cast<size_t>(t)] * table_[static_cast<size_t>(t)];
+    const double scale = 1 / std::sqrt(energy);
+    for (double& tap : table_) tap *= scale;
+  }
+}
+
+const Kernel& Kernel::of(double band) {
+  static const Kernel interpolator(1.0);
+  static const Kernel noise(kNoiseBand);
+  return band < 1 ? noise : interpolator;
+}
+
+void Kernel::taps(double fraction, double* out) const {
+  const double at = fraction * kPhases;
+  const auto row = std::min(static_cast<int>(at), kPhases - 1);
+  const double a = at - row;
+  const double* lo = table_.data() + static_cast<size_t>(row) * kKernelTaps;
+  const double* hi = lo + kKernelTaps;
+  for (int t = 0; t < kKernelTaps; ++t) out[t] = lo[t] + a * (hi[t] - lo[t]);
+}
+
+// ---- Timeline source -----------------------------------------------------
+
+TimelineSource::TimelineSource(std::shared_ptr<const SampleSource> base, bool wraps, bool bandLimit)
+    : base_(std::move(base)),
+      wraps_(wraps),
+      lowPass_(bandLimit ? &Kernel::of(kNoiseBand) : nullptr) {}
+
+void TimelineSource::baseSamples(int64_t first, size_t count, int16_t* out) const {
+  std::vector<uint8_t> bytes(count * 2);
+  size_t done = 0;
+  if (first < 0) {
+    const auto before =
+        static_cast<size_t>(std::min<uint64_t>(count, static_cast<uint64_t>(-(first + 1)) + 1));
+    if (wraps_)
+      base_->fill(bytes.data(), static_cast<uint64_t>(first), before);
+    else
+      std::memset(bytes.data(), 0, before * 2);
+    done = before;
+  }
+  if (done < count)
+    base_->fill(bytes.data() + done * 2, static_cast<uint64_t>(first) + done, count - done);
+  for (size_t i = 0; i < count; ++i) out[i] = loadSample(bytes.data() + 2 * i);
+}
+
+void TimelineSource::fill(uint8_t* out, uint64_t first, size_t count,
+                          const Placement& place) const {
+  if (count == 0) return;
+  const Position start = positionOf(first, place);
+  // Whole positions of a band-limited-as-given source: the samples as they are.
+  if (!lowPass_ && place.ppm == 0 && start.fraction == 0) {
+    if (start.whole >= 0) {  // the source's own bytes, as a board's signal costs
+      base_->fill(out, static_cast<uint64_t>(start.whole), count);
+      return;
+    }
+    std::vector<int16_t> samples(count);
+    baseSamples(start.whole, count, samples.data());
+    for (size_t i = 0; i < count; ++i) storeSample(out + 2 * i, samples[i]);
+    return;
+  }
+  const Position end = positionOf(first + count - 1, place);
+  const int64_t from = start.whole - (kHalf - 1);
+  std::vector<int16_t> samples(static_cast<size_t>(end.whole - start.whole) + kKernelTaps);
+  baseSamples(from, samples.size(), samples.data());
+  const Kernel& kernel = lowPass_ ? *lowPass_ : Kernel::of(1.0);
+  double taps[kKernelTaps];
+  for (size_t i = 0; i < count; ++i) {
+    const Position p = positionOf(first + i, place);
+    const int16_t* s = samples.data() + (p.whole - start.whole);
+    double v;
+    if (!lowPass_ && p.fraction == 0) {
+      v = s[kHalf - 1];
+    } else {
+      kernel.taps(p.fraction, taps);
+      v = 0;
+      for (int t = 0; t < kKernelTaps; ++t) v += taps[t] * s[t];
+    }
+    storeSample(out + 2 * i, toInt16(v));
+  }
+}
+
+double TimelineSource::value(uint64_t n, const Placement& place) const {
+  const Position p = positionOf(n, place);
+  int16_t s[kKernelTaps];
+  baseSamples(p.whole - (kHalf - 1), kKernelTaps, s);
+  if (!lowPass_ && p.fraction == 0) return s[kHalf - 1];
+  double taps[kKernelTaps];
+  (lowPass_ ? *lowPass_ : Kernel::of(1.0)).taps(p.fraction, taps);
+  double v = 0;
+  for (int t = 0; t < kKernelTaps; ++t) v += taps[t] * s[t];
+  return v;
+}
+
+// ---- Played history ----------------------------------------------------------
+
+void PlayedHistory::reset() {
+  std::lock_guard lock(mutex_);
+  written_ = 0;
+  halfPending_ = false;
+  start_.reset();
+  grown_.notify_all();
+}
+
+void PlayedHistory::waitFor(uint64_t count, std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  grown_.wait_until(lock, deadline, [&] { return written_ >= count; });
+}
+
+void PlayedHistory::setStart(int64_t timelinePosition) {
+  std::lock_guard lock(mutex_);
+  start_ = timelinePosition;
+}
+
+std::optional<int64_t> PlayedHistory::start() {
+  std::lock_guard lock(mutex_);
+  return start_;
+}
+
+void PlayedHistory::appendZeros(uint64_t count) {
+  std::lock_guard lock(mutex_);
+  if (ring_.empty()) ring_.assign(kCapacity, 0);
+  for (uint64_t i = 0; i < std::min(count, kCapacity); ++i)
+    ring_[(written_ + count - 1 - i) % kCapacity] = 0;
+  written_ += count;
+  grown_.notify_all();
+}
+
+void PlayedHistory::append(const uint8_t* bytes, uint64_t count) {
+  std::lock_guard lock(mutex_);
+  if (ring_.empty()) ring_.assign(kCapacity, 0);
+  uint64_t i = 0;
+  if (halfPending_ && count > 0) {
+    const uint8_t pair[2] = {half_, bytes[0]};
+    ring_[written_++ % kCapacity] = loadSample(pair);
+    halfPending_ = false;
+    i = 1;
+  }
+  for (; i + 1 < count; i += 2) ring_[written_++ % kCapacity] = loadSample(bytes + i);
+  if (i < count) {
+    half_ = bytes[i];
+    halfPending_ = true;
+  }
+  grown_.notify_all();
+}
+
+void PlayedHistory::copy(int64_t first, size_t count, double* out) {
+  std::lock_guard lock(mutex_);
+  const auto written = static_cast<int64_t>(written_);
+  const int64_t oldest = written - static_cast<int64_t>(std::min<uint64_t>(written_, kCapacity));
+  for (size_t i = 0; i < count; ++i) {
+    const int64_t at = first + static_cast<int64_t>(i);
+    out[i] = at >= oldest && at < written ? ring_[static_cast<uint64_t>(at) % kCapacity] : 0.0;
+  }
+}
+
+// ---- Wired input ---------------------------------------------------------------
+
+WiredInput::WiredInput(std::shared_ptr<PlayedHistory> played, const ThroughSettings& through,
+                       bool paced, uint32_t waitMs)
+    : played_(std::move(played)),
+      through_(through),
+      paced_(paced),
+      wait_(waitMs),
+      gain_(std::pow(10.0, through.gainDb / 20)),
+      delayWhole_(static_cast<int64_t>(std::floor(through.delaySamples))),
+      delayFraction_(through.delaySamples - std::floor(through.delaySamples)),
+      sosState_(through.sos.size(), {0, 0}),
+      firHistory_(through.fir.size(), 0),
+      kept_(kKept, 0) {
+  for (const auto& s : through.sos)
+    sos_.push_back({s[0] / s[3], s[1] / s[3], s[2] / s[3], 1, s[4] / s[3], s[5] / s[3]});
+  if (through.noiseLsbRms > 0) {
+    SignalSettings noise;
+    KpxWave_DefaultSettings(&noise.wave, KPXWAVE_NOISE, 1);
+    noise.wave.amplitudeDbfs = 20 * std::log10(through.noiseLsbRms / kFullScale);
+    noise.wave.seed = through.seed;
+    std::string reason;
+    noise_ = SampleSource::make(noise, 1, reason);
+  }
+}
+
+void WiredInput::reset() {
+  std::lock_guard lock(mutex_);
+  next_ = 0;
+  for (auto& s : sosState_) s = {0, 0};
+  std::fill(firHistory_.begin(), firHistory_.end(), 0.0);
+  firAt_ = 0;
+}
+
+double WiredInput::step(double x) {
+  for (size_t i = 0; i < sos_.size(); ++i) {
+    const auto& c = sos_[i];
+    auto& s = sosState_[i];
+    const double y = c[0] * x + s[0];  // transposed direct form II
+    s[0] = c[1] * x - c[4] * y + s[1];
+    s[1] = c[2] * x - c[5] * y;
+    x = y;
+  }
+  if (!firHistory_.empty()) {
+    const size_t n = firHistory_.size();
+    firAt_ = (firAt_ + n - 1) % n;
+    firHistory_[firAt_] = x;
+    double y = 0;
+    for (size_t k = 0; k < n; ++k) y += through_.fir[k] * firHistory_[(firAt_ + k) % n];
+    x = y;
+  }
+  if (!through_.polynomial.empty()) {
+    const double u = x / kFullScale;
+    double y = 0;
+    for (size_t k = through_.polynomial.size(); k-- > 0;) y = (y + through_.polynomial[k]) * u;
+    x = y * kFullScale;
+  }
+  return x;
+}
+
+void WiredInput::process(uint64_t first, size_t count, std::optional<int64_t> adcStart,
+                         int16_t* out) {
+  // The DAC sample that ADC sample n sees (before the delay): the same index
+  // unpaced, the same timeline instant in real time.
+  std::optional<int64_t> shift = 0;
+  if (paced_) {
+    const auto dacStart = played_->start();
+    shift.reset();
+    if (adcStart && dacStart) shift = *adcStart - *dacStart;
+  }
+  std::vector<double> input(count + kKernelTaps, 0.0);
+  const bool fractional = delayFraction_ != 0;
+  if (shift) {
+    // Position m - delay = (m - whole - 1) + (1 - fraction).
+    const int64_t m0 = static_cast<int64_t>(first) + *shift - delayWhole_ - (fractional ? 1 : 0);
+    played_->copy(m0 - (kHalf - 1), input.size(), input.data());
+  }
+  double taps[kKernelTaps];
+  if (fractional) Kernel::of(1.0).taps(1 - delayFraction_, taps);
+  std::vector<int16_t> noise(noise_ ? count : 0);
+  if (noise_) {
+    std::vector<uint8_t> bytes(count * 2);
+    noise_->fill(bytes.data(), first, count);
+    for (size_t i = 0; i < count; ++i) noise[i] = loadSample(bytes.data() + 2 * i);
+  }
+  for (size_t i = 0; i < count; ++i) {
+    double x;
+    if (fractional) {
+      x = 0;
+      for (int t = 0; t < kKernelTaps; ++t) x += taps[t] * input[i + static_cast<size_t>(t)];
+    } else {
+      x = input[i + kHalf - 1];
+    }
+    x = step(gain_ * x);
+    if (noise_) x += noise[i];
+    out[i] = toInt16(x);
+  }
+}
+
+void WiredInput::fill(uint8_t* out, uint64_t first, size_t count, std::optional<int64_t> adcStart) {
+  std::lock_guard lock(mutex_);
+  // Older than the outputs kept: the model starts again there, at rest.
+  if (first < next_ && next_ - first > kKept / 2) {
+    next_ = first;
+    for (auto& s : sosState_) s = {0, 0};
+    std::fill(firHistory_.begin(), firHistory_.end(), 0.0);
+  }
+  const uint64_t end = first + count;
+  if (!paced_ && end > next_) {
+    // An unpaced ADC keeps pace with the DAC it listens to: it waits a
+    // little for the samples it needs (the interpolator's reach included),
+    // and takes zeros for those still missing then.
+    const int64_t needed =
+        static_cast<int64_t>(end) - delayWhole_ + (delayFraction_ != 0 ? kHalf - 1 : 0);
+    if (needed > 0)
+      played_->waitFor(static_cast<uint64_t>(needed), std::chrono::steady_clock::now() + wait_);
+  }
+  std::vector<int16_t> made;
+  for (uint64_t at = first; at < end;) {
+    if (at < next_) {
+      // Served from what the model made before.
+      const uint64_t stop = std::min(end, next_);
+      for (; at < stop; ++at) storeSample(out + 2 * (at - first), kept_[at % kKept]);
+      continue;
+    }
+    // Made in order from next_, the samples skipped included, so the filters
+    // see the whole stream.
+    const auto chunk = static_cast<size_t>(std::min<uint64_t>(end - next_, kKept / 2));
+    made.resize(chunk);
+    process(next_, chunk, adcStart, made.data());
+    for (size_t i = 0; i < chunk; ++i) kept_[(next_ + i) % kKept] = made[i];
+    next_ += chunk;
+  }
+}
+
+}  // namespace kpx::sim
