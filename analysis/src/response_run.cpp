@@ -183,8 +183,7 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
 
 }  // namespace
 
-extern "C" int32_t KpxResponse_Measure(const KpxResponseRun* run,
-                                       const KpxResponseRequest* request,
+extern "C" int32_t KpxResponse_Measure(const KpxResponseRun* run, const KpxResponseRequest* request,
                                        KpxResponseResult** result, int32_t* streamResult) {
   if (result) *result = nullptr;
   if (streamResult) *streamResult = 0;

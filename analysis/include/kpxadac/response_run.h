@@ -28,10 +28,10 @@ typedef void (*KpxResponseProgress)(void* user, double fraction);
 
 /** How to run. Zero-initialise, then set the fields. */
 typedef struct KpxResponseRun {
-  BoardHandle dac;     /* a registered DAC board */
-  BoardHandle adc;     /* a registered ADC board */
-  int32_t adcSetup;    /* KPXSTREAM_SETUP_* for the ADC's clock; 0 (NONE) is taken as AUTO */
-  uint32_t maxLatency; /* samples of latency allowed for; 0: 1048576 (10 ms at 105 MHz) */
+  BoardHandle dac;       /* a registered DAC board */
+  BoardHandle adc;       /* a registered ADC board */
+  int32_t adcSetup;      /* KPXSTREAM_SETUP_* for the ADC's clock; 0 (NONE) is taken as AUTO */
+  uint32_t maxLatency;   /* samples of latency allowed for; 0: 1048576 (10 ms at 105 MHz) */
   uint32_t blockSamples; /* per stream block, a multiple of 2; 0: 65536 */
   KpxResponseProgress progress; /* may be null */
   void* user;
