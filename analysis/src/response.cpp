@@ -399,9 +399,15 @@ void analyzeSweep(Analysis& a, size_t used) {
   // parts of it are tapered, so that what lies beyond (harmonics above the
   // sweep, the quiet edges) is not divided by almost nothing.
   const double stop = plan.request.stopHz / fs;
-  // Below the sweep nothing is cut: a taper there rings for longer than the
-  // window of the impulse response, and the division is bounded by the floor.
+  // Below the sweep's full level (its fade-in, and under it) the quotient is
+  // not taken: what a device adds there (the slow offset of even distortion)
+  // would be divided by little or nothing. The response there continues the
+  // one at the fade-in's end, with the latency's phase, which keeps the
+  // impulse response short (a cut would ring for longer than its window).
   detail::RealInverseFft inverse(n);
+  Complex* quotient = inverse.input();
+  const auto first =
+      static_cast<size_t>(std::ceil(plan.sweepStart * std::sqrt(2.0) * static_cast<double>(n)));
   for (size_t k = 0; k < bins; ++k) {
     const double f = static_cast<double>(k) / static_cast<double>(n);
     double mask = 1;
@@ -409,8 +415,13 @@ void analyzeSweep(Analysis& a, size_t used) {
       mask = 0;
     else if (f > stop)
       mask = ramp(plan.sweepStop - f, plan.sweepStop - stop);
-    inverse.input()[k] = mask * by[k] * std::conj(bx[k]) / (std::norm(bx[k]) + floor);
+    quotient[k] = mask * by[k] * std::conj(bx[k]) / (std::norm(bx[k]) + floor);
   }
+  const double w0 = 2 * kPi / static_cast<double>(n);
+  for (size_t k = 0; k < first && first < bins; ++k)
+    quotient[k] = quotient[first] * std::polar(1.0, w0 * static_cast<double>(first - k) *
+                                                        static_cast<double>(a.shift));
+  quotient[0] = quotient[0].real();
   const double* deconvolved = inverse.transform();
   std::vector<double> d(deconvolved, deconvolved + n);
 
