@@ -16,7 +16,7 @@ stream, records and playback (the live parts); recording (the data, no I/O) and 
 (its files).
 """
 
-from . import enums, sigmf, waveforms
+from . import enums, response, sigmf, waveforms
 from .board import Board, ErrorCounts, V360Snapshot
 from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError, BoardState, BoardType,
                     FixedClock, InfoResult, SequenceStart, SequenceWait, StatusResult, StreamClock,
@@ -34,7 +34,7 @@ __version__ = "1.0.0"
 
 __all__ = [
     "Rack", "Board", "Stream", "TransmitStream", "Block", "Recording", "Gap", "ErrorCounts", "V360Snapshot",
-    "Playback", "Underrun", "sigmf", "waveforms", "enums", "BoardType", "BoardState", "BoardError", "StatusResult", "InfoResult",
+    "Playback", "Underrun", "response", "sigmf", "waveforms", "enums", "BoardType", "BoardState", "BoardError", "StatusResult", "InfoResult",
     "FixedClock", "BitstreamFileResult", "BitstreamImageResult", "SequenceStart", "SequenceWait",
     "StreamSetup", "StreamClock", "StreamEnd", "StreamResult", "KpxadacError",
     "LibraryNotFoundError", "MissingFunctionError", "RackError", "BoardNotFoundError",
