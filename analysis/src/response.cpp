@@ -181,7 +181,7 @@ void planSweep(KpxResponsePlan& plan, const std::vector<double>& requested) {
   const double fs = plan.request.sampleRateHz;
   const double f1 = plan.request.startHz / fs / 2;
   const double f2 = std::min(plan.request.stopHz / fs * 1.05, 0.5);
-  const size_t length = std::clamp<size_t>(nextPowerOfTwo(static_cast<size_t>(128.0 / f1)),
+  const size_t length = std::clamp<size_t>(nextPowerOfTwo(static_cast<size_t>(64.0 / f1)),
                                            size_t{1} << 16, size_t{1} << 22);
   plan.sweepLength = length;
   plan.sweepStart = f1;
