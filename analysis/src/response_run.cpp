@@ -16,7 +16,8 @@
 namespace {
 
 constexpr uint32_t kDefaultMaxLatency = KPXRESPONSE_MAX_LATENCY_SAMPLES;
-constexpr uint32_t kDefaultBlockSamples = 1u << 20;  // 10 ms at 105 MHz: the first write fills the DAC ahead
+// 10 ms at 105 MHz a block: the first write fills the DAC well ahead.
+constexpr uint32_t kDefaultBlockSamples = 1u << 20;
 constexpr uint32_t kRingBlocks = 8;
 constexpr int32_t kWaitMs = 100;
 
