@@ -66,8 +66,6 @@ class TimelineSource {
   // Board samples first .. first + count - 1 at `place`, as 16-bit LE bytes
   // (rounded, clipped to the int16 range).
   void fill(uint8_t* out, uint64_t first, size_t count, const Placement& place) const;
-  // The value before rounding (for tests of the definition).
-  double value(uint64_t n, const Placement& place) const;
 
  private:
   void baseSamples(int64_t first, size_t count, int16_t* out) const;

@@ -151,6 +151,17 @@ TEST_F(TimelineTest, FractionalOffsetsAndClockErrorsReadTheSourceBetweenItsSampl
     }
     // The interpolator's ripple and the rounding: a few LSB of 16000.
     EXPECT_LT(worst, 3.0);
+    // Far along the stream the position keeps its fraction: hours at 105 MHz.
+    for (uint64_t n : {uint64_t{1} << 33, uint64_t{1'000'000'000'003}, uint64_t{1} << 41}) {
+      const double drift = static_cast<double>(n) * cases[i].ppm * 1e-6 +
+                           cases[i].offset * (1 + cases[i].ppm * 1e-6);
+      // The sine's phase at n from its 64-bit phase step (n * step wraps at
+      // whole cycles, exactly), then the drift's part in a double.
+      const auto step = static_cast<uint64_t>(std::round(kFrequency / kRate * 0x1p64));
+      const double cycles = static_cast<double>(n * step) * 0x1p-64 + drift * actual / kRate;
+      const double expected = amplitude * std::sin(2 * std::numbers::pi * (30.0 / 360 + cycles));
+      EXPECT_NEAR(signalSample(static_cast<int>(i), n), expected, 3.0) << n;
+    }
   }
 }
 
