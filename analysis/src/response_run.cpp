@@ -16,9 +16,8 @@
 namespace {
 
 constexpr uint32_t kDefaultMaxLatency = KPXRESPONSE_MAX_LATENCY_SAMPLES;
-// 10 ms at 105 MHz a block: the first write fills the DAC well ahead.
-constexpr uint32_t kDefaultBlockSamples = 1u << 20;
-constexpr uint32_t kRingBlocks = 8;
+constexpr uint32_t kDefaultBlockSamples = 65536;
+constexpr uint32_t kRingBlocks = 32;
 constexpr int32_t kWaitMs = 100;
 
 struct StreamCloser {

@@ -17,8 +17,10 @@ import kpxadac
 from kpxadac import response
 
 PROGRAM = os.environ.get("KPXADAC_RESPONSE")
+# The unpaced ADC waits up to read_timeout_ms for the DAC samples it needs
+# (then reads zeros): generous, for a loaded machine.
 WIRED = {"boards": [
-    {"device": 0, "input": {"dac": 1, "through": {
+    {"device": 0, "read_timeout_ms": 10000, "input": {"dac": 1, "through": {
         "gain_db": -3, "delay_samples": 7.3,
         "sos": [[0.0675, 0.1349, 0.0675, 1, -1.143, 0.4128]],
         "polynomial": [1, 0.02, 0.004]}}},
@@ -169,3 +171,21 @@ def test_python_refusals_and_plot(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib", None)
     with pytest.raises(ImportError, match="python3-matplotlib"):
         result.plot()
+
+
+@needs_program
+@pytest.mark.rack(WIRED)
+def test_a_failed_output_leaves_every_existing_file_as_it_was(tmp_path):
+    table, reference = tmp_path / "old.csv", tmp_path / "old.json"
+    table.write_text("old table\n")
+    reference.write_text("old reference\n")
+    done = run_program(*ARGUMENTS["sine"], "--output", str(table), "--save-reference",
+                       str(reference), "--plot", str(tmp_path / "missing" / "bode.svg"))
+    assert done.returncode == 2 and "bode.svg" in done.stderr
+    assert table.read_text() == "old table\n"
+    assert reference.read_text() == "old reference\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["old.csv", "old.json"]
+    # A folder named as the output: refused, nothing left behind.
+    done = run_program(*ARGUMENTS["sine"], "--output", str(tmp_path))
+    assert done.returncode == 2
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["old.csv", "old.json"]

@@ -63,8 +63,10 @@ class ResponseBoardsTest : public SimTest {
   // `extraAdc`/`extraDac`: more keys of each board.
   void wire(const std::string& through, const std::string& extraAdc = "",
             const std::string& extraDac = "") {
-    useRack(R"({"boards":[{"device":0,"input":{"dac":1,"through":)" + through + "}" + extraAdc +
-            R"(},{"device":1,"board_id":"0x86")" + extraDac + "}]}");
+    // The unpaced ADC waits up to read_timeout_ms for the DAC samples it
+    // needs (then reads zeros): generous, for a loaded machine.
+    useRack(R"({"boards":[{"device":0,"read_timeout_ms":10000,"input":{"dac":1,"through":)" +
+            through + "}" + extraAdc + R"(},{"device":1,"board_id":"0x86")" + extraDac + "}]}");
     Kpxadac16_Open();
     adc = Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0);
     dac = Kpxadac16_GetHandle(BOARD_TYPE_DAC, 0);

@@ -98,11 +98,10 @@ int run(const Options& options) {
   }
   Result result(measured);
 
+  std::vector<OutputText> files;
   if (!options.saveReference.empty()) {
     KpxResponse_SetKeepLatency(result.get(), 0);
-    const std::string text = referenceText(tableOf(result.get()));
-    if (auto reason = writeTextFile(options.saveReference, text); !reason.empty())
-      return fail(console, reason);
+    files.push_back({options.saveReference, referenceText(tableOf(result.get()))});
   }
   if (reference) {
     if (int32_t applied = KpxResponse_ApplyReference(result.get(), reference.get());
@@ -113,12 +112,9 @@ int run(const Options& options) {
                              (options.request.flags & KPXRESPONSE_FLAG_KEEP_LATENCY) ? 1 : 0);
   const Table table = tableOf(result.get());
 
-  if (!options.output.empty())
-    if (auto reason = writeTextFile(options.output, csvText(table)); !reason.empty())
-      return fail(console, reason);
-  if (!options.plot.empty())
-    if (auto reason = writeTextFile(options.plot, svgText(table)); !reason.empty())
-      return fail(console, reason);
+  if (!options.output.empty()) files.push_back({options.output, csvText(table)});
+  if (!options.plot.empty()) files.push_back({options.plot, svgText(table)});
+  if (auto reason = writeTextFiles(files); !reason.empty()) return fail(console, reason);
 
   if (options.json) {
     std::vector<double> impulse(table.summary.impulseSamples);

@@ -235,13 +235,23 @@ std::string readReference(const std::string& path, KpxResponseResult** result) {
   return "";
 }
 
-std::string writeTextFile(const std::string& path, const std::string& text) {
-  capture::MetadataFile file(path);
-  if (auto reason = file.prepare(text, 0); !reason.empty()) return reason;
-  if (auto reason = file.commit(); !reason.empty()) {
-    file.discard();
-    return reason;
+std::string writeTextFiles(const std::vector<OutputText>& files) {
+  std::vector<capture::MetadataFile> prepared;
+  prepared.reserve(files.size());
+  for (const OutputText& file : files) {
+    prepared.emplace_back(file.path);
+    if (auto reason = prepared.back().prepare(file.text, 0); !reason.empty()) {
+      prepared.pop_back();  // prepare() removed its own temporary file
+      for (capture::MetadataFile& done : prepared) done.discard();
+      return reason;
+    }
   }
+  for (size_t i = 0; i < prepared.size(); ++i)
+    if (auto reason = prepared[i].commit(); !reason.empty()) {
+      // commit() removed its own temporary file; the later ones go too.
+      for (size_t j = i + 1; j < prepared.size(); ++j) prepared[j].discard();
+      return reason;
+    }
   return "";
 }
 

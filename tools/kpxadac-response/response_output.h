@@ -39,8 +39,12 @@ std::string referenceText(const Table& latencyRemoved);
 // Reads a reference file into a result. Returns "" or the reason (naming the file).
 std::string readReference(const std::string& path, KpxResponseResult** result);
 
-// Writes `text` to `path` by a temporary file renamed over it, so that a
-// file of that name stays whole if the writing fails. Returns "" or the reason.
-std::string writeTextFile(const std::string& path, const std::string& text);
+// Writes each text to its path, each first to a temporary file; only when
+// every one is written are they renamed over the old files, so that a run
+// that fails leaves every file as it was. Returns "" or the reason.
+struct OutputText {
+  std::string path, text;
+};
+std::string writeTextFiles(const std::vector<OutputText>& files);
 
 }  // namespace response
