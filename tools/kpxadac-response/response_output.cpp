@@ -51,12 +51,20 @@ Table tableOf(const KpxResponseResult* result) {
 
 std::string csvText(const Table& table) {
   std::string text = "frequency_hz,magnitude_db,phase_deg,group_delay_s,quality_db";
-  for (int h = 2; h <= table.summary.harmonics; ++h) text += ",h" + std::to_string(h) + "_dbc";
+  for (int h = 2; h <= table.summary.harmonics; ++h) {
+    text += ",h";
+    text += std::to_string(h);
+    text += "_dbc";
+  }
   text += "\n";
   for (const KpxResponsePoint& p : table.points) {
     text += number(p.frequencyHz) + "," + number(p.magnitudeDb) + "," + number(p.phaseDeg) + "," +
             number(p.groupDelayS) + "," + number(p.qualityDb);
-    for (int h = 2; h <= table.summary.harmonics; ++h) text += "," + number(p.harmonicDbc[h - 2]);
+    // Appended piece by piece: "," + std::string trips GCC 12's false -Wrestrict.
+    for (int h = 2; h <= table.summary.harmonics; ++h) {
+      text += ',';
+      text += number(p.harmonicDbc[h - 2]);
+    }
     text += "\n";
   }
   return text;
