@@ -12,6 +12,7 @@
 
 #include "kpxadac_board.h"
 #include "kpxadac_stream.h"
+#include "response_core.h"
 
 namespace {
 
@@ -136,6 +137,7 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
 
   int32_t outcome = KPXRESPONSE_OK;
   uint64_t captured = 0;
+  size_t nextStep = 0;
   while (captured < captureLength) {
     if (stopped(run)) {
       outcome = KPXRESPONSE_ERR_STOPPED;
@@ -160,6 +162,14 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
       break;
     }
     captured += info.samples;
+    // The stepped sine's tones captured so far (before their latency: a
+    // display of where the measurement is).
+    for (; nextStep < plan->steps.size(); ++nextStep) {
+      const auto& step = plan->steps[nextStep];
+      if (captured < step.start + step.settle + step.length) break;
+      if (run.pointCaptured)
+        run.pointCaptured(run.user, static_cast<uint32_t>(nextStep), plan->frequencies[nextStep]);
+    }
     if (run.progress)
       run.progress(run.user, static_cast<double>(captured) / static_cast<double>(captureLength));
   }

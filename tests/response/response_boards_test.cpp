@@ -9,6 +9,7 @@
 #include <numbers>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kpxadac/response_run.h"
@@ -80,6 +81,11 @@ class ResponseBoardsTest : public SimTest {
     run.dac = dac;
     run.adc = adc;
     run.maxLatency = 4096;
+    captured.clear();
+    run.user = &captured;
+    run.pointCaptured = [](void* user, uint32_t index, double hz) {
+      static_cast<std::vector<std::pair<uint32_t, double>>*>(user)->emplace_back(index, hz);
+    };
     KpxResponseRequest request{};
     request.method = method;
     request.startHz = start;
@@ -101,6 +107,7 @@ class ResponseBoardsTest : public SimTest {
   }
 
   BoardHandle adc = KPXADAC_INVALID_HANDLE, dac = KPXADAC_INVALID_HANDLE;
+  std::vector<std::pair<uint32_t, double>> captured;  // the stepped sine's points, as captured
 };
 
 TEST_F(ResponseBoardsTest, EachMethodMeasuresTheWiredLowPassAgainstItsExactResponse) {
@@ -161,9 +168,16 @@ TEST_F(ResponseBoardsTest, LatencyOfTheWiredDelayAndHarmonicsOfItsPolynomial) {
   const double second = 20 * std::log10(0.03 * a * a / 2 / fundamental);
   const double third = 20 * std::log10(0.02 * a * a * a / 4 / fundamental);
   KpxResponseSummary summary{};
-  for (const KpxResponsePoint& p : points(result.get(), summary)) {
+  const auto measured = points(result.get(), summary);
+  for (const KpxResponsePoint& p : measured) {
     EXPECT_NEAR(p.harmonicDbc[0], second, 0.5) << p.frequencyHz;
     EXPECT_NEAR(p.harmonicDbc[1], third, 0.5) << p.frequencyHz;
+  }
+  // Each tone was announced once, in order, as it was captured.
+  ASSERT_EQ(captured.size(), measured.size());
+  for (size_t i = 0; i < captured.size(); ++i) {
+    EXPECT_EQ(captured[i].first, i);
+    EXPECT_EQ(captured[i].second, measured[i].frequencyHz);
   }
 }
 

@@ -34,7 +34,17 @@ using Result = std::unique_ptr<KpxResponseResult, ResultDeleter>;
 struct Progress {
   Console* console;
   std::chrono::steady_clock::time_point next;
+  uint32_t points = 0;
+  std::string point;  // the stepped sine's point reached: " (point 3 of 200, 12.5 kHz)"
 };
+
+void showPoint(void* user, uint32_t index, double frequencyHz) {
+  auto* progress = static_cast<Progress*>(user);
+  char text[96];
+  std::snprintf(text, sizeof text, " (point %u of %u, %.6g Hz)", index + 1, progress->points,
+                frequencyHz);
+  progress->point = text;
+}
 
 void showProgress(void* user, double fraction) {
   auto* progress = static_cast<Progress*>(user);
@@ -44,7 +54,7 @@ void showProgress(void* user, double fraction) {
   progress->next = now + std::chrono::milliseconds(200);
   char line[64];
   std::snprintf(line, sizeof line, "capturing the response: %3.0f %%", fraction * 100);
-  progress->console->progress(line);
+  progress->console->progress(line + progress->point);
 }
 
 int fail(Console& console, const std::string& reason, int status = kExitFailure) {
@@ -72,7 +82,7 @@ int run(const Options& options) {
     return fail(console, "no ADC board with index " + std::to_string(options.adc));
 
   kpx::tools::installStopHandlers(stopRequested);
-  Progress progress{&console, {}};
+  Progress progress{&console, {}, options.request.points, {}};
   KpxResponseRun run{};
   run.dac = dac;
   run.adc = adc;
@@ -80,6 +90,7 @@ int run(const Options& options) {
   run.progress = showProgress;
   run.user = &progress;
   run.stop = &stopFlag;
+  if (options.request.method == KPXRESPONSE_METHOD_SINE) run.pointCaptured = showPoint;
   const auto started = std::chrono::steady_clock::now();
   KpxResponseResult* measured = nullptr;
   int32_t streamCode = 0;

@@ -25,6 +25,10 @@ extern "C" {
 
 /** Called from the measuring thread: the share of the capture done (0..1). */
 typedef void (*KpxResponseProgress)(void* user, double fraction);
+/** SINE: called from the measuring thread as each point's tone has been
+ *  captured, in order: its index and frequency (its figures come with the
+ *  result, once the latency is known from the whole capture). */
+typedef void (*KpxResponsePointCaptured)(void* user, uint32_t index, double frequencyHz);
 
 /** How to run. Zero-initialise, then set the fields. */
 typedef struct KpxResponseRun {
@@ -36,6 +40,7 @@ typedef struct KpxResponseRun {
   KpxResponseProgress progress; /* may be null */
   void* user;
   const volatile int32_t* stop; /* nonzero ends the measurement (ERR_STOPPED); may be null */
+  KpxResponsePointCaptured pointCaptured; /* may be null; user is its first argument */
 } KpxResponseRun;
 
 /** Measures. request->sampleRateHz 0 takes the boards' rate; another value
