@@ -123,6 +123,8 @@ set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "${summary}: command-line tools
  kpxadac-info lists the boards, kpxadac-capture records samples (raw or
  SigMF), kpxadac-analyze measures an ADC channel's dynamic figures,
+ kpxadac-response measures a device's frequency response with a DAC and
+ an ADC board (with its library libkpxadac_response),
  kpxadac-scope shows a board live in the browser, kpxadac-scpi makes the
  boards a SCPI instrument for VISA clients, and talvo_rx_demo is the
  receive demo.")

@@ -48,6 +48,10 @@
 #   scpi:      kpxadac-scpi on loopback (benchmarks/scpi_bench.py): *OPC? round
 #              trips a second on one connection, FETCh:WAVeform? of 16 M samples to
 #              a plain socket client and through PyVISA (pyvisa-py).
+#   response:  kpxadac-response on real-time virtual boards at 105 MHz, a DAC wired
+#              to an ADC through a low-pass device model: wall time of a 200-point
+#              logarithmic response from 10 kHz to 50 MHz with the multitone, the
+#              sweep and the stepped sine (goal: at most 2 s with multitone or sweep).
 # Nothing here is a test: the figures are for reading, and the script fails
 # only when a program fails to build or run.
 #
@@ -64,7 +68,7 @@
 #   --python-duration S  seconds of the Python stream (default 10)
 #   --soapy-multiples LIST  rates to try through SoapyRemote (default "1 1.5 2 3")
 #   --skip LIST       any of micro,process,headroom,realtime,python,soapy,scope,records,group,
-#                     load,wake,scpi, comma-separated
+#                     load,wake,scpi,response, comma-separated
 #   -j N              build jobs (default 2)
 set -euo pipefail
 
@@ -119,6 +123,7 @@ skipped scope || targets+=(kpxadac-scope)
 skipped records || targets+=(kpxadac_records_bench)
 skipped group || targets+=(kpxadac_group_bench)
 skipped scpi || targets+=(kpxadac-scpi)
+skipped response || targets+=(kpxadac-response)
 cmake --build "$build" -j"$jobs" --target "${targets[@]}" >"$build/bench-build.log" 2>&1 ||
   { tail -30 "$build/bench-build.log"; exit 1; }
 
@@ -460,4 +465,23 @@ if ! skipped scpi; then
   /usr/bin/python3 "$root/benchmarks/scpi_bench.py" --server "$build/scpi/kpxadac-scpi" \
     >"$log" 2>&1 || { cat "$log"; exit 1; }
   sed 's/^scpi: /   /' "$log"
+fi
+
+if ! skipped response; then
+  echo "== kpxadac-response, 200 points 10 kHz to 50 MHz at 105 MHz, real-time boards" \
+    "(goal: at most 2 s of wall time with multitone or sweep)"
+  rack='{"boards":[{"device":0,"realtime":true,"input":{"dac":1,"through":{"gain_db":-3,
+    "delay_samples":12.4,"sos":[[0.0675,0.1349,0.0675,1,-1.143,0.4128]]}}},
+    {"device":1,"board_id":"0x86","realtime":true}]}'
+  for method in multitone sweep sine; do
+    for ((run = 1; run <= runs; run++)); do
+      start_ns=$(date +%s%N)
+      KPXADAC_SIM=$rack "$build/tools/kpxadac-response/kpxadac-response" --start 10e3 \
+        --stop 50e6 --points 200 --method "$method" --output "$dir/response-$method.csv" \
+        >"$log" 2>&1 || { cat "$log"; exit 1; }
+      end_ns=$(date +%s%N)
+      echo "   $method run $run: $(calc "($end_ns - $start_ns) / 1e9") s wall;" \
+        "$(sed 's/^[a-z]*: //' "$log")"
+    done
+  done
 fi

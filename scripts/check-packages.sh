@@ -64,7 +64,7 @@ clean kpxadac-info --json >info.json || problem "kpxadac-info --json failed"
 boards = json.load(open("info.json"))["boards"]
 assert [(b["type"], b["device"]) for b in boards] == [("ADC", 0)], boards' ||
   problem "kpxadac-info did not list the default board"
-for program in talvo_rx_demo kpxadac-capture kpxadac-analyze kpxadac-scope kpxadac-scpi; do
+for program in talvo_rx_demo kpxadac-capture kpxadac-analyze kpxadac-response kpxadac-scope kpxadac-scpi; do
   [[ -x /usr/bin/$program ]] || problem "/usr/bin/$program is missing"
 done
 # The SCPI server's unit is shipped, and left disabled.

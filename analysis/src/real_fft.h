@@ -31,4 +31,23 @@ class RealFft {
   std::unique_ptr<Backend> backend_;
 };
 
+// The inverse: size()/2 + 1 bins back to size() real values, scaled by
+// 1/size() so that it undoes RealFft. The input may be overwritten.
+class RealInverseFft {
+ public:
+  explicit RealInverseFft(size_t size);  // size: even
+  ~RealInverseFft();
+  RealInverseFft(const RealInverseFft&) = delete;
+  RealInverseFft& operator=(const RealInverseFft&) = delete;
+
+  std::complex<double>* input();
+  const double* transform();
+  size_t size() const { return size_; }
+
+ private:
+  struct Backend;
+  size_t size_;
+  std::unique_ptr<Backend> backend_;
+};
+
 }  // namespace kpx::analysis::detail

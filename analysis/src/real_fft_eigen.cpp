@@ -30,6 +30,30 @@ const std::complex<double>* RealFft::transform() {
   return backend_->out.data();
 }
 
+struct RealInverseFft::Backend {
+  Eigen::FFT<double> fft;
+  std::vector<std::complex<double>> in;
+  std::vector<double> out;
+};
+
+RealInverseFft::RealInverseFft(size_t size) : size_(size), backend_(std::make_unique<Backend>()) {
+  backend_->fft.SetFlag(Eigen::FFT<double>::HalfSpectrum);
+  backend_->in.resize(size / 2 + 1);
+  backend_->out.resize(size);
+}
+
+RealInverseFft::~RealInverseFft() = default;
+
+std::complex<double>* RealInverseFft::input() {
+  return backend_->in.data();
+}
+
+const double* RealInverseFft::transform() {
+  // Eigen scales the inverse by 1/size itself.
+  backend_->fft.inv(backend_->out.data(), backend_->in.data(), static_cast<Eigen::Index>(size_));
+  return backend_->out.data();
+}
+
 const char* RealFft::backendName() {
   return "eigen";
 }

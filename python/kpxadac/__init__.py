@@ -16,7 +16,7 @@ stream, records, playback and group (the live parts); recording (the data, no I/
 sigmf (its files).
 """
 
-from . import enums, plot, sigmf, waveforms
+from . import enums, plot, response, sigmf, waveforms
 from .board import Board, ErrorCounts, V360Snapshot
 from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError, BoardState, BoardType,
                     FixedClock, InfoResult, SequenceStart, SequenceWait, StatusResult, StreamClock,
@@ -49,7 +49,7 @@ def library_version():
 
 __all__ = [
     "Rack", "Board", "Stream", "TransmitStream", "Block", "Recording", "Gap", "ErrorCounts", "V360Snapshot",
-    "Playback", "Underrun", "sigmf", "waveforms", "enums", "BoardType", "BoardState", "BoardError", "StatusResult", "InfoResult",
+    "Playback", "Underrun", "response", "sigmf", "waveforms", "enums", "BoardType", "BoardState", "BoardError", "StatusResult", "InfoResult",
     "FixedClock", "BitstreamFileResult", "BitstreamImageResult", "SequenceStart", "SequenceWait",
     "StreamSetup", "StreamClock", "StreamEnd", "StreamResult", "KpxadacError",
     "LibraryNotFoundError", "MissingFunctionError", "RackError", "BoardNotFoundError",

@@ -1,0 +1,212 @@
+// KpxResponse_Measure (kpxadac/response_run.h): the plan's stimulus played on
+// a DAC board while an ADC board captures, then the analysis.
+#include "kpxadac/response_run.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "kpxadac_board.h"
+#include "kpxadac_stream.h"
+#include "response_core.h"
+
+namespace {
+
+constexpr uint32_t kDefaultMaxLatency = KPXRESPONSE_MAX_LATENCY_SAMPLES;
+constexpr uint32_t kDefaultBlockSamples = 65536;
+constexpr uint32_t kRingBlocks = 32;
+constexpr int32_t kWaitMs = 100;
+
+struct StreamCloser {
+  void operator()(KpxStream* s) const { KpxStream_Close(s); }
+};
+using Stream = std::unique_ptr<KpxStream, StreamCloser>;
+struct PlanDeleter {
+  void operator()(KpxResponsePlan* p) const { KpxResponse_FreePlan(p); }
+};
+
+// The rate a DAC board runs at, by the library's one clock rule (as
+// kpxadac-generate takes it): the plan for the clock the board reports.
+double dacRate(BoardHandle dac) {
+  KpxClockPlan plan{};
+  if (KpxBoard_ClockPlan(dac, KPXSTREAM_SETUP_AUTO_CLOCK, &plan) != KPXSTREAM_OK)
+    KpxBoard_ClockPlan(dac, KPXSTREAM_SETUP_SYNTHESIZER, &plan);
+  return plan.rateHz;
+}
+
+bool stopped(const KpxResponseRun& run) {
+  return run.stop && *run.stop != 0;
+}
+
+// Plays `samples`, then zeros up to `total` samples (the DAC starts after
+// the ADC, so it plays less than the capture's length while the capture
+// runs); ends there, when `done` is set, or when the stream ends.
+void play(KpxStream* stream, const std::vector<int16_t>& samples, uint64_t total,
+          const std::atomic<bool>& done, std::atomic<int32_t>& failure) {
+  uint64_t sent = 0;
+  while (!done && sent < total) {
+    KpxStreamBlock block{};
+    const int32_t result = KpxStream_AcquireWrite(stream, &block, kWaitMs);
+    if (result == KPXSTREAM_TIMEOUT) continue;
+    if (result != KPXSTREAM_OK) {
+      if (!done) failure = result;
+      return;
+    }
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(block.capacity / 2, total - sent));
+    auto* out = static_cast<int16_t*>(block.data);
+    const size_t fromStimulus =
+        sent < samples.size() ? std::min<size_t>(count, samples.size() - static_cast<size_t>(sent))
+                              : 0;
+    std::memcpy(out, samples.data() + sent, fromStimulus * 2);
+    std::fill(out + fromStimulus, out + count, int16_t{0});
+    sent += count;
+    block.bytes = static_cast<uint32_t>(count * 2);
+    KpxStream_SubmitWrite(stream, &block);
+  }
+}
+
+int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
+                KpxResponseResult** result, int32_t& streamResult) {
+  KpxBoardDescription dac{}, adc{};
+  if (KpxBoard_DescribeHandle(run.dac, &dac) != KPXSTREAM_OK ||
+      KpxBoard_DescribeHandle(run.adc, &adc) != KPXSTREAM_OK)
+    return KPXRESPONSE_ERR_NO_BOARD;
+  if (dac.type != BOARD_TYPE_DAC || adc.type != BOARD_TYPE_ADC || run.dac == run.adc)
+    return KPXRESPONSE_ERR_NOT_PAIR;
+  const uint32_t maxLatency = run.maxLatency ? run.maxLatency : kDefaultMaxLatency;
+  if (maxLatency > KPXRESPONSE_MAX_LATENCY_SAMPLES) return KPXRESPONSE_ERR_LATENCY;
+  const uint32_t blockSamples = run.blockSamples ? run.blockSamples : kDefaultBlockSamples;
+  if (blockSamples % 2 || blockSamples > TALVO_MAX_CHUNK / 2) return KPXRESPONSE_ERR_ARGUMENT;
+
+  KpxStreamConfig receive{};
+  receive.board = run.adc;
+  receive.direction = KPXSTREAM_RECEIVE;
+  receive.blockBytes = blockSamples * 2;
+  receive.blockCount = kRingBlocks;
+  receive.setup = run.adcSetup ? run.adcSetup : KPXSTREAM_SETUP_AUTO_CLOCK;
+  KpxStream* opened = nullptr;
+  if ((streamResult = KpxStream_Open(&receive, &opened)) != KPXSTREAM_OK)
+    return KPXRESPONSE_ERR_STREAM;
+  Stream adcStream(opened);
+  KpxStreamStatus status{};
+  KpxStream_GetStatus(adcStream.get(), &status);
+  const double rate = status.sampleRateHz;
+  const double playRate = dacRate(run.dac);
+  if (!(rate > 0) || !(playRate > 0)) return KPXRESPONSE_ERR_RATE_UNKNOWN;
+  if (std::abs(rate - playRate) > 1e-9 * rate) return KPXRESPONSE_ERR_RATES_DIFFER;
+  KpxResponseRequest request = asked;
+  if (request.sampleRateHz == 0)
+    request.sampleRateHz = rate;
+  else if (std::abs(request.sampleRateHz - rate) > 1e-9 * rate)
+    return KPXRESPONSE_ERR_RATES_DIFFER;
+
+  KpxResponsePlan* made = nullptr;
+  if (int32_t code = KpxResponse_CreatePlan(&request, &made); code != KPXRESPONSE_OK) return code;
+  std::unique_ptr<KpxResponsePlan, PlanDeleter> plan(made);
+  std::vector<int16_t> stimulus(KpxResponse_StimulusLength(plan.get()));
+  KpxResponse_StimulusInt16(plan.get(), stimulus.data(), stimulus.size());
+  const uint64_t captureLength = KpxResponse_CaptureLength(plan.get(), maxLatency);
+  std::vector<int16_t> response(captureLength);
+  if ((streamResult = KpxStream_SetSampleLimit(adcStream.get(), captureLength)) != KPXSTREAM_OK)
+    return KPXRESPONSE_ERR_STREAM;
+
+  KpxStreamConfig transmit{};
+  transmit.board = run.dac;
+  transmit.direction = KPXSTREAM_TRANSMIT;
+  transmit.blockBytes = blockSamples * 2;
+  transmit.blockCount = kRingBlocks;
+  transmit.setup = KPXSTREAM_SETUP_AUTO_CLOCK;  // the channel is reset at the start
+  if ((streamResult = KpxStream_Open(&transmit, &opened)) != KPXSTREAM_OK)
+    return KPXRESPONSE_ERR_STREAM;
+  Stream dacStream(opened);
+
+  // The capture first, so that it holds the stimulus's first sample.
+  if ((streamResult = KpxStream_Start(adcStream.get())) != KPXSTREAM_OK)
+    return KPXRESPONSE_ERR_STREAM;
+  if ((streamResult = KpxStream_Start(dacStream.get())) != KPXSTREAM_OK)
+    return KPXRESPONSE_ERR_STREAM;
+  std::atomic<bool> done{false};
+  std::atomic<int32_t> playFailure{KPXSTREAM_OK};
+  const uint64_t playLength = (captureLength + blockSamples + 1) / 2 * 2;
+  std::thread player(play, dacStream.get(), std::cref(stimulus), playLength, std::cref(done),
+                     std::ref(playFailure));
+
+  int32_t outcome = KPXRESPONSE_OK;
+  uint64_t captured = 0;
+  size_t nextStep = 0;
+  while (captured < captureLength) {
+    if (stopped(run)) {
+      outcome = KPXRESPONSE_ERR_STOPPED;
+      break;
+    }
+    if (playFailure != KPXSTREAM_OK) {
+      streamResult = playFailure;
+      outcome = KPXRESPONSE_ERR_STREAM;
+      break;
+    }
+    KpxStreamReadInfo info{};
+    const int32_t read = KpxStream_Read(adcStream.get(), response.data() + captured,
+                                        captureLength - captured, kWaitMs, &info);
+    if (read == KPXSTREAM_TIMEOUT) continue;
+    if (read != KPXSTREAM_OK) {
+      streamResult = read;
+      outcome = KPXRESPONSE_ERR_STREAM;
+      break;
+    }
+    if (info.lostBefore) {
+      outcome = KPXRESPONSE_ERR_OVERRUN;
+      break;
+    }
+    captured += info.samples;
+    // The stepped sine's tones captured so far (before their latency: a
+    // display of where the measurement is).
+    for (; nextStep < plan->steps.size(); ++nextStep) {
+      const auto& step = plan->steps[nextStep];
+      if (captured < step.start + step.settle + step.length) break;
+      if (run.pointCaptured)
+        run.pointCaptured(run.user, static_cast<uint32_t>(nextStep), plan->frequencies[nextStep]);
+    }
+    if (run.progress)
+      run.progress(run.user, static_cast<double>(captured) / static_cast<double>(captureLength));
+  }
+  done = true;
+  KpxStream_Stop(dacStream.get());
+  KpxStream_Stop(adcStream.get());
+  player.join();
+
+  KpxStreamStatus adcStatus{}, dacStatus{};
+  KpxStream_GetStatus(adcStream.get(), &adcStatus);
+  KpxStream_GetStatus(dacStream.get(), &dacStatus);
+  if (outcome != KPXRESPONSE_OK) return outcome;
+  if (adcStatus.overrunSamples) return KPXRESPONSE_ERR_OVERRUN;
+  // Underruns count only while the stimulus and the capture ran: the zeros
+  // after them may run dry as the stream stops.
+  for (KpxStreamGap gap{}; KpxStream_TakeUnderrun(dacStream.get(), &gap) == KPXSTREAM_OK;)
+    if (gap.index < captureLength) return KPXRESPONSE_ERR_UNDERRUN;
+  return KpxResponse_AnalyzeInt16(plan.get(), stimulus.data(), stimulus.size(), response.data(),
+                                  response.size(), result);
+}
+
+}  // namespace
+
+extern "C" int32_t KpxResponse_Measure(const KpxResponseRun* run, const KpxResponseRequest* request,
+                                       KpxResponseResult** result, int32_t* streamResult) {
+  if (result) *result = nullptr;
+  if (streamResult) *streamResult = 0;
+  if (!run || !request || !result) return KPXRESPONSE_ERR_NULL;
+  int32_t stream = 0;
+  int32_t code = KPXRESPONSE_ERR_NO_MEMORY;
+  try {
+    code = measure(*run, *request, result, stream);
+  } catch (const std::bad_alloc&) {
+    code = KPXRESPONSE_ERR_NO_MEMORY;
+  } catch (const std::system_error&) {
+    code = KPXRESPONSE_ERR_STREAM;  // the player's thread could not start
+  }
+  if (streamResult) *streamResult = code == KPXRESPONSE_ERR_STREAM ? stream : 0;
+  return code;
+}
