@@ -394,6 +394,17 @@ uint32_t Board::read(uint8_t* buffer, uint32_t length, std::optional<uint32_t> c
     if (!changed_.wait_for(lock, timeout, [this] { return streaming(); })) return err::kSemTimeout;
   }
   const uint32_t count = readLength(length, cap);
+  // A wired ADC waits for the DAC samples its read needs; when they do not
+  // come in time the read fails as the driver's times out, and leaves the
+  // channel where it was (zeros in their place would be lost data passed
+  // off as good).
+  for (uint64_t end = 0; wired_ && channelPosition_ + count > end;) {
+    end = channelPosition_ + count;
+    lock.unlock();
+    const bool ready = wired_->awaitDac((end + 1) / 2);
+    lock.lock();
+    if (!ready) return err::kSemTimeout;
+  }
   announcedWords_.reset();
   const uint64_t position = channelPosition_;
   channelPosition_ += count;
@@ -578,6 +589,8 @@ int16_t Board::sampleAt(uint64_t index) {
     std::lock_guard lock(mutex_);
     start = adcStart_;
   }
+  // As a read would, after the wait for its DAC; missing samples read 0.
+  if (wired_) wired_->awaitDac(index + 1);
   uint8_t pair[2];
   deliver(pair, index * 2, 2, start);
   return static_cast<int16_t>(static_cast<uint16_t>(pair[0] | (pair[1] << 8)));

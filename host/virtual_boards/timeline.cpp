@@ -183,9 +183,11 @@ void PlayedHistory::reset() {
   grown_.notify_all();
 }
 
-void PlayedHistory::waitFor(uint64_t count, std::chrono::steady_clock::time_point deadline) {
+PlayedHistory::PlayedHistory() : ring_(kCapacity, 0) {}
+
+bool PlayedHistory::waitFor(uint64_t count, std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(mutex_);
-  grown_.wait_until(lock, deadline, [&] { return written_ >= count; });
+  return grown_.wait_until(lock, deadline, [&] { return written_ >= count; });
 }
 
 void PlayedHistory::setStart(int64_t timelinePosition) {
@@ -200,7 +202,6 @@ std::optional<int64_t> PlayedHistory::start() {
 
 void PlayedHistory::appendZeros(uint64_t count) {
   std::lock_guard lock(mutex_);
-  if (ring_.empty()) ring_.assign(kCapacity, 0);
   for (uint64_t i = 0; i < std::min(count, kCapacity); ++i)
     ring_[(written_ + count - 1 - i) % kCapacity] = 0;
   written_ += count;
@@ -209,7 +210,6 @@ void PlayedHistory::appendZeros(uint64_t count) {
 
 void PlayedHistory::append(const uint8_t* bytes, uint64_t count) {
   std::lock_guard lock(mutex_);
-  if (ring_.empty()) ring_.assign(kCapacity, 0);
   uint64_t i = 0;
   if (halfPending_ && count > 0) {
     const uint8_t pair[2] = {half_, bytes[0]};
@@ -226,12 +226,16 @@ void PlayedHistory::append(const uint8_t* bytes, uint64_t count) {
 }
 
 void PlayedHistory::copy(int64_t first, size_t count, double* out) {
-  std::lock_guard lock(mutex_);
-  const auto written = static_cast<int64_t>(written_);
-  const int64_t oldest = written - static_cast<int64_t>(std::min<uint64_t>(written_, kCapacity));
-  for (size_t i = 0; i < count; ++i) {
-    const int64_t at = first + static_cast<int64_t>(i);
-    out[i] = at >= oldest && at < written ? ring_[static_cast<uint64_t>(at) % kCapacity] : 0.0;
+  for (size_t done = 0; done < count;) {
+    const size_t piece = std::min(count - done, kCopyPiece);
+    std::lock_guard lock(mutex_);
+    const auto written = static_cast<int64_t>(written_);
+    const int64_t oldest = written - static_cast<int64_t>(std::min<uint64_t>(written_, kCapacity));
+    for (size_t i = done; i < done + piece; ++i) {
+      const int64_t at = first + static_cast<int64_t>(i);
+      out[i] = at >= oldest && at < written ? ring_[static_cast<uint64_t>(at) % kCapacity] : 0.0;
+    }
+    done += piece;
   }
 }
 
@@ -333,6 +337,19 @@ void WiredInput::process(uint64_t first, size_t count, std::optional<int64_t> ad
   }
 }
 
+bool WiredInput::awaitDac(uint64_t end) {
+  if (paced_) return true;
+  {
+    std::lock_guard lock(mutex_);
+    if (end <= next_) return true;  // made before: served as they were
+  }
+  // An unpaced ADC keeps pace with the DAC it listens to.
+  const int64_t needed =
+      static_cast<int64_t>(end) - delayWhole_ + (delayFraction_ != 0 ? kHalf - 1 : 0);
+  if (needed <= 0) return true;
+  return played_->waitFor(static_cast<uint64_t>(needed), std::chrono::steady_clock::now() + wait_);
+}
+
 void WiredInput::fill(uint8_t* out, uint64_t first, size_t count, std::optional<int64_t> adcStart) {
   std::lock_guard lock(mutex_);
   // Older than the outputs kept: the model starts again there, at rest.
@@ -342,15 +359,6 @@ void WiredInput::fill(uint8_t* out, uint64_t first, size_t count, std::optional<
     std::fill(firHistory_.begin(), firHistory_.end(), 0.0);
   }
   const uint64_t end = first + count;
-  if (!paced_ && end > next_) {
-    // An unpaced ADC keeps pace with the DAC it listens to: it waits a
-    // little for the samples it needs (the interpolator's reach included),
-    // and takes zeros for those still missing then.
-    const int64_t needed =
-        static_cast<int64_t>(end) - delayWhole_ + (delayFraction_ != 0 ? kHalf - 1 : 0);
-    if (needed > 0)
-      played_->waitFor(static_cast<uint64_t>(needed), std::chrono::steady_clock::now() + wait_);
-  }
   std::vector<int16_t> made;
   for (uint64_t at = first; at < end;) {
     if (at < next_) {

@@ -111,6 +111,9 @@ struct ThroughSettings {
 class PlayedHistory {
  public:
   static constexpr uint64_t kCapacity = uint64_t{1} << 24;
+  // The ring is made here, with the rack: the DAC's write path only copies
+  // into it (making 32 MiB there took the real-time DAC's first 10 ms).
+  PlayedHistory();
   // Forgets everything (channel reset); the next sample is index 0.
   void reset();
   // Real-time: the timeline position of index 0, once the DAC's clock runs.
@@ -121,16 +124,18 @@ class PlayedHistory {
   // clock runs.
   std::optional<int64_t> start();
   // Samples at indexes first .. first + count - 1, zeros where none was
-  // played (yet) or kept.
+  // played (yet) or kept. Copied in pieces of kCopyPiece, the lock released
+  // between them, so a long copy for the ADC never holds up the DAC's write.
   void copy(int64_t first, size_t count, double* out);
+  static constexpr size_t kCopyPiece = 4096;
   // Waits until `count` samples have been played since the reset, at most
-  // until `deadline`.
-  void waitFor(uint64_t count, std::chrono::steady_clock::time_point deadline);
+  // until `deadline`; false when they were not.
+  bool waitFor(uint64_t count, std::chrono::steady_clock::time_point deadline);
 
  private:
   std::mutex mutex_;
   std::condition_variable grown_;
-  std::vector<int16_t> ring_;  // allocated at the first sample
+  std::vector<int16_t> ring_;  // kCapacity samples
   uint64_t written_ = 0;       // samples since the reset
   bool halfPending_ = false;
   uint8_t half_ = 0;
@@ -144,11 +149,17 @@ class PlayedHistory {
 class WiredInput {
  public:
   // `waitMs` (unpaced boards): how long a read waits for the DAC samples it
-  // needs before it takes zeros for those not written.
+  // needs (awaitDac).
   WiredInput(std::shared_ptr<PlayedHistory> played, const ThroughSettings& through, bool paced,
              uint32_t waitMs);
-  // ADC samples first .. first + count - 1 as 16-bit LE bytes. `adcStart`:
-  // the timeline position of the ADC's sample 0 (real-time boards).
+  // Unpaced boards: waits (at most waitMs) until the DAC has played every
+  // sample that ADC samples before `end` need, the interpolator's reach
+  // included; false when it has not (the read fails: the samples are not
+  // made). Real-time boards: true at once (the DAC's time line is complete).
+  bool awaitDac(uint64_t end);
+  // ADC samples first .. first + count - 1 as 16-bit LE bytes, without
+  // waiting: DAC samples not played read 0. `adcStart`: the timeline
+  // position of the ADC's sample 0 (real-time boards).
   void fill(uint8_t* out, uint64_t first, size_t count, std::optional<int64_t> adcStart);
   // Filters at rest, processing restarts at ADC index 0 (channel reset).
   void reset();

@@ -410,8 +410,10 @@ TEST_F(TimelineTest, ThroughModelDelaysByFractionsClipsAndAddsItsNoise) {
   };
   const Case cases[] = {{2.5, 0, 0}, {40.3, 0, 0}, {0.75, 12, 0}, {5, 0, 8}};
   constexpr size_t kCount = 20000;
-  std::vector<int16_t> stimulus(kCount);
-  for (size_t n = 0; n < kCount; ++n)
+  // Played a little past what is read: a fractional delay reads 31 samples
+  // ahead, and a read whose DAC samples never come fails.
+  std::vector<int16_t> stimulus(kCount + 32);
+  for (size_t n = 0; n < stimulus.size(); ++n)
     stimulus[n] = static_cast<int16_t>(
         std::lround(12000 * std::sin(2 * std::numbers::pi * kCycles * static_cast<double>(n))));
   for (const Case& c : cases) {
@@ -424,7 +426,8 @@ TEST_F(TimelineTest, ThroughModelDelaysByFractionsClipsAndAddsItsNoise) {
     const Handle adc = open(0), dac = open(1);
     startAdc(adc);
     uint32_t moved = 0;
-    ASSERT_EQ(writeDevice(dac, stimulus.data(), kCount * 2, &moved), 0u);
+    ASSERT_EQ(writeDevice(dac, stimulus.data(), static_cast<uint32_t>(stimulus.size() * 2), &moved),
+              0u);
     const auto read = readSamples(adc, kCount);
     const double gain = std::pow(10.0, c.gainDb / 20);
     double worst = 0, power = 0;
@@ -480,6 +483,58 @@ TEST_F(TimelineTest, UnpacedAdcWaitsForTheDacItListensTo) {
         << n;
   closeDevice(adc);
   closeDevice(dac);
+}
+
+TEST_F(TimelineTest, UnpacedAdcReadFailsWhenItsDacIsLate) {
+  // A read whose DAC samples do not come within read_timeout_ms fails with
+  // 121 and moves nothing, and leaves the channel where it was: once the DAC
+  // has played them, the same read gives them from sample 0. ADC sample n
+  // needs DAC samples up to n - whole delay, and 31 further on for a
+  // fractional delay. Never zeros passed off as data.
+  constexpr uint32_t kRead = 2000;
+  struct Case {
+    double delay;
+    uint32_t written;  // DAC samples played before the read
+    bool fails;
+  };
+  const Case cases[] = {
+      {0, 0, true},          {0, kRead - 1, true},    {0, kRead, false},       {7, kRead - 8, true},
+      {7, kRead - 7, false}, {3.5, kRead + 27, true}, {3.5, kRead + 28, false}};
+  std::vector<int16_t> stimulus(kRead + 100);
+  for (size_t n = 0; n < stimulus.size(); ++n) stimulus[n] = static_cast<int16_t>(n % 5000 + 1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "delay " << c.delay << ", written " << c.written);
+    std::ostringstream rack;
+    rack << R"({"boards":[{"device":0,"read_timeout_ms":30,"input":{"dac":1,"through":)"
+         << R"({"delay_samples":)" << c.delay << R"(}}},{"device":1,"board_id":"0x86"}]})";
+    useRack(rack.str());
+    const Handle adc = open(0), dac = open(1);
+    startAdc(adc);
+    uint32_t moved = 0;
+    if (c.written > 0) {
+      ASSERT_EQ(writeDevice(dac, stimulus.data(), c.written * 2, &moved), 0u);
+    }
+    std::vector<uint8_t> bytes;
+    moved = 0xDEAD;
+    EXPECT_EQ(readBytes(adc, bytes, kRead * 2, &moved), c.fails ? 121u : 0u);
+    EXPECT_EQ(moved, c.fails ? 0u : kRead * 2);
+    if (c.fails) {
+      const uint32_t rest = static_cast<uint32_t>(stimulus.size()) - c.written;
+      ASSERT_EQ(writeDevice(dac, stimulus.data() + c.written, rest * 2, &moved), 0u);
+      ASSERT_EQ(readBytes(adc, bytes, kRead * 2, &moved), 0u);
+    }
+    const auto read = samplesOf(bytes);
+    ASSERT_EQ(read.size(), kRead);
+    if (c.delay == std::floor(c.delay)) {
+      const auto shift = static_cast<size_t>(c.delay);
+      for (size_t n = 0; n < kRead; ++n)
+        ASSERT_EQ(static_cast<int16_t>(read[n]), n < shift ? 0 : stimulus[n - shift]) << n;
+    } else {
+      EXPECT_NE(read[kRead - 1], 0) << "the last sample read the DAC's output";
+    }
+    closeDevice(adc);
+    closeDevice(dac);
+  }
 }
 
 // ---- Real-time boards ----------------------------------------------------------
