@@ -225,6 +225,34 @@ TEST_F(StreamTest, FailedReadEndsTheStreamAfterTheBlocksBeforeIt) {
   EXPECT_EQ(s.samplesMoved, 1024u);
 }
 
+TEST_F(StreamTest, WiredAdcWhoseDacStopsEndsTheStreamWithTheTimeout) {
+  // An unpaced ADC wired to a DAC that played 1024 samples: the blocks it
+  // covers come as played, the next read fails with 121 and ends the stream,
+  // never zeros delivered as data.
+  useRack(R"({"boards": [{"device": 0, "read_timeout_ms": 50, "input": {"dac": 1}},
+                         {"device": 1, "board_id": "0x86"}]})");
+  Kpxadac16_Open();
+  board = Kpxadac16_GetHandle(BOARD_TYPE_ADC, 0);
+  const BoardHandle dac = Kpxadac16_GetHandle(BOARD_TYPE_DAC, 0);
+  ASSERT_NE(board, -1);
+  ASSERT_NE(dac, -1);
+  std::vector<uint16_t> played(1024);
+  for (size_t i = 0; i < played.size(); ++i) played[i] = static_cast<uint16_t>(i);
+  ASSERT_NE(TalvoWriteBuffer(dac, played.data(), 2048), 0u);
+  openAndStart(1024, 4);
+  KpxStreamBlock block{};
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(KpxStream_AcquireRead(stream, &block, 5000), KPXSTREAM_OK);
+    expectRamp(block);  // the DAC played its indexes
+    KpxStream_ReleaseRead(stream, &block);
+  }
+  EXPECT_EQ(KpxStream_AcquireRead(stream, &block, 5000), KPXSTREAM_BOARD_FAILED);
+  const KpxStreamStatus s = status();
+  EXPECT_EQ(s.endReason, KPXSTREAM_END_BOARD_FAILED);
+  EXPECT_EQ(s.platformError, 121u);
+  EXPECT_EQ(s.samplesMoved, 1024u);
+}
+
 TEST_F(StreamTest, CloseEndsARunningStreamWithBlocksStillHeld) {
   openBoard(kRamp);
   openAndStart(65536, 4);
