@@ -1,6 +1,7 @@
 #include "virtual_boards/timeline.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <numbers>
@@ -202,8 +203,16 @@ std::optional<int64_t> PlayedHistory::start() {
 
 void PlayedHistory::appendZeros(uint64_t count) {
   std::lock_guard lock(mutex_);
-  for (uint64_t i = 0; i < std::min(count, kCapacity); ++i)
-    ring_[(written_ + count - 1 - i) % kCapacity] = 0;
+  // The last kCapacity of them are kept, zeroed in runs up to the ring's end
+  // (an underrun's zeros are on the DAC's write path too).
+  const uint64_t kept = std::min(count, kCapacity);
+  for (uint64_t at = written_ + count - kept, left = kept; left > 0;) {
+    const uint64_t from = at % kCapacity;
+    const uint64_t run = std::min(left, kCapacity - from);
+    std::fill_n(ring_.begin() + static_cast<std::ptrdiff_t>(from), run, int16_t{0});
+    at += run;
+    left -= run;
+  }
   written_ += count;
   grown_.notify_all();
 }
@@ -217,7 +226,20 @@ void PlayedHistory::append(const uint8_t* bytes, uint64_t count) {
     halfPending_ = false;
     i = 1;
   }
-  for (; i + 1 < count; i += 2) ring_[written_++ % kCapacity] = loadSample(bytes + i);
+  // Whole samples in runs up to the ring's end: this is the DAC's write
+  // path, so it costs a copy and no more.
+  for (uint64_t pairs = (count - i) / 2; pairs > 0;) {
+    const uint64_t at = written_ % kCapacity;
+    const uint64_t run = std::min(pairs, kCapacity - at);
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(ring_.data() + at, bytes + i, static_cast<size_t>(run) * 2);
+    } else {
+      for (uint64_t k = 0; k < run; ++k) ring_[at + k] = loadSample(bytes + i + 2 * k);
+    }
+    written_ += run;
+    i += run * 2;
+    pairs -= run;
+  }
   if (i < count) {
     half_ = bytes[i];
     halfPending_ = true;

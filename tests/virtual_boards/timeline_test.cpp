@@ -609,6 +609,49 @@ TEST_F(TimelineTest, RealtimeDacReachesTheAdcOnTheSharedTimeline) {
   closeDevice(dac);
 }
 
+TEST_F(TimelineTest, RealtimeDacUnderrunReachesTheAdcAsItsIdleZeros) {
+  // The DAC's time line: its first block at its start, then the idle zeros
+  // of the underrun its counter reports (2 samples a word), then the second
+  // block. However long the pause lasts, the ADC sees exactly that.
+  useRack(R"({"boards":[
+      {"device":0,"realtime":true,"synthesizer_rate_hz":1e6,"input":{"dac":1}},
+      {"device":1,"board_id":"0x86","realtime":true,"synthesizer_rate_hz":1e6}]})");
+  const Handle adc = open(0), dac = open(1);
+  ASSERT_EQ(request(dac, IOCTL_TALVO_RESET, {0, 0}), 0u);
+  startAdc(adc);
+  constexpr size_t kBlock = 1000;
+  std::vector<int16_t> first(kBlock), second(kBlock);
+  for (size_t i = 0; i < kBlock; ++i) {
+    first[i] = static_cast<int16_t>(i + 1);
+    second[i] = static_cast<int16_t>(i + 5001);
+  }
+  uint32_t moved = 0;
+  ASSERT_EQ(writeDevice(dac, first.data(), kBlock * 2, &moved), 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(writeDevice(dac, second.data(), kBlock * 2, &moved), 0u);
+  std::vector<uint8_t> counts(8);
+  ASSERT_EQ(request(dac, IOCTL_GET_TALVO_ERROR, {}, counts), 0u);
+  const int64_t idle = 2 * int64_t{word(counts, 1)};
+  EXPECT_GE(idle, 15000) << "a 20 ms pause at 1 MHz after 1000 samples";
+  const double shift = trueTimelineOffset(0) - trueTimelineOffset(1);
+  ASSERT_FALSE(std::isnan(shift));
+  const auto dacAt = [&](int64_t m) -> int16_t {
+    const auto k = static_cast<int64_t>(kBlock);
+    if (m < 0) return 0;
+    if (m < k) return first[static_cast<size_t>(m)];
+    if (m < k + idle) return 0;
+    if (m < 2 * k + idle) return second[static_cast<size_t>(m - k - idle)];
+    return 0;
+  };
+  const auto count =
+      static_cast<size_t>(std::max(0.0, -shift)) + 2 * kBlock + static_cast<size_t>(idle) + 100;
+  const auto read = readSamples(adc, count);
+  for (size_t n = 0; n < read.size(); ++n)
+    ASSERT_EQ(read[n], dacAt(static_cast<int64_t>(n) + static_cast<int64_t>(shift))) << n;
+  closeDevice(adc);
+  closeDevice(dac);
+}
+
 #ifndef _WIN32
 TEST_F(TimelineTest, TraceReportsEachBoardsPlaceOnTheTimeline) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
