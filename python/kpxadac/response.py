@@ -68,7 +68,10 @@ _Progress = ctypes.CFUNCTYPE(None, c_void_p, c_double)
 class _Run(Structure):
     _fields_ = [("dac", _binding.BoardHandle), ("adc", _binding.BoardHandle),
                 ("adcSetup", c_int32), ("maxLatency", c_uint32), ("blockSamples", c_uint32),
-                ("progress", _Progress), ("user", c_void_p), ("stop", POINTER(c_int32))]
+                ("progress", _Progress), ("user", c_void_p), ("stop", POINTER(c_int32)),
+                # KpxResponseRun.pointCaptured, left null: without the field the
+                # library read a stray pointer past the record and called it.
+                ("pointCaptured", c_void_p)]
 
 
 _library = None
