@@ -139,9 +139,11 @@ for package in python3-kpxadac kpxadac-tools; do
   depends=$(dpkg-query -W -f='${Depends}' "$package")
   grep -q 'libkpxadac-response1 (' <<<"$depends" || problem "$package does not depend on libkpxadac-response1: $depends"
 done
-dpkg -L libkpxadac-response1 | grep -q '/libkpxadac_response\.so\.1$' ||
+grep -q '/libkpxadac_response\.so\.1$' <(dpkg -L libkpxadac-response1) ||
   problem "libkpxadac-response1 lacks libkpxadac_response.so.1"
-dpkg -L kpxadac-tools | grep -q 'libkpxadac_response' && problem "kpxadac-tools still carries the response library"
+if grep -q 'libkpxadac_response' <(dpkg -L kpxadac-tools); then
+  problem "kpxadac-tools still carries the response library"
+fi
 # ADC 0 reads DAC 1 (board ID 0x86) through a device model of -3 dB.
 wired='{"boards": [{"device": 0, "read_timeout_ms": 10000, "input": {"dac": 1, "through": {"gain_db": -3}}},
   {"device": 1, "board_id": "0x86"}]}'
