@@ -68,12 +68,15 @@ class _Summary(Structure):
 
 
 _Progress = ctypes.CFUNCTYPE(None, c_void_p, c_double)
+_PointCaptured = ctypes.CFUNCTYPE(None, c_void_p, c_uint32, c_double)
 
 
 class _Run(Structure):
+    # As KpxResponseRun (response_run.h), every field: the library reads them all.
     _fields_ = [("dac", _binding.BoardHandle), ("adc", _binding.BoardHandle),
                 ("adcSetup", c_int32), ("maxLatency", c_uint32), ("blockSamples", c_uint32),
-                ("progress", _Progress), ("user", c_void_p), ("stop", POINTER(c_int32))]
+                ("progress", _Progress), ("user", c_void_p), ("stop", POINTER(c_int32)),
+                ("pointCaptured", _PointCaptured)]
 
 
 _library_handle = None
