@@ -1,6 +1,8 @@
 # Packages, cut along the install components (cmake/Install.cmake):
 #   Debian (CPack's DEB generator, -DKPXADAC_DEBIAN_PACKAGES=ON, prefix /usr):
-#     runtime -> libkpxadac1, development -> libkpxadac-dev,
+#     runtime -> libkpxadac1, response -> libkpxadac-response1 (the
+#     stimulus-response library, apart because it needs FFTW),
+#     development -> libkpxadac-dev,
 #     tools -> kpxadac-tools, python -> python3-kpxadac,
 #     soapysdr -> soapysdr0.8-module-kpxadac;
 #   Windows: scripts/package.sh stages `cmake --install` of the cross build
@@ -50,10 +52,17 @@ endif()
 # development files.
 set(debian_components runtime development tools python)
 set(debian_package_runtime libkpxadac1)
+set(debian_package_response libkpxadac-response1)
 set(debian_package_development libkpxadac-dev)
 set(debian_package_tools kpxadac-tools)
 set(debian_package_python python3-kpxadac)
 set(debian_package_soapysdr soapysdr0.8-module-kpxadac)
+if(TARGET kpxadac_response)
+  list(APPEND debian_components response)
+else()
+  message(FATAL_ERROR "Debian packages: kpxadac-tools and python3-kpxadac need libkpxadac_response, "
+                      "which was not built (FFTW 3 or Eigen 3 missing)")
+endif()
 if(TARGET kpxadacSupport)
   list(APPEND debian_components soapysdr)
 endif()
@@ -95,13 +104,17 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "")
 # (dpkg-shlibdeps); on our own library, which is not installed while the
 # packages are made, at this very version.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/host)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/host ${PROJECT_BINARY_DIR}/analysis)
 foreach(component ${debian_components})
   string(TOUPPER ${component} upper)
   set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${debian_package_${component}})
   if(NOT component STREQUAL "runtime")
     set(CPACK_DEBIAN_${upper}_PACKAGE_DEPENDS "libkpxadac1 (= ${debian_version})")
   endif()
+endforeach()
+# kpxadac-response links the response library; libkpxadac-dev has its headers and link name.
+foreach(upper TOOLS DEVELOPMENT)
+  string(APPEND CPACK_DEBIAN_${upper}_PACKAGE_DEPENDS ", libkpxadac-response1 (= ${debian_version})")
 endforeach()
 set(summary "KPX-ADAC acquisition boards")
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "${summary}: board access library
@@ -116,6 +129,13 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/libkpxadac1/triggers)
+set(CPACK_DEBIAN_RESPONSE_DESCRIPTION "${summary}: stimulus-response library
+ The stimulus-response library of the KPX-ADAC host SDK: a device's
+ frequency response, measured with a DAC board driving it and an ADC board
+ capturing its output (stepped sine, multitone, swept sine), and its
+ analysis. kpxadac-response and the Python package kpxadac use it.")
+set(CPACK_DEBIAN_RESPONSE_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RESPONSE_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/libkpxadac1/triggers)
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "${summary}: development files
  Headers, static library, pkg-config file and CMake package of the KPX-ADAC
  board access library, with the SDK's documentation.")
@@ -124,7 +144,7 @@ set(CPACK_DEBIAN_TOOLS_DESCRIPTION "${summary}: command-line tools
  kpxadac-info lists the boards, kpxadac-capture records samples (raw or
  SigMF), kpxadac-analyze measures an ADC channel's dynamic figures,
  kpxadac-response measures a device's frequency response with a DAC and
- an ADC board (with its library libkpxadac_response),
+ an ADC board (with libkpxadac-response1's library),
  kpxadac-scope shows a board live in the browser, kpxadac-scpi makes the
  boards a SCPI instrument for VISA clients, and talvo_rx_demo is the
  receive demo.")
@@ -138,7 +158,8 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/python3-kpxadac/postinst
     ${PROJECT_SOURCE_DIR}/packaging/debian/python3-kpxadac/prerm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3:any, python3-numpy, libkpxadac1 (>= ${debian_version})")
+# kpxadac.response loads libkpxadac_response by the system's loader, as the package does libkpxadac.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3:any, python3-numpy, libkpxadac1 (>= ${debian_version}), libkpxadac-response1 (>= ${debian_version})")
 set(CPACK_DEBIAN_SOAPYSDR_DESCRIPTION "${summary}: SoapySDR module
  The SoapySDR module kpxadac: every KPX-ADAC board as a SoapySDR device for
  GNU Radio, SoapySDRUtil, Python and SoapyRemote.")

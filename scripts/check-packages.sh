@@ -13,7 +13,8 @@ set -euo pipefail
 exec </dev/null
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 dist=$(cd "$1" && pwd)
-packages=(libkpxadac1 libkpxadac-dev kpxadac-tools python3-kpxadac soapysdr0.8-module-kpxadac)
+packages=(libkpxadac1 libkpxadac-response1 libkpxadac-dev kpxadac-tools python3-kpxadac
+  soapysdr0.8-module-kpxadac)
 work=$(mktemp -d /tmp/kpxadac-packages.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 problems=0
@@ -130,6 +131,34 @@ grep -q "^0 ADC 0x8a /usr/lib/python3/dist-packages/kpxadac/__init__.py$" <<<"$l
   problem "Python did not list the default board from /usr/lib/python3/dist-packages"
 grep -q '^/usr/lib/[^/]*/libkpxadac\.so\.1' <<<"${listing##*$'\n'}" ||
   problem "Python did not load the system's library"
+
+echo "=== packages: kpxadac.response from libkpxadac-response1"
+# python3-kpxadac and kpxadac-tools take the response library from its own
+# package, the shared library's place, not from one another.
+for package in python3-kpxadac kpxadac-tools; do
+  depends=$(dpkg-query -W -f='${Depends}' "$package")
+  grep -q 'libkpxadac-response1 (' <<<"$depends" || problem "$package does not depend on libkpxadac-response1: $depends"
+done
+grep -q '/libkpxadac_response\.so\.1$' <(dpkg -L libkpxadac-response1) ||
+  problem "libkpxadac-response1 lacks libkpxadac_response.so.1"
+if grep -q 'libkpxadac_response' <(dpkg -L kpxadac-tools); then
+  problem "kpxadac-tools still carries the response library"
+fi
+# ADC 0 reads DAC 1 (board ID 0x86) through a device model of -3 dB.
+wired='{"boards": [{"device": 0, "read_timeout_ms": 10000, "input": {"dac": 1, "through": {"gain_db": -3}}},
+  {"device": 1, "board_id": "0x86"}]}'
+response=$(clean KPXADAC_SIM="$wired" /usr/bin/python3 -c "
+import kpxadac
+from kpxadac import response
+with kpxadac.Rack() as rack:
+    result = response.measure(rack.dac(0), rack.adc(0), 1e5, 1e6, points=4)
+print(response.library_version(), result, result.magnitude_db)
+assert abs(result.magnitude_db + 3).max() < 0.5, result.magnitude_db
+print([line.split()[-1] for line in open('/proc/self/maps') if 'libkpxadac_response' in line][0])" 2>&1) ||
+  problem "kpxadac.response failed: $response"
+echo "$response"
+grep -q '^/usr/lib/[^/]*/libkpxadac_response\.so\.1' <<<"${response##*$'\n'}" ||
+  problem "kpxadac.response did not load the system's libkpxadac_response.so.1"
 
 echo "=== packages: SoapySDRUtil --find=\"driver=kpxadac\" with no plugin path"
 clean SoapySDRUtil --find="driver=kpxadac" >soapy.txt 2>&1 || true

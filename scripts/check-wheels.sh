@@ -4,8 +4,10 @@
 #     the system's site packages, for Debian's numpy: no package index is
 #     reachable), on a system where no SDK is installed (checked first):
 #     `pip install --no-index`, `python -m kpxadac` lists the default virtual
-#     board, a capture runs on the library inside the wheel, and
-#     `pip uninstall -y` leaves the environment's files as they were;
+#     board, a capture runs on the library inside the wheel, a frequency
+#     response is measured with the wheel's response library (a DAC wired to
+#     an ADC through a -3 dB device model), and `pip uninstall -y` leaves the
+#     environment's files as they were;
 #   - both wheels read back by scripts/wheel.py check (tags, RECORD, the
 #     library and every library or DLL it needs).
 #
@@ -77,6 +79,24 @@ with kpxadac.Rack() as rack:
 print(recording)
 assert len(recording.samples) == 1 << 16 and not recording.gaps, recording
 assert recording.samples.dtype == numpy.int16 and recording.samples.std() > 100
+EOF
+
+echo "=== wheels: a response measurement on the wheel's response library"
+wired='{"boards": [{"device": 0, "read_timeout_ms": 10000, "input": {"dac": 1, "through": {"gain_db": -3}}},
+  {"device": 1, "board_id": "0x86"}]}'
+user env KPXADAC_SIM="$wired" "$python" - "$version" <<'EOF' || problem "the response measurement"
+import os, sys, numpy, kpxadac
+from kpxadac import response
+libs = os.path.join(os.path.dirname(os.path.abspath(kpxadac.__file__)), "_libs")
+print("response library:", response.library_path(), response.library_version())
+assert response.library_path() == os.path.join(libs, "libkpxadac_response.so.1")
+assert response.library_version() == sys.argv[1]
+with kpxadac.Rack() as rack:
+    result = response.measure(rack.dac(0), rack.adc(0), 1e5, 5e6, points=8)
+print(result, numpy.round(result.magnitude_db, 3))
+assert len(result) == 8 and numpy.abs(result.magnitude_db + 3).max() < 0.1, result.magnitude_db
+mapped = {line.split()[-1] for line in open("/proc/self/maps") if "libkpxadac" in line}
+assert mapped == {os.path.join(libs, n) for n in ("libkpxadac.so.1", "libkpxadac_response.so.1")}, mapped
 EOF
 
 echo "=== wheels: pip uninstall -y kpxadac"

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Makes the SDK's packages into dist/:
 #   - the Debian packages (CPack's DEB generator, cmake/Packaging.cmake):
-#     libkpxadac1, libkpxadac-dev, kpxadac-tools, python3-kpxadac and
+#     libkpxadac1, libkpxadac-response1, libkpxadac-dev, kpxadac-tools,
+#     python3-kpxadac and
 #     soapysdr0.8-module-kpxadac, checked with lintian (no error allowed);
 #   - the Windows installer kpxadac-sdk-<version>-win64-setup.exe (NSIS,
 #     packaging/windows/kpxadac.nsi) and the zip kpxadac-sdk-<version>-win64.zip
 #     with the same tree, from the mingw-w64 cross build, the programs'
 #     manual pages in it as text (made from a native build's pages);
 #   - the Python wheels (scripts/wheel.py): kpxadac-<version>-py3-none-
-#     manylinux_2_N_x86_64.whl with libkpxadac.so.1 inside (linked with
-#     libstdc++ and libgcc statically, so that it needs glibc alone) and
-#     kpxadac-<version>-py3-none-win_amd64.whl with the cross build's DLL,
-#     each read back by `wheel.py check`.
+#     manylinux_2_N_x86_64.whl with libkpxadac.so.1 and
+#     libkpxadac_response.so.1 inside (linked with libstdc++ and libgcc
+#     statically, the response library's FFT Eigen's, so that they need
+#     glibc alone) and kpxadac-<version>-py3-none-win_amd64.whl with the
+#     cross build's two DLLs, each read back by `wheel.py check`.
 # The packages take what `cmake --install` installs; a file in no component
 # ("Unspecified") stops the script.
 #
@@ -114,7 +116,7 @@ if ((make_deb)); then
     { tail -40 "$build/cpack.log"; fail "cpack"; }
   rm -f "$dist"/*.deb
   cp "$build"/packages/*.deb "$dist/"
-  for package in libkpxadac1 libkpxadac-dev kpxadac-tools python3-kpxadac soapysdr0.8-module-kpxadac; do
+  for package in libkpxadac1 libkpxadac-response1 libkpxadac-dev kpxadac-tools python3-kpxadac soapysdr0.8-module-kpxadac; do
     compgen -G "$dist/${package}_${version}-*.deb" >/dev/null || fail "no $package package was made"
   done
   tools_files=$(dpkg-deb -c "$dist"/kpxadac-tools_*.deb)
@@ -204,16 +206,19 @@ if ((make_windows)); then
 fi
 
 if ((make_wheel)); then
-  # Linux: the library alone, linked so that it needs nothing beyond glibc.
+  # Linux: the two libraries alone, linked so that they need nothing beyond
+  # glibc (the response library's FFT is Eigen's, header-only: no FFTW).
   build=$builds/wheel
   step "Python wheels: the Linux library in $build"
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKPXADAC_WERROR="$werror" \
-    -DKPXADAC_BUILD_TESTS=OFF -DKPXADAC_BUILD_TOOLS=OFF \
+    -DKPXADAC_BUILD_TESTS=OFF -DKPXADAC_BUILD_TOOLS=OFF -DKPXADAC_FFT=eigen \
     "-DCMAKE_SHARED_LINKER_FLAGS=-static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL" >/dev/null
-  cmake --build "$build" -j"$jobs" --target kpxadac >"$build/build.log" 2>&1 ||
+  cmake --build "$build" -j"$jobs" --target kpxadac kpxadac_response >"$build/build.log" 2>&1 ||
     { tail -40 "$build/build.log"; fail "build"; }
   rm -rf "$build/stage"
-  cmake --install "$build" --component runtime --strip --prefix "$build/stage" >/dev/null
+  for component in runtime response; do
+    cmake --install "$build" --component $component --strip --prefix "$build/stage" >/dev/null
+  done
   # Windows: the cross build's DLL (the tree of the installer when it was made).
   windows_tree=${windows_build:-$builds/windows}
   step "Python wheels: the Windows DLL in $windows_tree"
@@ -221,19 +226,24 @@ if ((make_wheel)); then
     cmake -S "$root" -B "$windows_tree" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-w64.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DKPXADAC_WERROR="$werror" -DKPXADAC_BUILD_TESTS=OFF >/dev/null
   fi
-  cmake --build "$windows_tree" -j"$jobs" --target kpxadac >"$windows_tree/wheel-build.log" 2>&1 ||
-    { tail -40 "$windows_tree/wheel-build.log"; fail "build"; }
+  cmake --build "$windows_tree" -j"$jobs" --target kpxadac kpxadac_response \
+    >"$windows_tree/wheel-build.log" 2>&1 || { tail -40 "$windows_tree/wheel-build.log"; fail "build"; }
   rm -rf "$windows_tree/wheel-stage"
-  cmake --install "$windows_tree" --component runtime --strip --prefix "$windows_tree/wheel-stage" >/dev/null
-  dll=$(compgen -G "$windows_tree/wheel-stage/bin/*kpxadac*.dll" | head -1) || true
+  for component in runtime response; do
+    cmake --install "$windows_tree" --component $component --strip --prefix "$windows_tree/wheel-stage" >/dev/null
+  done
+  dll=$(compgen -G "$windows_tree/wheel-stage/bin/*kpxadac.dll" | head -1) || true
   [[ -n $dll ]] || fail "no kpxadac DLL in $windows_tree/wheel-stage/bin"
+  response_dll=$(compgen -G "$windows_tree/wheel-stage/bin/*kpxadac_response.dll" | head -1) || true
+  [[ -n $response_dll ]] || fail "no kpxadac_response DLL in $windows_tree/wheel-stage/bin"
 
   step "Python wheels: made and checked"
   rm -f "$dist"/kpxadac-*.whl
   /usr/bin/python3 "$root/scripts/wheel.py" make --platform linux --version "$version" \
-    --library "$build/stage/lib/libkpxadac.so.1" --dist "$dist" || fail "the Linux wheel"
+    --library "$build/stage/lib/libkpxadac.so.1" \
+    --response "$build/stage/lib/libkpxadac_response.so.1" --dist "$dist" || fail "the Linux wheel"
   /usr/bin/python3 "$root/scripts/wheel.py" make --platform windows --version "$version" \
-    --library "$dll" --tools x86_64-w64-mingw32- --dist "$dist" || fail "the Windows wheel"
+    --library "$dll" --response "$response_dll" --tools x86_64-w64-mingw32- --dist "$dist" || fail "the Windows wheel"
   /usr/bin/python3 "$root/scripts/wheel.py" check --version "$version" "$dist"/kpxadac-*manylinux*.whl ||
     fail "the Linux wheel's check"
   /usr/bin/python3 "$root/scripts/wheel.py" check --version "$version" --tools x86_64-w64-mingw32- \

@@ -1,16 +1,18 @@
 #!/usr/bin/python3
 """Makes and checks the Python wheels of the SDK: the pure-ctypes package kpxadac with the
-shared library inside (kpxadac/_libs/), one wheel per platform for every Python 3
+shared library and the response library inside (kpxadac/_libs/), one wheel per platform for every Python 3
 (py3-none-<platform>). Standard library only; the wheel is a zip with a dist-info folder
 (METADATA, WHEEL, RECORD), as the binary distribution format describes it.
 
-  wheel.py make --platform linux|windows --library FILE --version V --dist DIR [--tools T]
+  wheel.py make --platform linux|windows --library FILE --response FILE --version V --dist DIR
+                [--tools T]
   wheel.py check WHEEL [--version V] [--tools T]
 
-Linux: the library's dynamic section must need nothing beyond glibc's own libraries (the
-manylinux policies allow more, but the wheel's library links libstdc++ and libgcc
-statically), and the tag is manylinux_2_<N>_x86_64 for the newest GLIBC_2.<N> symbol version
-it needs, read with objdump -p. Windows: every DLL the library imports is in the wheel or
+Linux: each library's dynamic section must need nothing beyond glibc's own libraries and the
+wheel's other library (the manylinux policies allow more, but the wheel's libraries link
+libstdc++ and libgcc statically, and the response library's FFT is Eigen's, built in), and
+the tag is manylinux_2_<N>_x86_64 for the newest GLIBC_2.<N> symbol version either needs,
+read with objdump -p. Windows: every DLL the library imports is in the wheel or
 one of Windows' own. `make` refuses a library that breaks these; `check` reads a made
 wheel again (tags, RECORD's hashes and sizes, the library and what it needs, the version).
 """
@@ -47,6 +49,9 @@ WINDOWS_DLLS = {"kernel32.dll", "msvcrt.dll", "advapi32.dll", "ws2_32.dll", "use
 MINGW_DLL_DIRS = ("/usr/x86_64-w64-mingw32/lib", "/usr/lib/gcc/x86_64-w64-mingw32")
 WINDOWS_LIBRARY_NAMES = ("kpxadac.dll", "libkpxadac.dll")  # as kpxadac/_library.py seeks them
 LINUX_LIBRARY_NAME = "libkpxadac.so.1"
+# The response library (kpxadac/response.py seeks these), which needs the board library.
+WINDOWS_RESPONSE_NAMES = ("kpxadac_response.dll", "libkpxadac_response.dll")
+LINUX_RESPONSE_NAME = "libkpxadac_response.so.1"
 
 
 class WheelError(Exception):
@@ -61,10 +66,10 @@ def objdump(tool, path, what="-p"):
         raise WheelError(f"{tool} {what} {path}: {error}") from None
 
 
-def exports_version(path, tool, pe):
-    """Whether the library exports KpxBoard_LibraryVersion, which the package asks first."""
+def exports_version(path, tool, pe, function="KpxBoard_LibraryVersion"):
+    """Whether the library exports its version `function`, which the package asks first."""
     text = objdump(tool, path, "-p" if pe else "-T")
-    return re.search(r"\bKpxBoard_LibraryVersion\b", text) is not None
+    return re.search(rf"\b{function}\b", text) is not None
 
 
 def elf_needs(path, tool="objdump"):
@@ -89,16 +94,19 @@ def elf_needs(path, tool="objdump"):
     return needed, versions
 
 
-def manylinux_tag(path, tool="objdump"):
+def manylinux_tag(path, tool="objdump", beside=()):
     """The manylinux tag the ELF library at `path` meets, and a line saying why; raises
-    WheelError naming what breaks the policy."""
+    WheelError naming what breaks the policy. `beside`: the wheel's own libraries, which it
+    may need too."""
     needed, versions = elf_needs(path, tool)
-    outside = sorted(set(needed) - GLIBC_LIBRARIES)
+    outside = sorted(set(needed) - GLIBC_LIBRARIES - set(beside))
     if outside:
         raise WheelError(f"{path} needs {', '.join(outside)}, outside glibc: not allowed in the "
                          f"wheel (link libstdc++ and libgcc statically)")
     newest = (2, 2)
     for library, names in sorted(versions.items()):
+        if library in beside:
+            continue  # the wheel's own library: no symbol versions of glibc's
         for name in sorted(names):
             found = re.fullmatch(r"GLIBC_(\d+)\.(\d+)(?:\.\d+)?", name)
             if not found:
@@ -113,6 +121,19 @@ def manylinux_tag(path, tool="objdump"):
     return tag, why
 
 
+def newest_tag(tags):
+    """The tag of the newest glibc among manylinux_2_<N>_x86_64 tags: what the wheel needs."""
+    return max(tags, key=lambda tag: tuple(int(n) for n in re.findall(r"\d+", tag)[:2]))
+
+
+def linux_tag(libraries, tool):
+    """The tag of the wheel holding `libraries` ({name in the wheel: path}), and why."""
+    found = {name: manylinux_tag(path, tool, beside=set(libraries) - {name})
+             for name, path in libraries.items()}
+    tag = newest_tag([tag for tag, _ in found.values()])
+    return tag, "; ".join(f"{name} {why}" for name, (_, why) in sorted(found.items()))
+
+
 def pe_imports(path, tool):
     text = objdump(tool, path)
     if "file format pei-x86-64" not in text:
@@ -125,13 +146,15 @@ def windows_is_own(name):
     return lowered in WINDOWS_DLLS or lowered.startswith(("api-ms-win-", "ext-ms-win-"))
 
 
-def windows_dependencies(library, tool):
-    """The DLLs to carry beside `library`: those it needs (and they need) that Windows lacks,
-    found among mingw-w64's own; raises WheelError for one found nowhere."""
-    carried, queue = {}, [library]
+def windows_dependencies(libraries, tool):
+    """The DLLs to carry beside `libraries`: those they need (and those need) that Windows
+    and the wheel lack, found among mingw-w64's own; raises WheelError for one found nowhere."""
+    ours = {os.path.basename(path).lower() for path in libraries}
+    carried, queue = {}, list(libraries)
     while queue:
-        for name in pe_imports(queue.pop(), tool):
-            if windows_is_own(name) or name.lower() in carried:
+        library = queue.pop()
+        for name in pe_imports(library, tool):
+            if windows_is_own(name) or name.lower() in carried or name.lower() in ours:
                 continue
             found = None
             for top in MINGW_DLL_DIRS:
@@ -177,16 +200,19 @@ def make(args):
     if not re.fullmatch(r"\d+\.\d+\.\d+", version):
         raise WheelError(f"version {version!r} is no MAJOR.MINOR.PATCH")
     if args.platform == "linux":
-        tag, why = manylinux_tag(args.library, args.tools + "objdump")
-        libraries = [(args.library, LINUX_LIBRARY_NAME)]
+        libraries = [(args.library, LINUX_LIBRARY_NAME), (args.response, LINUX_RESPONSE_NAME)]
+        tag, why = linux_tag({name: path for path, name in libraries}, args.tools + "objdump")
     else:
-        tag, why = "win_amd64", "every DLL it imports is Windows' own or in the wheel"
-        base = os.path.basename(args.library)
-        if base.lower() not in WINDOWS_LIBRARY_NAMES:
-            raise WheelError(f"{args.library}: the package seeks {' or '.join(WINDOWS_LIBRARY_NAMES)}")
-        libraries = [(args.library, base)]
-        libraries += [(path, os.path.basename(path))
-                      for path in windows_dependencies(args.library, args.tools + "objdump")]
+        tag, why = "win_amd64", "every DLL they import is Windows' own or in the wheel"
+        libraries = []
+        for path, names in ((args.library, WINDOWS_LIBRARY_NAMES),
+                            (args.response, WINDOWS_RESPONSE_NAMES)):
+            base = os.path.basename(path)
+            if base.lower() not in names:
+                raise WheelError(f"{path}: the package seeks {' or '.join(names)}")
+            libraries.append((path, base))
+        libraries += [(path, os.path.basename(path)) for path in
+                      windows_dependencies([path for path, _ in libraries], args.tools + "objdump")]
     files = []  # (name in the wheel, bytes)
     for folder, dirs, names in os.walk(PACKAGE):
         dirs[:] = sorted(d for d in dirs if d not in ("__pycache__", "_libs"))
@@ -271,23 +297,31 @@ def check(args):
         objdump_tool = args.tools + "objdump"
         try:
             if platform.startswith("manylinux_"):
-                if LINUX_LIBRARY_NAME not in present:
-                    problems.append(f"kpxadac/_libs/{LINUX_LIBRARY_NAME} is missing")
-                else:
-                    library = os.path.join(libs, LINUX_LIBRARY_NAME)
-                    if not exports_version(library, objdump_tool, pe=False):
-                        problems.append(f"{LINUX_LIBRARY_NAME} does not export KpxBoard_LibraryVersion")
-                    tag, why = manylinux_tag(library, objdump_tool)
+                missing = [n for n in (LINUX_LIBRARY_NAME, LINUX_RESPONSE_NAME) if n not in present]
+                for member in missing:
+                    problems.append(f"kpxadac/_libs/{member} is missing")
+                for member in sorted(set(present) - {LINUX_LIBRARY_NAME, LINUX_RESPONSE_NAME}):
+                    problems.append(f"kpxadac/_libs/{member}: a file the package does not load")
+                if not missing:
+                    for member, function in ((LINUX_LIBRARY_NAME, "KpxBoard_LibraryVersion"),
+                                             (LINUX_RESPONSE_NAME, "KpxResponse_LibraryVersion")):
+                        if not exports_version(os.path.join(libs, member), objdump_tool, False,
+                                               function):
+                            problems.append(f"{member} does not export {function}")
+                    tag, why = linux_tag({n: os.path.join(libs, n) for n in present}, objdump_tool)
                     if tag != platform:
-                        problems.append(f"tagged {platform}, but the library meets {tag} ({why})")
-                    print(f"{name}: {platform}: the library {why}")
+                        problems.append(f"tagged {platform}, but the libraries meet {tag} ({why})")
+                    print(f"{name}: {platform}: {why}")
             elif platform == "win_amd64":
-                dlls = [n for n in present if n.lower() in WINDOWS_LIBRARY_NAMES]
-                if not dlls:
-                    problems.append("no kpxadac.dll or libkpxadac.dll in kpxadac/_libs")
-                for dll in dlls:
-                    if not exports_version(os.path.join(libs, dll), objdump_tool, pe=True):
-                        problems.append(f"{dll} does not export KpxBoard_LibraryVersion")
+                for names, function in ((WINDOWS_LIBRARY_NAMES, "KpxBoard_LibraryVersion"),
+                                        (WINDOWS_RESPONSE_NAMES, "KpxResponse_LibraryVersion")):
+                    dlls = [n for n in present if n.lower() in names]
+                    if not dlls:
+                        problems.append(f"no {' or '.join(names)} in kpxadac/_libs")
+                    for dll in dlls:
+                        if not exports_version(os.path.join(libs, dll), objdump_tool, True,
+                                               function):
+                            problems.append(f"{dll} does not export {function}")
                 for dll in present:
                     for needed in pe_imports(os.path.join(libs, dll), objdump_tool):
                         if not windows_is_own(needed) and needed.lower() not in \
@@ -308,6 +342,8 @@ def main(argv=None):
     maker = commands.add_parser("make", help="make a wheel into --dist")
     maker.add_argument("--platform", choices=("linux", "windows"), required=True)
     maker.add_argument("--library", required=True, help="the built shared library or DLL")
+    maker.add_argument("--response", required=True,
+                       help="the built response library or DLL (libkpxadac_response)")
     maker.add_argument("--version", required=True, help="the CMake project's version")
     maker.add_argument("--dist", required=True)
     checker = commands.add_parser("check", help="read a made wheel back")

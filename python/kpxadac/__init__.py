@@ -24,7 +24,8 @@ from .enums import (BitstreamFileResult, BitstreamImageResult, BoardError, Board
 from .errors import (AlignmentError, BitstreamError, BoardBusyError, BoardNotFoundError,
                      GroupError, KpxadacError, LibraryNotFoundError, LibraryVersionError,
                      MissingFunctionError, PlotUnavailableError, RackError, RecordsError,
-                     RequestError, StreamError, TransferError, WaveformError)
+                     RequestError, ResponseLibraryNotFoundError, StreamError, TransferError,
+                     WaveformError)
 from .group import Group, GroupBlock
 from .playback import Playback, Underrun
 from .rack import Rack
@@ -55,6 +56,7 @@ __all__ = [
     "LibraryNotFoundError", "MissingFunctionError", "RackError", "BoardNotFoundError",
     "RequestError", "BoardBusyError", "TransferError", "BitstreamError", "StreamError",
     "Records", "RecordsRun", "RecordsError", "WaveformError", "LibraryVersionError",
+    "ResponseLibraryNotFoundError",
     "library_path", "library_version", "__version__", "plot", "PlotUnavailableError",
     "Group", "GroupBlock", "GroupRecording", "GroupError", "AlignmentError",
 ]

@@ -32,21 +32,23 @@ def parse(text):
     return tuple(int(part) for part in match.groups()) if match else None
 
 
-def library_refusal(library_version, path, package_version=VERSION):
+def library_refusal(library_version, path, package_version=VERSION, what="the KPX-ADAC library",
+                    function="KpxBoard_LibraryVersion", variable="KPXADAC_LIBRARY"):
     """Why the library at `path`, answering `library_version` (None: it has no
-    KpxBoard_LibraryVersion), is too old for this package; None when it is not."""
+    `function`), is too old for this package; None when it is not. `what` names the
+    library in the text and `variable` the environment variable that chooses another."""
     wanted = parse(package_version)
     found = parse(library_version)
     if library_version is None:
-        return (f"the KPX-ADAC library {path} does not report its version "
-                f"(no KpxBoard_LibraryVersion): it is older than this Python package "
+        return (f"{what} {path} does not report its version "
+                f"(no {function}): it is older than this Python package "
                 f"kpxadac {package_version}. Install the library of version {package_version} "
-                f"or newer, or set KPXADAC_LIBRARY to one.")
+                f"or newer, or set {variable} to one.")
     if found is None:
-        return (f"the KPX-ADAC library {path} reports the version {library_version!r}, "
+        return (f"{what} {path} reports the version {library_version!r}, "
                 f"which is no MAJOR.MINOR.PATCH")
     if wanted is not None and found < wanted:
-        return (f"the KPX-ADAC library {path} is version {library_version}, older than this "
+        return (f"{what} {path} is version {library_version}, older than this "
                 f"Python package kpxadac {package_version}. Install the library of version "
-                f"{package_version} or newer, or set KPXADAC_LIBRARY to one.")
+                f"{package_version} or newer, or set {variable} to one.")
     return None

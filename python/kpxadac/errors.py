@@ -16,6 +16,21 @@ class LibraryNotFoundError(KpxadacError, OSError):
             "\nSet KPXADAC_LIBRARY to the library's path, or install the SDK.")
 
 
+class ResponseLibraryNotFoundError(LibraryNotFoundError):
+    """The response library (libkpxadac_response) that kpxadac.response needs could not be
+    loaded; `tried` lists (place, reason) pairs. The rest of the package works without it."""
+
+    def __init__(self, tried):
+        self.tried = list(tried)
+        lines = "\n".join(f"  {place}: {reason}" for place, reason in self.tried)
+        KpxadacError.__init__(
+            self,
+            "kpxadac.response needs the KPX-ADAC response library (libkpxadac_response), which "
+            "could not be loaded; tried:\n" + lines +
+            "\nInstall it (Debian: the package libkpxadac-response1; the kpxadac wheels and the "
+            "Windows installer carry it), or set KPXADAC_RESPONSE_LIBRARY to its path.")
+
+
 class LibraryVersionError(LibraryNotFoundError):
     """The library that was found is older than this package (or does not say its version)."""
 

@@ -10,8 +10,12 @@ driving it and an ADC board capturing its output (docs/response.md).
         result.plot("bode.png")          # needs matplotlib
 
 The numerics and the board run are the response library's (libkpxadac_response,
-kpxadac/response.h and response_run.h), found as KPXADAC_RESPONSE_LIBRARY names it,
-else beside the board access library, else by the system's loader.
+kpxadac/response.h and response_run.h), loaded on first use, not on import (a package
+without it works for everything else): as KPXADAC_RESPONSE_LIBRARY names it (an explicit
+choice, never replaced), else inside the package's own wheel (kpxadac/_libs/), else beside
+the board access library that was loaded, else by the system's loader (Debian's
+libkpxadac-response1). None found raises ResponseLibraryNotFoundError naming every place
+tried and what to install; one older than the package raises LibraryVersionError.
 """
 
 import ctypes
@@ -22,8 +26,9 @@ from ctypes import c_void_p
 
 import numpy as np
 
-from . import _binding
-from .errors import KpxadacError, LibraryNotFoundError
+from . import _binding, _library
+from ._version import library_refusal
+from .errors import KpxadacError, LibraryVersionError, ResponseLibraryNotFoundError
 
 METHODS = ("sine", "multitone", "sweep")
 SPACINGS = ("log", "linear")
@@ -63,18 +68,18 @@ class _Summary(Structure):
 
 
 _Progress = ctypes.CFUNCTYPE(None, c_void_p, c_double)
+_PointCaptured = ctypes.CFUNCTYPE(None, c_void_p, c_uint32, c_double)
 
 
 class _Run(Structure):
+    # As KpxResponseRun (response_run.h), every field: the library reads them all.
     _fields_ = [("dac", _binding.BoardHandle), ("adc", _binding.BoardHandle),
                 ("adcSetup", c_int32), ("maxLatency", c_uint32), ("blockSamples", c_uint32),
                 ("progress", _Progress), ("user", c_void_p), ("stop", POINTER(c_int32)),
-                # KpxResponseRun.pointCaptured, left null: without the field the
-                # library read a stray pointer past the record and called it.
-                ("pointCaptured", c_void_p)]
+                ("pointCaptured", _PointCaptured)]
 
 
-_library = None
+_library_handle = None
 
 
 def _names():
@@ -85,32 +90,60 @@ def _names():
     return ["libkpxadac_response.so.1", "libkpxadac_response.so"]
 
 
-def _load():
-    """The response library, with its functions' types, loaded once."""
-    global _library
-    if _library is not None:
-        return _library
-    _binding.lib.KpxBoard_Count()  # the board library first: the response library uses it
-    tried = []
+def _candidates():
+    """(path or name, whether it is an explicit choice) in the order they are tried."""
     explicit = os.environ.get("KPXADAC_RESPONSE_LIBRARY")
-    candidates = [explicit] if explicit else []
-    if not explicit:
-        board_library = _binding.lib.path
-        if board_library and os.sep in board_library:
-            folder = os.path.dirname(os.path.abspath(board_library))
-            candidates += [os.path.join(folder, name) for name in _names()]
-        candidates += _names()
-    library = None
-    for candidate in candidates:
+    if explicit:
+        return [(explicit, True)], []
+    tried = []
+    candidates = []
+    if os.path.isdir(_library.WHEEL_LIBRARY_DIR):
+        wheel = [os.path.join(_library.WHEEL_LIBRARY_DIR, name) for name in _names()
+                 if os.path.exists(os.path.join(_library.WHEEL_LIBRARY_DIR, name))]
+        if not wheel:
+            tried.append((_library.WHEEL_LIBRARY_DIR, "no response library in the wheel's folder"))
+        candidates += wheel
+    board_file = _binding.lib.file
+    if board_file and os.path.isabs(board_file):
+        folder = os.path.dirname(board_file)
+        candidates += [os.path.join(folder, name) for name in _names()
+                       if os.path.join(folder, name) not in candidates]
+    candidates += _names()
+    return [(candidate, False) for candidate in candidates], tried
+
+
+def _load():
+    """The response library, with its functions' types, loaded once (on first use)."""
+    global _library_handle
+    if _library_handle is not None:
+        return _library_handle
+    _binding.lib.KpxBoard_Count()  # the board library first: the response library uses it
+    candidates, tried = _candidates()
+    library = path = None
+    for candidate, explicit in candidates:
+        place = ("KPXADAC_RESPONSE_LIBRARY=" if explicit else "") + candidate
+        if os.path.isabs(candidate) and not os.path.exists(candidate):
+            tried.append((place, "no such file"))
+            continue
         try:
-            library = ctypes.CDLL(candidate)
+            library, path = _library._load(candidate), candidate
             break
         except OSError as error:
-            tried.append((candidate, str(error)))
-            if explicit:
-                break
+            tried.append((place, str(error)))
     if library is None:
-        raise LibraryNotFoundError(tried)
+        raise ResponseLibraryNotFoundError(tried)
+    # An older library is refused by its version, as the board library is.
+    version_function = getattr(library, "KpxResponse_LibraryVersion", None)
+    version = None
+    if version_function is not None:
+        version_function.restype, version_function.argtypes = c_char_p, []
+        version = (version_function() or b"").decode("ascii", "replace")
+    refusal = library_refusal(version, path, what="the KPX-ADAC response library",
+                              function="KpxResponse_LibraryVersion",
+                              variable="KPXADAC_RESPONSE_LIBRARY")
+    if refusal:
+        raise LibraryVersionError(refusal, path)
+    library.version, library.path = version, path
     library.KpxResponse_Measure.argtypes = [POINTER(_Run), POINTER(_Request),
                                             POINTER(c_void_p), POINTER(c_int32)]
     library.KpxResponse_Measure.restype = c_int32
@@ -130,8 +163,19 @@ def _load():
     library.KpxResponse_SetKeepLatency.restype = c_int32
     library.KpxResponse_MethodFromName.argtypes = [c_char_p]
     library.KpxResponse_MethodFromName.restype = c_int32
-    _library = library
+    _library_handle = library
     return library
+
+
+def library_path():
+    """The name or path the response library was loaded from (loading it now if it was not
+    yet); raises ResponseLibraryNotFoundError when there is none."""
+    return _load().path
+
+
+def library_version():
+    """The loaded response library's version ("1.0.0"); never older than the package's."""
+    return _load().version
 
 
 def _text(library, code):

@@ -3,9 +3,11 @@ device model: the program's CSV, JSON and SVG agree with each other, and the Pyt
 result's arrays equal the program's CSV."""
 
 import csv
+import ctypes
 import json
 import math
 import os
+import shutil
 import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -15,6 +17,8 @@ import pytest
 
 import kpxadac
 from kpxadac import response
+
+from conftest import source_path
 
 PROGRAM = os.environ.get("KPXADAC_RESPONSE")
 # The unpaced ADC waits up to read_timeout_ms for the DAC samples it needs
@@ -189,3 +193,30 @@ def test_a_failed_output_leaves_every_existing_file_as_it_was(tmp_path):
     done = run_program(*ARGUMENTS["sine"], "--output", str(tmp_path))
     assert done.returncode == 2
     assert sorted(p.name for p in tmp_path.iterdir()) == ["old.csv", "old.json"]
+
+
+@pytest.mark.skipif(not shutil.which("cc"), reason="compiles the header's records with cc")
+def test_records_have_the_headers_layout(tmp_path):
+    # The library reads every field of what it is given: a record shorter than the header's
+    # has it read past its end (a missing pointCaptured crashed the stepped sine).
+    records = {"KpxResponseRun": response._Run, "KpxResponseRequest": response._Request,
+               "KpxResponsePoint": response._Point, "KpxResponseSummary": response._Summary}
+    lines = []
+    for c_name, record in records.items():
+        lines.append(f'printf("{c_name} size %zu\\n", sizeof({c_name}));')
+        for field, _ in record._fields_:
+            lines.append(f'printf("{c_name} {field} %zu\\n", offsetof({c_name}, {field}));')
+    source = tmp_path / "layout.c"
+    source.write_text('#include <stddef.h>\n#include <stdio.h>\n#include "kpxadac/response_run.h"\n'
+                      "int main(void) {\n" + "\n".join(lines) + "\nreturn 0;\n}\n")
+    program = tmp_path / "layout"
+    subprocess.run(["cc", "-o", str(program), str(source), "-I", source_path("analysis", "include"),
+                    "-I", source_path("host", "library")], check=True)
+    printed = subprocess.run([str(program)], stdout=subprocess.PIPE, text=True,
+                             check=True).stdout.splitlines()
+    expected = []
+    for c_name, record in records.items():
+        expected.append(f"{c_name} size {ctypes.sizeof(record)}")
+        expected += [f"{c_name} {field} {getattr(record, field).offset}"
+                     for field, _ in record._fields_]
+    assert printed == expected

@@ -214,6 +214,9 @@ KPXRESPONSE_API int32_t KpxResponse_GetImpulse(const KpxResponseResult* result, 
 
 /** Texts: of a result code ("stop at or above half the rate"), never null;
  *  of a method ("sine", "multitone", "sweep"), null for another number. */
+/* The shared library's version ("1.0.0"), the project's, as KpxBoard_LibraryVersion's;
+ * only the shared library libkpxadac_response has it. */
+KPXRESPONSE_API const char* KpxResponse_LibraryVersion(void);
 KPXRESPONSE_API const char* KpxResponse_ResultText(int32_t result);
 KPXRESPONSE_API const char* KpxResponse_MethodName(int32_t method);
 /** A method from its name; -1 for another name or null. */
