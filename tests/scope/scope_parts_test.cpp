@@ -107,6 +107,54 @@ TEST(Options, ListenGeneratesATokenAndRefusesBadOnes) {
   EXPECT_TRUE(parseOptions(5, both).exit);
 }
 
+TEST(Options, GroupIndexesAndAlignment) {
+  using kpx::tools::AlignChoice;
+  struct Case {
+    std::vector<const char*> args;
+    bool accepted;
+    std::vector<unsigned> indexes;
+    AlignChoice align;
+    std::vector<double> offsets;
+  };
+  const Case cases[] = {
+      {{"--index", "2"}, true, {2}, AlignChoice::kNone, {}},
+      {{"--index", "0,1"}, true, {0, 1}, AlignChoice::kNone, {}},
+      {{"--index", "3,0,1", "--align", "MEASURE"}, true, {3, 0, 1}, AlignChoice::kMeasure, {}},
+      {{"--index", "0,1", "--align", "offsets:0,-37.5"},
+       true,
+       {0, 1},
+       AlignChoice::kOffsets,
+       {0, -37.5}},
+      {{"--align", "measure"}, false, {}, {}, {}},                      // one board
+      {{"--index", "0,1", "--align", "offsets:0"}, false, {}, {}, {}},  // too few
+      {{"--index", "0,1", "--align", "offsets:0,nan"}, false, {}, {}, {}},
+      {{"--index", "0,1", "--align", "offsets:0,inf"}, false, {}, {}, {}},
+      {{"--index", "0,1", "--align", "later"}, false, {}, {}, {}},
+      {{"--index", "1,1"}, false, {}, {}, {}},                // twice
+      {{"--index", "0,1,2,3,4,5,6,7,8"}, false, {}, {}, {}},  // above 8
+      {{"--index", "0,"}, false, {}, {}, {}},
+      {{"--index", "0,256"}, false, {}, {}, {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> argv{"kpxadac-scope"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::string text;
+    for (const char* arg : c.args) text += std::string(arg) + " ";
+    const auto parsed = parseOptions(static_cast<int>(argv.size()), argv.data());
+    if (!c.accepted) {
+      EXPECT_TRUE(parsed.exit) << text;
+      EXPECT_EQ(parsed.exitCode, 1) << text;
+      continue;
+    }
+    ASSERT_FALSE(parsed.exit) << text;
+    EXPECT_EQ(parsed.options.board.indexes, c.indexes) << text;
+    EXPECT_EQ(parsed.options.view.board, c.indexes.front()) << text;
+    EXPECT_EQ(isGroup(parsed.options), c.indexes.size() > 1) << text;
+    EXPECT_EQ(parsed.options.align.choice, c.align) << text;
+    EXPECT_EQ(parsed.options.align.offsets, c.offsets) << text;
+  }
+}
+
 TEST(ViewSettings, ChangesApplyWholeOrNotAtAll) {
   ViewSettings settings;
   EXPECT_EQ(applySettingsChange({{"board", 1},
@@ -498,6 +546,75 @@ TEST_F(AcquisitionTest, EachGapBecomesAnOverrunEvent) {
   EXPECT_EQ(status.overrunSamples, 10u);
   EXPECT_EQ(status.error, "");
   EXPECT_EQ(overruns_, 1);
+}
+
+// A group of unpaced boards on one noise source, each at its own place on
+// the rack's timeline, aligned from given and from measured offsets: every
+// board's trace is the same samples, and the first board's samples feed the
+// spectrum.
+TEST_F(AcquisitionTest, AGroupsTracesAreEqualOnceAligned) {
+  const std::vector<double> truth{0, 37, -5};
+  std::string rack = R"({"sources": {"ref": {"type": "noise", "amplitude_dbfs": -10, "seed": 5}},
+                         "boards": [)";
+  for (size_t b = 0; b < truth.size(); ++b)
+    rack += std::string(b ? "," : "") + R"({"device": )" + std::to_string(b) +
+            R"(, "input": "ref", "timeline_offset": )" + std::to_string(truth[b]) + "}";
+  useRack(rack + "]}");
+  Kpxadac16_Open();
+  std::vector<BoardInfo> boards;
+  for (unsigned b = 0; b < truth.size(); ++b)
+    boards.push_back({b, Kpxadac16_GetHandle(BOARD_TYPE_ADC, static_cast<uint8_t>(b)), 0x8A});
+
+  GroupAlign given{kpx::tools::AlignChoice::kOffsets, truth};
+  GroupAlign measured{kpx::tools::AlignChoice::kMeasure, {}};
+  for (const GroupAlign& align : {given, measured}) {
+    std::string error;
+    auto group = Acquisition::startGroup(
+        boards, KPXSTREAM_SETUP_AUTO_CLOCK, align, [this] { ++overruns_; }, error);
+    ASSERT_TRUE(group) << error;
+    EXPECT_TRUE(group->isGroup());
+    std::vector<int16_t> samples(1024);
+    uint64_t first = 0;
+    // Two stretches: the traces of the block that gave the first are set
+    // before the consumer feeds the second.
+    for (int round = 0; round < 2; ++round)
+      ASSERT_TRUE(
+          group->takeSamples(samples.data(), samples.size(), std::chrono::seconds(30), first));
+    std::vector<Trace> traces;
+    uint64_t groupIndex = 0;
+    ASSERT_TRUE(group->latestTraces(traces, groupIndex));
+    ASSERT_EQ(traces.size(), truth.size());
+    for (size_t b = 0; b < truth.size(); ++b) {
+      EXPECT_EQ(traces[b].index, b);
+      EXPECT_NEAR(traces[b].offset, truth[b], 0.05) << "board " << b;
+      EXPECT_EQ(traces[0].skip - traces[b].skip, truth[b]) << "board " << b;
+      ASSERT_EQ(traces[b].samples.size(), Acquisition::kTraceSamples);
+      EXPECT_EQ(traces[b].samples, traces[0].samples) << "board " << b;
+    }
+    EXPECT_NE(std::count(traces[0].samples.begin(), traces[0].samples.end(), 0),
+              static_cast<ptrdiff_t>(traces[0].samples.size()));
+    const auto status = group->status();
+    EXPECT_TRUE(status.running);
+    EXPECT_EQ(status.error, "");
+  }
+
+  // Refused, with the reason: one board, a board twice, a board busy.
+  std::string error;
+  EXPECT_EQ(Acquisition::startGroup({boards[0]}, KPXSTREAM_SETUP_AUTO_CLOCK, {}, {}, error),
+            nullptr);
+  EXPECT_NE(error.find("2 to 8 boards"), std::string::npos) << error;
+  error.clear();
+  EXPECT_EQ(
+      Acquisition::startGroup({boards[0], boards[0]}, KPXSTREAM_SETUP_AUTO_CLOCK, {}, {}, error),
+      nullptr);
+  EXPECT_NE(error.find(KpxGroup_ResultText(KPXGROUP_ERR_DUPLICATE)), std::string::npos) << error;
+  error.clear();
+  auto single = Acquisition::start(boards[1], KPXSTREAM_SETUP_AUTO_CLOCK, {}, error);
+  ASSERT_TRUE(single) << error;
+  EXPECT_EQ(Acquisition::startGroup(boards, KPXSTREAM_SETUP_AUTO_CLOCK, {}, {}, error), nullptr);
+  EXPECT_NE(error.find("did not open"), std::string::npos) << error;
+  EXPECT_NE(error.find("(board 1)"), std::string::npos) << error;
+  EXPECT_EQ(overruns_, 0);
 }
 
 }  // namespace

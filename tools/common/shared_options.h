@@ -171,4 +171,61 @@ Value perBoardValue(const std::vector<Value>& values, size_t position, Value fal
   return values.size() == 1 ? values.front() : values.at(position);
 }
 
+// --align: how the boards of a group are put on one sample index.
+enum class AlignChoice {
+  kNone,     // as started: the boards' samples within the start skew of each other
+  kMeasure,  // offsets measured from a reference signal every board sees
+  kOffsets,  // offsets given (offsets:0,37,...)
+};
+
+// Adds --align SOURCE into `word`; readAlign reads it after the parse.
+inline CLI::Option* addAlignOption(CLI::App& app, std::string& word) {
+  return app
+      .add_option("--align", word,
+                  "A group's alignment: none (as started, within the start skew), measure (from a "
+                  "reference every board sees) or offsets:0,O1,... (samples, one per board); "
+                  "default none")
+      ->option_text("SOURCE");
+}
+
+// Reads --align's word: none, measure, or offsets:O0,O1,... (samples, one
+// per board, finite; the library checks their range) into `align` and
+// `offsets`. "" or the reason.
+inline std::string readAlign(const std::string& text, AlignChoice& align,
+                             std::vector<double>& offsets) {
+  const std::string word = CLI::detail::to_lower(text);
+  offsets.clear();
+  if (word == "none") {
+    align = AlignChoice::kNone;
+  } else if (word == "measure") {
+    align = AlignChoice::kMeasure;
+  } else if (word.starts_with("offsets:")) {
+    align = AlignChoice::kOffsets;
+    const RealRange offset(-1e15, 1e15);
+    size_t start = 8;
+    while (true) {
+      const size_t comma = word.find(',', start);
+      std::string entry = word.substr(start, comma == std::string::npos ? comma : comma - start);
+      if (auto problem = offset(entry); !problem.empty()) return "--align offsets: " + problem;
+      offsets.push_back(std::stod(entry));
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+  } else {
+    return "--align " + text + ": give none, measure or offsets:O1,O2,... (samples per board)";
+  }
+  return "";
+}
+
+// What is wrong with --align for `boards` boards (--index), or "".
+inline std::string alignProblem(AlignChoice align, const std::vector<double>& offsets,
+                                size_t boards) {
+  if (boards == 1 && align != AlignChoice::kNone)
+    return "--align aligns the boards of a group: give --index N,M,...";
+  if (align == AlignChoice::kOffsets && offsets.size() != boards)
+    return "--align offsets: " + std::to_string(offsets.size()) + " offsets for " +
+           std::to_string(boards) + " boards: give one per board, the first 0";
+  return "";
+}
+
 }  // namespace kpx::tools

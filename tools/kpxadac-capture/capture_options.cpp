@@ -11,33 +11,6 @@ namespace capture {
 
 namespace {
 
-// Reads --align's word: none, measure, or offsets:O0,O1,... (samples, one
-// per board, finite; the library checks their range). "" or the reason.
-std::string readAlign(const std::string& text, Options& options) {
-  const std::string word = CLI::detail::to_lower(text);
-  options.givenOffsets.clear();
-  if (word == "none") {
-    options.align = AlignChoice::kNone;
-  } else if (word == "measure") {
-    options.align = AlignChoice::kMeasure;
-  } else if (word.starts_with("offsets:")) {
-    options.align = AlignChoice::kOffsets;
-    const kpx::tools::RealRange offset(-1e15, 1e15);
-    size_t start = 8;
-    while (true) {
-      const size_t comma = word.find(',', start);
-      std::string entry = word.substr(start, comma == std::string::npos ? comma : comma - start);
-      if (auto problem = offset(entry); !problem.empty()) return "--align offsets: " + problem;
-      options.givenOffsets.push_back(std::stod(entry));
-      if (comma == std::string::npos) break;
-      start = comma + 1;
-    }
-  } else {
-    return "--align " + text + ": give none, measure or offsets:O1,O2,... (samples per board)";
-  }
-  return "";
-}
-
 // Refuses the combinations CLI11 cannot express by itself; returns the reason.
 std::string checkCombination(const Options& options, bool direct, bool buffered) {
   // Checked here, not with CLI11's excludes(): its help would list the
@@ -52,16 +25,14 @@ std::string checkCombination(const Options& options, bool direct, bool buffered)
     return "--format sigmf needs a file base name, not '-'";
   if (options.output.empty()) return "--output must not be empty";
   const size_t boards = options.board.indexes.size();
-  if (boards == 1 && options.align != AlignChoice::kNone)
-    return "--align aligns the boards of a group: give --index N,M,...";
+  if (auto problem = kpx::tools::alignProblem(options.align, options.givenOffsets, boards);
+      !problem.empty())
+    return problem;
   if (options.group()) {
     if (options.toStandardOutput())
       return "--index names " + std::to_string(boards) +
              " boards: a group is written to one file per board, not to standard output";
   }
-  if (options.align == AlignChoice::kOffsets && options.givenOffsets.size() != boards)
-    return "--align offsets: " + std::to_string(options.givenOffsets.size()) + " offsets for " +
-           std::to_string(boards) + " boards: give one per board, the first 0";
   return "";
 }
 
@@ -76,11 +47,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcTyped,
                               "to record and to time --duration by", KPXGROUP_MAX_BOARDS);
   std::string align = "none";
-  app.add_option("--align", align,
-                 "A group's alignment: none (as started, within the start skew), measure (from a "
-                 "reference every board sees) or offsets:0,O1,... (samples, one per board); "
-                 "default none")
-      ->option_text("SOURCE");
+  kpx::tools::addAlignOption(app, align);
   app.add_option("--align-window", options.alignWindow,
                  "Samples per board that --align measure correlates (default " +
                      std::to_string(kDefaultAlignWindow) + ")")
@@ -153,7 +120,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
   // IsMember has already matched the words, whatever their case.
   options.format =
       CLI::detail::to_lower(format) == "sigmf" ? OutputFormat::kSigmf : OutputFormat::kRaw;
-  std::string reason = readAlign(align, options);
+  std::string reason = kpx::tools::readAlign(align, options.align, options.givenOffsets);
   if (reason.empty()) reason = checkCombination(options, direct, buffered);
   if (reason.empty()) reason = finishRecordsOptions(app, options.records);
   if (reason.empty() && options.group() && options.records.enabled)

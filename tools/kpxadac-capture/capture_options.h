@@ -8,6 +8,7 @@
 
 #include "board_options.h"
 #include "records_options.h"
+#include "shared_options.h"
 
 namespace capture {
 
@@ -25,11 +26,7 @@ enum ExitStatus : int {
 enum class OutputFormat { kRaw, kSigmf };
 
 // --align: how the boards of a group are put on one sample index.
-enum class AlignChoice {
-  kNone,     // as started: the boards' samples within the start skew of each other
-  kMeasure,  // offsets measured from a reference signal every board sees
-  kOffsets,  // offsets given (offsets:0,37,...)
-};
+using AlignChoice = kpx::tools::AlignChoice;
 
 // The samples per board that --align measure correlates unless
 // --align-window gives another count.

@@ -49,17 +49,22 @@ int main(int argc, char** argv) {
     std::cerr << "kpxadac-scope: no ADC board found\n";
     return kExitFailure;
   }
-  if (options.view.board >= boards.size()) {
-    std::cerr << "kpxadac-scope: no ADC board with index " << options.view.board << " ("
-              << boards.size() << " found)\n";
-    return kExitFailure;
-  }
+  for (unsigned index : options.board.indexes)
+    if (index >= boards.size()) {
+      std::cerr << "kpxadac-scope: no ADC board with index " << index << " (" << boards.size()
+                << " found)\n";
+      return kExitFailure;
+    }
 
   FrameHub hub(ServerConfig{}.maxEventClients);
   EngineConfig engineConfig;
   engineConfig.setup = kpx::tools::streamSetup(options.board.clock);
   engineConfig.sampleRateHz = options.board.sampleRateHz;
   engineConfig.maxSpectraPerSecond = options.maxSpectraPerSecond;
+  if (isGroup(options)) {
+    engineConfig.group = options.board.indexes;  // the indexes are the positions in `boards`
+    engineConfig.align = options.align;
+  }
   ScopeEngine engine(boards, options.view, engineConfig, hub);
 
   ServerConfig serverConfig;
@@ -75,8 +80,13 @@ int main(int argc, char** argv) {
   const auto started = std::chrono::steady_clock::now();
   const double cpuAtStart = kpx::tools::processCpuSeconds();
   engine.start();
-  std::cout << "kpxadac-scope: serving " << boards.size() << " ADC board(s) at "
-            << pageUrl(options.address, server.port(), options.token) << std::endl;
+  if (isGroup(options))
+    std::cout << "kpxadac-scope: serving a group of " << options.board.indexes.size()
+              << " ADC boards at " << pageUrl(options.address, server.port(), options.token)
+              << std::endl;
+  else
+    std::cout << "kpxadac-scope: serving " << boards.size() << " ADC board(s) at "
+              << pageUrl(options.address, server.port(), options.token) << std::endl;
   if (options.tokenGenerated)
     std::cout << "kpxadac-scope: every request needs the token in the URL above" << std::endl;
   // Nobody could open a page whose URL was lost.

@@ -96,6 +96,11 @@ nlohmann::json ScopeEngine::state() {
 std::string ScopeEngine::changeSettings(const nlohmann::json& change, nlohmann::json& settings) {
   {
     std::lock_guard lock(mutex_);
+    // A group's boards are fixed by the command line.
+    if (!config_.group.empty() && change.is_object() && change.contains("board") &&
+        change["board"] != nlohmann::json(settings_.board))
+      return "the view shows a group of boards (--index N,M,...); its first board stays " +
+             std::to_string(settings_.board);
     const auto error =
         applySettingsChange(change, static_cast<unsigned>(boards_.size()), settings_);
     if (!error.empty()) return error;
@@ -144,16 +149,21 @@ void ScopeEngine::closeAcquisition() {
 void ScopeEngine::switchBoard(unsigned board) {
   closeAcquisition();
   std::string error;
-  auto next = Acquisition::start(
-      boards_.at(board), config_.setup,
-      [this] {
-        {
-          std::lock_guard lock(mutex_);
-          statusPending_ = true;
-        }
-        statusWake_.notify_all();
-      },
-      error);
+  auto onOverrun = [this] {
+    {
+      std::lock_guard lock(mutex_);
+      statusPending_ = true;
+    }
+    statusWake_.notify_all();
+  };
+  std::unique_ptr<Acquisition> next;
+  if (config_.group.empty()) {
+    next = Acquisition::start(boards_.at(board), config_.setup, onOverrun, error);
+  } else {
+    std::vector<BoardInfo> members;
+    for (unsigned position : config_.group) members.push_back(boards_.at(position));
+    next = Acquisition::startGroup(members, config_.setup, config_.align, onOverrun, error);
+  }
   {
     std::lock_guard lock(mutex_);
     // Said once on the console too; the page shows it for as long as it lasts.
@@ -170,6 +180,12 @@ void ScopeEngine::switchBoard(unsigned board) {
 // with kPretriggerSamples before the trigger; single takes one.
 void ScopeEngine::armTrigger(const ViewSettings& settings) {
   Analysis& a = *analysis_;
+  // A group's waveforms run free: the records engine reads one stream.
+  if (acquisition_->isGroup()) {
+    a.armedOn = acquisition_.get();
+    a.armedFor = settings.triggerArming;
+    return;
+  }
   KpxRecordsConfig config{};
   config.edge = settings.triggerEdge;
   config.level = settings.triggerLevel;
@@ -296,7 +312,26 @@ nlohmann::json ScopeEngine::frameJson(const ViewSettings& settings,
       {"start_us", triggered ? -static_cast<double>(kPretriggerSamples) * stepUs : 0.0},
       {"step_us", stepUs},
       {"samples", a.haveRecord ? a.record : std::vector<int16_t>{}}};
-  if (a.haveRecord)
+  std::vector<Trace> traces;
+  uint64_t groupIndex = 0;
+  if (acquisition_->isGroup()) {
+    // Every board's newest stretch on the group index, overlaid on one axis.
+    const bool have = acquisition_->latestTraces(traces, groupIndex);
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& trace : traces)
+      list.push_back({{"board", trace.index},
+                      {"offset", trace.offset},
+                      {"skip", trace.skip},
+                      {"samples", trace.samples}});
+    waveform.update({{"mode", "group"},
+                     {"triggered", false},
+                     {"waiting", !have},
+                     {"held", false},
+                     {"start_us", 0.0},
+                     {"samples", have ? traces.front().samples : std::vector<int16_t>{}},
+                     {"group_index", groupIndex},
+                     {"traces", list}});
+  } else if (a.haveRecord)
     waveform.update({{"record", record.number},
                      {"trigger_index", record.triggerIndex},
                      {"trigger_time_ns", record.hostTimeNs},
@@ -331,6 +366,16 @@ nlohmann::json ScopeEngine::statusJson() {
                         {"index", event.index},
                         {"lost_samples", event.lostSamples},
                         {"host_time_ns", event.hostTimeNs}});
+    if (acquisition_->isGroup()) {
+      nlohmann::json members = nlohmann::json::array();
+      for (unsigned position : config_.group) members.push_back(boards_.at(position).index);
+      status["group"] = {
+          {"boards", members},
+          {"align", config_.align.choice == kpx::tools::AlignChoice::kMeasure   ? "measure"
+                    : config_.align.choice == kpx::tools::AlignChoice::kOffsets ? "offsets"
+                                                                                : "none"},
+          {"start_skew_samples", acquired.startSkewSamples}};
+    }
     status.update({{"board", acquisition_->board().index},
                    {"board_id", acquisition_->board().boardId},
                    {"running", acquired.running},

@@ -26,6 +26,10 @@ struct EngineConfig {
   int32_t setup = KPXSTREAM_SETUP_AUTO_CLOCK;
   std::optional<double> sampleRateHz;  // instead of the rate of the clock in use
   double maxSpectraPerSecond = 30;
+  // A group (--index N,M,...): the boards' positions in the engine's board
+  // list, shown together; empty: one board, as the page chooses.
+  std::vector<unsigned> group;
+  GroupAlign align;
 };
 
 class ScopeEngine final : public ScopeControl {

@@ -88,7 +88,10 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
   trigger.level = options.view.triggerLevel;
   trigger.hysteresis = options.view.triggerHysteresis;
   kpx::tools::addTriggerOptions(app, trigger, "");
-  kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcOnly);
+  kpx::tools::addBoardOptions(app, options.board, kpx::tools::BoardTypes::kAdcOnly, "",
+                              Acquisition::kMaxGroupBoards);
+  std::string align = "none";
+  kpx::tools::addAlignOption(app, align);
   app.add_option("--max-rate", options.maxSpectraPerSecond,
                  "Most spectra computed per second (default 30)")
       ->transform(RealRange(0.1, 1000))
@@ -106,6 +109,18 @@ ParsedOptions parseOptions(int argc, const char* const* argv) {
     parsed.exitCode = kExitUsage;
     return parsed;
   };
+  if (auto error = kpx::tools::readAlign(align, options.align.choice, options.align.offsets);
+      !error.empty())
+    return fail(error);
+  if (auto error = kpx::tools::alignProblem(options.align.choice, options.align.offsets,
+                                            options.board.indexes.size());
+      !error.empty())
+    return fail(error);
+  for (size_t b = 1; b < options.board.indexes.size(); ++b)
+    for (size_t other = 0; other < b; ++other)
+      if (options.board.indexes[b] == options.board.indexes[other])
+        return fail("--index names board " + std::to_string(options.board.indexes[b]) +
+                    " twice: a group's boards are all different");
   if (!listen.empty()) {
     if (const auto error = parseListen(listen, options.address, options.port); !error.empty())
       return fail(error);

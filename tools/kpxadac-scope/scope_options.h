@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "acquisition.h"
 #include "board_options.h"
 #include "view_settings.h"
 
@@ -24,7 +25,8 @@ struct Options {
   bool listenGiven = false;
   std::string token;  // empty: no token needed (loopback without --listen)
   bool tokenGenerated = false;
-  kpx::tools::BoardOptions board;  // --index picks the ADC board shown first
+  kpx::tools::BoardOptions board;  // --index picks the ADC board shown first, or a group
+  GroupAlign align;                // --align, for a group
   double maxSpectraPerSecond = 30;
   ViewSettings view;
 };
@@ -34,6 +36,11 @@ struct ParsedOptions {
   bool exit = false;  // --help, or an error that has been printed
   int exitCode = 0;
 };
+
+// Whether --index names several boards: the view shows them as one group.
+inline bool isGroup(const Options& options) {
+  return options.board.indexes.size() > 1;
+}
 
 ParsedOptions parseOptions(int argc, const char* const* argv);
 

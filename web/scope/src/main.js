@@ -35,24 +35,36 @@ function plotWidth(el) {
   return Math.max(320, el.clientWidth);
 }
 
-const waveformPlot = new uPlot(
-  {
-    width: plotWidth($('waveform-plot')),
-    height: plotHeight,
-    scales: { x: { time: false }, y: { range: [-32768, 32767] } },
-    axes: [
-      { label: 'time (µs)' },
-      { label: 'sample (LSB)', size: 70 },
-    ],
-    series: [
-      { label: 'time µs', value: (u, v) => fixed(v, 4) },
-      { label: 'signal', stroke: '#1565c0', width: 1, points: { show: false } },
-      { label: 'trigger level', stroke: '#e65100', width: 1, dash: [6, 4], points: { show: false } },
-    ],
-  },
-  [[], [], []],
-  $('waveform-plot'),
-);
+// The waveform plot: one signal and the trigger level, or (a group) one
+// trace per board on the group's time axis. Made anew when the traces change.
+const traceColours = ['#1565c0', '#c62828', '#2e7d32', '#6a1b9a', '#ef6c00', '#00838f', '#5d4037', '#ad1457'];
+let waveformPlot = null;
+let waveformKey = '';
+
+function makeWaveformPlot(key, lines) {
+  if (waveformPlot && key === waveformKey) return;
+  if (waveformPlot) waveformPlot.destroy();
+  waveformKey = key;
+  waveformPlot = new uPlot(
+    {
+      width: plotWidth($('waveform-plot')),
+      height: plotHeight,
+      scales: { x: { time: false }, y: { range: [-32768, 32767] } },
+      axes: [
+        { label: 'time (µs)' },
+        { label: 'sample (LSB)', size: 70 },
+      ],
+      series: [{ label: 'time µs', value: (u, v) => fixed(v, 4) }, ...lines],
+    },
+    [[], ...lines.map(() => [])],
+    $('waveform-plot'),
+  );
+}
+
+makeWaveformPlot('single', [
+  { label: 'signal', stroke: traceColours[0], width: 1, points: { show: false } },
+  { label: 'trigger level', stroke: '#e65100', width: 1, dash: [6, 4], points: { show: false } },
+]);
 
 const spectrumPlot = new uPlot(
   {
@@ -198,7 +210,56 @@ function showSpectrum(spectrum) {
   $('spectrum-info').dataset.binHz = String(spectrum.bin_hz);
 }
 
+// A group: every board's trace overlaid on one time axis, and a legend with
+// each board's index and offset.
+function showGroupWaveform(waveform) {
+  const traces = waveform.traces;
+  const key = traces.map((t) => `${t.board}:${t.offset}`).join(',');
+  makeWaveformPlot(
+    key,
+    traces.map((t, i) => ({
+      label: `ADC ${t.board}`,
+      stroke: traceColours[i % traceColours.length],
+      width: 1,
+      points: { show: false },
+    })),
+  );
+  const n = Math.min(...traces.map((t) => t.samples.length));
+  const time = new Float64Array(n);
+  for (let i = 0; i < n; i++) time[i] = i * waveform.step_us;
+  waveformPlot.setData([time, ...traces.map((t) => t.samples.slice(0, n))]);
+  const plot = $('waveform-plot');
+  plot.dataset.traces = String(traces.length);
+  plot.dataset.boards = traces.map((t) => t.board).join(',');
+  plot.dataset.groupIndex = String(waveform.group_index);
+  // Whether every board shows the same samples (a shared input, aligned).
+  plot.dataset.equal = String(traces.every((t) => t.samples.slice(0, n).every((v, i) => v === traces[0].samples[i])));
+  const legend = $('group-legend');
+  legend.hidden = false;
+  if (legend.dataset.key !== key) {
+    legend.dataset.key = key;
+    legend.replaceChildren(
+      ...traces.map((t, i) => {
+        const item = document.createElement('li');
+        item.dataset.board = String(t.board);
+        item.dataset.offset = String(t.offset);
+        item.dataset.skip = String(t.skip);
+        item.style.color = traceColours[i % traceColours.length];
+        item.textContent = `ADC ${t.board}: offset ${fixed(t.offset, 2)} samples (skips ${t.skip})`;
+        return item;
+      }),
+    );
+  }
+  $('trigger-state').textContent = waveform.waiting
+    ? 'group: waiting for the first block'
+    : `group of ${traces.length} boards, free running, group sample ${waveform.group_index}`;
+}
+
 function showWaveform(waveform) {
+  if (waveform.traces) {
+    showGroupWaveform(waveform);
+    return;
+  }
   const n = waveform.samples.length;
   const time = new Float64Array(n);
   for (let i = 0; i < n; i++) time[i] = waveform.start_us + i * waveform.step_us;
@@ -247,6 +308,12 @@ function onStatus(status) {
   showSettings(status.settings);
   setFigure('sample-rate', 'hz', status.sample_rate_hz, `${fixed(status.sample_rate_hz / 1e6, 3)} MHz`);
   $('clock').textContent = status.clock;
+  // A group's boards come from the command line: the board choice is fixed.
+  controls.board.disabled = Boolean(status.group);
+  if (status.group) {
+    $('group-legend').dataset.align = status.group.align;
+    $('group-legend').dataset.startSkew = String(status.group.start_skew_samples);
+  }
   if (status.trigger) {
     const rate = status.trigger.triggers_per_s;
     $('trigger-rate').dataset.perS = String(rate);

@@ -312,3 +312,115 @@ test('single holds one record until re-armed; the trigger time and rate are show
     await stopServer(server);
   }
 });
+
+// The first `frame` event of the server's event stream, read over plain HTTP.
+async function firstFrame(url) {
+  const controller = new AbortController();
+  const response = await fetch(new URL('/api/events', url), { signal: controller.signal });
+  assert.equal(response.status, 200);
+  const reader = response.body.getReader();
+  const decoder = new TextDecoder();
+  let text = '';
+  try {
+    for (;;) {
+      const { value, done } = await reader.read();
+      assert.ok(!done, 'the event stream ended before a frame');
+      text += decoder.decode(value, { stream: true });
+      for (let end = text.indexOf('\n\n'); end >= 0; end = text.indexOf('\n\n')) {
+        const message = text.slice(0, end);
+        text = text.slice(end + 2);
+        if (!message.startsWith('event: frame')) continue;
+        const data = message.split('\n').filter((line) => line.startsWith('data:'));
+        return JSON.parse(data.map((line) => line.slice(5)).join('\n'));
+      }
+    }
+  } finally {
+    controller.abort();
+  }
+}
+
+// Three unpaced boards on one noise source, each at its own place on the
+// rack's timeline: measured and applied, the group's traces are equal.
+const groupOffsets = [0, 37, -5];
+const groupRack = JSON.stringify({
+  sources: { ref: { type: 'noise', amplitude_dbfs: -10, seed: 7 } },
+  boards: groupOffsets.map((offset, device) => ({ device, input: 'ref', timeline_offset: offset })),
+});
+
+test('a group: one trace per board on one time axis, equal for a shared source, with the offsets', async () => {
+  const server = startServer(
+    ['--port', '0', '--index', '0,1,2', '--align', 'measure', '--fft-size', '1024', '--max-rate', '5'],
+    { KPXADAC_SIM: groupRack },
+  );
+  const url = await server.url;
+  const userDataDir = await mkdtemp(path.join(os.tmpdir(), 'kpxadac-scope-chromium-'));
+  let browser;
+  try {
+    // The event data: a trace per board, in --index order, sample-equal,
+    // with the offsets the alignment found (board b's sample n is board 0's
+    // sample n + offset).
+    const frame = await firstFrame(url);
+    const traces = frame.waveform.traces;
+    assert.deepEqual(traces.map((t) => t.board), [0, 1, 2]);
+    for (const [b, trace] of traces.entries()) {
+      assert.equal(trace.samples.length, 1024);
+      assert.ok(Math.abs(trace.offset - groupOffsets[b]) < 0.05, `board ${b}: offset ${trace.offset}`);
+      assert.deepEqual(trace.samples, traces[0].samples, `board ${b}'s samples differ from board 0's`);
+    }
+    assert.ok(traces[0].samples.some((v) => v !== 0), 'the traces are all zero');
+    // Boards skip so that all reach the same instant: skip_0 - skip_b = offset_b.
+    for (const [b, trace] of traces.entries()) assert.equal(traces[0].skip - trace.skip, groupOffsets[b]);
+
+    // The group's boards are fixed: the page's board choice is refused.
+    const refused = await fetch(new URL('/api/settings', url), {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify({ board: 1 }),
+    });
+    assert.equal(refused.status, 400);
+    assert.match((await refused.json()).error, /group/);
+
+    browser = await chromium.launchPersistentContext(userDataDir, {
+      executablePath: args.chromium,
+      headless: true,
+      args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'],
+    });
+    const page = browser.pages()[0] ?? (await browser.newPage());
+    const pageErrors = [];
+    page.on('pageerror', (error) => pageErrors.push(error.message));
+    await page.goto(url.href);
+    await page.waitForFunction(() => document.getElementById('waveform-plot').dataset.traces === '3', null, {
+      timeout: kFramesTimeoutMs,
+    });
+    const shown = await page.evaluate(() => {
+      const plot = document.getElementById('waveform-plot');
+      return {
+        boards: plot.dataset.boards,
+        equal: plot.dataset.equal,
+        // uPlot draws one legend row per series: the time and each board.
+        legendRows: [...plot.querySelectorAll('.u-legend .u-series')].map((row) => row.textContent),
+        legend: [...document.querySelectorAll('#group-legend li')].map((item) => ({
+          board: item.dataset.board,
+          offset: Number(item.dataset.offset),
+          text: item.textContent,
+        })),
+        boardChoice: document.getElementById('board').disabled,
+      };
+    });
+    assert.equal(shown.boards, '0,1,2');
+    assert.equal(shown.equal, 'true');
+    assert.equal(shown.legendRows.length, 4, `legend rows: ${shown.legendRows}`);
+    assert.deepEqual(shown.legend.map((l) => l.board), ['0', '1', '2']);
+    for (const [b, item] of shown.legend.entries()) {
+      assert.ok(Math.abs(item.offset - groupOffsets[b]) < 0.05, `legend ${item.text}`);
+      assert.match(item.text, new RegExp(`^ADC ${b}: offset ${groupOffsets[b].toFixed(2)} samples`));
+    }
+    await page.waitForFunction(() => document.getElementById('board').disabled, null, { timeout: kFramesTimeoutMs });
+    await page.screenshot({ path: path.join(args.out, 'scope_group_test.png'), fullPage: true });
+    assert.deepEqual(pageErrors, []);
+  } finally {
+    if (browser) await browser.close();
+    await rm(userDataDir, { recursive: true, force: true });
+    await stopServer(server);
+  }
+});
