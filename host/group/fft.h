@@ -19,7 +19,10 @@
 // for AVX2 and FMA (x86-64-v3) and the loader picks the version the
 // processor runs (target_clones); elsewhere only the baseline is built.
 // KPXGROUP_INLINE puts a template's body into each version.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+// Not under ThreadSanitizer: the clones' resolver runs while the program is
+// being loaded, before the sanitizer's runtime, and its instrumented code crashes.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && \
+    !defined(__SANITIZE_THREAD__)
 #define KPXGROUP_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #define KPXGROUP_INLINE inline __attribute__((always_inline))
 #else
