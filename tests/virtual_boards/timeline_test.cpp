@@ -74,8 +74,10 @@ TEST_F(TimelineTest, BoardsOnOneSourceReadItAtTheirWholeOffsets) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.source);
     std::string boards;
-    for (size_t i = 0; i < std::size(offsets); ++i)
-      boards += (i ? "," : "") + boardOn(static_cast<int>(i), "ref", offsets[i]);
+    for (size_t i = 0; i < std::size(offsets); ++i) {
+      if (i) boards += ',';  // appended: GCC 12 warns falsely on "literal" + std::string
+      boards += boardOn(static_cast<int>(i), "ref", offsets[i]);
+    }
     useRack(std::string(R"({"sources":{"ref":)") + c.source + R"(},"boards":[)" + boards + "]}");
     KpxWaveSettings settings;
     KpxWave_DefaultSettings(&settings, c.waveform, 105e6);
@@ -122,8 +124,11 @@ TEST_F(TimelineTest, FractionalOffsetsAndClockErrorsReadTheSourceBetweenItsSampl
   };
   const Case cases[] = {{0.25, 0}, {-3.5, 0}, {1000.875, 0}, {12.3, 100}, {-7.75, -40}};
   std::string boards;
-  for (size_t i = 0; i < std::size(cases); ++i)
-    boards += (i ? "," : "") + boardOn(static_cast<int>(i), "sine", cases[i].offset, cases[i].ppm);
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "literal" + std::string.
+    if (i) boards += ',';
+    boards += boardOn(static_cast<int>(i), "sine", cases[i].offset, cases[i].ppm);
+  }
   useRack(R"({"sources":{"sine":{"type":"multitone","frequencies_hz":[4.1e6],"amplitude_dbfs":-6,
               "phase_deg":30}},"boards":[)" +
           boards + "]}");
@@ -189,8 +194,10 @@ TEST_F(TimelineTest, NoiseSourceIsBandLimitedSoAnyOffsetReadsTheSameSignal) {
   // interpolation of board 0's samples finds it.
   const double offsets[] = {0.5, 0.1, 17.3, 2.95};
   std::string boards = boardOn(0, "noise", 0);
-  for (size_t i = 0; i < std::size(offsets); ++i)
-    boards += "," + boardOn(static_cast<int>(i + 1), "noise", offsets[i]);
+  for (size_t i = 0; i < std::size(offsets); ++i) {
+    boards += ',';  // appended: GCC 12 warns falsely on "literal" + std::string
+    boards += boardOn(static_cast<int>(i + 1), "noise", offsets[i]);
+  }
   useRack(R"({"sources":{"noise":{"type":"noise","amplitude_dbfs":-20,"seed":7}},"boards":[)" +
           boards + "]}");
   constexpr size_t kCount = 6000;
