@@ -217,6 +217,19 @@ inline std::string readAlign(const std::string& text, AlignChoice& align,
   return "";
 }
 
+// --align's word for `align`, as metadata and status name it.
+inline const char* alignWord(AlignChoice align) {
+  switch (align) {
+    case AlignChoice::kMeasure:
+      return "measure";
+    case AlignChoice::kOffsets:
+      return "offsets";
+    case AlignChoice::kNone:
+      break;
+  }
+  return "none";
+}
+
 // What is wrong with --align for `boards` boards (--index), or "".
 inline std::string alignProblem(AlignChoice align, const std::vector<double>& offsets,
                                 size_t boards) {

@@ -30,18 +30,6 @@ namespace {
 constexpr int32_t kAcquireStepMs = 50;  // how often a waiting read looks at the stop flag
 constexpr auto kProgressInterval = std::chrono::milliseconds(500);
 
-const char* alignmentWord(AlignChoice align) {
-  switch (align) {
-    case AlignChoice::kMeasure:
-      return "measure";
-    case AlignChoice::kOffsets:
-      return "offsets";
-    case AlignChoice::kNone:
-      break;
-  }
-  return "none";
-}
-
 // One board of the group: its files, digest and counts.
 struct Member {
   BoardChoice board;
@@ -235,7 +223,7 @@ class GroupCapture {
       recording.group = GroupPlace{};
       recording.group->board = member.board.index;
       recording.group->position = static_cast<unsigned>(b);
-      recording.group->alignment = alignmentWord(options_.align);
+      recording.group->alignment = kpx::tools::alignWord(options_.align);
       if (!sigmf_) continue;
       member.sha512 = std::make_unique<Sha512>();
       member.metadata = std::make_unique<MetadataFile>(member.names.metadata);
@@ -300,7 +288,7 @@ class GroupCapture {
     console_.message("group of " + std::to_string(members_.size()) +
                      " boards started; start skew " + std::to_string(status.startSkewSamples) +
                      " samples at most (" + std::to_string(status.startSkewNs) +
-                     " ns); alignment " + alignmentWord(options_.align));
+                     " ns); alignment " + kpx::tools::alignWord(options_.align));
   }
 
   void noteGaps(const KpxGroupBlock& block) {
@@ -431,7 +419,7 @@ class GroupCapture {
           "kpxadac-capture: a group of " + std::to_string(members_.size()) +
           " boards; sample i of every recording is the same instant" +
           (options_.align == AlignChoice::kNone ? " within the start skew" : "");
-      collection.group.alignment = alignmentWord(options_.align);
+      collection.group.alignment = kpx::tools::alignWord(options_.align);
       collection.group.startSkew = static_cast<double>(startSkew_);
       for (auto& member : members_) {
         RecordingDescription& recording = member->recording;

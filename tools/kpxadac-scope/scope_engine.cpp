@@ -369,12 +369,9 @@ nlohmann::json ScopeEngine::statusJson() {
     if (acquisition_->isGroup()) {
       nlohmann::json members = nlohmann::json::array();
       for (unsigned position : config_.group) members.push_back(boards_.at(position).index);
-      status["group"] = {
-          {"boards", members},
-          {"align", config_.align.choice == kpx::tools::AlignChoice::kMeasure   ? "measure"
-                    : config_.align.choice == kpx::tools::AlignChoice::kOffsets ? "offsets"
-                                                                                : "none"},
-          {"start_skew_samples", acquired.startSkewSamples}};
+      status["group"] = {{"boards", members},
+                         {"align", kpx::tools::alignWord(config_.align.choice)},
+                         {"start_skew_samples", acquired.startSkewSamples}};
     }
     status.update({{"board", acquisition_->board().index},
                    {"board_id", acquisition_->board().boardId},
