@@ -48,8 +48,8 @@ list_files >"$work/before"
 # No SDK on the system: nothing to import and no library for the loader.
 sdk=$(user "$python" -c '
 import ctypes.util, importlib.util
-spec = importlib.util.find_spec("kpxadac")
-print(spec.origin if spec else "", ctypes.util.find_library("kpxadac") or "")') || sdk="?"
+module = importlib.util.find_spec("kpxadac")
+print(module.origin if module else "", ctypes.util.find_library("kpxadac") or "")') || sdk="?"
 if [[ -n ${sdk//[[:space:]]/} ]]; then
   echo "wheels: an SDK is installed on this system ($sdk); the wheel is not tested alone" >&2
   exit 1
