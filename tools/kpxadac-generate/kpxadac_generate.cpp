@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -93,6 +94,19 @@ double boardRate(const Options& options, BoardHandle board) {
   return plan.rateHz;
 }
 
+// The samples to play: --samples, --duration at `rate`, or 0 for no end;
+// nothing (after saying why) when --duration holds more than can be counted.
+std::optional<uint64_t> samplesToPlay(const Options& options, double rate, Console& console) {
+  if (!options.durationSeconds) return options.samples.value_or(0);
+  const uint64_t samples = kpx::tools::samplesInDuration(*options.durationSeconds, rate);
+  if (samples == 0) {
+    console.message("--duration " + kpx::tools::numberText(*options.durationSeconds) + " s at " +
+                    kpx::tools::numberText(rate) + " Hz is more samples than can be counted");
+    return std::nullopt;
+  }
+  return samples;
+}
+
 int run(const Options& options) {
   Console console("kpxadac-generate", kpx::tools::standardErrorIsConsole());
   Kpxadac16_Open();
@@ -121,15 +135,9 @@ int run(const Options& options) {
     source.wave.reset(wave);
   }
 
-  uint64_t sampleLimit = options.samples.value_or(0);
-  if (options.durationSeconds) {
-    sampleLimit = kpx::tools::samplesInDuration(*options.durationSeconds, rate);
-    if (sampleLimit == 0) {
-      console.message("--duration " + kpx::tools::numberText(*options.durationSeconds) + " s at " +
-                      kpx::tools::numberText(rate) + " Hz is more samples than can be counted");
-      return kExitUsage;
-    }
-  }
+  const std::optional<uint64_t> limit = samplesToPlay(options, rate, console);
+  if (!limit) return kExitUsage;
+  const uint64_t sampleLimit = *limit;
 
   KpxStreamConfig config{};
   config.board = board;
@@ -274,15 +282,9 @@ int runGroup(const Options& options) {
       sources[b].wave.reset(wave);
     }
   }
-  uint64_t sampleLimit = options.samples.value_or(0);
-  if (options.durationSeconds) {
-    sampleLimit = kpx::tools::samplesInDuration(*options.durationSeconds, rate);
-    if (sampleLimit == 0) {
-      console.message("--duration " + kpx::tools::numberText(*options.durationSeconds) + " s at " +
-                      kpx::tools::numberText(rate) + " Hz is more samples than can be counted");
-      return kExitUsage;
-    }
-  }
+  const std::optional<uint64_t> limit = samplesToPlay(options, rate, console);
+  if (!limit) return kExitUsage;
+  const uint64_t sampleLimit = *limit;
 
   KpxGroupConfig config{};
   config.direction = KPXSTREAM_TRANSMIT;
