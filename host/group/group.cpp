@@ -115,6 +115,17 @@ int32_t endGroup(KpxGroup& group, int32_t result, int32_t board) {
   return result;
 }
 
+// What every call that hands out a block checks first: its direction, a
+// started group with no block out, and whether the group has ended.
+int32_t readyForBlock(KpxGroup* group, const KpxGroupBlock* block, int32_t direction) {
+  if (!group || !block) return KPXGROUP_ERR_NULL;
+  if (group->direction != direction) return KPXGROUP_ERR_WRONG_DIRECTION;
+  if (!group->started || group->blockHeld) return KPXGROUP_ERR_STATE;
+  if (group->endResult != 0) return group->endResult;
+  if (group->stopRequested) return endGroup(*group, KPXGROUP_STOPPED, -1);
+  return KPXGROUP_OK;
+}
+
 // Shifts for `offsets`: board b's sample for group sample g is g + shift_b,
 // shift_b = C - round(o_b), with C as small as lets every board reach its
 // next group sample from where its stream is now (`from`: the board index
@@ -477,11 +488,8 @@ int32_t KpxGroup_SetOffsets(KpxGroup* group, const double* offsets, uint32_t cou
 }
 
 int32_t KpxGroup_AcquireRead(KpxGroup* group, KpxGroupBlock* block, int32_t timeoutMs) {
-  if (!group || !block) return KPXGROUP_ERR_NULL;
-  if (group->direction != KPXSTREAM_RECEIVE) return KPXGROUP_ERR_WRONG_DIRECTION;
-  if (!group->started || group->blockHeld) return KPXGROUP_ERR_STATE;
-  if (group->endResult != 0) return group->endResult;
-  if (group->stopRequested) return endGroup(*group, KPXGROUP_STOPPED, -1);
+  if (const int32_t result = readyForBlock(group, block, KPXSTREAM_RECEIVE); result != KPXGROUP_OK)
+    return result;
   const size_t count = group->boards.size();
   std::vector<int16_t*> into(count);
   for (size_t i = 0; i < count; ++i) into[i] = group->boards[i].buffer.data();
@@ -607,11 +615,8 @@ int32_t KpxGroup_Measure(KpxGroup* group, uint64_t window, KpxGroupAlignment* re
 }
 
 int32_t KpxGroup_AcquireWrite(KpxGroup* group, KpxGroupBlock* block, int32_t timeoutMs) {
-  if (!group || !block) return KPXGROUP_ERR_NULL;
-  if (group->direction != KPXSTREAM_TRANSMIT) return KPXGROUP_ERR_WRONG_DIRECTION;
-  if (!group->started || group->blockHeld) return KPXGROUP_ERR_STATE;
-  if (group->endResult != 0) return group->endResult;
-  if (group->stopRequested) return endGroup(*group, KPXGROUP_STOPPED, -1);
+  if (const int32_t result = readyForBlock(group, block, KPXSTREAM_TRANSMIT); result != KPXGROUP_OK)
+    return result;
   const size_t count = group->boards.size();
   group->writeStarted = true;
   if (group->padded && !group->padsQueued) {
