@@ -5,7 +5,7 @@
 #   fuzz/run-fuzz.sh [seconds per target] [target...]
 #
 # Defaults: 60 seconds, every target (fuzz_bit_header fuzz_rack_config
-# fuzz_sigmf_meta fuzz_scpi_parser).
+# fuzz_sigmf_meta fuzz_sigmf_collection fuzz_scpi_parser).
 # Environment: KPXADAC_FUZZ_BUILD (build directory, default
 # /work/build-adc-fuzz), KPXADAC_FUZZ_JOBS (build jobs, default 2),
 # KPXADAC_FUZZ_MAX_LEN (the longest input tried, default 1 MiB: long enough
@@ -24,7 +24,7 @@ jobs=${KPXADAC_FUZZ_JOBS:-2}
 seconds=${1:-60}
 max_len=${KPXADAC_FUZZ_MAX_LEN:-1048576}
 [ $# -gt 0 ] && shift
-targets=${*:-fuzz_bit_header fuzz_rack_config fuzz_sigmf_meta fuzz_scpi_parser}
+targets=${*:-fuzz_bit_header fuzz_rack_config fuzz_sigmf_meta fuzz_sigmf_collection fuzz_scpi_parser}
 
 generator=
 command -v ninja >/dev/null 2>&1 && generator="-G Ninja"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include "board_catalog.h"
@@ -10,6 +11,7 @@
 #include "kpxadac_ioctl.h"
 #include "kpxadc.h"
 #include "messages.h"
+#include "platform/platform.h"
 #include "registry.h"
 
 namespace {
@@ -114,6 +116,12 @@ int32_t KpxBoard_DescribeHandle(BoardHandle handle, KpxBoardDescription* descrip
   if (!record) return KPXSTREAM_ERR_NO_BOARD;
   describe(record, *description);
   return KPXSTREAM_OK;
+}
+
+const char* KpxBoard_PlatformProblem(void) {
+  thread_local std::string problem;
+  problem = kpx::platform::backendProblem();
+  return problem.c_str();
 }
 
 const char* KpxBoard_ExpectedPart(int32_t boardId) {

@@ -60,6 +60,14 @@ typedef struct KpxBoardDescription {
 /** @return the number of registered boards. */
 KPXADAC_API int32_t KpxBoard_Count(void);
 
+/** Why the boards could not be set up as asked, or "" when they were: with
+ *  virtual boards, a KPXADAC_SIM that does not parse or names a rack that
+ *  cannot be built ("KPXADAC_SIM: invalid JSON: ..."). Such a process has no
+ *  boards, and a program should fail with this text rather than report an
+ *  empty rack. Never null; the text stays valid until the calling thread's
+ *  next call. */
+KPXADAC_API const char* KpxBoard_PlatformProblem(void);
+
 /** Describes the `position`-th registered board, the boards ordered by
  *  device number (boards not opened by number last, in registration order).
  *  Sends nothing to the board.

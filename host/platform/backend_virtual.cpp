@@ -22,7 +22,9 @@ Handle openVirtual(const char* path, uint32_t access, uint32_t share, void* /*se
   return handle;
 }
 
-bool closeVirtual(Handle handle) { return succeeded(sim::closeDevice(handle)); }
+bool closeVirtual(Handle handle) {
+  return succeeded(sim::closeDevice(handle));
+}
 
 bool controlVirtual(Handle handle, uint32_t code, const void* in, uint32_t inLength, void* out,
                     uint32_t outLength, uint32_t* returned) {
@@ -40,14 +42,19 @@ bool writeVirtual(Handle handle, const void* buffer, uint32_t length, uint32_t* 
   return succeeded(sim::writeDevice(handle, buffer, length, moved));
 }
 
-bool cancelVirtual(Handle handle) { return succeeded(sim::cancelIo(handle)); }
+bool cancelVirtual(Handle handle) {
+  return succeeded(sim::cancelIo(handle));
+}
 
-constexpr DeviceBackend kVirtualBackend = {
-    "virtual", openVirtual, closeVirtual, controlVirtual, readVirtual, writeVirtual, cancelVirtual,
+const DeviceBackend kVirtualBackend = {
+    "virtual",   openVirtual,  closeVirtual,  controlVirtual,
+    readVirtual, writeVirtual, cancelVirtual, sim::rackProblem,
 };
 
 }  // namespace
 
-const DeviceBackend& virtualBackend() { return kVirtualBackend; }
+const DeviceBackend& virtualBackend() {
+  return kVirtualBackend;
+}
 
 }  // namespace kpx::platform

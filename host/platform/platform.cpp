@@ -36,7 +36,13 @@ const DeviceBackend& backend() {
 
 }  // namespace
 
-const char* backendName() { return backend().name; }
+const char* backendName() {
+  return backend().name;
+}
+
+std::string backendProblem() {
+  return backend().problem();
+}
 
 Handle openDevice(const char* path, uint32_t access, uint32_t share, void* security,
                   uint32_t disposition, uint32_t flags, void* templateFile) {

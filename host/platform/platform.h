@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kpx::platform {
 
@@ -44,6 +45,8 @@ struct DeviceBackend {
   bool (*write)(Handle handle, const void* buffer, uint32_t length, uint32_t* moved);
   // CancelIo: cancels the calling thread's pending I/O on `handle`.
   bool (*cancel)(Handle handle);
+  // Why the backend could not be set up as asked ("" when it was).
+  std::string (*problem)();
 };
 
 // The virtual boards' backend; present on every host.
@@ -65,6 +68,9 @@ bool cancelIo(Handle handle);
 
 // Name of the backend in use ("virtual" or "win32"); chooses it if needed.
 const char* backendName();
+// Why the backend in use could not be set up as asked, e.g. a KPXADAC_SIM
+// that does not parse ("" when it was); chooses it if needed.
+std::string backendProblem();
 
 // ---- Host services -------------------------------------------------------
 struct Mutex;

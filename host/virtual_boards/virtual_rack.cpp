@@ -34,6 +34,8 @@ constexpr size_t kJournalDataBytes = 64;
 struct Rack {
   std::mutex mutex;
   bool built = false;
+  // Why the last rack asked for could not be built ("" when it was).
+  std::string problem;
   std::map<int, std::shared_ptr<Board>> boards;
   std::unordered_map<Handle, std::shared_ptr<Board>> handles;
 };
@@ -70,9 +72,10 @@ void buildFromEnvironmentLocked(Rack& r) {
   if (r.built) return;
   const char* value = std::getenv("KPXADAC_SIM");
   RackConfig config;
-  if (auto reason = loadRackConfig(value ? value : "", config))
-    std::fprintf(stderr, "kpxadac: KPXADAC_SIM: %s\n", reason->c_str());
+  const auto reason = loadRackConfig(value ? value : "", config);
+  if (reason) std::fprintf(stderr, "kpxadac: KPXADAC_SIM: %s\n", reason->c_str());
   installLocked(r, config);
+  r.problem = reason ? "KPXADAC_SIM: " + *reason : std::string();
 }
 
 std::shared_ptr<Board> boardOfHandle(Handle handle) {
@@ -316,7 +319,15 @@ std::string configure(std::string_view config) {
   Rack& r = rack();
   std::lock_guard lock(r.mutex);
   installLocked(r, parsed);  // empty after a failure
-  return reason.value_or("");
+  r.problem = reason.value_or("");
+  return r.problem;
+}
+
+std::string rackProblem() {
+  Rack& r = rack();
+  std::lock_guard lock(r.mutex);
+  buildFromEnvironmentLocked(r);
+  return r.problem;
 }
 
 void resetToEnvironment() {
@@ -324,6 +335,7 @@ void resetToEnvironment() {
   std::lock_guard lock(r.mutex);
   installLocked(r, RackConfig{});
   r.built = false;
+  r.problem.clear();
 }
 
 // ---- Journal ----------------------------------------------------------------

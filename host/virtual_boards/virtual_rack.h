@@ -35,6 +35,9 @@ uint32_t cancelIo(Handle handle);
 // become invalid. Returns "" on success, otherwise the reason, and the rack
 // is then empty.
 std::string configure(std::string_view config);
+// Why the rack in use could not be built as asked ("" when it was), building
+// it from KPXADAC_SIM first if no board operation has yet.
+std::string rackProblem();
 // Forgets the rack, as if no board operation had happened yet: the next
 // openDevice builds it from KPXADAC_SIM again. Open handles become invalid.
 void resetToEnvironment();

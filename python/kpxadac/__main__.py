@@ -7,7 +7,7 @@ import sys
 
 from ._binding import lib
 from .enums import BoardType
-from .errors import RequestError
+from .errors import RackError, RequestError
 from .rack import Rack
 
 MESSAGES_TO_STDERR = 1  # KPXBOARD_MESSAGES_STDERR
@@ -91,8 +91,12 @@ def main(argv=None):
         # Standard output carries the JSON alone, as with kpxadac-info --json: the
         # library's failure lines go to standard error.
         lib.KpxBoard_SetMessageOutput(MESSAGES_TO_STDERR)
-    with Rack() as rack:
-        boards = [_details(board) for board in rack.boards]
+    try:
+        with Rack() as rack:
+            boards = [_details(board) for board in rack.boards]
+    except RackError as error:  # e.g. a KPXADAC_SIM that cannot be used: nothing to list
+        sys.stderr.write(f"{PROG}: {error}\n")
+        return 1
     try:
         if args.json:
             # The document's keys are kpxadac-info's.

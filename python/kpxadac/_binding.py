@@ -480,6 +480,7 @@ KPXSTREAM_FUNCTIONS = (
 _D = POINTER(KpxBoardDescription)
 KPXBOARD_FUNCTIONS = (
     ("KpxBoard_Count", c_int32, ()),
+    ("KpxBoard_PlatformProblem", c_char_p, ()),
     ("KpxBoard_Describe", c_int32, (c_int32, _D)),
     ("KpxBoard_DescribeHandle", c_int32, (_H, _D)),
     ("KpxBoard_ExpectedPart", c_char_p, (c_int32,)),

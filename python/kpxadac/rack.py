@@ -62,6 +62,10 @@ class Rack(OpenedInWith):
     def _enumerate(self):
         for device in self._devices:
             lib.Kpxadac16_OpenBoard(device)
+        problem = lib.KpxBoard_PlatformProblem().decode(errors="replace")
+        if problem:
+            # Not an empty rack: the boards asked for could not be set up.
+            raise RackError(f"no boards: {problem}")
         # The library's descriptions come in device order, with each board's index.
         for position in range(lib.KpxBoard_Count()):
             description = KpxBoardDescription()

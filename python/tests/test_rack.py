@@ -71,3 +71,11 @@ def test_boards_registered_behind_the_racks_back_refuse_a_rack():
         lib.Kpxadac16_CloseAll()
     with kpxadac.Rack() as rack:
         assert len(rack.boards) == 1
+
+
+@pytest.mark.rack('{"boards": [')
+def test_a_rack_that_cannot_be_built_is_an_error_not_an_empty_rack():
+    with pytest.raises(kpxadac.RackError, match="no boards: KPXADAC_SIM: invalid JSON"):
+        kpxadac.Rack().open()
+    # The failed open left nothing behind: a Rack may be opened again.
+    assert kpxadac.Rack._open_rack is None

@@ -303,4 +303,23 @@ TEST(BadValues, AFailedWriteOfStandardOutputIsAFailure) {
   }
 }
 
+// A rack that cannot be built leaves the process without boards: a program
+// says why and fails, rather than reporting an empty rack.
+TEST(BadValues, ARackThatCannotBeBuiltIsAFailure) {
+  const std::vector<std::string> arguments = {"", "--json"};
+  const auto found = programs().find("info");
+  ASSERT_NE(found, programs().end());
+  for (const std::string& argument : arguments) {
+    SCOPED_TRACE("kpxadac-info " + argument);
+    const auto folder = scratchFolder("bad-rack-info");
+    const ProgramRun run = runProgram("timeout", "-k 2 20 '" + found->second + "' " + argument,
+                                      folder, {{"KPXADAC_SIM", R"({"boards":[)"}});
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_NE(run.output.find("kpxadac-info: no boards: KPXADAC_SIM: invalid JSON"),
+              std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find("0 board(s)"), std::string::npos) << run.output;
+  }
+}
+
 }  // namespace

@@ -21,7 +21,7 @@ namespace {
 // Exit statuses; scripts test them, so the values never change.
 enum ExitStatus : int {
   kExitClean = 0,    // listed (also when no board is found)
-  kExitUsage = 1,    // bad options: nothing was listed
+  kExitUsage = 1,    // bad options or a rack that cannot be built: nothing was listed
   kExitFailure = 2,  // the list could not be written to standard output
 };
 
@@ -148,6 +148,12 @@ int main(int argc, char** argv) {
   const int jsonOutput = json ? kpx::tools::takeStandardOutput() : -1;
 
   std::vector<BoardInfo> boards = discoverBoards();
+  // A rack that could not be set up is a failure, not an empty rack.
+  if (const std::string problem = KpxBoard_PlatformProblem(); !problem.empty()) {
+    Kpxadac16_CloseAll();
+    std::fprintf(stderr, "%s: no boards: %s\n", kProgram, problem.c_str());
+    return kExitUsage;
+  }
   for (auto& board : boards) readDetails(board);
   Kpxadac16_CloseAll();
 
