@@ -12,11 +12,31 @@
 
 #include "alignment.h"
 #include "kpxadac_group.h"
+#include "platform/platform.h"
 
 namespace {
 
 constexpr uint32_t kDefaultBlocks = 8;
 constexpr double kMaxOffset = 1099511627776.0;  // 2^40 samples
+
+// Page-aligned memory for the group's own blocks, as the streams' rings are:
+// a copied block is then written unbuffered (O_DIRECT) as a zero-copy one is.
+template <typename T>
+struct PageAllocator {
+  using value_type = T;
+  PageAllocator() = default;
+  template <typename U>
+  PageAllocator(const PageAllocator<U>&) {}  // implicit: the vector rebinds its allocator
+  T* allocate(size_t n) {
+    return static_cast<T*>(
+        ::operator new (n * sizeof(T), std::align_val_t{kpx::platform::kPageBytes}));
+  }
+  void deallocate(T* p, size_t) {
+    ::operator delete (p, std::align_val_t{kpx::platform::kPageBytes});
+  }
+  bool operator==(const PageAllocator&) const = default;
+};
+using PageBuffer = std::vector<int16_t, PageAllocator<int16_t>>;
 
 struct Board {
   KpxStream* stream = nullptr;
@@ -30,7 +50,7 @@ struct Board {
   uint32_t heldPos = 0;    // samples of it already used or skipped
   uint64_t streamEnd = 0;  // board index after the last block acquired
   // The group block being assembled for this board.
-  std::vector<int16_t> buffer;
+  PageBuffer buffer;
   uint32_t filled = 0;    // samples of the span written or found lost
   bool zeroCopy = false;  // the span is the held stream block itself
   uint32_t lost = 0;

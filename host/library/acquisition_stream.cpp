@@ -30,10 +30,9 @@ constexpr uint64_t kMaxSampleLimit = UINT64_MAX / 4;
 // Ring memory is page-aligned so that unbuffered file writes can take the
 // blocks as they are; a ring of huge-page size or more is aligned to huge
 // pages, so that the host can back all of it with them.
-constexpr size_t kPageBytes = 4096;
 std::align_val_t ringAlignment(size_t bytes) {
   return std::align_val_t{bytes >= kpx::platform::kLargePageBytes ? kpx::platform::kLargePageBytes
-                                                                  : kPageBytes};
+                                                                  : kpx::platform::kPageBytes};
 }
 
 enum class SlotPlace { kEmpty, kFilled, kHeld, kInFlight };

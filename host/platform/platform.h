@@ -118,6 +118,9 @@ void unlockMemory(void* address, size_t bytes);
 // pages on Linux), so that touching, pinning and mapping it cost one step per
 // 2 MiB rather than per 4 KiB. A hint: nothing happens where it is not had.
 inline constexpr size_t kLargePageBytes = size_t{2} << 20;
+// The alignment unbuffered file writes (O_DIRECT, FILE_FLAG_NO_BUFFERING) ask
+// of a buffer; sample buffers that may be written so are aligned to it.
+inline constexpr size_t kPageBytes = 4096;
 void preferLargePages(void* address, size_t bytes);
 
 }  // namespace kpx::platform

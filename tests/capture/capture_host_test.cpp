@@ -91,6 +91,50 @@ TEST(CaptureHostOutputFile, UnbufferedFileKeepsAlignedBlocksAndAnUnalignedEnd) {
   EXPECT_EQ(readFile(path), expected);
 }
 
+// Each unbuffered write is direct or not by its own alignment: a block in
+// unaligned memory goes through the cache and does not turn the file's later
+// aligned blocks to the cache (on Windows it does); an unaligned length
+// leaves every later offset unaligned. The file holds every byte either way.
+TEST(CaptureHostOutputFile, UnbufferedWritesChooseTheCacheOneByOne) {
+  const auto folder = scratchFolder("capture-output-per-write");
+  const std::string path = (folder / "direct.bin").string();
+  constexpr size_t kBlock = 1 << 14;
+  alignas(4096) static uint8_t data[4 * kBlock + 4096];
+  for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<uint8_t>(i * 29 + (i >> 10));
+#ifdef _WIN32
+  constexpr bool kDirectAgain = false;
+#else
+  constexpr bool kDirectAgain = true;
+#endif
+  struct Step {
+    size_t from;
+    size_t length;
+    bool direct;  // the write went past the cache
+  };
+  const Step steps[] = {
+      {0, kBlock, true},                   // aligned
+      {kBlock + 16, kBlock, false},        // unaligned memory, whole pages long
+      {2 * kBlock, kBlock, kDirectAgain},  // aligned again
+      {3 * kBlock, 6, false},              // an unaligned length
+      {0, kBlock, false},                  // aligned memory at an unaligned offset
+  };
+  OutputFile file;
+  ASSERT_EQ(file.create(path, true), "");
+  if (!file.unbuffered()) GTEST_SKIP() << "the scratch folder's file system refuses O_DIRECT";
+  std::string expected;
+  for (const Step& step : steps) {
+    size_t written = 0;
+    ASSERT_EQ(file.write(data + step.from, step.length, written), "");
+    ASSERT_EQ(written, step.length);
+    EXPECT_EQ(file.unbuffered(), step.direct)
+        << "the write of " << step.length << " bytes from " << step.from;
+    expected.append(reinterpret_cast<const char*>(data + step.from), step.length);
+  }
+  EXPECT_EQ(file.flushToDisk(), "");
+  EXPECT_EQ(file.close(), "");
+  EXPECT_EQ(readFile(path), expected);
+}
+
 TEST(CaptureHostOutputFile, WritesEveryByteAndEmptiesAnOldFile) {
   const auto folder = scratchFolder("capture-output-file");
   const std::string path = (folder / "data.bin").string();

@@ -311,6 +311,77 @@ TEST_F(GroupTest, AGapOfOneBoardIsAGapOfTheGroupUnderEitherPolicy) {
   }
 }
 
+// Every board's part of a group block is page-aligned, the stream's own
+// block or the group's copy (after offsets, after a gap), so that a writer
+// can hand it to an unbuffered (O_DIRECT) write as it is.
+TEST_F(GroupTest, EveryBoardsBlockIsPageAlignedCopiedOrNot) {
+  const auto aligned = [](const int16_t* samples) {
+    return reinterpret_cast<uintptr_t>(samples) % 4096 == 0;
+  };
+  const std::string gapBoard = adcBoard(
+      1,
+      R"("signal": {"type": "ramp"}, "faults": [{"op": "read", "skip": 1, "count": 1, "rx_overrun": 7}])");
+  struct Case {
+    const char* name;
+    std::string board1;
+    std::vector<double> offsets;  // empty: none given
+    int32_t policy;
+    bool copiesExpected;
+  };
+  const Case cases[] = {
+      {"zero copy", adcBoard(1), {}, KPXGROUP_GAPS_FLAG, false},
+      {"offsets that are not whole blocks",
+       adcBoard(1),
+       {0, 5.25, -3000},
+       KPXGROUP_GAPS_FLAG,
+       true},
+      {"after a gap, flagged", gapBoard, {}, KPXGROUP_GAPS_FLAG, true},
+      {"after a gap, dropped", gapBoard, {}, KPXGROUP_GAPS_DROP, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rack({adcBoard(0), c.board1, adcBoard(2)});
+    KpxGroupConfig gc = config({0, 1, 2});
+    gc.gapPolicy = c.policy;
+    gc.sampleLimit = 6 * kBlock;
+    openAndStart(gc);
+    if (!c.offsets.empty()) {
+      ASSERT_EQ(KpxGroup_SetOffsets(group, c.offsets.data(), 3), KPXGROUP_OK);
+    }
+    KpxGroupBlock block{};
+    int32_t result;
+    bool copied = false;
+    while ((result = KpxGroup_AcquireRead(group, &block, 5000)) == KPXGROUP_OK) {
+      for (uint32_t b = 0; b < block.count; ++b) {
+        EXPECT_TRUE(aligned(block.boards[b].samples))
+            << "board " << b << " at " << block.groupIndex << ", flags " << block.boards[b].flags;
+        copied |= (block.boards[b].flags & KPXGROUP_BLOCK_COPIED) != 0;
+      }
+      ASSERT_EQ(KpxGroup_ReleaseRead(group, &block), KPXGROUP_OK);
+    }
+    EXPECT_EQ(result, KPXGROUP_COMPLETE);
+    EXPECT_EQ(copied, c.copiesExpected);
+    KpxGroup_Close(group);
+    group = nullptr;
+  }
+
+  // A transmit group with a pad fills the group's own blocks: aligned too.
+  rack({R"({"device": 0, "board_id": "0x86"})", R"({"device": 1, "board_id": "0x86"})"});
+  const KpxGroupConfig tc = config({0, 1}, KPXSTREAM_TRANSMIT);
+  ASSERT_EQ(KpxGroup_Open(&tc, &group, nullptr), KPXGROUP_OK);
+  const double pad[2] = {0, 3};
+  ASSERT_EQ(KpxGroup_SetOffsets(group, pad, 2), KPXGROUP_OK);
+  ASSERT_EQ(KpxGroup_Start(group), KPXGROUP_OK);
+  KpxGroupBlock block{};
+  ASSERT_EQ(KpxGroup_AcquireWrite(group, &block, 5000), KPXGROUP_OK);
+  for (uint32_t b = 0; b < 2; ++b) {
+    EXPECT_TRUE(block.boards[b].flags & KPXGROUP_BLOCK_COPIED);
+    EXPECT_TRUE(aligned(block.boards[b].samples)) << "board " << b;
+  }
+  block.samples = 0;
+  EXPECT_EQ(KpxGroup_SubmitWrite(group, &block), KPXGROUP_OK);
+}
+
 TEST_F(GroupTest, AToneIsAnAmbiguousReferenceAndNothingIsApplied) {
   // The default boards play a 10 MHz tone: every period is a peak.
   rack({R"({"device": 0})", R"({"device": 1})"});

@@ -22,9 +22,10 @@ class OutputFile {
   // Creates (or empties) `path`; with `exclusive`, only a file that does
   // not exist yet. Returns "" or the reason of the failure. `unbuffered` writes past the page cache
   // (O_DIRECT on Linux, FILE_FLAG_NO_BUFFERING on Windows) where the file system allows it; where
-  // it refuses (tmpfs, say) the file goes through the cache. Writes whose address, length or offset
-  // are not aligned to 4096 bytes, such as a short last block, and all after them go through the
-  // cache.
+  // it refuses (tmpfs, say) the file goes through the cache. A write whose address, length or
+  // offset is not aligned to 4096 bytes, such as a short last block, goes through the cache; on
+  // Linux the aligned writes after it go past it again (an unaligned length leaves the offset
+  // unaligned, so those after it stay cached), on Windows all after it stay cached.
   std::string create(const std::string& path, bool unbuffered = false, bool exclusive = false);
   // Takes over an open descriptor (standard output, from
   // tool::takeStandardOutput()).
@@ -51,7 +52,8 @@ class OutputFile {
   void discard();
 
   const std::string& name() const { return name_; }
-  // Whether writes go past the page cache.
+  // Whether the last write went past the page cache (before any: whether the
+  // file was opened so).
   bool unbuffered() const { return direct_; }
 
  private:
@@ -64,6 +66,7 @@ class OutputFile {
   void* handle_ = nullptr;  // the file's HANDLE; nullptr when none is open
 #else
   int descriptor_ = -1;
+  bool directAllowed_ = false;  // the file system takes O_DIRECT
 #endif
   bool direct_ = false;  // O_DIRECT (FILE_FLAG_NO_BUFFERING) is on
   uint64_t offset_ = 0;  // bytes written so far, for the alignment of unbuffered writes

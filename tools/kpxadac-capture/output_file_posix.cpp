@@ -28,6 +28,14 @@ bool alignedForDirect(const uint8_t* bytes, size_t length, uint64_t offset) {
          length % kDirectAlignment == 0 && offset % kDirectAlignment == 0;
 }
 
+#ifdef O_DIRECT
+// Turns O_DIRECT on or off for the writes that follow; false when refused.
+bool setDirect(int descriptor, bool on) {
+  const int flags = ::fcntl(descriptor, F_GETFL);
+  return flags >= 0 && ::fcntl(descriptor, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT) == 0;
+}
+#endif
+
 bool isRegularFile(int descriptor) {
   struct stat info {};
   return descriptor >= 0 && ::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode);
@@ -45,7 +53,7 @@ std::string OutputFile::create(const std::string& path, bool unbuffered, bool ex
 #ifdef O_DIRECT
   if (unbuffered) {
     descriptor_ = ::open(path.c_str(), flags | O_DIRECT, 0666);
-    direct_ = descriptor_ >= 0;
+    direct_ = directAllowed_ = descriptor_ >= 0;
     // A file system that refuses O_DIRECT (EINVAL) may have created the
     // file first: it is ours.
     if (descriptor_ < 0 && errno == EINVAL) flags &= ~O_EXCL;
@@ -72,10 +80,15 @@ void OutputFile::adopt(int descriptor, std::string name) {
 std::string OutputFile::write(const uint8_t* bytes, size_t length, size_t& written) {
   written = 0;
 #ifdef O_DIRECT
-  if (direct_ && !alignedForDirect(bytes, length, offset_)) {
-    // Only the end of a capture is unaligned; the rest goes through the cache.
-    ::fcntl(descriptor_, F_SETFL, ::fcntl(descriptor_, F_GETFL) & ~O_DIRECT);
-    direct_ = false;
+  // Each write is direct or not by its own alignment: an unaligned one (a
+  // short last block, a block in unaligned memory) goes through the cache,
+  // and the aligned ones after it go past it again.
+  if (const bool aligned = alignedForDirect(bytes, length, offset_);
+      directAllowed_ && aligned != direct_) {
+    if (setDirect(descriptor_, aligned))
+      direct_ = aligned;
+    else
+      directAllowed_ = false;
   }
 #endif
   while (written < length) {
@@ -85,8 +98,8 @@ std::string OutputFile::write(const uint8_t* bytes, size_t length, size_t& writt
     // Some file systems take O_DIRECT at open and refuse the writes: the
     // page cache then.
     if (n < 0 && errno == EINVAL && direct_) {
-      ::fcntl(descriptor_, F_SETFL, ::fcntl(descriptor_, F_GETFL) & ~O_DIRECT);
-      direct_ = false;
+      setDirect(descriptor_, false);
+      direct_ = directAllowed_ = false;
       continue;
     }
 #endif
