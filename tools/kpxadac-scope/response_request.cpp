@@ -1,6 +1,7 @@
 #include "response_request.h"
 
 #include <cmath>
+#include <cstdio>
 #include <optional>
 #include <set>
 
