@@ -3,6 +3,7 @@
 // after kMaxSeconds, and the result kept as the library renders it.
 #include "response_runner.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -23,6 +24,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr auto kProgressInterval = 200ms;
+constexpr auto kShutdownGrace = 2s;
 constexpr double kDefaultStartHz = 10e3;
 constexpr uint32_t kDefaultPoints = 200;
 constexpr double kDefaultAmplitudeDbfs = -6;
@@ -100,9 +102,12 @@ class LibraryRunner final : public ResponseRunner {
   uint64_t seq_ = 0;  // measurements ended
   std::string csv_, json_;
   Clock::time_point nextProgress_{};
-  // Read by the library on the measuring thread; set by cancel(), the
-  // watchdog and shutdown(), which is what the library's stop pointer is for.
+  // The library's stop flag, read on the measuring thread. A stop asked
+  // for (stopAsked_) is copied into it by the progress call on that thread;
+  // the watchdog writes it itself only for a run that makes no progress
+  // calls (a stalled stream): at the deadline, or a moment after a shutdown.
   volatile int32_t stop_ = 0;
+  std::atomic<bool> stopAsked_{false};
   std::thread worker_;
 };
 
@@ -188,7 +193,8 @@ ResponseAnswer LibraryRunner::start(const nlohmann::json& body) {
     fraction_ = 0;
     point_.clear();
     error_.clear();
-    stop_ = 0;
+    stop_ = 0;  // the measuring thread has ended (joined below, or never started)
+    stopAsked_ = false;
     finished = std::move(worker_);
   }
   if (finished.joinable()) finished.join();  // it has ended: running_ was false
@@ -209,6 +215,7 @@ ResponseAnswer LibraryRunner::start(const nlohmann::json& body) {
 
 void LibraryRunner::onProgress(void* user, double fraction) {
   auto* self = static_cast<LibraryRunner*>(user);
+  if (self->stopAsked_) self->stop_ = 1;
   nlohmann::json event;
   {
     std::lock_guard lock(self->mutex_);
@@ -243,12 +250,18 @@ void LibraryRunner::measure(ResponseAsk ask) {
     begun = progressJson();
   }
   publish(begun);
-  // Stops the measurement after kMaxSeconds.
+  // Stops the measurement after kMaxSeconds, or one that makes no
+  // progress calls after a shutdown.
   std::thread watchdog([this, started] {
     std::unique_lock lock(mutex_);
-    if (!ended_.wait_until(lock, started + std::chrono::seconds(kMaxSeconds),
-                           [this] { return !measuring_; }))
+    ended_.wait_until(lock, started + std::chrono::seconds(kMaxSeconds),
+                      [this] { return !measuring_ || shutdown_; });
+    if (measuring_ && shutdown_)
+      ended_.wait_for(lock, kShutdownGrace, [this] { return !measuring_; });
+    if (measuring_) {
+      stopAsked_ = true;
       stop_ = 1;
+    }
   });
 
   KpxResponseRun run{};
@@ -272,7 +285,7 @@ void LibraryRunner::measure(ResponseAsk ask) {
   {
     std::lock_guard lock(mutex_);
     measuring_ = false;
-    timedOut = stop_ != 0 && !shutdown_ && code == KPXRESPONSE_ERR_STOPPED &&
+    timedOut = code == KPXRESPONSE_ERR_STOPPED && !shutdown_ &&
                Clock::now() >= started + std::chrono::seconds(kMaxSeconds);
   }
   ended_.notify_all();
@@ -317,7 +330,7 @@ void LibraryRunner::measure(ResponseAsk ask) {
 
 ResponseAnswer LibraryRunner::cancel() {
   std::lock_guard lock(mutex_);
-  if (running_) stop_ = 1;
+  if (running_) stopAsked_ = true;
   return {200, kpx::tools::jsonText(nlohmann::json{{"stopping", running_}})};
 }
 
@@ -338,9 +351,10 @@ void LibraryRunner::shutdown() {
   {
     std::lock_guard lock(mutex_);
     shutdown_ = true;
-    stop_ = 1;
+    stopAsked_ = true;
     worker = std::move(worker_);
   }
+  ended_.notify_all();
   if (worker.joinable()) worker.join();
 }
 
