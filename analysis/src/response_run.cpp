@@ -124,6 +124,12 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
     return KPXRESPONSE_ERR_STREAM;
   Stream dacStream(opened);
 
+  // The DAC's channel reset before the capture starts: what it played in an
+  // earlier run must not reach the capture ahead of this stimulus (an
+  // unpaced virtual DAC would hand its old samples to the ADC's first reads).
+  // Its stream's start resets it again.
+  if ((streamResult = KpxBoard_ResetChannel(run.dac)) != KPXSTREAM_OK)
+    return KPXRESPONSE_ERR_STREAM;
   // The capture first, so that it holds the stimulus's first sample.
   if ((streamResult = KpxStream_Start(adcStream.get())) != KPXSTREAM_OK)
     return KPXRESPONSE_ERR_STREAM;

@@ -181,6 +181,25 @@ TEST_F(ResponseBoardsTest, LatencyOfTheWiredDelayAndHarmonicsOfItsPolynomial) {
   }
 }
 
+// Measurements one after another on the same boards: each sees its own
+// stimulus, never what the DAC played in the one before (a wrong latency and
+// magnitude, reported as a result).
+TEST_F(ResponseBoardsTest, AMeasurementAfterAnotherSeesOnlyItsOwnStimulus) {
+  const double gainDb = -3, delay = 5;
+  wire(R"({"gain_db":-3,"delay_samples":5})");
+  const int32_t order[] = {KPXRESPONSE_METHOD_MULTITONE, KPXRESPONSE_METHOD_SWEEP,
+                           KPXRESPONSE_METHOD_SINE, KPXRESPONSE_METHOD_SWEEP};
+  for (size_t run = 0; run < std::size(order); ++run) {
+    SCOPED_TRACE(run);
+    Result result;
+    ASSERT_EQ(measure(order[run], 100e3, 10e6, 6, result), KPXRESPONSE_OK);
+    KpxResponseSummary summary{};
+    const auto measured = points(result.get(), summary);
+    EXPECT_NEAR(summary.latencySamples, delay, 0.01);
+    for (const auto& p : measured) EXPECT_NEAR(p.magnitudeDb, gainDb, 0.05) << p.frequencyHz;
+  }
+}
+
 TEST_F(ResponseBoardsTest, RefusesWhatIsNoMeasurement) {
   wire(R"({"gain_db":0})");
   KpxResponseRequest request{};

@@ -7,7 +7,10 @@
 #include <array>
 #include <cmath>
 #include <complex>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <numbers>
 #include <string>
 #include <vector>
@@ -523,3 +526,151 @@ TEST(ResponseNumerics, MethodNamesAndFrequencyGrids) {
 }
 
 }  // namespace
+
+namespace {
+
+// A result's text from the library, its size asked first.
+std::string formatted(const KpxResponseResult* result,
+                      int32_t (*render)(const KpxResponseResult*, char*, size_t, size_t*)) {
+  size_t needed = 0;
+  EXPECT_EQ(render(result, nullptr, 0, &needed), KPXRESPONSE_ERR_LENGTH);
+  EXPECT_GT(needed, 1u);
+  // One byte short: refused, the buffer left alone, the size said again.
+  std::string shorter(needed - 1, '#');
+  size_t again = 0;
+  EXPECT_EQ(render(result, shorter.data(), shorter.size(), &again), KPXRESPONSE_ERR_LENGTH);
+  EXPECT_EQ(again, needed);
+  EXPECT_EQ(shorter, std::string(needed - 1, '#'));
+  std::string text(needed, '#');
+  EXPECT_EQ(render(result, text.data(), text.size(), &again), KPXRESPONSE_OK);
+  EXPECT_EQ(text.back(), '\0');
+  text.pop_back();
+  EXPECT_EQ(text.find('\0'), std::string::npos);
+  return text;
+}
+
+// The same value, to the bit; "nan" (CSV) or null (JSON) where not measured.
+void expectSame(const std::string& field, double expected, const char* where) {
+  SCOPED_TRACE(where);
+  if (!std::isfinite(expected)) {
+    EXPECT_EQ(field, "nan");
+    return;
+  }
+  char* end = nullptr;
+  const double read = std::strtod(field.c_str(), &end);
+  EXPECT_EQ(*end, '\0') << field;
+  EXPECT_EQ(read, expected) << field;
+}
+
+}  // namespace
+
+// The CSV and JSON texts hold every point's figures exactly, with one
+// harmonic column per order the result has and none for a method without.
+TEST(ResponseNumerics, CsvAndJsonTextsHoldTheResultExactly) {
+  const std::vector<double> coefficients{1.0, 0.05, 0.02};
+  for (const MethodCase& m : kMethods) {
+    SCOPED_TRACE(m.name);
+    KpxResponseRequest r = request(m.method, 200e3, 5e6, 9);
+    r.harmonics = 4;
+    Plan plan = makePlan(r);
+    Result result = measure(plan.get(), [&](const std::vector<double>& x, size_t length) {
+      std::vector<double> y(length, 0.0);
+      for (size_t n = 0; n < x.size(); ++n)
+        y[n] = x[n] + 0.05 * x[n] * x[n] + 0.02 * x[n] * x[n] * x[n];
+      return y;
+    });
+    ASSERT_TRUE(result);
+    KpxResponseSummary summary{};
+    ASSERT_EQ(KpxResponse_GetSummary(result.get(), &summary), KPXRESPONSE_OK);
+    std::vector<KpxResponsePoint> points(summary.points);
+    ASSERT_EQ(KpxResponse_GetPoints(result.get(), points.data(), summary.points), KPXRESPONSE_OK);
+
+    const std::string csv = formatted(result.get(), KpxResponse_FormatCsv);
+    std::vector<std::vector<std::string>> rows;
+    size_t at = 0;
+    while (at < csv.size()) {
+      const size_t end = csv.find('\n', at);
+      ASSERT_NE(end, std::string::npos) << "the last line ends with a line break";
+      std::vector<std::string> fields;
+      std::string line = csv.substr(at, end - at);
+      for (size_t from = 0;;) {
+        const size_t comma = line.find(',', from);
+        fields.push_back(line.substr(from, comma - from));
+        if (comma == std::string::npos) break;
+        from = comma + 1;
+      }
+      rows.push_back(fields);
+      at = end + 1;
+    }
+    std::vector<std::string> header{"frequency_hz", "magnitude_db", "phase_deg", "group_delay_s",
+                                    "quality_db"};
+    const int harmonics = m.method == KPXRESPONSE_METHOD_MULTITONE ? 0 : 4;
+    EXPECT_EQ(summary.harmonics, harmonics);
+    for (int h = 2; h <= harmonics; ++h) {
+      // Appended piece by piece: "h" + std::string trips GCC 12's false -Wrestrict.
+      std::string name(1, 'h');
+      name.append(std::to_string(h)).append("_dbc");
+      header.push_back(name);
+    }
+    ASSERT_EQ(rows.size(), points.size() + 1);
+    EXPECT_EQ(rows[0], header);
+    for (size_t i = 0; i < points.size(); ++i) {
+      const auto& row = rows[i + 1];
+      const KpxResponsePoint& p = points[i];
+      ASSERT_EQ(row.size(), header.size());
+      expectSame(row[0], p.frequencyHz, "frequency");
+      expectSame(row[1], p.magnitudeDb, "magnitude");
+      expectSame(row[2], p.phaseDeg, "phase");
+      expectSame(row[3], p.groupDelayS, "group delay");
+      expectSame(row[4], p.qualityDb, "quality");
+      for (int h = 2; h <= harmonics; ++h) expectSame(row[3 + h], p.harmonicDbc[h - 2], "harmonic");
+    }
+
+    const auto json = nlohmann::json::parse(formatted(result.get(), KpxResponse_FormatJson));
+    EXPECT_EQ(json["method"], m.name);
+    EXPECT_EQ(json["sample_rate_hz"].get<double>(), kRate);
+    EXPECT_EQ(json["latency_samples"].get<double>(), summary.latencySamples);
+    ASSERT_EQ(json["magnitude_db"].size(), points.size());
+    EXPECT_EQ(json["harmonics_dbc"].size(), static_cast<size_t>(harmonics > 0 ? harmonics - 1 : 0));
+    EXPECT_EQ(json["impulse"].size(), summary.impulseSamples);
+    for (size_t i = 0; i < points.size(); ++i) {
+      EXPECT_EQ(json["frequency_hz"][i].get<double>(), points[i].frequencyHz);
+      EXPECT_EQ(json["phase_deg"][i].get<double>(), points[i].phaseDeg);
+      if (harmonics > 0) {
+        const auto& h2 = json["harmonics_dbc"]["2"][i];
+        if (std::isfinite(points[i].harmonicDbc[0]))
+          EXPECT_EQ(h2.get<double>(), points[i].harmonicDbc[0]);
+        else
+          EXPECT_TRUE(h2.is_null());
+      }
+    }
+  }
+}
+
+TEST(ResponseNumerics, FormattingRefusesMissingPointers) {
+  KpxResponsePoint point{};
+  point.frequencyHz = 1e6;
+  point.real = 1;
+  point.qualityDb = std::nan("");
+  KpxResponseResult* made = nullptr;
+  ASSERT_EQ(KpxResponse_ResultFromPoints(&point, 1, kRate, 0, &made), KPXRESPONSE_OK);
+  Result result(made);
+  char buffer[1024];
+  size_t needed = 99;
+  for (auto render : {KpxResponse_FormatCsv, KpxResponse_FormatJson}) {
+    EXPECT_EQ(render(nullptr, buffer, sizeof buffer, &needed), KPXRESPONSE_ERR_NULL);
+    EXPECT_EQ(needed, 0u);
+    EXPECT_EQ(render(result.get(), buffer, sizeof buffer, nullptr), KPXRESPONSE_ERR_NULL);
+    EXPECT_EQ(render(result.get(), nullptr, 10, &needed), KPXRESPONSE_ERR_NULL);
+    EXPECT_EQ(render(result.get(), buffer, sizeof buffer, &needed), KPXRESPONSE_OK);
+    EXPECT_EQ(std::strlen(buffer) + 1, needed);
+    // The stored point: 0 dB at 1 MHz, its quality not measured.
+    const std::string text = buffer;
+    if (render == KpxResponse_FormatCsv) {
+      EXPECT_EQ(text.substr(text.find('\n') + 1, 8), "1000000,") << text;
+    }
+    EXPECT_NE(text.find(render == KpxResponse_FormatCsv ? ",nan\n" : "\"quality_db\":[null]"),
+              std::string::npos)
+        << text;
+  }
+}

@@ -11,6 +11,8 @@
 #include "access_guard.h"
 #include "acquisition.h"
 #include "frame_hub.h"
+#include "response_request.h"
+#include "response_runner.h"
 #include "scope_options.h"
 #include "sim_fixture.h"
 #include "spectrum_view.h"
@@ -334,7 +336,12 @@ class RecordingControl : public ScopeControl {
     out = settingsJson(settings);
     return error;
   }
+  bool withBoardReleased(const std::function<void(unsigned, BoardHandle)>&) override {
+    ++released;
+    return false;
+  }
   ViewSettings settings;
+  std::atomic<int> released{0};
 };
 
 class ServerTest : public ::testing::Test {
@@ -344,7 +351,7 @@ class ServerTest : public ::testing::Test {
     config.port = 0;
     config.token = token;
     config.maxEventClients = 1;
-    server_ = std::make_unique<WebServer>(config, "<html>page</html>", hub_, control_);
+    server_ = std::make_unique<WebServer>(config, "<html>page</html>", hub_, control_, *response_);
     ASSERT_EQ(server_->bind(), "");
     thread_ = std::thread([this] { server_->run(); });
   }
@@ -352,6 +359,7 @@ class ServerTest : public ::testing::Test {
     hub_.close();
     if (server_) server_->stop();
     if (thread_.joinable()) thread_.join();
+    response_->shutdown();
   }
   httplib::Client client() {
     httplib::Client c("127.0.0.1", server_->port());
@@ -361,6 +369,7 @@ class ServerTest : public ::testing::Test {
 
   FrameHub hub_{1};
   RecordingControl control_;
+  std::unique_ptr<ResponseRunner> response_ = makeResponseRunner(control_, hub_);
   std::unique_ptr<WebServer> server_;
   std::thread thread_;
 };
@@ -453,6 +462,99 @@ TEST_F(ServerTest, KeptAliveConnectionsPassTheGateForEachRequest) {
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->status, i % 3 == 0 ? 401 : 200);
   }
+}
+
+// The response view's requests that never reach a board: each refused
+// with its status and the field it names; no result to download yet.
+TEST_F(ServerTest, ResponseRequestsAreCheckedBeforeAnyBoardIsTaken) {
+  start("");
+  auto c = client();
+  const auto state = c.Get("/api/response");
+  ASSERT_TRUE(state);
+  EXPECT_EQ(state->status, 200);
+  const bool available = nlohmann::json::parse(state->body)["available"].get<bool>();
+  struct Case {
+    std::string body;
+    const char* type;
+    int status;  // with the library; 501 without
+    const char* reason;
+  };
+  const Case cases[] = {
+      {R"({"points": 20})", "text/plain", 415, "application/json"},
+      {"[1,", "application/json", 400, "not JSON"},
+      {R"({"points": 0})", "application/json", 400, "points"},
+      {R"({"points": 2.5})", "application/json", 400, "points"},
+      {R"({"points": 10001})", "application/json", 400, "points"},
+      {R"({"start_hz": -5})", "application/json", 400, "start_hz"},
+      {R"({"stop_hz": 1e999})", "application/json", 400, "not JSON"},  // no infinity
+      {R"({"stop_hz": -1e-300})", "application/json", 400, "stop_hz"},
+      {R"({"stop_hz": "5e6"})", "application/json", 400, "stop_hz"},
+      {R"({"amplitude_dbfs": 0.5})", "application/json", 400, "amplitude_dbfs"},
+      {R"({"amplitude_dbfs": -101})", "application/json", 400, "amplitude_dbfs"},
+      {R"({"method": "chirp"})", "application/json", 400, "method"},
+      {R"({"dac": -1})", "application/json", 400, "dac"},
+      {R"({"dac": 256})", "application/json", 400, "dac"},
+      {R"({"spacing": "octaves"})", "application/json", 400, "spacing"},
+      {R"({"adc": 1})", "application/json", 400, "unknown field"},
+      {"[]", "application/json", 400, "JSON object"},
+  };
+  for (const auto& one : cases) {
+    SCOPED_TRACE(one.body);
+    const auto answer = c.Post("/api/response", one.body, one.type);
+    ASSERT_TRUE(answer);
+    const bool beforeRunner = one.status == 415 || std::string(one.reason) == "not JSON";
+    EXPECT_EQ(answer->status, available || beforeRunner ? one.status : 501);
+    if (available || beforeRunner) {
+      EXPECT_NE(answer->body.find(one.reason), std::string::npos) << answer->body;
+    }
+  }
+  EXPECT_EQ(control_.released, 0);  // nothing asked for the board
+  const auto csv = c.Get("/api/response/result.csv");
+  ASSERT_TRUE(csv);
+  EXPECT_EQ(csv->status, available ? 404 : 501);
+  EXPECT_EQ(c.Get("/api/response/result")->status, available ? 404 : 501);
+}
+
+TEST(ResponseRequest, FieldsAreCheckedWholeOrNotAtAll) {
+  ResponseAsk defaults;
+  defaults.dac = 1;
+  defaults.request.startHz = 10e3;
+  defaults.request.stopHz = 40e6;
+  defaults.request.points = 200;
+  defaults.request.amplitudeDbfs = -6;
+  defaults.request.method = KPXRESPONSE_METHOD_MULTITONE;
+
+  ResponseAsk ask = defaults;
+  ASSERT_EQ(parseResponseAsk(nlohmann::json::parse(R"({"dac": 0, "start_hz": 1e3, "stop_hz": 2e6,
+      "points": 7, "method": "sweep", "amplitude_dbfs": -100, "spacing": "linear"})"),
+                             ask),
+            "");
+  EXPECT_EQ(ask.dac, 0u);
+  EXPECT_EQ(ask.request.startHz, 1e3);
+  EXPECT_EQ(ask.request.stopHz, 2e6);
+  EXPECT_EQ(ask.request.points, 7u);
+  EXPECT_EQ(ask.request.method, KPXRESPONSE_METHOD_SWEEP);
+  EXPECT_EQ(ask.request.amplitudeDbfs, -100);
+  EXPECT_EQ(ask.request.spacing, KPXRESPONSE_SPACING_LINEAR);
+
+  // An empty object keeps the defaults; a bad field changes nothing, even
+  // after good ones.
+  ask = defaults;
+  ASSERT_EQ(parseResponseAsk(nlohmann::json::object(), ask), "");
+  EXPECT_EQ(ask.request.points, 200u);
+  EXPECT_EQ(ask.dac, 1u);
+  const auto bad = parseResponseAsk(
+      nlohmann::json::parse(R"({"dac": 0, "points": 12, "amplitude_dbfs": 1})"), ask);
+  EXPECT_NE(bad.find("amplitude_dbfs"), std::string::npos) << bad;
+  EXPECT_EQ(ask.dac, 1u);
+  EXPECT_EQ(ask.request.points, 200u);
+  // The edges: points 1 and 10000, 0 dBFS are taken; 0 Hz is not.
+  for (const char* good : {R"({"points": 1})", R"({"points": 10000})", R"({"amplitude_dbfs": 0})",
+                           R"({"method": "sine"})", R"({"spacing": "log"})"})
+    EXPECT_EQ(parseResponseAsk(nlohmann::json::parse(good), ask), "") << good;
+  for (const char* worse : {R"({"start_hz": 0})", R"({"stop_hz": null})", R"({"points": true})",
+                            R"({"method": 1})", R"({"dac": 1.0})"})
+    EXPECT_NE(parseResponseAsk(nlohmann::json::parse(worse), ask), "") << worse;
 }
 
 TEST_F(ServerTest, EventStreamDeliversPublishedFramesAndRefusesExtraClients) {

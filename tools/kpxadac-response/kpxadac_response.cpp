@@ -123,18 +123,16 @@ int run(const Options& options) {
                              (options.request.flags & KPXRESPONSE_FLAG_KEEP_LATENCY) ? 1 : 0);
   const Table table = tableOf(result.get());
 
-  if (!options.output.empty()) files.push_back({options.output, csvText(table)});
+  if (!options.output.empty()) files.push_back({options.output, csvText(result.get())});
   if (!options.plot.empty()) files.push_back({options.plot, svgText(table)});
   if (auto reason = writeTextFiles(files); !reason.empty()) return fail(console, reason);
 
   if (options.json) {
-    std::vector<double> impulse(table.summary.impulseSamples);
-    KpxResponse_GetImpulse(result.get(), impulse.data(), impulse.size());
-    auto json = jsonOf(table, impulse);
+    auto json = nlohmann::ordered_json::parse(jsonText(result.get()));
     json["seconds"] = seconds;
     std::printf("%s\n", kpx::tools::jsonText(json).c_str());
   } else if (options.output.empty()) {
-    std::fputs(csvText(table).c_str(), stdout);
+    std::fputs(csvText(result.get()).c_str(), stdout);
   } else {
     std::printf(
         "%s: %u points, %.6g to %.6g Hz at %.6g Hz, latency %.3f samples (%.6g s), %.3f s\n",

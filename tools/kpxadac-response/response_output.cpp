@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <new>
 
 #include "input_file.h"
 #include "json_text.h"
@@ -15,13 +16,6 @@ namespace {
 // The largest reference file read: 10000 points take under 2 MB.
 constexpr uint64_t kMaxReferenceBytes = 16u << 20;
 
-std::string number(double value) {
-  if (!std::isfinite(value)) return "nan";
-  char text[40];
-  std::snprintf(text, sizeof text, "%.17g", value);
-  return text;
-}
-
 nlohmann::ordered_json jsonNumber(double value) {
   return std::isfinite(value) ? nlohmann::ordered_json(value) : nlohmann::ordered_json(nullptr);
 }
@@ -31,6 +25,17 @@ nlohmann::ordered_json column(const Table& table, Field field) {
   auto values = nlohmann::ordered_json::array();
   for (const KpxResponsePoint& p : table.points) values.push_back(jsonNumber(field(p)));
   return values;
+}
+
+// The library's text of a result (its size asked first).
+std::string libraryText(const KpxResponseResult* result,
+                        int32_t (*render)(const KpxResponseResult*, char*, size_t, size_t*)) {
+  size_t needed = 0;
+  if (render(result, nullptr, 0, &needed) != KPXRESPONSE_ERR_LENGTH) throw std::bad_alloc();
+  std::string text(needed, '\0');
+  if (render(result, text.data(), text.size(), &needed) != KPXRESPONSE_OK) throw std::bad_alloc();
+  text.resize(needed - 1);
+  return text;
 }
 
 std::string pixels(double v) {
@@ -49,51 +54,12 @@ Table tableOf(const KpxResponseResult* result) {
   return table;
 }
 
-std::string csvText(const Table& table) {
-  std::string text = "frequency_hz,magnitude_db,phase_deg,group_delay_s,quality_db";
-  for (int h = 2; h <= table.summary.harmonics; ++h) {
-    text += ",h";
-    text += std::to_string(h);
-    text += "_dbc";
-  }
-  text += "\n";
-  for (const KpxResponsePoint& p : table.points) {
-    text += number(p.frequencyHz) + "," + number(p.magnitudeDb) + "," + number(p.phaseDeg) + "," +
-            number(p.groupDelayS) + "," + number(p.qualityDb);
-    // Appended piece by piece: "," + std::string trips GCC 12's false -Wrestrict.
-    for (int h = 2; h <= table.summary.harmonics; ++h) {
-      text += ',';
-      text += number(p.harmonicDbc[h - 2]);
-    }
-    text += "\n";
-  }
-  return text;
+std::string csvText(const KpxResponseResult* result) {
+  return libraryText(result, KpxResponse_FormatCsv);
 }
 
-nlohmann::ordered_json jsonOf(const Table& table, const std::vector<double>& impulse) {
-  const KpxResponseSummary& s = table.summary;
-  const char* method = KpxResponse_MethodName(s.method);
-  nlohmann::ordered_json out;
-  out["method"] = method ? method : "stored";
-  out["sample_rate_hz"] = s.sampleRateHz;
-  out["latency_samples"] = jsonNumber(s.latencySamples);
-  out["latency_s"] = jsonNumber(s.latencySeconds);
-  out["referenced"] = s.referenced != 0;
-  out["frequency_hz"] = column(table, [](const KpxResponsePoint& p) { return p.frequencyHz; });
-  out["magnitude_db"] = column(table, [](const KpxResponsePoint& p) { return p.magnitudeDb; });
-  out["phase_deg"] = column(table, [](const KpxResponsePoint& p) { return p.phaseDeg; });
-  out["group_delay_s"] = column(table, [](const KpxResponsePoint& p) { return p.groupDelayS; });
-  out["quality_db"] = column(table, [](const KpxResponsePoint& p) { return p.qualityDb; });
-  auto harmonics = nlohmann::ordered_json::object();
-  for (int h = 2; h <= s.harmonics; ++h)
-    harmonics[std::to_string(h)] =
-        column(table, [h](const KpxResponsePoint& p) { return p.harmonicDbc[h - 2]; });
-  out["harmonics_dbc"] = harmonics;
-  out["impulse_start"] = s.impulseStart;
-  auto samples = nlohmann::ordered_json::array();
-  for (double v : impulse) samples.push_back(jsonNumber(v));
-  out["impulse"] = samples;
-  return out;
+std::string jsonText(const KpxResponseResult* result) {
+  return libraryText(result, KpxResponse_FormatJson);
 }
 
 std::string svgText(const Table& table) {

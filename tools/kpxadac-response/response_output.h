@@ -17,16 +17,10 @@ struct Table {
 };
 Table tableOf(const KpxResponseResult* result);
 
-// Columns frequency_hz, magnitude_db, phase_deg, group_delay_s, quality_db,
-// then h2_dbc .. hN_dbc for the harmonics the result has; "nan" where a value
-// is not measured; numbers with 17 significant digits.
-std::string csvText(const Table& table);
-
-// {"method", "sample_rate_hz", "latency_samples", "latency_s", "referenced",
-// "frequency_hz": [...], "magnitude_db", "phase_deg", "group_delay_s",
-// "quality_db", "harmonics_dbc": {"2": [...], ...}, "impulse_start",
-// "impulse": [...]}; null for a value not measured.
-nlohmann::ordered_json jsonOf(const Table& table, const std::vector<double>& impulse);
+// The CSV table and the JSON object (one line) of a result, as the library
+// renders them (KpxResponse_FormatCsv, KpxResponse_FormatJson).
+std::string csvText(const KpxResponseResult* result);
+std::string jsonText(const KpxResponseResult* result);
 
 // The Bode diagram: magnitude over phase on one log frequency axis. Each
 // curve is one <path> (id "magnitude", "phase") whose data-* attributes give

@@ -15,8 +15,9 @@
 
 namespace scope {
 
-enum class Channel { kStatus, kFrame };
-inline constexpr size_t kChannelCount = 2;
+// kResponse: the response view's progress and ends.
+enum class Channel { kStatus, kFrame, kResponse };
+inline constexpr size_t kChannelCount = 3;
 
 using Message = std::shared_ptr<const std::string>;
 

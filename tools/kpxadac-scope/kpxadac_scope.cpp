@@ -10,6 +10,7 @@
 
 #include "frame_hub.h"
 #include "kpxadac16.h"
+#include "response_runner.h"
 #include "scope_engine.h"
 #include "scope_options.h"
 #include "scope_page.h"
@@ -71,7 +72,8 @@ int main(int argc, char** argv) {
   serverConfig.address = options.address;
   serverConfig.port = options.port;
   serverConfig.token = options.token;
-  WebServer server(serverConfig, scopePage(), hub, engine);
+  const auto response = makeResponseRunner(engine, hub);
+  WebServer server(serverConfig, scopePage(), hub, engine, *response);
   if (const auto error = server.bind(); !error.empty()) {
     std::cerr << "kpxadac-scope: " << error << "\n";
     return kExitFailure;
@@ -92,6 +94,7 @@ int main(int argc, char** argv) {
   // Nobody could open a page whose URL was lost.
   if (!std::cout) {
     std::cerr << "kpxadac-scope: cannot write the URL to standard output\n";
+    response->shutdown();
     engine.stop();
     Kpxadac16_CloseAll();
     return kExitFailure;
@@ -111,6 +114,7 @@ int main(int argc, char** argv) {
   server.stop();
   serverThread.join();
   if (!served) std::cerr << "kpxadac-scope: the server stopped serving\n";
+  response->shutdown();  // a measurement stops before the engine
   engine.stop();
 
   const double wall =

@@ -74,6 +74,7 @@ void ScopeEngine::stop() {
   }
   analysisWake_.notify_all();
   statusWake_.notify_all();
+  releaseChanged_.notify_all();
   if (analysisThread_.joinable()) analysisThread_.join();
   if (statusThread_.joinable()) statusThread_.join();
   closeAcquisition();
@@ -111,6 +112,34 @@ std::string ScopeEngine::changeSettings(const nlohmann::json& change, nlohmann::
   analysisWake_.notify_all();
   statusWake_.notify_all();
   return "";
+}
+
+bool ScopeEngine::withBoardReleased(const std::function<void(unsigned, BoardHandle)>& job) {
+  BoardInfo board;
+  {
+    std::unique_lock lock(mutex_);
+    if (stopping_ || !analysisThread_.joinable()) return false;
+    releaseWanted_ = true;
+    analysisWake_.notify_all();
+    releaseChanged_.wait(lock, [&] { return released_ || stopping_; });
+    if (stopping_) {
+      releaseWanted_ = false;
+      return false;
+    }
+    board = boards_.at(settings_.board);
+  }
+  struct Resume {
+    ScopeEngine& engine;
+    ~Resume() {
+      {
+        std::lock_guard lock(engine.mutex_);
+        engine.releaseWanted_ = false;
+      }
+      engine.analysisWake_.notify_all();
+    }
+  } resume{*this};
+  job(board.index, board.handle);
+  return true;
 }
 
 ScopeEngine::Totals ScopeEngine::totals() {
@@ -219,8 +248,24 @@ void ScopeEngine::analyse() {
     ViewSettings settings;
     {
       std::unique_lock lock(mutex_);
-      analysisWake_.wait_until(lock, nextSpectrum, [&] { return stopping_ || settingsChanged_; });
+      analysisWake_.wait_until(lock, nextSpectrum,
+                               [&] { return stopping_ || settingsChanged_ || releaseWanted_; });
       if (stopping_) break;
+      if (releaseWanted_) {
+        // A measurement takes the board: no acquisition until it is done.
+        lock.unlock();
+        closeAcquisition();
+        a.armedOn = nullptr;  // the next acquisition is armed afresh
+        lock.lock();
+        released_ = true;
+        statusPending_ = true;
+        releaseChanged_.notify_all();
+        statusWake_.notify_all();
+        analysisWake_.wait(lock, [&] { return stopping_ || !releaseWanted_; });
+        released_ = false;
+        if (stopping_) break;
+        haveActive = false;  // opens the board again below
+      }
       settingsChanged_ = false;
       settings = settings_;
     }
@@ -408,6 +453,7 @@ nlohmann::json ScopeEngine::statusJson() {
   }
   status["events"] = events;
   status["error"] = error;
+  status["measuring_response"] = releaseWanted_;
   return status;
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -50,6 +51,9 @@ class ScopeEngine final : public ScopeControl {
 
   nlohmann::json state() override;
   std::string changeSettings(const nlohmann::json& change, nlohmann::json& settings) override;
+  // The analysis thread closes the acquisition, runs nothing until `job`
+  // returns, then opens the board again.
+  bool withBoardReleased(const std::function<void(unsigned, BoardHandle)>& job) override;
 
   struct Totals {
     uint64_t spectra = 0;
@@ -80,6 +84,11 @@ class ScopeEngine final : public ScopeControl {
   bool settingsChanged_ = false;
   bool statusPending_ = false;
   bool stopping_ = false;
+  // A measurement wants the board (releaseWanted_); the analysis thread has
+  // closed the acquisition for it (released_).
+  bool releaseWanted_ = false;
+  bool released_ = false;
+  std::condition_variable releaseChanged_;
   std::string startError_;
   double spectraPerSecond_ = 0;
   Totals totals_;

@@ -11,9 +11,6 @@ bool isValidFftSize(size_t size) {
   return size >= kMinFftSize && size <= kMaxFftSize && std::has_single_bit(size);
 }
 
-namespace {
-
-// A whole number from JSON in [low, high], or nothing.
 std::optional<int64_t> wholeNumber(const nlohmann::json& value, int64_t low, int64_t high) {
   if (!value.is_number_integer()) return std::nullopt;
   const auto number = value.get<int64_t>();
@@ -22,8 +19,6 @@ std::optional<int64_t> wholeNumber(const nlohmann::json& value, int64_t low, int
   if (number < low || number > high) return std::nullopt;
   return number;
 }
-
-}  // namespace
 
 std::string applySettingsChange(const nlohmann::json& change, unsigned boardCount,
                                 ViewSettings& settings) {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "kpxadac/analysis.h"
@@ -35,6 +37,9 @@ struct ViewSettings {
 };
 
 bool isValidFftSize(size_t size);
+
+// A whole number from JSON in [low, high], or nothing (a fraction, a string).
+std::optional<int64_t> wholeNumber(const nlohmann::json& value, int64_t low, int64_t high);
 
 // Applies the keys present in `change` (board, fft_size, window, averaging,
 // trigger_level, trigger_mode, trigger_edge, trigger_hysteresis, and

@@ -27,6 +27,8 @@ const char* statusText(int status) {
       return "Bad Request";
     case 404:
       return "Not Found";
+    case 409:
+      return "Conflict";
     case 405:
       return "Method Not Allowed";
     case 411:
@@ -283,11 +285,12 @@ std::string bindProblem(const std::string& address, uint16_t port) {
 }
 
 WebServer::WebServer(const ServerConfig& config, std::string_view page, FrameHub& hub,
-                     ScopeControl& control)
+                     ScopeControl& control, ResponseRunner& response)
     : config_(config),
       page_(page),
       hub_(hub),
       control_(control),
+      response_(response),
       server_(config.gate, boundRequest) {
   server_.set_socket_options(net::setListenOptions);
   server_.set_tcp_nodelay(true);  // an answer goes out in two writes (header, body)
@@ -389,6 +392,45 @@ void WebServer::installRoutes() {
           return sendError(response, 400, error);
         sendJson(response, 200, {{"settings", settings}});
       });
+
+  // The response view: a measurement is a change, as the settings are.
+  server_.Get("/api/response", [this](const httplib::Request&, httplib::Response& response) {
+    sendJson(response, 200, response_.state());
+  });
+  server_.Post(
+      "/api/response", [this](const httplib::Request& request, httplib::Response& response) {
+        if (!request.get_header_value("Content-Type").starts_with("application/json"))
+          return sendError(response, 415, "the measurement must be sent as application/json");
+        nlohmann::json body;
+        if (const auto error = parseJsonBody(request.body, kMaxJsonDepth, body); !error.empty())
+          return sendError(response, 400, error);
+        const auto answer = response_.start(body);
+        if (answer.status != 202) return sendError(response, answer.status, answer.text);
+        sendJson(response, 202, {{"started", true}});
+      });
+  server_.Post("/api/response/stop",
+               [this](const httplib::Request& request, httplib::Response& response) {
+                 if (!request.get_header_value("Content-Type").starts_with("application/json"))
+                   return sendError(response, 415, "send the stop as application/json");
+                 const auto answer = response_.cancel();
+                 if (answer.status != 200) return sendError(response, answer.status, answer.text);
+                 response.set_content(answer.text, "application/json");
+               });
+  server_.Get("/api/response/result", [this](const httplib::Request&, httplib::Response& response) {
+    const auto answer = response_.json();
+    if (answer.status != 200) return sendError(response, answer.status, answer.text);
+    response.set_content(answer.text, "application/json");
+  });
+  server_.Get("/api/response/result.csv",
+              [this](const httplib::Request&, httplib::Response& response) {
+                const auto answer = response_.csv();
+                if (answer.status != 200) {
+                  response.status = answer.status;
+                  return response.set_content(answer.text + "\n", "text/plain");
+                }
+                response.set_header("Content-Disposition", "attachment; filename=\"response.csv\"");
+                response.set_content(answer.text, "text/csv");
+              });
 
   server_.Get(kEventsPath, [this](const httplib::Request&, httplib::Response& response) {
     auto client = hub_.connect();

@@ -17,6 +17,7 @@
 #include "access_guard.h"
 #include "connection_gate.h"
 #include "frame_hub.h"
+#include "response_runner.h"
 #include "scope_control.h"
 
 namespace scope {
@@ -82,8 +83,8 @@ class WebServer {
   static constexpr int kMaxJsonDepth = 8;
   static constexpr const char* kEventsPath = "/api/events";
 
-  WebServer(const ServerConfig& config, std::string_view page, FrameHub& hub,
-            ScopeControl& control);
+  WebServer(const ServerConfig& config, std::string_view page, FrameHub& hub, ScopeControl& control,
+            ResponseRunner& response);
 
   // Binds the listening socket. "" or one line that says why not.
   std::string bind();
@@ -103,6 +104,7 @@ class WebServer {
   const std::string_view page_;
   FrameHub& hub_;
   ScopeControl& control_;
+  ResponseRunner& response_;
   GatedServer server_;
   std::unique_ptr<AccessGuard> guard_;
   uint16_t port_ = 0;

@@ -31,6 +31,7 @@
 #ifndef KPXADAC_RESPONSE_H
 #define KPXADAC_RESPONSE_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(_WIN32) && !defined(KPXRESPONSE_STATIC)
@@ -211,6 +212,25 @@ KPXRESPONSE_API int32_t KpxResponse_GetPoints(const KpxResponseResult* result,
 /** count: the summary's impulseSamples. @return OK, ERR_NULL, ERR_LENGTH. */
 KPXRESPONSE_API int32_t KpxResponse_GetImpulse(const KpxResponseResult* result, double* samples,
                                                uint64_t count);
+
+/** A result as text, as kpxadac-response writes it (one renderer for every
+ *  tool and the live view). CSV: the header frequency_hz, magnitude_db,
+ *  phase_deg, group_delay_s, quality_db, then h2_dbc .. hN_dbc for the
+ *  harmonics the result has; one line per point, numbers with 17
+ *  significant digits, "nan" where a value is not measured. JSON: one line,
+ *  {"method", "sample_rate_hz", "latency_samples", "latency_s",
+ *  "referenced", "frequency_hz": [...], "magnitude_db", "phase_deg",
+ *  "group_delay_s", "quality_db", "harmonics_dbc": {"2": [...], ...},
+ *  "impulse_start", "impulse": [...]}, null where a value is not measured.
+ *  The text and its terminating zero go to buffer when capacity holds them;
+ *  *needed receives their size either way (call with a null buffer and
+ *  capacity 0 to learn it).
+ *  @return OK, ERR_NULL (result or needed null, or buffer null with a
+ *  capacity), ERR_LENGTH (capacity below *needed), ERR_NO_MEMORY. */
+KPXRESPONSE_API int32_t KpxResponse_FormatCsv(const KpxResponseResult* result, char* buffer,
+                                              size_t capacity, size_t* needed);
+KPXRESPONSE_API int32_t KpxResponse_FormatJson(const KpxResponseResult* result, char* buffer,
+                                               size_t capacity, size_t* needed);
 
 /** Texts: of a result code ("stop at or above half the rate"), never null;
  *  of a method ("sine", "multitone", "sweep"), null for another number. */

@@ -336,6 +336,177 @@ function onStatus(status) {
   while (list.children.length > 100) list.lastElementChild.remove();
 }
 
+// ---- response view ----------------------------------------------------------------
+// A measurement on a DAC board and the ADC board shown: the server pauses the
+// acquisition, measures, and tells its progress and end as "response" events;
+// the page then fetches the result and draws the Bode plot.
+
+const responseFields = {
+  dac: $('response-dac'),
+  start_hz: $('response-start'),
+  stop_hz: $('response-stop'),
+  points: $('response-points'),
+  method: $('response-method'),
+  amplitude_dbfs: $('response-amplitude'),
+};
+let responseSeq = null; // the server's count of ended measurements, as last shown
+
+// Magnitude and phase over one log frequency axis, one plot each; the number
+// of points drawn goes to the plot's data-drawn.
+function bodePlot(id, label, stroke) {
+  const el = $(id);
+  return new uPlot(
+    {
+      width: plotWidth(el),
+      height: 240,
+      scales: { x: { time: false, distr: 3 } },
+      axes: [{ label: 'frequency (Hz)' }, { label, size: 70 }],
+      series: [
+        { label: 'Hz', value: (u, v) => (isNumber(v) ? v.toPrecision(6) : '–') },
+        { label, stroke, width: 1.5, points: { show: true, size: 4 } },
+      ],
+      hooks: {
+        draw: [
+          (u) => {
+            const idxs = u.series[1].idxs;
+            const shown = idxs && u.data[0].length ? idxs[1] - idxs[0] + 1 : 0;
+            el.dataset.drawn = String(shown);
+          },
+        ],
+      },
+    },
+    [[], []],
+    el,
+  );
+}
+const magnitudePlot = bodePlot('response-magnitude-plot', 'magnitude (dB)', '#1565c0');
+const phasePlot = bodePlot('response-phase-plot', 'phase (°)', '#c62828');
+window.addEventListener('resize', () => {
+  for (const [plot, id] of [[magnitudePlot, 'response-magnitude-plot'], [phasePlot, 'response-phase-plot']])
+    plot.setSize({ width: plotWidth($(id)), height: 240 });
+});
+
+function showResponseState(state, text) {
+  $('response').dataset.state = state;
+  $('response-message').textContent = text;
+}
+
+function setResponseRunning(running) {
+  $('response-measure').disabled = running || $('response').dataset.available !== 'true';
+  $('response-stop-button').disabled = !running;
+  $('response-progress').hidden = !running;
+}
+
+async function showResponseResult() {
+  const response = await fetch(withToken('/api/response/result'));
+  if (!response.ok) throw new Error(`the result: the server answered ${response.status}`);
+  const result = await response.json();
+  const hz = result.frequency_hz;
+  magnitudePlot.setData([hz, result.magnitude_db]);
+  phasePlot.setData([hz, result.phase_deg]);
+  const download = $('response-download');
+  download.href = withToken('/api/response/result.csv');
+  download.hidden = false;
+  showResponseState(
+    'done',
+    `${result.method}: ${hz.length} points, ${hz[0].toPrecision(4)} to ${hz[hz.length - 1].toPrecision(4)} Hz, ` +
+      `DAC ${result.dac} to ADC ${result.adc}, latency ${fixed(result.latency_samples, 3)} samples, ${fixed(result.seconds, 1)} s`,
+  );
+  $('response-info').textContent = `${result.method}, ${hz.length} points`;
+}
+
+function onResponse(progress) {
+  const bar = $('response-progress');
+  bar.value = isNumber(progress.fraction) ? progress.fraction : 0;
+  setResponseRunning(progress.running);
+  if (progress.running) {
+    showResponseState('running', `measuring: ${fixed(progress.fraction * 100, 0)} %${progress.point ? `, ${progress.point}` : ''}`);
+    return;
+  }
+  if (progress.seq === responseSeq) return;
+  responseSeq = progress.seq;
+  if (progress.error) showResponseState('error', progress.error);
+  else if (progress.has_result)
+    showResponseResult().catch((err) => showResponseState('error', err.message));
+}
+
+async function startResponse(event) {
+  event.preventDefault();
+  const body = {};
+  for (const [key, el] of Object.entries(responseFields)) {
+    if (el.value === '') continue;
+    body[key] = key === 'method' ? el.value : Number(el.value);
+  }
+  // Until the server answers, no second request and no old message.
+  $('response-measure').disabled = true;
+  showResponseState('starting', 'asking the server to measure…');
+  try {
+    const response = await fetch(withToken('/api/response'), {
+      method: 'POST',
+      headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify(body),
+    });
+    if (response.status !== 202) {
+      const answer = await response.json().catch(() => ({}));
+      throw new Error(answer.error || `the server answered ${response.status}`);
+    }
+    setResponseRunning(true);
+    showResponseState('running', 'measuring: the acquisition pauses meanwhile');
+  } catch (err) {
+    setResponseRunning(false);
+    showResponseState('error', `no measurement: ${err.message}`);
+  }
+}
+
+async function stopResponse() {
+  await fetch(withToken('/api/response/stop'), {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json' },
+    body: '{}',
+  }).catch(() => {});
+}
+
+async function startResponseView() {
+  const response = await fetch(withToken('/api/response'));
+  if (!response.ok) throw new Error(`the response view: the server answered ${response.status}`);
+  const state = await response.json();
+  const view = $('response');
+  view.dataset.available = 'false';
+  if (!state.available) {
+    setResponseRunning(false);
+    showResponseState('unavailable', state.reason);
+    return;
+  }
+  if (state.dac_boards.length === 0) {
+    setResponseRunning(false);
+    showResponseState('unavailable', 'No DAC board in the rack: a response measurement needs a DAC board to drive the device.');
+    return;
+  }
+  fillChoices(
+    responseFields.dac,
+    state.dac_boards.map((b) => ({ value: b.index, label: `DAC ${b.index} (ID 0x${b.board_id.toString(16).toUpperCase()})` })),
+    (b) => b.label,
+  );
+  const defaults = state.defaults;
+  for (const [key, el] of Object.entries(responseFields))
+    if (defaults[key] !== null && defaults[key] !== undefined) el.value = String(defaults[key]);
+  responseFields.points.min = String(state.limits.min_points);
+  responseFields.points.max = String(state.limits.max_points);
+  responseFields.amplitude_dbfs.min = String(state.limits.min_amplitude_dbfs);
+  responseFields.amplitude_dbfs.max = String(state.limits.max_amplitude_dbfs);
+  if (isNumber(state.max_frequency_hz)) {
+    responseFields.stop_hz.max = String(state.max_frequency_hz);
+    $('response-info').textContent = `up to ${fixed(state.max_frequency_hz / 1e6, 3)} MHz`;
+  }
+  view.dataset.available = 'true';
+  setResponseRunning(state.progress.running);
+  responseSeq = state.progress.has_result ? null : state.progress.seq;
+  onResponse(state.progress);
+}
+
+$('response-form').addEventListener('submit', startResponse);
+$('response-stop-button').addEventListener('click', stopResponse);
+
 // ---- start ----------------------------------------------------------------------
 
 async function start() {
@@ -365,6 +536,8 @@ async function start() {
   });
   events.addEventListener('frame', (e) => onFrame(JSON.parse(e.data)));
   events.addEventListener('status', (e) => onStatus(JSON.parse(e.data)));
+  events.addEventListener('response', (e) => onResponse(JSON.parse(e.data)));
+  await startResponseView().catch((err) => showResponseState('error', err.message));
 }
 
 start().catch((err) => {

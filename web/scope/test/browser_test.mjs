@@ -6,7 +6,7 @@
 //   node test/browser_test.mjs --server PATH/kpxadac-scope --out DIR
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { mkdtemp, rm } from 'node:fs/promises';
+import { mkdtemp, readFile, rm } from 'node:fs/promises';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
@@ -151,6 +151,13 @@ test('the page shows the tone board: spectrum peak, SNR, trigger, and follows th
     );
     assert.match(first.trigger, /^triggered, rising edge at 0 LSB/);
     assert.equal(first.board, 'ADC 0 (ID 0x8A)');
+    // A rack without a DAC board: the response view says so and cannot start.
+    const responseView = await page.evaluate(() => ({
+      message: document.getElementById('response-message').textContent,
+      measure: document.getElementById('response-measure').disabled,
+    }));
+    assert.match(responseView.message, /No DAC board/);
+    assert.equal(responseView.measure, true);
     await page.screenshot({ path: path.join(args.out, 'scope_browser_test.png'), fullPage: true });
 
     // The FFT size control goes to the server, and its frames come back.
@@ -417,6 +424,103 @@ test('a group: one trace per board on one time axis, equal for a shared source, 
     }
     await page.waitForFunction(() => document.getElementById('board').disabled, null, { timeout: kFramesTimeoutMs });
     await page.screenshot({ path: path.join(args.out, 'scope_group_test.png'), fullPage: true });
+    assert.deepEqual(pageErrors, []);
+  } finally {
+    if (browser) await browser.close();
+    await rm(userDataDir, { recursive: true, force: true });
+    await stopServer(server);
+  }
+});
+
+// An unpaced ADC wired to a DAC through a -3 dB gain (a flat low-pass
+// section at low frequencies) and a delay: the page measures its response.
+// The ADC's read timeout bounds how long its idle acquisition waits for the
+// DAC before the measurement takes the board.
+const wiredRack = JSON.stringify({
+  boards: [
+    {
+      device: 0,
+      read_timeout_ms: 3000,
+      input: { dac: 1, through: { gain_db: -3, delay_samples: 7.3, sos: [[0.0675, 0.1349, 0.0675, 1, -1.143, 0.4128]] } },
+    },
+    { device: 1, board_id: '0x86' },
+  ],
+});
+
+test('the response view measures a wired rack, draws the Bode plot and downloads the CSV', async () => {
+  const server = startServer(['--port', '0', '--fft-size', '1024', '--max-rate', '2'], { KPXADAC_SIM: wiredRack });
+  const url = await server.url;
+  const userDataDir = await mkdtemp(path.join(os.tmpdir(), 'kpxadac-scope-chromium-'));
+  let browser;
+  try {
+    browser = await chromium.launchPersistentContext(userDataDir, {
+      executablePath: args.chromium,
+      headless: true,
+      acceptDownloads: true,
+      viewport: { width: 1400, height: 1200 },
+      args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking'],
+    });
+    const page = browser.pages()[0] ?? (await browser.newPage());
+    const pageErrors = [];
+    page.on('pageerror', (error) => pageErrors.push(error.message));
+    await page.goto(url.href);
+    await page.waitForFunction(() => document.getElementById('response').dataset.available === 'true', null, {
+      timeout: kFramesTimeoutMs,
+    });
+    const defaults = await page.evaluate(() => ({
+      dac: document.getElementById('response-dac').selectedOptions[0]?.textContent,
+      start: Number(document.getElementById('response-start').value),
+      stop: Number(document.getElementById('response-stop').value),
+      points: Number(document.getElementById('response-points').value),
+      method: document.getElementById('response-method').value,
+      amplitude: Number(document.getElementById('response-amplitude').value),
+    }));
+    assert.equal(defaults.dac, 'DAC 0 (ID 0x86)');
+    assert.equal(defaults.start, 10e3);
+    assert.ok(defaults.stop > 10e6 && defaults.stop < 105e6 / 2, `default stop ${defaults.stop} Hz`);
+    assert.deepEqual([defaults.points, defaults.method, defaults.amplitude], [200, 'multitone', -6]);
+
+    // A stop at half the rate: the library's reason, shown as text.
+    await page.fill('#response-stop', String(105e6 / 2));
+    await page.click('#response-measure');
+    await page.waitForFunction(() => document.getElementById('response').dataset.state === 'error', null, {
+      timeout: 20_000,
+    });
+    assert.match(await page.textContent('#response-message'), /half the sample rate/);
+
+    const points = 40;
+    await page.fill('#response-start', '20000');
+    await page.fill('#response-stop', '40000000');
+    await page.fill('#response-points', String(points));
+    await page.click('#response-measure');
+    await page.waitForFunction(
+      () => ['done', 'error'].includes(document.getElementById('response').dataset.state) &&
+        document.getElementById('response-measure').disabled === false,
+      null,
+      { timeout: 150_000 },
+    );
+    assert.equal(await page.getAttribute('#response', 'data-state'), 'done', await page.textContent('#response-message'));
+    // Both plots hold every point within their axes.
+    await page.waitForFunction(
+      (n) =>
+        document.getElementById('response-magnitude-plot').dataset.drawn === String(n) &&
+        document.getElementById('response-phase-plot').dataset.drawn === String(n),
+      points,
+      { timeout: 20_000 },
+    );
+
+    const [download] = await Promise.all([page.waitForEvent('download'), page.click('#response-download')]);
+    assert.equal(download.suggestedFilename(), 'response.csv');
+    const csv = await readFile(await download.path(), 'utf8');
+    const lines = csv.trim().split('\n');
+    assert.match(lines[0], /^frequency_hz,magnitude_db,phase_deg(,|$)/);
+    assert.equal(lines.length, points + 1);
+    const rows = lines.slice(1).map((line) => line.split(',').map(Number));
+    assert.ok(Math.abs(rows[0][0] - 20e3) / 20e3 < 0.01, `first frequency ${rows[0][0]} Hz`);
+    // At 20 kHz the low-pass section passes 0 dB: the -3 dB gain is what shows.
+    assert.ok(Math.abs(rows[0][1] + 3) < 0.05, `magnitude at 20 kHz ${rows[0][1]} dB`);
+    for (let i = 1; i < rows.length; i++) assert.ok(rows[i][0] > rows[i - 1][0], 'frequencies rise');
+    await page.screenshot({ path: path.join(args.out, 'scope_response_test.png'), fullPage: true });
     assert.deepEqual(pageErrors, []);
   } finally {
     if (browser) await browser.close();
