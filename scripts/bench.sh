@@ -449,7 +449,8 @@ for b in json.load(open(sys.argv[1]))["benchmarks"]:
     if b.get("run_type") == "iteration" and not b.get("error_occurred"):
         runs.setdefault(b["run_name"], []).append(b["cpu_time"])
 what = {"BM_GroupAlign/1048576": "one board's 1 Mi-sample window against board 0's",
-        "BM_GroupAlignInMeasure/1048576": "the same in a measure (buffers kept between boards)",
+        "BM_GroupAlignInMeasure/1048576": "one board in a measure (board 0 transformed once, buffers kept)",
+        "BM_GroupAlignReference/1048576": "board 0's part of a measure, once for all boards",
         "BM_GroupFft/2097152": "for scale, an FFT of 2 Mi points forward and back"}
 for name, times in runs.items():
     print(f"   {what.get(name, name)}: {statistics.median(times):.1f} ms median, "

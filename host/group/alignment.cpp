@@ -33,19 +33,6 @@ constexpr int kInterpolationHalfWidth = 16;
 // halves hold different bands).
 constexpr int kHalfSearch = 16;
 
-// The FFTs of the two sizes last used, kept for the next call (a measure
-// aligns every board with one size; building the tables costs a few ms).
-std::shared_ptr<const Fft<float>> fftOfSize(size_t size) {
-  static std::mutex mutex;
-  static std::shared_ptr<const Fft<float>> kept[2];
-  std::lock_guard<std::mutex> lock(mutex);
-  for (const auto& fft : kept)
-    if (fft && fft->size() == size) return fft;
-  kept[1] = kept[0];
-  kept[0] = std::make_shared<const Fft<float>>(size);
-  return kept[0];
-}
-
 // p with its lowest `bits` bits in reverse order.
 size_t reverseBits(size_t p, unsigned bits) {
   static const auto table = [] {
@@ -63,44 +50,126 @@ size_t reverseBits(size_t p, unsigned bits) {
   return reversed >> (32 - bits);
 }
 
-// The inverse transform of a Hermitian spectrum C of `size` points, given in
-// bit-reversed order, through a transform of half the size: C[k] and
-// C[k + M/2] lie side by side (positions 2p and 2p + 1, p the place of k in
-// the half-size order), and Z[k] = (C[k] + C[k+M/2]) + i (C[k] - C[k+M/2])
-// W_M^-k transforms back to r[2m] + i r[2m+1]. Leaves those in re[0..M/2)
-// and im[0..M/2).
-void realInverse(float* re, float* im, size_t size, const Fft<float>& half) {
+}  // namespace
+
+CorrelationTables::CorrelationTables(size_t size) : half(size / 2), wre(size / 2), wim(size / 2) {
+  // W_M^k = coarse[k / F] fine[k % F], each from std::cos/sin in double.
   const size_t halfSize = size / 2;
   unsigned bits = 0;
   while ((size_t{1} << bits) < halfSize) ++bits;
-  // W_M^k = coarse[k / F] fine[k % F], both small enough to stay in cache.
   size_t fine = 1;
   while (fine * fine < halfSize) fine *= 2;
   const double step = -2.0 * kPi / static_cast<double>(size);
-  std::vector<float> fineRe(fine), fineIm(fine), coarseRe(halfSize / fine + 1),
+  std::vector<double> fineRe(fine), fineIm(fine), coarseRe(halfSize / fine + 1),
       coarseIm(halfSize / fine + 1);
   for (size_t j = 0; j < fine; ++j) {
-    fineRe[j] = static_cast<float>(std::cos(step * static_cast<double>(j)));
-    fineIm[j] = static_cast<float>(std::sin(step * static_cast<double>(j)));
+    fineRe[j] = std::cos(step * static_cast<double>(j));
+    fineIm[j] = std::sin(step * static_cast<double>(j));
   }
   for (size_t j = 0; j < coarseRe.size(); ++j) {
-    coarseRe[j] = static_cast<float>(std::cos(step * static_cast<double>(j * fine)));
-    coarseIm[j] = static_cast<float>(std::sin(step * static_cast<double>(j * fine)));
+    coarseRe[j] = std::cos(step * static_cast<double>(j * fine));
+    coarseIm[j] = std::sin(step * static_cast<double>(j * fine));
   }
-  const size_t shift = static_cast<size_t>(std::countr_zero(fine));
   for (size_t p = 0; p < halfSize; ++p) {
     const size_t k = bits ? reverseBits(p, bits) : 0;
-    const float cr = coarseRe[k >> shift], ci = coarseIm[k >> shift];
-    const float fr = fineRe[k & (fine - 1)], fi = fineIm[k & (fine - 1)];
-    const float wr = cr * fr - ci * fi, wi = cr * fi + ci * fr;
-    const float ar = re[2 * p], ai = im[2 * p], br = re[2 * p + 1], bi = im[2 * p + 1];
-    const float er = ar + br, ei = ai + bi, dr = ar - br, di = ai - bi;
-    // O = D conj(W); Z = E + i O
-    const float orr = dr * wr + di * wi, oi = di * wr - dr * wi;
-    re[p] = er - oi;
-    im[p] = ei + orr;
+    const double cr = coarseRe[k / fine], ci = coarseIm[k / fine];
+    const double fr = fineRe[k % fine], fi = fineIm[k % fine];
+    wre[p] = static_cast<float>(cr * fr - ci * fi);
+    wim[p] = static_cast<float>(cr * fi + ci * fr);
   }
-  half.inverse(re, im);
+}
+
+namespace {
+
+// The tables of the two sizes last used, kept for the next call (a measure
+// aligns every board with one size; building them costs a few ms).
+std::shared_ptr<const CorrelationTables> tablesOfSize(size_t size) {
+  static std::mutex mutex;
+  static std::shared_ptr<const CorrelationTables> kept[2];
+  std::lock_guard<std::mutex> lock(mutex);
+  for (const auto& tables : kept)
+    if (tables && tables->size() == size) return tables;
+  kept[1] = kept[0];
+  kept[0] = std::make_shared<const CorrelationTables>(size);
+  return kept[0];
+}
+
+// The correlation's spectrum from the half-size spectra of two real windows,
+// made ready for the half-size inverse, for the pairs of positions in
+// [from, to) and their mirrors (p and q = Fft::mirror(p), frequencies k and
+// H - k of the half-size order, H = M/2).
+//
+// A window x of M points (zero-padded) is transformed as z[n] = x[2n] +
+// i x[2n+1], n < H: with a = Z[p] and b = conj Z[q], the even samples'
+// spectrum is E = (a + b)/2, the odd ones' O = (a - b)/2i, and X[k] = E +
+// W O, X[k + H] = E - W O, W = W_M^k. The correlation's spectrum is C =
+// X0 conj(X1) (reference 0, other 1). The half-size inverse then takes
+// (C[k] + C[k+H]) + i (C[k] - C[k+H]) conj(W) at p and gives r[2m] + i
+// r[2m+1]; at q everything is the conjugate (the windows are real). The
+// halves are left out: the result is 4 times the true one.
+struct SpectrumPair {
+  float pr, pi, qr, qi;  // at p and at q
+};
+KPXGROUP_INLINE SpectrumPair correlationPair(float r0p, float i0p, float r0q, float i0q, float r1p,
+                                             float i1p, float r1q, float i1q, float w_r,
+                                             float w_i) {
+  // E and O (times 2) of both windows; b = conj Z[q].
+  const float e0r = r0p + r0q, e0i = i0p - i0q;
+  const float e1r = r1p + r1q, e1i = i1p - i1q;
+  // (a - b) / i = (a - b) times -i
+  const float o0r = i0p + i0q, o0i = r0q - r0p;
+  const float o1r = i1p + i1q, o1i = r1q - r1p;
+  // W O
+  const float u0r = w_r * o0r - w_i * o0i, u0i = w_r * o0i + w_i * o0r;
+  const float u1r = w_r * o1r - w_i * o1i, u1i = w_r * o1i + w_i * o1r;
+  // X[k] and X[k + H] of both
+  const float a0r = e0r + u0r, a0i = e0i + u0i, b0r = e0r - u0r, b0i = e0i - u0i;
+  const float a1r = e1r + u1r, a1i = e1i + u1i, b1r = e1r - u1r, b1i = e1i - u1i;
+  // C[k] = X0[k] conj X1[k], C[k + H] likewise
+  const float cpr = a0r * a1r + a0i * a1i, cpi = a0i * a1r - a0r * a1i;
+  const float cmr = b0r * b1r + b0i * b1i, cmi = b0i * b1r - b0r * b1i;
+  const float sr = cpr + cmr, si = cpi + cmi;
+  const float dr = cpr - cmr, di = cpi - cmi;
+  // T = D conj(W); at p S + i T, at q conj(S) + i conj(T)
+  const float tr = dr * w_r + di * w_i, ti = di * w_r - dr * w_i;
+  return {sr - ti, si + tr, sr + ti, tr - si};
+}
+
+// correlationPair for the positions p in [from, to) and q = sum - p, the
+// other window's spectrum replaced by the result.
+KPXGROUP_CLONES void correlationSpectrum(const float* __restrict r0, const float* __restrict i0,
+                                         float* __restrict r1, float* __restrict i1,
+                                         const float* __restrict wr, const float* __restrict wi,
+                                         size_t from, size_t to, size_t sum) {
+  // Each turn reads and writes its own two positions only.
+  KPXGROUP_NO_ALIAS
+  for (size_t p = from; p < to; ++p) {
+    const size_t q = sum - p;
+    const SpectrumPair c =
+        correlationPair(r0[p], i0[p], r0[q], i0[q], r1[p], i1[p], r1[q], i1[q], wr[p], wi[p]);
+    r1[p] = c.pr;
+    i1[p] = c.pi;
+    r1[q] = c.qr;
+    i1[q] = c.qi;
+  }
+}
+
+// into[2j] = re[j] * scale, into[2j + 1] = im[j] * scale for j in [0, n).
+KPXGROUP_CLONES void interleave(const float* __restrict re, const float* __restrict im, size_t n,
+                                float scale, float* __restrict into) {
+  for (size_t j = 0; j < n; ++j) {
+    into[2 * j] = re[j] * scale;
+    into[2 * j + 1] = im[j] * scale;
+  }
+}
+
+// re[j] = from[2j], im[j] = from[2j + 1] for j in [0, n).
+KPXGROUP_CLONES void deinterleave(const float* __restrict from, size_t n, float* __restrict re,
+                                  float* __restrict im) {
+  for (size_t j = 0; j < n; ++j) {
+    re[j] = from[2 * j];
+    im[j] = from[2 * j + 1];
+  }
 }
 
 // Band-limited interpolation of samples r[0..count) at x (in units of the
@@ -204,76 +273,102 @@ double dot(const float* reference, const float* other, size_t count, size_t begi
 
 }  // namespace
 
+namespace {
+
+// `in` as floats less their mean into `to`; returns the sum of squares about
+// the mean. The mean is removed because a constant level on a board would
+// add a triangle peaking at lag 0 to the correlation. Integer sums are
+// exact (count <= 2^22, squares <= 2^30).
+double centred(const int16_t* in, size_t count, float* to) {
+  int64_t sum = 0, squares = 0;
+  for (size_t i = 0; i < count; ++i) {
+    sum += in[i];
+    squares += int64_t{in[i]} * in[i];
+  }
+  const double mean = static_cast<double>(sum) / static_cast<double>(count);
+  const float level = static_cast<float>(mean);
+  for (size_t i = 0; i < count; ++i) to[i] = static_cast<float>(in[i]) - level;
+  return static_cast<double>(squares) - mean * static_cast<double>(sum);
+}
+
+// The half-size spectrum of a centred window zero-padded to M points:
+// z[n] = x[2n] + i x[2n+1]. Only z's lower half can be non-zero (count <=
+// M/2), so forwardPadded neither reads nor needs the upper half.
+void halfSpectrum(const float* centredWindow, size_t count, const CorrelationTables& tables,
+                  float* re, float* im) {
+  const size_t pairs = count / 2;
+  deinterleave(centredWindow, pairs, re, im);
+  size_t filled = pairs;
+  if (count % 2) {
+    re[pairs] = centredWindow[count - 1];
+    im[pairs] = 0;
+    ++filled;
+  }
+  const size_t quarter = tables.half.size() / 2;
+  std::fill(re + filled, re + quarter, 0.0f);
+  std::fill(im + filled, im + quarter, 0.0f);
+  tables.half.forwardPadded(re, im);
+}
+
+}  // namespace
+
+void prepareReference(const int16_t* reference, size_t count, AlignWork& work) {
+  work.count = count;
+  work.referenceEnergy = 0;
+  if (count < KPXGROUP_MIN_WINDOW) return;
+  float* const centredWindow = work.reference.get(count);
+  work.referenceEnergy = centred(reference, count, centredWindow);
+  if (!(work.referenceEnergy > 0)) return;
+  // Zero-padded to M >= 2 count: every lag without wrapping.
+  size_t size = 4;
+  while (size < 2 * count) size *= 2;
+  if (!work.tables || work.tables->size() != size) work.tables = tablesOfSize(size);
+  halfSpectrum(centredWindow, count, *work.tables, work.referenceRe.get(size / 2),
+               work.referenceIm.get(size / 2));
+}
+
 void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
                   KpxGroupAlignment& out, AlignWork& work) {
+  prepareReference(reference, count, work);
+  alignPrepared(other, out, work);
+}
+
+void alignPrepared(const int16_t* other, KpxGroupAlignment& out, AlignWork& work) {
   out = KpxGroupAlignment{};
+  const size_t count = work.count;
   if (count < KPXGROUP_MIN_WINDOW) {
     out.result = KPXGROUP_ALIGN_TOO_SHORT;
     return;
   }
-  // The windows as floats with their means removed: a constant level on a
-  // board would add a triangle peaking at lag 0 to the correlation.
-  // Integer sums are exact (count <= 2^22, squares <= 2^30).
-  auto centred = [count](const int16_t* in, float* to) {
-    int64_t sum = 0, squares = 0;
-    for (size_t i = 0; i < count; ++i) {
-      sum += in[i];
-      squares += int64_t{in[i]} * in[i];
-    }
-    const double mean = static_cast<double>(sum) / static_cast<double>(count);
-    const float level = static_cast<float>(mean);
-    for (size_t i = 0; i < count; ++i) to[i] = static_cast<float>(in[i]) - level;
-    return static_cast<double>(squares) - mean * static_cast<double>(sum);
-  };
-  float* const referenceCentred = work.reference.get(count);
+  const float* const referenceCentred = work.reference.get(count);
   float* const otherCentred = work.other.get(count);
-  const double e0 = centred(reference, referenceCentred);
-  const double e1 = centred(other, otherCentred);
+  const double e0 = work.referenceEnergy;
+  const double e1 = centred(other, count, otherCentred);
   if (!(e0 > 0) || !(e1 > 0)) {
     out.result = KPXGROUP_ALIGN_WEAK;
     return;
   }
 
-  // Both windows zero-padded to M >= 2 count (every lag without wrapping),
-  // as the real and imaginary parts of one transform.
-  size_t size = 4;
-  while (size < 2 * count) size *= 2;
-  if (!work.fft || work.fft->size() != size) work.fft = fftOfSize(size);
-  const Fft<float>& fft = *work.fft;
-  // The upper halves are the padding: forwardPadded neither reads them nor
-  // needs them zeroed.
-  float* re = work.re.get(size);
-  float* im = work.im.get(size);
-  std::copy(referenceCentred, referenceCentred + count, re);
-  std::copy(otherCentred, otherCentred + count, im);
-  std::fill(re + count, re + size / 2, 0.0f);
-  std::fill(im + count, im + size / 2, 0.0f);
-  fft.forwardPadded(re, im);
-
-  // Z = X0 + i X1 with X0, X1 the spectra of real windows; for the pair of
-  // frequencies k and M - k (positions p and q): X0 = (Z_p + conj Z_q)/2,
-  // X1 = (Z_p - conj Z_q)/2i, and the correlation's spectrum
-  // C = X0 conj(X1) = i (a + b) conj(a - b) / 4 with a = Z_p, b = conj Z_q;
-  // C at q is conj(C at p).
-  re[0] = re[0] * im[0];
-  im[0] = 0;
-  re[1] = re[1] * im[1];
-  im[1] = 0;
-  for (size_t block = 2; block < size; block *= 2) {
-    for (size_t p = block, q = 2 * block - 1; p < q; ++p, --q) {
-      const float ar = re[p], ai = im[p], br = re[q], bi = -im[q];
-      const float sr = ar + br, si = ai + bi, dr = ar - br, di = ai - bi;
-      // (s conj(d)) = (sr dr + si di) + i (si dr - sr di); times i/4
-      const float pr = sr * dr + si * di, pi = si * dr - sr * di;
-      const float cr = -pi / 4, ci = pr / 4;
-      re[p] = cr;
-      im[p] = ci;
-      re[q] = cr;
-      im[q] = -ci;
-    }
+  const CorrelationTables& tables = *work.tables;
+  const size_t size = tables.size();
+  const size_t halfSize = size / 2;
+  float* re = work.re.get(halfSize);
+  float* im = work.im.get(halfSize);
+  halfSpectrum(otherCentred, count, tables, re, im);
+  const float* r0 = work.referenceRe.get(halfSize);
+  const float* i0 = work.referenceIm.get(halfSize);
+  const float* wr = tables.wre.data();
+  const float* wi = tables.wim.data();
+  // Positions 0 and 1 (frequencies 0 and H/2) pair with themselves.
+  for (size_t p = 0; p < std::min<size_t>(2, halfSize); ++p) {
+    const SpectrumPair c =
+        correlationPair(r0[p], i0[p], r0[p], i0[p], re[p], im[p], re[p], im[p], wr[p], wi[p]);
+    re[p] = c.pr;
+    im[p] = c.pi;
   }
-  if (!work.halfFft || work.halfFft->size() != size / 2) work.halfFft = fftOfSize(size / 2);
-  realInverse(re, im, size, *work.halfFft);
+  for (size_t block = 2; block < halfSize; block *= 2)
+    correlationSpectrum(r0, i0, re, im, wr, wi, block, block + block / 2, 3 * block - 1);
+  tables.half.inverse(re, im);
 
   // r[tau] = sum other[n] reference[n + tau] for tau in -(count-1)..count-1,
   // laid out from the most negative lag; r at tau (mod M) is re[tau/2] for
@@ -281,10 +376,16 @@ void alignWindows(const int16_t* reference, const int16_t* other, size_t count,
   // (|r| <= 1), so that sums of squares stay far inside float's range.
   const size_t lags = 2 * count - 1;
   const double norm = std::sqrt(e0 * e1);
-  const float scale = static_cast<float>(1.0 / (static_cast<double>(size) * norm));
+  const float scale = static_cast<float>(1.0 / (4.0 * static_cast<double>(size) * norm));
   float* r = work.lags.get(lags);
   auto unwrap = [&](size_t from, size_t to, float* into) {
-    for (size_t at = from; at < to; ++at) *into++ = (at % 2 ? im[at / 2] : re[at / 2]) * scale;
+    if (from % 2) {
+      *into++ = im[from / 2] * scale;
+      ++from;
+    }
+    const size_t pairs = (to - from) / 2;
+    interleave(re + from / 2, im + from / 2, pairs, scale, into);
+    if (from + 2 * pairs < to) into[2 * pairs] = re[from / 2 + pairs] * scale;
   };
   unwrap(size - (count - 1), size, r);
   unwrap(0, count, r + (count - 1));

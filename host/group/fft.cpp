@@ -88,6 +88,7 @@ KPXGROUP_INLINE void forwardBody(T* re, T* im, size_t q, const T* __restrict w1r
   T* __restrict i1 = im + q;
   T* __restrict i2 = im + 2 * q;
   T* __restrict i3 = im + 3 * q;
+  KPXGROUP_NO_ALIAS
   for (size_t k = 0; k < q; ++k) {
     // W^2k and W^3k from W^k: two products instead of two more tables to
     // stream from memory.
@@ -125,6 +126,7 @@ KPXGROUP_INLINE void inverseBody(T* re, T* im, size_t q, const T* __restrict w1r
   T* __restrict i1 = im + q;
   T* __restrict i2 = im + 2 * q;
   T* __restrict i3 = im + 3 * q;
+  KPXGROUP_NO_ALIAS
   for (size_t k = 0; k < q; ++k) {
     // W^2k and W^3k from W^k: two products instead of two more tables to
     // stream from memory.
@@ -181,6 +183,7 @@ KPXGROUP_INLINE void forwardPaddedBody(T* re, T* im, size_t q, const T* __restri
   T* __restrict i1 = im + q;
   T* __restrict i2 = im + 2 * q;
   T* __restrict i3 = im + 3 * q;
+  KPXGROUP_NO_ALIAS
   for (size_t k = 0; k < q; ++k) {
     const T w1rk = w1r[k], w1ik = w1i[k];
     const T w2rk = w1rk * w1rk - w1ik * w1ik, w2ik = 2 * w1rk * w1ik;
@@ -212,7 +215,7 @@ KPXGROUP_CLONES void forwardPaddedPass(double* re, double* im, size_t q, const d
 }
 
 template <typename T>
-void radix2(T* re, T* im, size_t n) {
+KPXGROUP_INLINE void radix2(T* re, T* im, size_t n) {
   for (size_t j = 0; j < n; j += 2) {
     const T ar = re[j], ai = im[j];
     re[j] = ar + re[j + 1];
@@ -220,6 +223,69 @@ void radix2(T* re, T* im, size_t n) {
     re[j + 1] = ar - re[j + 1];
     im[j + 1] = ai - im[j + 1];
   }
+}
+
+// Every stage of a sub-transform of n points that fits in the first-level
+// cache, in one call: stages[0] is its first. The stages of 4, 8 and 16
+// points are called with their sizes as constants, so that their butterflies
+// are unrolled instead of run as loops of one, two or four turns.
+template <typename T>
+KPXGROUP_INLINE void forwardLeafBody(T* re, T* im, size_t n, const FftStage* stages, const T* w1r,
+                                     const T* w1i) {
+  size_t m = n;
+  for (; m >= 4; m /= 4, ++stages) {
+    const T* wr = w1r + stages->offset;
+    const T* wi = w1i + stages->offset;
+    if (m == 4)
+      for (size_t j = 0; j < n; j += 4) forwardBody(re + j, im + j, 1, wr, wi);
+    else if (m == 8)
+      for (size_t j = 0; j < n; j += 8) forwardBody(re + j, im + j, 2, wr, wi);
+    else if (m == 16)
+      for (size_t j = 0; j < n; j += 16) forwardBody(re + j, im + j, 4, wr, wi);
+    else
+      for (size_t j = 0; j < n; j += m) forwardBody(re + j, im + j, m / 4, wr, wi);
+  }
+  if (m == 2) radix2(re, im, n);
+}
+
+// forwardLeafBody's inverse: the same stages, last first.
+template <typename T>
+KPXGROUP_INLINE void inverseLeafBody(T* re, T* im, size_t n, const FftStage* stages, const T* w1r,
+                                     const T* w1i) {
+  size_t count = 0;
+  size_t m = n;
+  for (; m >= 4; m /= 4) ++count;
+  if (m == 2) radix2(re, im, n);
+  for (size_t s = count; s-- > 0;) {
+    const size_t size = stages[s].n;
+    const T* wr = w1r + stages[s].offset;
+    const T* wi = w1i + stages[s].offset;
+    if (size == 4)
+      for (size_t j = 0; j < n; j += 4) inverseBody(re + j, im + j, 1, wr, wi);
+    else if (size == 8)
+      for (size_t j = 0; j < n; j += 8) inverseBody(re + j, im + j, 2, wr, wi);
+    else if (size == 16)
+      for (size_t j = 0; j < n; j += 16) inverseBody(re + j, im + j, 4, wr, wi);
+    else
+      for (size_t j = 0; j < n; j += size) inverseBody(re + j, im + j, size / 4, wr, wi);
+  }
+}
+
+KPXGROUP_CLONES void forwardLeaf(float* re, float* im, size_t n, const FftStage* stages,
+                                 const float* w1r, const float* w1i) {
+  forwardLeafBody(re, im, n, stages, w1r, w1i);
+}
+KPXGROUP_CLONES void forwardLeaf(double* re, double* im, size_t n, const FftStage* stages,
+                                 const double* w1r, const double* w1i) {
+  forwardLeafBody(re, im, n, stages, w1r, w1i);
+}
+KPXGROUP_CLONES void inverseLeaf(float* re, float* im, size_t n, const FftStage* stages,
+                                 const float* w1r, const float* w1i) {
+  inverseLeafBody(re, im, n, stages, w1r, w1i);
+}
+KPXGROUP_CLONES void inverseLeaf(double* re, double* im, size_t n, const FftStage* stages,
+                                 const double* w1r, const double* w1i) {
+  inverseLeafBody(re, im, n, stages, w1r, w1i);
 }
 
 }  // namespace
@@ -239,10 +305,7 @@ void Fft<T>::inverseRadix4(T* re, T* im, size_t stage) const {
 template <typename T>
 void Fft<T>::forwardFrom(T* re, T* im, size_t n, size_t stage) const {
   if (n <= kLeaf) {
-    size_t m = n;
-    for (; m >= 4; m /= 4, ++stage)
-      for (size_t j = 0; j < n; j += m) forwardRadix4(re + j, im + j, stage);
-    if (m == 2) radix2(re, im, n);
+    forwardLeaf(re, im, n, stages_.data() + stage, w1re_.data(), w1im_.data());
     return;
   }
   forwardRadix4(re, im, stage);
@@ -253,12 +316,7 @@ void Fft<T>::forwardFrom(T* re, T* im, size_t n, size_t stage) const {
 template <typename T>
 void Fft<T>::inverseFrom(T* re, T* im, size_t n, size_t stage) const {
   if (n <= kLeaf) {
-    size_t last = stage;
-    size_t m = n;
-    for (; m >= 4; m /= 4) ++last;
-    if (m == 2) radix2(re, im, n);
-    for (size_t s = last; s-- > stage;)
-      for (size_t j = 0; j < n; j += stages_[s].n) inverseRadix4(re + j, im + j, s);
+    inverseLeaf(re, im, n, stages_.data() + stage, w1re_.data(), w1im_.data());
     return;
   }
   const size_t q = n / 4;

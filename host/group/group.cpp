@@ -94,6 +94,8 @@ struct KpxGroup {
   bool padded = false;        // transmit: some board plays a pad first
   bool padsQueued = false;
   uint32_t sequence = 0;
+  // Measure's buffers, kept for the next measure (no fresh pages to fault in).
+  kpxgroup::AlignWork alignWork;
 };
 
 namespace {
@@ -607,14 +609,15 @@ int32_t KpxGroup_Measure(KpxGroup* group, uint64_t window, KpxGroupAlignment* re
       done += n;
     }
     if (gap) return KPXGROUP_ERR_GAP_IN_WINDOW;
-    kpxgroup::AlignWork work;
+    kpxgroup::AlignWork& work = group->alignWork;
     bool trusted = true;
     std::vector<double> offsets(count, 0.0);
     results[0] = KpxGroupAlignment{};
     results[0].peak = 1;
+    // Board 0's spectrum once, for every board.
+    kpxgroup::prepareReference(windows[0].data(), static_cast<size_t>(window), work);
     for (size_t i = 1; i < count; ++i) {
-      kpxgroup::alignWindows(windows[0].data(), windows[i].data(), static_cast<size_t>(window),
-                             results[i], work);
+      kpxgroup::alignPrepared(windows[i].data(), results[i], work);
       // Measured against the windows as read: add the offsets already applied.
       results[i].offset += static_cast<double>(group->boards[0].shift - group->boards[i].shift);
       offsets[i] = results[i].offset;

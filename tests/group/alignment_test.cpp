@@ -1,8 +1,11 @@
 // KpxGroup_Align on windows whose true offsets the test knows exactly
 // (reference_signals.h): integer and fractional offsets of band-limited
 // noise and a chirp, drift, and the results that say "do not trust this".
+#include "group/alignment.h"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -146,6 +149,109 @@ TEST(Align, ALoudMillionSampleWindowAligns) {
   EXPECT_NEAR(result.offset, static_cast<double>(shift), 0.01);
   EXPECT_NEAR(result.drift, 0.0, 1e-7);
   EXPECT_GT(result.peakToNoise, 100.0);
+}
+
+// White noise and the same noise `shift` samples on (|shift| <= 1024), with
+// noise of its own; one seed, one reference.
+void shiftedNoise(size_t count, int64_t shift, uint32_t seed, std::vector<int16_t>& reference,
+                  std::vector<int16_t>& other) {
+  std::mt19937 generator(seed);
+  std::uniform_int_distribution<int> loud(-3000, 3000), own(-300, 300);
+  constexpr size_t margin = 1024;
+  std::vector<int16_t> source(count + 2 * margin);
+  for (int16_t& v : source) v = static_cast<int16_t>(loud(generator));
+  reference.assign(source.begin() + static_cast<std::ptrdiff_t>(margin),
+                   source.begin() + static_cast<std::ptrdiff_t>(margin + count));
+  other.resize(count);
+  for (size_t n = 0; n < count; ++n)
+    other[n] = static_cast<int16_t>(
+        source[static_cast<size_t>(static_cast<int64_t>(margin + n) + shift)] + own(generator));
+}
+
+// Window lengths odd and even, powers of two and not, against the
+// correlation summed directly in double: the offset is its highest lag and
+// the peak its coefficient there, for offsets of either sign, odd and even.
+TEST(Align, EveryWindowLengthMatchesTheDirectCorrelation) {
+  const size_t counts[] = {KPXGROUP_MIN_WINDOW, 257, 1000, 1023, 4097, 6001};
+  const int64_t shifts[] = {0, 1, -2, 37, -61};
+  for (const size_t count : counts) {
+    for (const int64_t shift : shifts) {
+      SCOPED_TRACE(std::to_string(count) + " samples, shift " + std::to_string(shift));
+      std::vector<int16_t> reference, other;
+      shiftedNoise(count, shift, static_cast<uint32_t>(count), reference, other);
+      auto centred = [count](const std::vector<int16_t>& in) {
+        double mean = 0;
+        for (int16_t v : in) mean += v;
+        mean /= static_cast<double>(count);
+        std::vector<double> out(count);
+        for (size_t n = 0; n < count; ++n) out[n] = in[n] - mean;
+        return out;
+      };
+      const std::vector<double> x0 = centred(reference), x1 = centred(other);
+      double e0 = 0, e1 = 0;
+      for (size_t n = 0; n < count; ++n) {
+        e0 += x0[n] * x0[n];
+        e1 += x1[n] * x1[n];
+      }
+      // r[tau] = sum other[n] reference[n + tau]
+      const int64_t last = static_cast<int64_t>(count) - 1;
+      int64_t best = 0;
+      double highest = -2;
+      for (int64_t tau = -last; tau <= last; ++tau) {
+        double sum = 0;
+        for (int64_t n = std::max<int64_t>(0, -tau); n <= std::min(last, last - tau); ++n)
+          sum += x1[static_cast<size_t>(n)] * x0[static_cast<size_t>(n + tau)];
+        const double r = sum / std::sqrt(e0 * e1);
+        if (r > highest) {
+          highest = r;
+          best = tau;
+        }
+      }
+      ASSERT_EQ(best, shift);  // the test's own premise
+      KpxGroupAlignment result{};
+      ASSERT_EQ(KpxGroup_Align(reference.data(), other.data(), count, &result), KPXGROUP_OK);
+      EXPECT_EQ(result.result, KPXGROUP_ALIGN_OK) << KpxGroup_AlignText(result.result);
+      EXPECT_EQ(std::llround(result.offset), best);
+      EXPECT_NEAR(result.offset, static_cast<double>(best), 0.05);
+      EXPECT_NEAR(result.peak, highest, 2e-3);
+    }
+  }
+}
+
+// A measure transforms board 0's window once and aligns every board
+// against it with the same buffers: each board's result is the one a fresh
+// alignment gives, whatever came before (a weak board, a silent one, a
+// window of another length).
+TEST(Align, APreparedReferenceServesEveryBoardAlike) {
+  kpxgroup::AlignWork work;
+  const size_t counts[] = {size_t{1} << 14, 5001, 5001, size_t{1} << 14};
+  for (uint32_t turn = 0; turn < 4; ++turn) {
+    const size_t count = counts[turn];
+    SCOPED_TRACE(count);
+    // Another reference each turn (the same length as the last one's in turn 2).
+    std::vector<int16_t> reference, near, far, another, unrelated;
+    shiftedNoise(count, 3, 11 + turn, reference, near);
+    shiftedNoise(count, -900, 11 + turn, reference, far);
+    shiftedNoise(count, 0, 100 + turn, another, unrelated);
+    const std::vector<int16_t> silent(count, 0);
+    kpxgroup::prepareReference(reference.data(), count, work);
+    const std::vector<int16_t>* const others[] = {&near, &unrelated, &silent, &far, &near};
+    for (const std::vector<int16_t>* other : others) {
+      KpxGroupAlignment prepared{}, fresh{};
+      kpxgroup::alignPrepared(other->data(), prepared, work);
+      ASSERT_EQ(KpxGroup_Align(reference.data(), other->data(), count, &fresh), KPXGROUP_OK);
+      EXPECT_EQ(prepared.result, fresh.result);
+      EXPECT_EQ(prepared.offset, fresh.offset);
+      EXPECT_EQ(prepared.drift, fresh.drift);
+      EXPECT_EQ(prepared.peak, fresh.peak);
+      EXPECT_EQ(prepared.secondPeak, fresh.secondPeak);
+      EXPECT_EQ(prepared.peakToNoise, fresh.peakToNoise);
+    }
+    KpxGroupAlignment result{};
+    kpxgroup::alignPrepared(far.data(), result, work);
+    EXPECT_EQ(result.result, KPXGROUP_ALIGN_OK);
+    EXPECT_EQ(std::llround(result.offset), -900);
+  }
 }
 
 TEST(Align, RefusesNullsAndOversizedWindows) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <random>
@@ -64,6 +65,49 @@ TEST(GroupFft, MatchesTheDirectTransformAtEverySize) {
   for (size_t size = 2; size <= 4096; size *= 2) {
     checkSize<double>(size, 1e-12);
     checkSize<float>(size, 1e-5);
+  }
+}
+
+// Sizes where the transform recurses several levels above its leaves (even
+// and odd powers of two): bins picked at random against the direct sum, the
+// padded forward transform alike, and the round trip.
+TEST(GroupFft, DeepRecursionMatchesTheDirectTransformAtSampledBins) {
+  for (const size_t size : {size_t{1} << 16, size_t{1} << 17}) {
+    SCOPED_TRACE(size);
+    const Fft<float> fft(size);
+    std::mt19937 generator(static_cast<uint32_t>(size) + 1);
+    std::normal_distribution<double> normal;
+    std::vector<float> re(size, 0.0f), im(size, 0.0f);
+    for (size_t n = 0; n < size / 2; ++n) {
+      re[n] = static_cast<float>(normal(generator));
+      im[n] = static_cast<float>(normal(generator));
+    }
+    const std::vector<float> inRe = re, inIm = im;
+    std::vector<float> padRe = re, padIm = im;
+    fft.forward(re.data(), im.data());
+    fft.forwardPadded(padRe.data(), padIm.data());
+    std::uniform_int_distribution<size_t> position(0, size - 1);
+    for (int turn = 0; turn < 24; ++turn) {
+      const size_t p = turn < 2 ? static_cast<size_t>(turn) : position(generator);
+      const size_t k = fft.frequency(p);
+      std::complex<double> sum = 0;
+      for (size_t n = 0; n < size / 2; ++n)
+        sum += std::complex<double>(inRe[n], inIm[n]) *
+               std::polar(1.0, -2 * 3.14159265358979323846 * static_cast<double>(n * k % size) /
+                                   static_cast<double>(size));
+      // float rounding grows about as sqrt(size) times the values' size
+      const double tolerance = 2e-4 * std::sqrt(static_cast<double>(size));
+      EXPECT_NEAR(re[p], sum.real(), tolerance) << p;
+      EXPECT_NEAR(im[p], sum.imag(), tolerance) << p;
+      EXPECT_NEAR(padRe[p], sum.real(), tolerance) << p;
+      EXPECT_NEAR(padIm[p], sum.imag(), tolerance) << p;
+    }
+    fft.inverse(re.data(), im.data());
+    double worst = 0;
+    for (size_t n = 0; n < size; ++n)
+      worst = std::max({worst, std::fabs(re[n] / static_cast<double>(size) - inRe[n]),
+                        std::fabs(im[n] / static_cast<double>(size) - inIm[n])});
+    EXPECT_LT(worst, 1e-5);
   }
 }
 
