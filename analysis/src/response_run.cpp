@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -68,6 +70,81 @@ void play(KpxStream* stream, const std::vector<int16_t>& samples, uint64_t total
     KpxStream_SubmitWrite(stream, &block);
   }
 }
+
+// The stepped sine's points worked out on a thread of their own while the
+// capture goes on (the reading never waits on the arithmetic), handed to
+// the measuring thread to report.
+class PointWorker {
+ public:
+  PointWorker(const KpxResponsePlan& plan, size_t maxLag, const std::vector<int16_t>& stimulus,
+              const std::vector<int16_t>& response)
+      : points_(plan, maxLag), stimulus_(stimulus), response_(response) {
+    thread_ = std::thread([this] { work(); });
+  }
+  ~PointWorker() { finish(true); }
+  PointWorker(const PointWorker&) = delete;
+  PointWorker& operator=(const PointWorker&) = delete;
+
+  // The response's first `samples` are captured and stay as they are.
+  void captured(size_t samples) {
+    {
+      std::lock_guard lock(mutex_);
+      available_ = samples;
+    }
+    wake_.notify_one();
+  }
+
+  // Waits for the thread: after its last point, or (abandon) at once.
+  void finish(bool abandon) {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard lock(mutex_);
+      (abandon ? quit_ : ended_) = true;
+    }
+    wake_.notify_one();
+    thread_.join();
+  }
+
+  // Calls `report` with each point worked out since the last call, in order.
+  template <typename Report>
+  void report(Report&& report) {
+    std::vector<std::pair<uint32_t, KpxResponsePoint>> ready;
+    {
+      std::lock_guard lock(mutex_);
+      ready.swap(ready_);
+    }
+    for (const auto& [index, point] : ready) report(index, point);
+  }
+
+ private:
+  void work() {
+    while (!points_.finished()) {
+      size_t available = 0;
+      {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [&] { return quit_ || ended_ || available_ >= points_.needed(); });
+        if (quit_ || available_ < points_.needed()) return;
+        available = available_;
+      }
+      uint32_t index = 0;
+      KpxResponsePoint point{};
+      if (points_.advance(stimulus_.data(), response_.data(), available, index, point)) {
+        std::lock_guard lock(mutex_);
+        ready_.emplace_back(index, point);
+      }
+    }
+  }
+
+  kpx::response::SinePoints points_;
+  const std::vector<int16_t>& stimulus_;
+  const std::vector<int16_t>& response_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  size_t available_ = 0;
+  bool quit_ = false, ended_ = false;
+  std::vector<std::pair<uint32_t, KpxResponsePoint>> ready_;
+  std::thread thread_;
+};
 
 int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
                 KpxResponseResult** result, int32_t& streamResult) {
@@ -135,6 +212,16 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
   std::thread player(play, dacStream.get(), std::cref(stimulus), playLength, std::cref(done),
                      std::ref(playFailure));
 
+  std::unique_ptr<PointWorker> worker;
+  if (run.pointMeasured && request.method == KPXRESPONSE_METHOD_SINE)
+    worker = std::make_unique<PointWorker>(*plan, maxLatency, stimulus, response);
+  auto reportPoints = [&] {
+    if (worker)
+      worker->report([&](uint32_t index, const KpxResponsePoint& point) {
+        run.pointMeasured(run.user, index, &point);
+      });
+  };
+
   int32_t outcome = KPXRESPONSE_OK;
   uint64_t captured = 0;
   size_t nextStep = 0;
@@ -162,6 +249,7 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
       break;
     }
     captured += info.samples;
+    if (worker) worker->captured(static_cast<size_t>(captured));
     // The stepped sine's tones captured so far (before their latency: a
     // display of where the measurement is).
     for (; nextStep < plan->steps.size(); ++nextStep) {
@@ -170,6 +258,7 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
       if (run.pointCaptured)
         run.pointCaptured(run.user, static_cast<uint32_t>(nextStep), plan->frequencies[nextStep]);
     }
+    reportPoints();
     if (run.progress)
       run.progress(run.user, static_cast<double>(captured) / static_cast<double>(captureLength));
   }
@@ -177,6 +266,11 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
   KpxStream_Stop(dacStream.get());
   KpxStream_Stop(adcStream.get());
   player.join();
+  // The points left, once the whole capture is in; none from a capture that failed.
+  if (worker) {
+    worker->finish(outcome != KPXRESPONSE_OK);
+    if (outcome == KPXRESPONSE_OK) reportPoints();
+  }
 
   KpxStreamStatus adcStatus{}, dacStatus{};
   KpxStream_GetStatus(adcStream.get(), &adcStatus);

@@ -30,6 +30,14 @@ typedef void (*KpxResponseProgress)(void* user, double fraction);
  *  result, once the latency is known from the whole capture). */
 typedef void (*KpxResponsePointCaptured)(void* user, uint32_t index, double frequencyHz);
 
+/** SINE: called from the measuring thread with each point's figures, in
+ *  order, once each, as soon as they are worked out (the tone captured and
+ *  the latency known: from the first 2^20 samples of the stimulus plus
+ *  maxLatency). The figures are those of the final result (KpxResponse_GetPoints)
+ *  except groupDelayS, NaN here (it needs the next point). A measurement
+ *  refused at its end (an underrun is found there) may have shown points. */
+typedef void (*KpxResponsePointMeasured)(void* user, uint32_t index, const KpxResponsePoint* point);
+
 /** How to run. Zero-initialise, then set the fields. */
 typedef struct KpxResponseRun {
   BoardHandle dac;       /* a registered DAC board */
@@ -41,6 +49,7 @@ typedef struct KpxResponseRun {
   void* user;
   const volatile int32_t* stop; /* nonzero ends the measurement (ERR_STOPPED); may be null */
   KpxResponsePointCaptured pointCaptured; /* may be null; user is its first argument */
+  KpxResponsePointMeasured pointMeasured; /* may be null; user is its first argument */
 } KpxResponseRun;
 
 /** Measures. request->sampleRateHz 0 takes the boards' rate; another value
