@@ -26,8 +26,8 @@ extern "C" {
 /** Called from the measuring thread: the share of the capture done (0..1). */
 typedef void (*KpxResponseProgress)(void* user, double fraction);
 /** SINE: called from the measuring thread as each point's tone has been
- *  captured, in order: its index and frequency (its figures come with the
- *  result, once the latency is known from the whole capture). */
+ *  captured, in order: its index and frequency (its figures come with
+ *  KpxResponsePointMeasured once the latency is known). */
 typedef void (*KpxResponsePointCaptured)(void* user, uint32_t index, double frequencyHz);
 
 /** SINE: called from the measuring thread with each point's figures, in
