@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -77,7 +78,7 @@ void play(KpxStream* stream, const std::vector<int16_t>& samples, uint64_t total
 class PointWorker {
  public:
   PointWorker(const KpxResponsePlan& plan, size_t maxLag, const std::vector<int16_t>& stimulus,
-              const std::vector<int16_t>& response)
+              const int16_t* response)
       : points_(plan, maxLag), stimulus_(stimulus), response_(response) {
     thread_ = std::thread([this] { work(); });
   }
@@ -128,7 +129,7 @@ class PointWorker {
       }
       uint32_t index = 0;
       KpxResponsePoint point{};
-      if (points_.advance(stimulus_.data(), response_.data(), available, index, point)) {
+      if (points_.advance(stimulus_.data(), response_, available, index, point)) {
         std::lock_guard lock(mutex_);
         ready_.emplace_back(index, point);
       }
@@ -137,7 +138,7 @@ class PointWorker {
 
   kpx::response::SinePoints points_;
   const std::vector<int16_t>& stimulus_;
-  const std::vector<int16_t>& response_;
+  const int16_t* response_;
   std::mutex mutex_;
   std::condition_variable wake_;
   size_t available_ = 0;
@@ -145,6 +146,16 @@ class PointWorker {
   std::vector<std::pair<uint32_t, KpxResponsePoint>> ready_;
   std::thread thread_;
 };
+
+// A response sample this loud (LSB) is taken as the stimulus arrived.
+constexpr int kArrivedLsb = 64;
+
+// The first sample of `samples` at least kArrivedLsb loud, or `count`.
+size_t firstLoud(const int16_t* samples, size_t count) {
+  for (size_t i = 0; i < count; ++i)
+    if (std::abs(static_cast<int>(samples[i])) >= kArrivedLsb) return i;
+  return count;
+}
 
 int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
                 KpxResponseResult** result, int32_t& streamResult) {
@@ -186,9 +197,14 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
   std::unique_ptr<KpxResponsePlan, PlanDeleter> plan(made);
   std::vector<int16_t> stimulus(KpxResponse_StimulusLength(plan.get()));
   KpxResponse_StimulusInt16(plan.get(), stimulus.data(), stimulus.size());
+  // The analysis takes the stimulus and maxLatency samples; a DAC that
+  // starts later than the allowance (a loaded host between the two starts)
+  // is met by capturing maxLatency samples more and leaving out the silence
+  // before the response arrives (below).
   const uint64_t captureLength = KpxResponse_CaptureLength(plan.get(), maxLatency);
-  std::vector<int16_t> response(captureLength);
-  if ((streamResult = KpxStream_SetSampleLimit(adcStream.get(), captureLength)) != KPXSTREAM_OK)
+  const uint64_t extra = maxLatency;
+  std::vector<int16_t> response(captureLength + extra);
+  if ((streamResult = KpxStream_SetSampleLimit(adcStream.get(), response.size())) != KPXSTREAM_OK)
     return KPXRESPONSE_ERR_STREAM;
 
   KpxStreamConfig transmit{};
@@ -208,13 +224,12 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
     return KPXRESPONSE_ERR_STREAM;
   std::atomic<bool> done{false};
   std::atomic<int32_t> playFailure{KPXSTREAM_OK};
-  const uint64_t playLength = (captureLength + blockSamples + 1) / 2 * 2;
+  const uint64_t playLength = (response.size() + blockSamples + 1) / 2 * 2;
   std::thread player(play, dacStream.get(), std::cref(stimulus), playLength, std::cref(done),
                      std::ref(playFailure));
 
   std::unique_ptr<PointWorker> worker;
-  if (run.pointMeasured && request.method == KPXRESPONSE_METHOD_SINE)
-    worker = std::make_unique<PointWorker>(*plan, maxLatency, stimulus, response);
+  const bool showPoints = run.pointMeasured && request.method == KPXRESPONSE_METHOD_SINE;
   auto reportPoints = [&] {
     if (worker)
       worker->report([&](uint32_t index, const KpxResponsePoint& point) {
@@ -225,7 +240,21 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
   int32_t outcome = KPXRESPONSE_OK;
   uint64_t captured = 0;
   size_t nextStep = 0;
-  while (captured < captureLength) {
+  // The samples left out ahead of the response: known once a loud sample
+  // came (or the whole capture did). Left out only down to half the
+  // latency allowance before it, so a device's delay, a quiet start of the
+  // stimulus and the DAC's start all stay in: with the DAC started in time
+  // nothing is left out.
+  std::optional<uint64_t> skip;
+  uint64_t target = response.size();
+  auto decideSkip = [&](uint64_t loud) {
+    const uint64_t lead = maxLatency / 2;
+    skip = std::min(loud > lead ? loud - lead : 0, extra);
+    target = *skip + captureLength;
+    if (showPoints)
+      worker = std::make_unique<PointWorker>(*plan, maxLatency, stimulus, response.data() + *skip);
+  };
+  while (captured < target) {
     if (stopped(run)) {
       outcome = KPXRESPONSE_ERR_STOPPED;
       break;
@@ -237,7 +266,7 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
     }
     KpxStreamReadInfo info{};
     const int32_t read = KpxStream_Read(adcStream.get(), response.data() + captured,
-                                        captureLength - captured, kWaitMs, &info);
+                                        target - captured, kWaitMs, &info);
     if (read == KPXSTREAM_TIMEOUT) continue;
     if (read != KPXSTREAM_OK) {
       streamResult = read;
@@ -248,19 +277,26 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
       outcome = KPXRESPONSE_ERR_OVERRUN;
       break;
     }
+    if (!skip) {
+      const size_t loud = firstLoud(response.data() + captured, static_cast<size_t>(info.samples));
+      if (loud < info.samples) decideSkip(captured + loud);
+    }
     captured += info.samples;
-    if (worker) worker->captured(static_cast<size_t>(captured));
+    if (!skip && captured >= response.size()) decideSkip(0);  // never loud: nothing left out
+    if (!skip) continue;
+    const uint64_t kept = captured > *skip ? captured - *skip : 0;
+    if (worker) worker->captured(static_cast<size_t>(kept));
     // The stepped sine's tones captured so far (before their latency: a
     // display of where the measurement is).
     for (; nextStep < plan->steps.size(); ++nextStep) {
       const auto& step = plan->steps[nextStep];
-      if (captured < step.start + step.settle + step.length) break;
+      if (kept < step.start + step.settle + step.length) break;
       if (run.pointCaptured)
         run.pointCaptured(run.user, static_cast<uint32_t>(nextStep), plan->frequencies[nextStep]);
     }
     reportPoints();
     if (run.progress)
-      run.progress(run.user, static_cast<double>(captured) / static_cast<double>(captureLength));
+      run.progress(run.user, static_cast<double>(kept) / static_cast<double>(captureLength));
   }
   done = true;
   KpxStream_Stop(dacStream.get());
@@ -281,8 +317,8 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
   // after them may run dry as the stream stops.
   for (KpxStreamGap gap{}; KpxStream_TakeUnderrun(dacStream.get(), &gap) == KPXSTREAM_OK;)
     if (gap.index < captureLength) return KPXRESPONSE_ERR_UNDERRUN;
-  return KpxResponse_AnalyzeInt16(plan.get(), stimulus.data(), stimulus.size(), response.data(),
-                                  response.size(), result);
+  return KpxResponse_AnalyzeInt16(plan.get(), stimulus.data(), stimulus.size(),
+                                  response.data() + skip.value_or(0), captureLength, result);
 }
 
 }  // namespace
