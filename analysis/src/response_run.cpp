@@ -241,15 +241,14 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
   uint64_t captured = 0;
   size_t nextStep = 0;
   // The samples left out ahead of the response: known once a loud sample
-  // came (or the whole capture did). Left out only down to half the
-  // latency allowance before it, so a device's delay, a quiet start of the
-  // stimulus and the DAC's start all stay in: with the DAC started in time
-  // nothing is left out.
+  // came (or the whole capture did). None when it came within the latency
+  // allowance (then the capture is analysed as it is); after it, the
+  // capture is analysed from half the allowance before that sample on, so
+  // that the response's quiet start stays in.
   std::optional<uint64_t> skip;
   uint64_t target = response.size();
   auto decideSkip = [&](uint64_t loud) {
-    const uint64_t lead = maxLatency / 2;
-    skip = std::min(loud > lead ? loud - lead : 0, extra);
+    skip = loud > maxLatency ? std::min(loud - maxLatency / 2, extra) : 0;
     target = *skip + captureLength;
     if (showPoints)
       worker = std::make_unique<PointWorker>(*plan, maxLatency, stimulus, response.data() + *skip);
