@@ -8,7 +8,10 @@
  * first, then the DAC stream, so the stimulus always arrives after the
  * capture began: the latency found is the device's delay plus the DAC's
  * start after the ADC's (with unpaced virtual boards, the device's delay
- * alone). A capture that lost a sample (overrun) or a stimulus that the DAC
+ * alone). The capture holds maxLatency samples more than the analysis
+ * takes: a response whose first loud sample (64 LSB) comes later than
+ * maxLatency (a DAC started late on a loaded host) is analysed from half
+ * maxLatency before that sample on, and its latency counts from there. A capture that lost a sample (overrun) or a stimulus that the DAC
  * missed a sample of (underrun) gives no result, only its code.
  */
 #ifndef KPXADAC_RESPONSE_RUN_H
