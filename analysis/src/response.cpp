@@ -361,22 +361,39 @@ void analyzeMultitone(Analysis& a) {
   }
 }
 
+// The cosine tapers on the outer eighths of a window of before + after
+// samples, worked out once for all the points that use that window.
+struct Taper {
+  int64_t before = -1, after = -1;
+  std::vector<double> edge;
+  const std::vector<double>& of(int64_t b, int64_t a) {
+    if (b != before || a != after) {
+      before = b;
+      after = a;
+      const double taperBefore = static_cast<double>(b) / 8;
+      const double taperAfter = static_cast<double>(a) / 8;
+      edge.resize(static_cast<size_t>(b + a));
+      for (int64_t m = -b; m < a; ++m)
+        edge[static_cast<size_t>(m + b)] = std::min(ramp(static_cast<double>(m + b), taperBefore),
+                                                    ramp(static_cast<double>(a - m), taperAfter));
+    }
+    return edge;
+  }
+};
+
 // A window of the deconvolved response d around `center` (circular), its
 // transform at w, with cosine tapers on its outer eighths.
 Complex windowTransform(const std::vector<double>& d, int64_t center, int64_t before, int64_t after,
-                        double w) {
+                        double w, Taper& taper) {
   const auto size = static_cast<int64_t>(d.size());
-  const double taperBefore = static_cast<double>(before) / 8;
-  const double taperAfter = static_cast<double>(after) / 8;
+  const std::vector<double>& edge = taper.of(before, after);
   Complex sum = 0;
   const Complex step = std::polar(1.0, -w);
   Complex rotation = 1.0;
   for (int64_t m = -before; m < after; ++m) {
     if ((m + before) % 4096 == 0) rotation = std::polar(1.0, -w * static_cast<double>(m));
-    const double edge = std::min(ramp(static_cast<double>(m + before), taperBefore),
-                                 ramp(static_cast<double>(after - m), taperAfter));
     const int64_t at = ((center + m) % size + size) % size;
-    sum += edge * d[static_cast<size_t>(at)] * rotation;
+    sum += edge[static_cast<size_t>(m + before)] * d[static_cast<size_t>(at)] * rotation;
     rotation *= step;
   }
   return sum;
@@ -436,17 +453,20 @@ void analyzeSweep(Analysis& a, size_t used) {
   const auto half2 = static_cast<int64_t>(advance(2) / 2);
   const int64_t before = std::min<int64_t>(half2, 16384);
   const int64_t after = std::min<int64_t>(half2, 65536);
+  Taper linearTaper;
+  std::array<Taper, KPXRESPONSE_MAX_HARMONIC + 1> harmonicTapers;
   for (size_t i = 0; i < plan.frequencies.size(); ++i) {
     const double f = plan.frequencies[i] / fs;
     const double w = 2 * kPi * f;
-    const Complex h = windowTransform(d, center, before, after, w);
+    const Complex h = windowTransform(d, center, before, after, w, linearTaper);
     a.result.response[i] = removeShift(h, f, static_cast<double>(a.shift));
     // The noise: a window of the same size after the linear response, where
     // nothing should be, when the buffer has room before the harmonics.
     const int64_t room = static_cast<int64_t>(n) - (before + after) -
                          static_cast<int64_t>(advance(std::max(plan.harmonics, 2))) - half2;
     if (room >= 2 * (before + after)) {
-      const Complex noise = windowTransform(d, center + after + before + after, before, after, w);
+      const Complex noise =
+          windowTransform(d, center + after + before + after, before, after, w, linearTaper);
       a.result.quality[i] = qualityDb(std::norm(h), std::norm(noise));
     } else {
       a.result.quality[i] = kNaN;
@@ -460,7 +480,8 @@ void analyzeSweep(Analysis& a, size_t used) {
         continue;
       const int64_t at = center - std::llround(shiftH);
       const Complex harmonic = windowTransform(d, at, std::min<int64_t>(halfWidth, 16384),
-                                               std::min<int64_t>(halfWidth, 16384), w * order);
+                                               std::min<int64_t>(halfWidth, 16384), w * order,
+                                               harmonicTapers[static_cast<size_t>(order)]);
       a.result.harmonicDbc[i][order - 2] = 20 * std::log10(std::abs(harmonic) / std::abs(h));
     }
   }
