@@ -22,6 +22,12 @@ namespace {
 constexpr uint32_t kDefaultMaxLatency = KPXRESPONSE_MAX_LATENCY_SAMPLES;
 constexpr uint32_t kDefaultBlockSamples = 65536;
 constexpr uint32_t kRingBlocks = 32;
+// The DAC's blocks by default: its first write primes its FIFO (a real-time
+// DAC's clock starts with it), so it must cover the time until the next one
+// even on a loaded host: 2^20 samples, 10 ms at 105 MHz (2^16 gave 0.6 ms,
+// and underruns right at the start).
+constexpr uint32_t kDefaultDacBlockSamples = 1u << 20;
+constexpr uint32_t kDacRingBlocks = 8;
 constexpr int32_t kWaitMs = 100;
 
 struct StreamCloser {
@@ -210,8 +216,9 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
   KpxStreamConfig transmit{};
   transmit.board = run.dac;
   transmit.direction = KPXSTREAM_TRANSMIT;
-  transmit.blockBytes = blockSamples * 2;
-  transmit.blockCount = kRingBlocks;
+  const uint32_t dacBlockSamples = run.blockSamples ? run.blockSamples : kDefaultDacBlockSamples;
+  transmit.blockBytes = dacBlockSamples * 2;
+  transmit.blockCount = run.blockSamples ? kRingBlocks : kDacRingBlocks;
   transmit.setup = KPXSTREAM_SETUP_AUTO_CLOCK;  // the channel is reset at the start
   if ((streamResult = KpxStream_Open(&transmit, &opened)) != KPXSTREAM_OK)
     return KPXRESPONSE_ERR_STREAM;
@@ -224,7 +231,7 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
     return KPXRESPONSE_ERR_STREAM;
   std::atomic<bool> done{false};
   std::atomic<int32_t> playFailure{KPXSTREAM_OK};
-  const uint64_t playLength = (response.size() + blockSamples + 1) / 2 * 2;
+  const uint64_t playLength = (response.size() + dacBlockSamples + 1) / 2 * 2;
   std::thread player(play, dacStream.get(), std::cref(stimulus), playLength, std::cref(done),
                      std::ref(playFailure));
 

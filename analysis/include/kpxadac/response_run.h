@@ -11,8 +11,9 @@
  * alone). The capture holds maxLatency samples more than the analysis
  * takes: a response whose first loud sample (64 LSB) comes later than
  * maxLatency (a DAC started late on a loaded host) is analysed from half
- * maxLatency before that sample on, and its latency counts from there. A capture that lost a sample (overrun) or a stimulus that the DAC
- * missed a sample of (underrun) gives no result, only its code.
+ * maxLatency before that sample on, and its latency counts from there. A capture that lost a sample
+ * (overrun) or a stimulus that the DAC missed a sample of (underrun) gives no result, only its
+ * code.
  */
 #ifndef KPXADAC_RESPONSE_RUN_H
 #define KPXADAC_RESPONSE_RUN_H
@@ -47,7 +48,8 @@ typedef struct KpxResponseRun {
   BoardHandle adc;       /* a registered ADC board */
   int32_t adcSetup;      /* KPXSTREAM_SETUP_* for the ADC's clock; 0 (NONE) is taken as AUTO */
   uint32_t maxLatency;   /* samples of latency allowed for; 0: 1048576 (10 ms at 105 MHz) */
-  uint32_t blockSamples; /* per stream block, a multiple of 2; 0: 65536 */
+  uint32_t blockSamples; /* per stream block, a multiple of 2; 0: 65536 for the ADC,
+                            1048576 for the DAC (its first block primes its FIFO) */
   KpxResponseProgress progress; /* may be null */
   void* user;
   const volatile int32_t* stop; /* nonzero ends the measurement (ERR_STOPPED); may be null */
