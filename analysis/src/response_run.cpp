@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -125,7 +126,16 @@ class PointWorker {
   }
 
  private:
+  // Out of memory here ends the points as they go, not the measurement:
+  // the result still comes with all of them.
   void work() {
+    try {
+      workPoints();
+    } catch (const std::exception&) {
+    }
+  }
+
+  void workPoints() {
     while (!points_.finished()) {
       size_t available = 0;
       {
@@ -225,6 +235,12 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
     return KPXRESPONSE_ERR_STREAM;
   Stream dacStream(opened);
 
+  // The DAC's channel reset ahead of the capture's start, so that the capture
+  // cannot see what the DAC played before this measurement (an unpaced
+  // virtual ADC wired to it reads the DAC's samples by their count since its
+  // reset, and read the last measurement's until the DAC's stream started).
+  if ((streamResult = KpxBoard_ResetChannel(run.dac)) != KPXSTREAM_OK)
+    return KPXRESPONSE_ERR_STREAM;
   // The capture first, so that it holds the stimulus's first sample.
   if ((streamResult = KpxStream_Start(adcStream.get())) != KPXSTREAM_OK)
     return KPXRESPONSE_ERR_STREAM;
@@ -258,8 +274,15 @@ int32_t measure(const KpxResponseRun& run, const KpxResponseRequest& asked,
   auto decideSkip = [&](uint64_t loud) {
     skip = loud > maxLatency ? std::min(loud - maxLatency / 2, extra) : 0;
     target = *skip + captureLength;
-    if (showPoints)
-      worker = std::make_unique<PointWorker>(*plan, maxLatency, stimulus, response.data() + *skip);
+    if (showPoints) {
+      // The player runs: a worker that cannot start leaves the points to the result.
+      try {
+        worker =
+            std::make_unique<PointWorker>(*plan, maxLatency, stimulus, response.data() + *skip);
+      } catch (const std::exception&) {
+        worker.reset();
+      }
+    }
   };
   while (captured < target) {
     if (stopped(run)) {

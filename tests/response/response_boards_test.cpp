@@ -161,12 +161,18 @@ TEST_F(ResponseBoardsTest, SteppedSineFiguresAsItGoesAreTheResultsPoints) {
     }
     Kpxadac16_CloseAll();
   }
-  // The other methods have no points as they go.
+  // The other methods have no points as they go. Measured one after the
+  // other on the same boards: the second must not see the first's samples.
   wire(R"({"gain_db":-1})");
-  for (int32_t method : {KPXRESPONSE_METHOD_MULTITONE, KPXRESPONSE_METHOD_SWEEP}) {
+  for (int32_t method : {KPXRESPONSE_METHOD_MULTITONE, KPXRESPONSE_METHOD_SWEEP,
+                         KPXRESPONSE_METHOD_MULTITONE, KPXRESPONSE_METHOD_SWEEP}) {
     Result result;
     ASSERT_EQ(measure(method, 100e3, 40e6, 20, result), KPXRESPONSE_OK);
     EXPECT_TRUE(shown.empty());
+    KpxResponseSummary summary{};
+    for (const KpxResponsePoint& p : points(result.get(), summary))
+      EXPECT_NEAR(p.magnitudeDb, -1, 0.05) << p.frequencyHz;
+    EXPECT_NEAR(summary.latencySamples, 0, 0.01);
   }
 }
 
