@@ -37,6 +37,7 @@ constexpr uint32_t kMinCycles = 8;
 constexpr size_t kMinIntegration = 4096;
 constexpr uint32_t kDefaultAverages = 4;
 constexpr int kDefaultHarmonics = 5;
+constexpr size_t kMaxImpulseGrid = size_t{1} << 23;
 
 // Thrown inside; turned into a result code at the C boundary.
 struct Refusal {
@@ -291,35 +292,39 @@ struct Analysis {
   KpxResponseResult& result;
 };
 
+// One tone of the stepped sine: xs and ys its demodulated windows (the
+// response's moved by the latency's whole samples).
+void sinePoint(const KpxResponsePlan& plan, size_t i, const double* xs, const double* ys,
+               size_t shift, KpxResponseResult& result) {
+  const auto& step = plan.steps[i];
+  const double f = plan.frequencies[i] / plan.request.sampleRateHz;
+  const double w = 2 * kPi * f;
+  const double scale = 2.0 / static_cast<double>(step.length);
+  const Complex xf = demodulate(xs, step.length, w) * scale;
+  const Complex yf = demodulate(ys, step.length, w) * scale;
+  result.response[i] = removeShift(yf / xf, f, static_cast<double>(shift));
+  double total = 0, dc = 0;
+  for (size_t n = 0; n < step.length; ++n) {
+    total += ys[n] * ys[n];
+    dc += ys[n];
+  }
+  total /= static_cast<double>(step.length);
+  dc /= static_cast<double>(step.length);
+  double tones = std::norm(yf) / 2;
+  for (int h = 2; h <= plan.harmonics; ++h) {
+    // Whole cycles of the harmonic in the window: its bin, below half the rate.
+    if (2ull * h * step.cycles >= step.length) break;
+    const Complex hf = demodulate(ys, step.length, w * h) * scale;
+    tones += std::norm(hf) / 2;
+    result.harmonicDbc[i][h - 2] = 20 * std::log10(std::abs(hf) / std::abs(yf));
+  }
+  result.quality[i] = qualityDb(std::norm(yf) / 2, total - dc * dc - tones);
+}
+
 void analyzeSine(Analysis& a) {
-  const double fs = a.plan.request.sampleRateHz;
   for (size_t i = 0; i < a.plan.steps.size(); ++i) {
-    const auto& step = a.plan.steps[i];
-    const size_t begin = step.start + step.settle;
-    const double* xs = a.x + begin;
-    const double* ys = a.y + begin + a.shift;
-    const double f = a.plan.frequencies[i] / fs;
-    const double w = 2 * kPi * f;
-    const double scale = 2.0 / static_cast<double>(step.length);
-    const Complex xf = demodulate(xs, step.length, w) * scale;
-    const Complex yf = demodulate(ys, step.length, w) * scale;
-    a.result.response[i] = removeShift(yf / xf, f, static_cast<double>(a.shift));
-    double total = 0, dc = 0;
-    for (size_t n = 0; n < step.length; ++n) {
-      total += ys[n] * ys[n];
-      dc += ys[n];
-    }
-    total /= static_cast<double>(step.length);
-    dc /= static_cast<double>(step.length);
-    double tones = std::norm(yf) / 2;
-    for (int h = 2; h <= a.plan.harmonics; ++h) {
-      // Whole cycles of the harmonic in the window: its bin, below half the rate.
-      if (2ull * h * step.cycles >= step.length) break;
-      const Complex hf = demodulate(ys, step.length, w * h) * scale;
-      tones += std::norm(hf) / 2;
-      a.result.harmonicDbc[i][h - 2] = 20 * std::log10(std::abs(hf) / std::abs(yf));
-    }
-    a.result.quality[i] = qualityDb(std::norm(yf) / 2, total - dc * dc - tones);
+    const size_t begin = a.plan.steps[i].start + a.plan.steps[i].settle;
+    sinePoint(a.plan, i, a.x + begin, a.y + begin + a.shift, a.shift, a.result);
   }
 }
 
@@ -356,22 +361,39 @@ void analyzeMultitone(Analysis& a) {
   }
 }
 
+// The cosine tapers on the outer eighths of a window of before + after
+// samples, worked out once for all the points that use that window.
+struct Taper {
+  int64_t before = -1, after = -1;
+  std::vector<double> edge;
+  const std::vector<double>& of(int64_t b, int64_t a) {
+    if (b != before || a != after) {
+      before = b;
+      after = a;
+      const double taperBefore = static_cast<double>(b) / 8;
+      const double taperAfter = static_cast<double>(a) / 8;
+      edge.resize(static_cast<size_t>(b + a));
+      for (int64_t m = -b; m < a; ++m)
+        edge[static_cast<size_t>(m + b)] = std::min(ramp(static_cast<double>(m + b), taperBefore),
+                                                    ramp(static_cast<double>(a - m), taperAfter));
+    }
+    return edge;
+  }
+};
+
 // A window of the deconvolved response d around `center` (circular), its
 // transform at w, with cosine tapers on its outer eighths.
 Complex windowTransform(const std::vector<double>& d, int64_t center, int64_t before, int64_t after,
-                        double w) {
+                        double w, Taper& taper) {
   const auto size = static_cast<int64_t>(d.size());
-  const double taperBefore = static_cast<double>(before) / 8;
-  const double taperAfter = static_cast<double>(after) / 8;
+  const std::vector<double>& edge = taper.of(before, after);
   Complex sum = 0;
   const Complex step = std::polar(1.0, -w);
   Complex rotation = 1.0;
   for (int64_t m = -before; m < after; ++m) {
     if ((m + before) % 4096 == 0) rotation = std::polar(1.0, -w * static_cast<double>(m));
-    const double edge = std::min(ramp(static_cast<double>(m + before), taperBefore),
-                                 ramp(static_cast<double>(after - m), taperAfter));
     const int64_t at = ((center + m) % size + size) % size;
-    sum += edge * d[static_cast<size_t>(at)] * rotation;
+    sum += edge[static_cast<size_t>(m + before)] * d[static_cast<size_t>(at)] * rotation;
     rotation *= step;
   }
   return sum;
@@ -431,17 +453,20 @@ void analyzeSweep(Analysis& a, size_t used) {
   const auto half2 = static_cast<int64_t>(advance(2) / 2);
   const int64_t before = std::min<int64_t>(half2, 16384);
   const int64_t after = std::min<int64_t>(half2, 65536);
+  Taper linearTaper;
+  std::array<Taper, KPXRESPONSE_MAX_HARMONIC + 1> harmonicTapers;
   for (size_t i = 0; i < plan.frequencies.size(); ++i) {
     const double f = plan.frequencies[i] / fs;
     const double w = 2 * kPi * f;
-    const Complex h = windowTransform(d, center, before, after, w);
+    const Complex h = windowTransform(d, center, before, after, w, linearTaper);
     a.result.response[i] = removeShift(h, f, static_cast<double>(a.shift));
     // The noise: a window of the same size after the linear response, where
     // nothing should be, when the buffer has room before the harmonics.
     const int64_t room = static_cast<int64_t>(n) - (before + after) -
                          static_cast<int64_t>(advance(std::max(plan.harmonics, 2))) - half2;
     if (room >= 2 * (before + after)) {
-      const Complex noise = windowTransform(d, center + after + before + after, before, after, w);
+      const Complex noise =
+          windowTransform(d, center + after + before + after, before, after, w, linearTaper);
       a.result.quality[i] = qualityDb(std::norm(h), std::norm(noise));
     } else {
       a.result.quality[i] = kNaN;
@@ -455,7 +480,8 @@ void analyzeSweep(Analysis& a, size_t used) {
         continue;
       const int64_t at = center - std::llround(shiftH);
       const Complex harmonic = windowTransform(d, at, std::min<int64_t>(halfWidth, 16384),
-                                               std::min<int64_t>(halfWidth, 16384), w * order);
+                                               std::min<int64_t>(halfWidth, 16384), w * order,
+                                               harmonicTapers[static_cast<size_t>(order)]);
       a.result.harmonicDbc[i][order - 2] = 20 * std::log10(std::abs(harmonic) / std::abs(h));
     }
   }
@@ -468,18 +494,8 @@ void analyzeSweep(Analysis& a, size_t used) {
   }
 }
 
-KpxResponseResult* analyze(const KpxResponsePlan& plan, const double* x, size_t nx, const double* y,
-                           size_t ny) {
-  if (nx != plan.stimulus.size() || ny < nx) throw Refusal{KPXRESPONSE_ERR_LENGTH};
-  for (size_t i = 0; i < nx; ++i)
-    if (!std::isfinite(x[i])) throw Refusal{KPXRESPONSE_ERR_NOT_FINITE};
-  for (size_t i = 0; i < ny; ++i)
-    if (!std::isfinite(y[i])) throw Refusal{KPXRESPONSE_ERR_NOT_FINITE};
-  const size_t maxLag = std::min<size_t>(ny - nx, KPXRESPONSE_MAX_LATENCY_SAMPLES);
-  const double delay = latency(x, nx, y, maxLag);
-  const auto shift =
-      static_cast<size_t>(std::clamp<double>(std::round(delay), 0.0, static_cast<double>(maxLag)));
-
+// A result of the plan's frequencies, its figures not yet measured.
+std::unique_ptr<KpxResponseResult> emptyResult(const KpxResponsePlan& plan, double delay) {
   auto result = std::make_unique<KpxResponseResult>();
   const size_t points = plan.frequencies.size();
   result->method = plan.request.method;
@@ -493,6 +509,93 @@ KpxResponseResult* analyze(const KpxResponsePlan& plan, const double* x, size_t 
   std::array<double, KPXRESPONSE_MAX_HARMONIC - 1> none;
   none.fill(kNaN);
   result->harmonicDbc.assign(points, none);
+  return result;
+}
+
+// The latency's whole samples, by which the response's windows move.
+size_t shiftOf(double delay, size_t maxLag) {
+  return static_cast<size_t>(
+      std::clamp<double>(std::round(delay), 0.0, static_cast<double>(maxLag)));
+}
+
+// The whole latency, not only its whole samples, out of point i's phase.
+void removeLatency(KpxResponseResult& r, size_t i) {
+  r.response[i] = removeShift(r.response[i], -r.frequencies[i] / r.sampleRateHz, r.latency);
+}
+
+// Point i's phase unwrapped against point i - 1's (radians).
+double unwrappedPhase(const KpxResponseResult& r, size_t i) {
+  double p = std::arg(r.response[i]);
+  if (i > 0) p += 2 * kPi * std::round((r.phase[i - 1] - p) / (2 * kPi));
+  return p;
+}
+
+// The impulse response of measured points (latency removed): H interpolated
+// (magnitude and unwrapped phase, linear in frequency) onto the bins of an
+// n-point grid, held at the lowest point's value down to DC, zero above the
+// highest point; the latency put back; inverse transformed. The window kept
+// is the sweep's: up to 16384 samples before the latency, 65536 after.
+void impulseFromPoints(KpxResponseResult& r, size_t n) {
+  const size_t points = r.frequencies.size();
+  if (points < 2 || n < 4) return;
+  const double fs = r.sampleRateHz;
+  detail::RealInverseFft inverse(n);
+  Complex* bins = inverse.input();
+  const size_t half = n / 2;
+  size_t i = 0;
+  for (size_t k = 0; k <= half; ++k) {
+    const double f = static_cast<double>(k) / static_cast<double>(n) * fs;
+    Complex h;
+    if (f > r.frequencies.back()) {
+      h = 0;
+    } else if (f <= r.frequencies.front()) {
+      h = std::polar(std::abs(r.response[0]), r.phase[0]);
+    } else {
+      while (r.frequencies[i + 1] < f) ++i;
+      const double t = (f - r.frequencies[i]) / (r.frequencies[i + 1] - r.frequencies[i]);
+      const double magnitude =
+          std::abs(r.response[i]) + t * (std::abs(r.response[i + 1]) - std::abs(r.response[i]));
+      h = std::polar(magnitude, r.phase[i] + t * (r.phase[i + 1] - r.phase[i]));
+    }
+    h *= std::polar(1.0, -2 * kPi * static_cast<double>(k) / static_cast<double>(n) * r.latency);
+    if (k == 0 || k == half) h = h.real();  // DC and the Nyquist bin are real
+    bins[k] = h;
+  }
+  const double* d = inverse.transform();
+  const auto size = static_cast<int64_t>(n);
+  const int64_t center = std::llround(r.latency);
+  const int64_t before = std::min<int64_t>(size / 4, 16384);
+  const int64_t after = std::min<int64_t>(size - before, 65536);
+  r.impulseStart = center - before;
+  r.impulse.resize(static_cast<size_t>(before + after));
+  for (int64_t m = -before; m < after; ++m)
+    r.impulse[static_cast<size_t>(m + before)] =
+        d[static_cast<size_t>(((center + m) % size + size) % size)];
+}
+
+// The stepped sine's grid: fine enough for its closest points and long
+// enough for the latency and the window after it.
+size_t sineImpulseGrid(const KpxResponseResult& r) {
+  double closest = r.sampleRateHz;
+  for (size_t i = 1; i < r.frequencies.size(); ++i)
+    closest = std::min(closest, r.frequencies[i] - r.frequencies[i - 1]);
+  const double wanted = std::max(2 * r.sampleRateHz / closest, std::abs(r.latency) + 81920);
+  return nextPowerOfTwo(
+      static_cast<size_t>(std::min(wanted, static_cast<double>(kMaxImpulseGrid))));
+}
+
+KpxResponseResult* analyze(const KpxResponsePlan& plan, const double* x, size_t nx, const double* y,
+                           size_t ny) {
+  if (nx != plan.stimulus.size() || ny < nx) throw Refusal{KPXRESPONSE_ERR_LENGTH};
+  for (size_t i = 0; i < nx; ++i)
+    if (!std::isfinite(x[i])) throw Refusal{KPXRESPONSE_ERR_NOT_FINITE};
+  for (size_t i = 0; i < ny; ++i)
+    if (!std::isfinite(y[i])) throw Refusal{KPXRESPONSE_ERR_NOT_FINITE};
+  const size_t maxLag = std::min<size_t>(ny - nx, KPXRESPONSE_MAX_LATENCY_SAMPLES);
+  const double delay = latency(x, nx, y, maxLag);
+  const size_t shift = shiftOf(delay, maxLag);
+  auto result = emptyResult(plan, delay);
+  const size_t points = plan.frequencies.size();
 
   Analysis a{plan, x, y, shift, *result};
   switch (plan.request.method) {
@@ -506,11 +609,12 @@ KpxResponseResult* analyze(const KpxResponsePlan& plan, const double* x, size_t 
       analyzeSweep(a, nx + maxLag);
       break;
   }
-  // The whole latency, not only its whole samples, out of the phase.
-  for (size_t i = 0; i < points; ++i)
-    result->response[i] =
-        removeShift(result->response[i], -plan.frequencies[i] / plan.request.sampleRateHz, delay);
+  for (size_t i = 0; i < points; ++i) removeLatency(*result, i);
   finish(*result);
+  if (plan.request.method == KPXRESPONSE_METHOD_MULTITONE)
+    impulseFromPoints(*result, plan.period);
+  else if (plan.request.method == KPXRESPONSE_METHOD_SINE)
+    impulseFromPoints(*result, sineImpulseGrid(*result));
   return result.release();
 }
 
@@ -540,11 +644,7 @@ void finish(KpxResponseResult& r) {
   const size_t points = r.frequencies.size();
   r.phase.assign(points, 0.0);
   r.groupDelay.assign(points, 0.0);
-  for (size_t i = 0; i < points; ++i) {
-    double p = std::arg(r.response[i]);
-    if (i > 0) p += 2 * kPi * std::round((r.phase[i - 1] - p) / (2 * kPi));
-    r.phase[i] = p;
-  }
+  for (size_t i = 0; i < points; ++i) r.phase[i] = unwrappedPhase(r, i);
   const double latencySeconds = r.latency / r.sampleRateHz;
   for (size_t i = 0; i < points; ++i) {
     double slope = 0;
@@ -555,6 +655,71 @@ void finish(KpxResponseResult& r) {
     }
     r.groupDelay[i] = latencySeconds - slope;
   }
+}
+
+void fillPoint(const KpxResponseResult& r, size_t i, KpxResponsePoint& p) {
+  const double f = r.frequencies[i];
+  const double slope = r.keepLatency ? -2 * kPi * f / r.sampleRateHz * r.latency : 0.0;
+  const double magnitude = std::abs(r.response[i]);
+  p.frequencyHz = f;
+  p.magnitudeDb = magnitude > 0 ? std::max(20 * std::log10(magnitude), -300.0) : -300.0;
+  p.phaseDeg = (r.phase[i] + slope) * 180 / kPi;
+  p.groupDelayS = r.groupDelay[i];
+  p.qualityDb = r.quality[i];
+  std::copy(r.harmonicDbc[i].begin(), r.harmonicDbc[i].end(), p.harmonicDbc);
+  const Complex h = r.response[i] * std::polar(1.0, slope);
+  p.real = h.real();
+  p.imag = h.imag();
+}
+
+SinePoints::SinePoints(const KpxResponsePlan& plan, size_t maxLag)
+    : plan_(plan), maxLag_(maxLag), points_(emptyResult(plan, 0)) {
+  points_->phase.assign(plan.frequencies.size(), 0.0);
+  points_->groupDelay.assign(plan.frequencies.size(), kNaN);
+}
+
+SinePoints::~SinePoints() = default;
+
+bool SinePoints::finished() const {
+  return refused_ || next_ == plan_.steps.size();
+}
+
+size_t SinePoints::needed() const {
+  if (finished()) return 0;
+  // analyze() correlates the same samples, so that the latency is the same.
+  if (!latencyKnown_) return std::min(plan_.stimulus.size(), kMaxCorrelation) + maxLag_;
+  const auto& step = plan_.steps[next_];
+  return step.start + step.settle + shift_ + step.length;
+}
+
+bool SinePoints::advance(const int16_t* x, const int16_t* y, size_t available, uint32_t& index,
+                         KpxResponsePoint& point) {
+  if (finished() || available < needed()) return false;
+  if (!latencyKnown_) {
+    const size_t used = std::min(plan_.stimulus.size(), kMaxCorrelation);
+    const std::vector<double> xd = scaledInt16(x, used);
+    const std::vector<double> yd = scaledInt16(y, used + maxLag_);
+    try {
+      points_->latency = latency(xd.data(), used, yd.data(), maxLag_);
+    } catch (const Refusal&) {
+      refused_ = true;  // the whole analysis refuses it too, with its code
+      return false;
+    }
+    shift_ = shiftOf(points_->latency, maxLag_);
+    latencyKnown_ = true;
+    return false;
+  }
+  const size_t i = next_++;
+  const auto& step = plan_.steps[i];
+  const size_t begin = step.start + step.settle;
+  const std::vector<double> xs = scaledInt16(x + begin, step.length);
+  const std::vector<double> ys = scaledInt16(y + begin + shift_, step.length);
+  sinePoint(plan_, i, xs.data(), ys.data(), shift_, *points_);
+  removeLatency(*points_, i);
+  points_->phase[i] = unwrappedPhase(*points_, i);
+  index = static_cast<uint32_t>(i);
+  fillPoint(*points_, i, point);
+  return true;
 }
 
 }  // namespace kpx::response
@@ -742,23 +907,7 @@ int32_t KpxResponse_GetPoints(const KpxResponseResult* result, KpxResponsePoint*
                               uint32_t count) {
   if (!result || !points) return KPXRESPONSE_ERR_NULL;
   if (count != result->frequencies.size()) return KPXRESPONSE_ERR_LENGTH;
-  for (uint32_t i = 0; i < count; ++i) {
-    KpxResponsePoint& p = points[i];
-    const double f = result->frequencies[i];
-    const double slope = result->keepLatency
-                             ? -2 * kpx::response::kPi * f / result->sampleRateHz * result->latency
-                             : 0.0;
-    const double magnitude = std::abs(result->response[i]);
-    p.frequencyHz = f;
-    p.magnitudeDb = magnitude > 0 ? std::max(20 * std::log10(magnitude), -300.0) : -300.0;
-    p.phaseDeg = (result->phase[i] + slope) * 180 / kpx::response::kPi;
-    p.groupDelayS = result->groupDelay[i];
-    p.qualityDb = result->quality[i];
-    std::copy(result->harmonicDbc[i].begin(), result->harmonicDbc[i].end(), p.harmonicDbc);
-    const std::complex<double> h = result->response[i] * std::polar(1.0, slope);
-    p.real = h.real();
-    p.imag = h.imag();
-  }
+  for (uint32_t i = 0; i < count; ++i) kpx::response::fillPoint(*result, i, points[i]);
   return KPXRESPONSE_OK;
 }
 

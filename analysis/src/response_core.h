@@ -5,6 +5,7 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "kpxadac/response.h"
@@ -56,5 +57,41 @@ namespace kpx::response {
 
 // The phases and group delays of a result from its response and latency.
 void finish(KpxResponseResult& result);
+
+// Point i of a finished result as KpxResponse_GetPoints gives it.
+void fillPoint(const KpxResponseResult& result, size_t i, KpxResponsePoint& point);
+
+// The stepped sine's points one by one while its response is captured:
+// the latency as soon as the samples it is found from are in, then each
+// tone as soon as its window is. The same arithmetic on the same samples as
+// the analysis of the whole capture, so the same figures (group delay
+// excepted: it needs the next point, so NaN here).
+class SinePoints {
+ public:
+  // maxLag: the capture's samples beyond the stimulus (as analysed).
+  SinePoints(const KpxResponsePlan& plan, size_t maxLag);
+  ~SinePoints();
+  SinePoints(const SinePoints&) = delete;
+  SinePoints& operator=(const SinePoints&) = delete;
+
+  // Every point given, or the latency refused (no signal).
+  bool finished() const;
+  // Response samples needed for the next step (the latency, or a point).
+  size_t needed() const;
+  // With the first `available` samples of the stimulus and the response
+  // (int16, as played and captured): takes the next step if it can. True
+  // when it gave a point (index, figures); false after finding the
+  // latency, or when it cannot go on yet.
+  bool advance(const int16_t* stimulus, const int16_t* response, size_t available, uint32_t& index,
+               KpxResponsePoint& point);
+
+ private:
+  const KpxResponsePlan& plan_;
+  const size_t maxLag_;
+  std::unique_ptr<KpxResponseResult> points_;
+  bool latencyKnown_ = false, refused_ = false;
+  size_t shift_ = 0;
+  size_t next_ = 0;
+};
 
 }  // namespace kpx::response

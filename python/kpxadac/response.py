@@ -69,6 +69,7 @@ class _Summary(Structure):
 
 _Progress = ctypes.CFUNCTYPE(None, c_void_p, c_double)
 _PointCaptured = ctypes.CFUNCTYPE(None, c_void_p, c_uint32, c_double)
+_PointMeasured = ctypes.CFUNCTYPE(None, c_void_p, c_uint32, POINTER(_Point))
 
 
 class _Run(Structure):
@@ -76,7 +77,25 @@ class _Run(Structure):
     _fields_ = [("dac", _binding.BoardHandle), ("adc", _binding.BoardHandle),
                 ("adcSetup", c_int32), ("maxLatency", c_uint32), ("blockSamples", c_uint32),
                 ("progress", _Progress), ("user", c_void_p), ("stop", POINTER(c_int32)),
-                ("pointCaptured", _PointCaptured)]
+                ("pointCaptured", _PointCaptured), ("pointMeasured", _PointMeasured)]
+
+
+class Point:
+    """One stepped-sine point as it was measured (measure's on_point): index,
+    frequency_hz, magnitude_db, phase_deg, quality_db and harmonics_dbc {order: dBc},
+    the figures the Result gives for it (group delay comes only with the Result)."""
+
+    def __init__(self, index, point, harmonics):
+        self.index = index
+        self.frequency_hz = point.frequencyHz
+        self.magnitude_db = point.magnitudeDb
+        self.phase_deg = point.phaseDeg
+        self.quality_db = point.qualityDb
+        self.harmonics_dbc = {h: point.harmonicDbc[h - 2] for h in range(2, harmonics + 1)}
+
+    def __repr__(self):
+        return (f"<kpxadac.response.Point {self.index}: {self.frequency_hz:.6g} Hz, "
+                f"{self.magnitude_db:.3f} dB, {self.phase_deg:.2f} deg>")
 
 
 _library_handle = None
@@ -187,8 +206,9 @@ class Result:
     frequency_hz, magnitude_db, phase_deg (unwrapped; the latency removed unless
     kept), group_delay_s, quality_db (NaN where not measured), and harmonics_dbc
     {order: array} for the sine and sweep methods; latency_samples, latency_s,
-    sample_rate_hz, method, impulse (the sweep's impulse response) and
-    impulse_start (its first sample's place after the stimulus's first)."""
+    sample_rate_hz, method, impulse (the impulse response: every method's, see
+    docs/response.md) and impulse_start (its first sample's place after the
+    stimulus's first)."""
 
     def __init__(self, library, handle):
         self._library = library
@@ -258,11 +278,12 @@ class Result:
 
 def measure(dac, adc, start, stop, points=100, method="multitone", spacing="log",
             amplitude=-6.0, harmonics=5, averages=4, max_latency=0, keep_latency=False,
-            reference=None, progress=None):
+            reference=None, progress=None, on_point=None):
     """Plays a stimulus on the DAC board `dac` and captures the ADC board `adc`
     (kpxadac.Board objects), and returns a Result. `reference`: an earlier Result of
     a through connection, measured at the same frequencies, to divide by.
-    `progress(fraction)` is called as the capture goes. A refusal (bad frequencies,
+    `progress(fraction)` is called as the capture goes; with the stepped sine,
+    `on_point(point)` with each Point as soon as it is measured, in order. A refusal (bad frequencies,
     not a DAC and an ADC board, rates that differ, an overrun or underrun, nothing
     connected) raises ResponseError with the library's text."""
     if method not in METHODS:
@@ -279,7 +300,11 @@ def measure(dac, adc, start, stop, points=100, method="multitone", spacing="log"
             and 0 <= int(max_latency) < 2**32):
         raise ValueError("points, averages and max_latency are counts below 2^32")
     callback = _Progress(lambda _user, fraction: progress(fraction)) if progress else _Progress()
-    run = _Run(dac=dac.handle, adc=adc.handle, maxLatency=int(max_latency), progress=callback)
+    shown = int(harmonics) if harmonics else 5
+    measured = (_PointMeasured(lambda _user, index, point: on_point(Point(index, point[0], shown)))
+                if on_point else _PointMeasured())
+    run = _Run(dac=dac.handle, adc=adc.handle, maxLatency=int(max_latency), progress=callback,
+               pointMeasured=measured)
     handle = c_void_p()
     stream_code = c_int32()
     code = library.KpxResponse_Measure(ctypes.byref(run), ctypes.byref(request),

@@ -7,6 +7,7 @@ import ctypes
 import json
 import math
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -88,17 +89,45 @@ def test_program_csv_json_svg_agree_and_python_arrays_equal_the_csv(tmp_path, me
             assert math.isclose(f, f_csv, rel_tol=1e-5), (name, f, f_csv)
             assert abs(v - v_csv) <= per_pixel * 0.001, (name, v, v_csv)
 
+    # Every method's impulse response in the JSON.
+    assert len(result["impulse"]) > 0
+    # The stepped sine's lines as it went: each point once, in order, with the
+    # CSV's figures to the digits printed.
+    if method == "sine":
+        lines = [line for line in done.stderr.splitlines() if " of " in line and "Hz," in line]
+        assert len(lines) == len(table["frequency_hz"]), done.stderr
+        for i, line in enumerate(lines):
+            numbers = re.findall(r"-?[0-9.]+(?:e[-+]?[0-9]+)?", line.split(":", 2)[2])
+            f, db, deg, quality = (float(v) for v in numbers)
+            assert line.startswith(f"kpxadac-response: point {i + 1} of ")
+            assert math.isclose(f, table["frequency_hz"][i], rel_tol=1e-5)
+            assert abs(db - table["magnitude_db"][i]) <= 0.0005
+            assert abs(deg - table["phase_deg"][i]) <= 0.005
+            assert abs(quality - table["quality_db"][i]) <= 0.05
+
     # The same measurement from Python: the same numbers, to the last bit.
+    shown = []
     with kpxadac.Rack() as rack:
         args = ARGUMENTS[method]
         measured = response.measure(rack.dac(0), rack.adc(0), start=float(args[1]),
-                                    stop=float(args[3]), points=int(args[5]), method=method)
+                                    stop=float(args[3]), points=int(args[5]), method=method,
+                                    on_point=shown.append)
     for column in ("frequency_hz", "magnitude_db", "phase_deg", "group_delay_s", "quality_db"):
         assert np.array_equal(getattr(measured, column), table[column], equal_nan=True), column
     for order, values in measured.harmonics_dbc.items():
         assert np.array_equal(values, table[f"h{order}_dbc"], equal_nan=True)
     assert measured.latency_samples == pytest.approx(result["latency_samples"], abs=0)
-    assert (measured.impulse.size > 0) == (method == "sweep")
+    assert np.array_equal(measured.impulse, np.array(result["impulse"], dtype=float))
+    assert measured.impulse_start == result["impulse_start"]
+    # on_point: the stepped sine's points as measured, each once, in order, equal to the result's.
+    if method == "sine":
+        assert [p.index for p in shown] == list(range(len(measured)))
+        for name in ("frequency_hz", "magnitude_db", "phase_deg", "quality_db"):
+            assert np.array_equal([getattr(p, name) for p in shown], getattr(measured, name)), name
+        for order, values in measured.harmonics_dbc.items():
+            assert np.array_equal([p.harmonics_dbc[order] for p in shown], values, equal_nan=True)
+    else:
+        assert shown == []
 
 
 @needs_program

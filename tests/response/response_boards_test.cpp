@@ -76,15 +76,19 @@ class ResponseBoardsTest : public SimTest {
   }
 
   int32_t measure(int32_t method, double start, double stop, uint32_t points, Result& result,
-                  int harmonics = 0) {
+                  int harmonics = 0, uint32_t flags = 0, uint32_t maxLatency = 4096) {
     KpxResponseRun run{};
     run.dac = dac;
     run.adc = adc;
-    run.maxLatency = 4096;
+    run.maxLatency = maxLatency;
     captured.clear();
-    run.user = &captured;
+    shown.clear();
+    run.user = this;
     run.pointCaptured = [](void* user, uint32_t index, double hz) {
-      static_cast<std::vector<std::pair<uint32_t, double>>*>(user)->emplace_back(index, hz);
+      static_cast<ResponseBoardsTest*>(user)->captured.emplace_back(index, hz);
+    };
+    run.pointMeasured = [](void* user, uint32_t index, const KpxResponsePoint* point) {
+      static_cast<ResponseBoardsTest*>(user)->shown.emplace_back(index, *point);
     };
     KpxResponseRequest request{};
     request.method = method;
@@ -93,6 +97,7 @@ class ResponseBoardsTest : public SimTest {
     request.points = points;
     request.amplitudeDbfs = -1;
     request.harmonics = harmonics;
+    request.flags = flags;
     KpxResponseResult* raw = nullptr;
     const int32_t code = KpxResponse_Measure(&run, &request, &raw, nullptr);
     result.reset(raw);
@@ -108,7 +113,68 @@ class ResponseBoardsTest : public SimTest {
 
   BoardHandle adc = KPXADAC_INVALID_HANDLE, dac = KPXADAC_INVALID_HANDLE;
   std::vector<std::pair<uint32_t, double>> captured;  // the stepped sine's points, as captured
+  std::vector<std::pair<uint32_t, KpxResponsePoint>> shown;  // and their figures, as measured
 };
+
+// Same bits, NaN equal to NaN.
+bool same(double a, double b) {
+  return (std::isnan(a) && std::isnan(b)) || a == b;
+}
+
+TEST_F(ResponseBoardsTest, SteppedSineFiguresAsItGoesAreTheResultsPoints) {
+  const auto sos = lowPassSections();
+  const struct {
+    const char* what;
+    std::string through;
+    int harmonics;
+    uint32_t flags;
+    uint32_t maxLatency;
+  } cases[] = {
+      {"low-pass", R"({"gain_db":-2,"delay_samples":40.6,"sos":)" + sosJson(sos) + "}", 0, 0, 4096},
+      {"latency kept", R"({"gain_db":-2,"delay_samples":40.6,"sos":)" + sosJson(sos) + "}", 0,
+       KPXRESPONSE_FLAG_KEEP_LATENCY, 4096},
+      // The default allowance: the latency is known only after 2^20 + 2^20 samples.
+      {"distorting, default latency allowance", R"({"polynomial":[1, 0.03, -0.02]})", 4, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    wire(c.through);
+    Result result;
+    ASSERT_EQ(measure(KPXRESPONSE_METHOD_SINE, 30e3, 45e6, 40, result, c.harmonics, c.flags,
+                      c.maxLatency),
+              KPXRESPONSE_OK);
+    KpxResponseSummary summary{};
+    const auto measured = points(result.get(), summary);
+    ASSERT_EQ(shown.size(), measured.size());
+    for (size_t i = 0; i < shown.size(); ++i) {
+      const auto& [index, p] = shown[i];
+      const KpxResponsePoint& q = measured[i];
+      EXPECT_EQ(index, i);
+      EXPECT_TRUE(same(p.frequencyHz, q.frequencyHz) && same(p.magnitudeDb, q.magnitudeDb) &&
+                  same(p.phaseDeg, q.phaseDeg) && same(p.qualityDb, q.qualityDb) &&
+                  same(p.real, q.real) && same(p.imag, q.imag))
+          << "point " << i << ": " << p.magnitudeDb << " dB " << p.phaseDeg << " deg against "
+          << q.magnitudeDb << " dB " << q.phaseDeg << " deg";
+      for (int h = 0; h < KPXRESPONSE_MAX_HARMONIC - 1; ++h)
+        EXPECT_TRUE(same(p.harmonicDbc[h], q.harmonicDbc[h])) << "point " << i << " h" << h + 2;
+      EXPECT_TRUE(std::isnan(p.groupDelayS));
+    }
+    Kpxadac16_CloseAll();
+  }
+  // The other methods have no points as they go. Measured one after the
+  // other on the same boards: the second must not see the first's samples.
+  wire(R"({"gain_db":-1})");
+  for (int32_t method : {KPXRESPONSE_METHOD_MULTITONE, KPXRESPONSE_METHOD_SWEEP,
+                         KPXRESPONSE_METHOD_MULTITONE, KPXRESPONSE_METHOD_SWEEP}) {
+    Result result;
+    ASSERT_EQ(measure(method, 100e3, 40e6, 20, result), KPXRESPONSE_OK);
+    EXPECT_TRUE(shown.empty());
+    KpxResponseSummary summary{};
+    for (const KpxResponsePoint& p : points(result.get(), summary))
+      EXPECT_NEAR(p.magnitudeDb, -1, 0.05) << p.frequencyHz;
+    EXPECT_NEAR(summary.latencySamples, 0, 0.01);
+  }
+}
 
 TEST_F(ResponseBoardsTest, EachMethodMeasuresTheWiredLowPassAgainstItsExactResponse) {
   const auto sos = lowPassSections();
@@ -197,6 +263,43 @@ TEST_F(ResponseBoardsTest, AMeasurementAfterAnotherSeesOnlyItsOwnStimulus) {
     const auto measured = points(result.get(), summary);
     EXPECT_NEAR(summary.latencySamples, delay, 0.01);
     for (const auto& p : measured) EXPECT_NEAR(p.magnitudeDb, gainDb, 0.05) << p.frequencyHz;
+  }
+}
+
+// A response that comes later than the latency allowance (on real-time
+// boards: a DAC started late on a loaded host) is still found, up to twice
+// the allowance (before, the search found a wrong lag within the
+// allowance: the tones correlate with themselves there). The capture runs
+// maxLatency samples longer and leaves out the silence ahead of a response
+// later than the allowance, down to half the allowance before it; one
+// within it is left as it was.
+TEST_F(ResponseBoardsTest, AResponseLaterThanTheAllowanceIsFoundInTheLongerCapture) {
+  for (int32_t method : {KPXRESPONSE_METHOD_MULTITONE, KPXRESPONSE_METHOD_SINE}) {
+    for (double delay : {6000.25, 3900.25}) {
+      SCOPED_TRACE(std::string(KpxResponse_MethodName(method)) + " delay " + std::to_string(delay));
+      std::ostringstream through;
+      through << R"({"gain_db":-1,"delay_samples":)" << delay << "}";
+      wire(through.str());
+      Result result;
+      ASSERT_EQ(measure(method, 200e3, 30e6, 12, result, 0, 0, 4096), KPXRESPONSE_OK);
+      KpxResponseSummary summary{};
+      const auto measured = points(result.get(), summary);
+      // What was left out is whole samples: the fraction stays, and the
+      // latency is within the allowance.
+      EXPECT_NEAR(summary.latencySamples - std::floor(summary.latencySamples), 0.25, 0.01);
+      EXPECT_LE(summary.latencySamples, 4096);
+      if (delay < 4096) {
+        EXPECT_NEAR(summary.latencySamples, delay, 0.01);  // nothing left out
+      }
+      for (const KpxResponsePoint& p : measured) {
+        EXPECT_NEAR(p.magnitudeDb, -1, 0.05) << p.frequencyHz;
+        EXPECT_NEAR(p.phaseDeg, 0, 0.5) << p.frequencyHz;
+      }
+      if (method == KPXRESPONSE_METHOD_SINE) {
+        EXPECT_EQ(shown.size(), measured.size());
+      }
+      Kpxadac16_CloseAll();
+    }
   }
 }
 

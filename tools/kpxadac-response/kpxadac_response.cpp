@@ -46,6 +46,16 @@ void showPoint(void* user, uint32_t index, double frequencyHz) {
   progress->point = text;
 }
 
+// The stepped sine's figures of each point, a line each as it comes.
+void showFigures(void* user, uint32_t index, const KpxResponsePoint* point) {
+  auto* progress = static_cast<Progress*>(user);
+  char text[160];
+  std::snprintf(text, sizeof text, "point %u of %u: %.6g Hz, %.3f dB, %.2f deg, quality %.1f dB",
+                index + 1, progress->points, point->frequencyHz, point->magnitudeDb,
+                point->phaseDeg, point->qualityDb);
+  progress->console->message(text);
+}
+
 void showProgress(void* user, double fraction) {
   auto* progress = static_cast<Progress*>(user);
   if (stopRequested) stopFlag = 1;
@@ -90,7 +100,10 @@ int run(const Options& options) {
   run.progress = showProgress;
   run.user = &progress;
   run.stop = &stopFlag;
-  if (options.request.method == KPXRESPONSE_METHOD_SINE) run.pointCaptured = showPoint;
+  if (options.request.method == KPXRESPONSE_METHOD_SINE) {
+    run.pointCaptured = showPoint;
+    run.pointMeasured = showFigures;
+  }
   const auto started = std::chrono::steady_clock::now();
   KpxResponseResult* measured = nullptr;
   int32_t streamCode = 0;

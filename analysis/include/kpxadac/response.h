@@ -209,7 +209,12 @@ KPXRESPONSE_API int32_t KpxResponse_GetSummary(const KpxResponseResult* result,
 /** count: the result's points. @return OK, ERR_NULL, ERR_LENGTH. */
 KPXRESPONSE_API int32_t KpxResponse_GetPoints(const KpxResponseResult* result,
                                               KpxResponsePoint* points, uint32_t count);
-/** count: the summary's impulseSamples. @return OK, ERR_NULL, ERR_LENGTH. */
+/** The impulse response, sample impulseStart on (after the stimulus's
+ *  first): SWEEP the deconvolution's; MULTITONE the period's (the measured
+ *  bins, interpolated between them); SINE its points interpolated onto a
+ *  uniform grid (docs/response.md, "Impulse response"); none (0 samples)
+ *  from one point or a result made of stored points.
+ *  count: the summary's impulseSamples. @return OK, ERR_NULL, ERR_LENGTH. */
 KPXRESPONSE_API int32_t KpxResponse_GetImpulse(const KpxResponseResult* result, double* samples,
                                                uint64_t count);
 
