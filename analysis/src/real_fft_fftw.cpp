@@ -1,6 +1,8 @@
 // RealFft on FFTW: one plan per size for the whole process, executed on
 // each transform's own aligned buffers (fftw_execute_dft_r2c is thread-safe,
-// the planner is not, hence the lock).
+// the planner is not, hence the lock). A process may hold two copies of this
+// file (a program's static analysis and libkpxadac_response), each with its
+// own lock, so FFTW's own planner lock is switched on too.
 #include <fftw3.h>
 
 #include <map>
@@ -24,6 +26,8 @@ struct PlanCache {
 // inverse: the complex-to-real plan of that size.
 fftw_plan planFor(size_t size, bool inverse = false) {
   static PlanCache cache;
+  static std::once_flag planLock;
+  std::call_once(planLock, [] { fftw_make_planner_thread_safe(); });
   std::lock_guard lock(cache.mutex);
   // Forward plans under size, inverse ones under size + 1 (sizes are even).
   const size_t key = inverse ? size + 1 : size;
