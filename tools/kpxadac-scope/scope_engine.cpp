@@ -353,7 +353,9 @@ nlohmann::json ScopeEngine::frameJson(const ViewSettings& settings,
       {"hysteresis", settings.triggerHysteresis},
       {"triggered", triggered},
       {"waiting", !a.haveRecord},
-      {"held", settings.triggerMode == TriggerMode::kSingle && trigger.ended},
+      // Held only with a record to hold: right after a re-arm the engine's
+      // status may still say ended while the record is gone.
+      {"held", settings.triggerMode == TriggerMode::kSingle && trigger.ended && a.haveRecord},
       {"start_us", triggered ? -static_cast<double>(kPretriggerSamples) * stepUs : 0.0},
       {"step_us", stepUs},
       {"samples", a.haveRecord ? a.record : std::vector<int16_t>{}}};

@@ -300,7 +300,8 @@ test('single holds one record until re-armed; the trigger time and rate are show
     await page.waitForFunction(
       (index) => {
         const state = document.getElementById('trigger-state');
-        return state.dataset.held === 'true' && state.dataset.triggerIndex !== index;
+        const shownIndex = state.dataset.triggerIndex;
+        return state.dataset.held === 'true' && shownIndex !== '' && shownIndex !== index;
       },
       first.index,
       { timeout: kFramesTimeoutMs },
