@@ -126,6 +126,9 @@ if [[ ! -f $WINEPREFIX/system.reg ]]; then
   timeout 300 wineboot --init >/dev/null 2>&1 || fail "wineboot --init"
 fi
 WINEPATH=$(winepath -w "$(dirname "$dll")")
+# The response library's DLL too: the scope (and its test) link it.
+response_dll=$(find "$build/analysis" -maxdepth 1 -name '*kpxadac_response*.dll' | head -n 1)
+[[ -z $response_dll ]] || WINEPATH+=";$(winepath -w "$(dirname "$response_dll")")"
 export WINEPATH
 
 passed=0
