@@ -14,16 +14,15 @@ Usage: hostile_clients_test.py --server PATH [unittest options]
 
 import argparse
 import json
-import os
 import re
 import select
-import signal
 import socket
-import subprocess
 import sys
 import threading
 import time
 import unittest
+
+from scope_process import ScopeProcess
 
 SERVER = None
 
@@ -36,37 +35,12 @@ HOSTILE_LIMIT_S = 45  # the longest a hostile client keeps going
 STRANGER = "127.0.0.2"  # another client address, on loopback too
 
 
-class Scope:
+class Scope(ScopeProcess):
     """kpxadac-scope on 127.0.0.1 and a free port; stopped by its pid."""
 
     def __init__(self, *args):
-        env = dict(os.environ, KPXADAC_SIM=RACK)
-        self.process = subprocess.Popen(
-            [SERVER, "--port", "0", "--sample-rate", "1e6", "--fft-size", "1024", "--max-rate", "2",
-             *args],
-            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        line = self.process.stdout.readline()  # the URL line, or nothing if it failed
-        match = re.search(r"serving .* at http://127\.0\.0\.1:(\d+)/", line)
-        if not match:
-            self.process.kill()
-            raise AssertionError("kpxadac-scope did not start: %r %s" %
-                                 (line, self.process.stderr.read()))
-        self.port = int(match.group(1))
-        self.host = "127.0.0.1:%d" % self.port
-
-    def stop(self):
-        os.kill(self.process.pid, signal.SIGINT)
-        try:
-            code = self.process.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-            raise AssertionError("kpxadac-scope did not stop within 60 s of SIGINT")
-        stderr = self.process.stderr.read()
-        self.process.stdout.close()
-        self.process.stderr.close()
-        if code != 0:
-            raise AssertionError("kpxadac-scope exited with %d: %s" % (code, stderr))
+        super().__init__(SERVER, RACK, ["--sample-rate", "1e6", "--fft-size", "1024",
+                                        "--max-rate", "2", *args])
 
 
 def connect(port, source="127.0.0.1"):

@@ -16,12 +16,12 @@ import http.client
 import io
 import json
 import os
-import re
-import signal
 import subprocess
 import sys
 import time
 import unittest
+
+from scope_process import ScopeProcess
 
 SERVER = None
 RESPONSE = None
@@ -37,21 +37,11 @@ RACK = json.dumps({"boards": [
 MEASURE_LIMIT_S = 200  # a measurement's end, on a loaded machine
 
 
-class Scope:
+class Scope(ScopeProcess):
     """kpxadac-scope on 127.0.0.1 and a free port; stopped by its pid."""
 
     def __init__(self):
-        env = dict(os.environ, KPXADAC_SIM=RACK)
-        self.process = subprocess.Popen(
-            [SERVER, "--port", "0", "--fft-size", "1024", "--max-rate", "2"],
-            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        line = self.process.stdout.readline()
-        match = re.search(r"serving .* at http://127\.0\.0\.1:(\d+)/", line)
-        if not match:
-            self.process.kill()
-            raise AssertionError("kpxadac-scope did not start: %r %s" %
-                                 (line, self.process.stderr.read()))
-        self.port = int(match.group(1))
+        super().__init__(SERVER, RACK, ["--fft-size", "1024", "--max-rate", "2"])
 
     def request(self, method, path, body=None, content_type="application/json"):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
@@ -79,20 +69,6 @@ class Scope:
                 return progress
             time.sleep(0.2)
         raise AssertionError("no end of the measurement within %d s" % MEASURE_LIMIT_S)
-
-    def stop(self):
-        os.kill(self.process.pid, signal.SIGINT)
-        try:
-            code = self.process.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-            raise AssertionError("kpxadac-scope did not stop within 60 s of SIGINT")
-        stderr = self.process.stderr.read()
-        self.process.stdout.close()
-        self.process.stderr.close()
-        if code != 0:
-            raise AssertionError("kpxadac-scope exited with %d: %s" % (code, stderr))
 
 
 class ResponseView(unittest.TestCase):

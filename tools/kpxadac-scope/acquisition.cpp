@@ -318,29 +318,23 @@ bool Acquisition::takeSamples(int16_t* out, size_t count, std::chrono::milliseco
 }
 
 AcquisitionStatus Acquisition::status() const {
+  AcquisitionStatus status;
   if (group_) {
     KpxGroupStatus group{};
     KpxGroup_GetStatus(group_, &group);
-    AcquisitionStatus status;
     status.running = group.running != 0;
     status.sampleRateHz = group.sampleRateHz;
     status.samplesMoved = group.groupSamples * group.count;
     status.startSkewSamples = group.startSkewSamples;
-    std::lock_guard lock(mutex_);
-    status.overrunEvents = eventSeq_;
-    status.overrunSamples = lostSamples_;
-    status.error = endError_;
-    status.recentEvents.assign(events_.begin(), events_.end());
-    return status;
+  } else {
+    KpxStreamStatus stream{};
+    KpxStream_GetStatus(stream_, &stream);
+    status.running = stream.running != 0;
+    status.clock = stream.clock;
+    status.sampleRateHz = stream.sampleRateHz;
+    status.samplesMoved = stream.samplesMoved;
+    status.countersUnread = stream.countersUnread;
   }
-  KpxStreamStatus stream{};
-  KpxStream_GetStatus(stream_, &stream);
-  AcquisitionStatus status;
-  status.running = stream.running != 0;
-  status.clock = stream.clock;
-  status.sampleRateHz = stream.sampleRateHz;
-  status.samplesMoved = stream.samplesMoved;
-  status.countersUnread = stream.countersUnread;
   std::lock_guard lock(mutex_);
   // Counted as the consumer meets the gaps (not as the stream's thread
   // notes them, blocks ahead), so the counts always match the event list.
